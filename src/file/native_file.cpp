@@ -1,0 +1,161 @@
+#include "file/native_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace karvo::io {
+namespace {
+
+BlockingHooks g_hooks;
+constexpr size_t kBufferSize = 64 * 1024;
+
+struct Blocking {
+    void* state = g_hooks.before ? g_hooks.before() : nullptr;
+    ~Blocking() {
+        if (g_hooks.after) g_hooks.after(state);
+    }
+};
+
+}  // namespace
+
+void set_blocking_hooks(BlockingHooks hooks) { g_hooks = hooks; }
+
+int NativeFile::open(const char* path) {
+    close();
+    int fd;
+    {
+        Blocking b;
+        do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) return errno_ = errno;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        return errno_ = e;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return errno_ = EISDIR;
+    }
+    fd_ = fd;
+    owned_ = true;
+    regular_ = S_ISREG(st.st_mode);
+    size_ = regular_ ? uint64_t(st.st_size) : 0;
+    pos_ = 0;
+    buf_len_ = 0;
+    return 0;
+}
+
+int NativeFile::adopt(int fd) {
+    close();
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno_ = errno;
+    fd_ = fd;
+    owned_ = false;
+    regular_ = S_ISREG(st.st_mode);
+    size_ = regular_ ? uint64_t(st.st_size) : 0;
+    pos_ = 0;
+    buf_len_ = 0;
+    return 0;
+}
+
+void NativeFile::close() {
+    if (fd_ >= 0 && owned_) ::close(fd_);
+    fd_ = -1;
+    owned_ = false;
+    buf_len_ = 0;
+}
+
+void NativeFile::seek(uint64_t pos) { pos_ = pos; }
+
+uint64_t NativeFile::remaining(uint64_t want) {
+    if (pos_ + want > size_ || pos_ + want < pos_) {
+        struct stat st;
+        if (fstat(fd_, &st) == 0) size_ = uint64_t(st.st_size);
+    }
+    return size_ > pos_ ? size_ - pos_ : 0;
+}
+
+long long NativeFile::pread_all(void* dst, size_t n, uint64_t at) {
+    size_t done = 0;
+    Blocking b;
+    while (done < n) {
+        ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + done, n - done, off_t(at + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            errno_ = errno;
+            return -1;
+        }
+        if (r == 0) break;
+        done += size_t(r);
+    }
+    return (long long)done;
+}
+
+// Makes the buffer hold at least n bytes from pos_, or as many as the file has.
+ReadResult NativeFile::fill(size_t n) {
+    uint64_t avail = remaining(n);
+    if (avail < n) n = size_t(avail);  // still read what is there, then report short
+    size_t want = n > kBufferSize ? n : kBufferSize;
+    if (avail < want) want = size_t(avail);
+    if (want > buf_cap_) {
+        size_t cap = want > kBufferSize ? want : kBufferSize;
+        buffer_.reset(new uint8_t[cap]);
+        buf_cap_ = cap;
+    }
+    long long got = pread_all(buffer_.get(), want, pos_);
+    if (got < 0) {
+        buf_len_ = 0;
+        return ReadResult::Error;
+    }
+    buf_start_ = pos_;
+    buf_len_ = size_t(got);
+    return ReadResult::Ok;
+}
+
+ReadResult NativeFile::read(size_t n, const uint8_t** out) {
+    bool in_buffer = pos_ >= buf_start_ && pos_ - buf_start_ <= buf_len_ &&
+                     buf_len_ - size_t(pos_ - buf_start_) >= n;
+    if (!in_buffer && fill(n) == ReadResult::Error) return ReadResult::Error;
+    size_t off = size_t(pos_ - buf_start_);
+    size_t have = buf_len_ - off;
+    if (have < n) {
+        pos_ += have;
+        return ReadResult::Short;
+    }
+    *out = buffer_.get() + off;
+    pos_ += n;
+    return ReadResult::Ok;
+}
+
+ReadResult NativeFile::read_into(void* dst, size_t n) {
+    uint8_t* d = static_cast<uint8_t*>(dst);
+    // First whatever the buffer already holds at the position.
+    if (pos_ >= buf_start_ && pos_ - buf_start_ < buf_len_) {
+        size_t off = size_t(pos_ - buf_start_);
+        size_t take = buf_len_ - off < n ? buf_len_ - off : n;
+        std::memcpy(d, buffer_.get() + off, take);
+        d += take;
+        n -= take;
+        pos_ += take;
+    }
+    if (n == 0) return ReadResult::Ok;
+    if (n < kBufferSize / 2) {
+        // Small reads go through the buffer, so the next record is already there.
+        const uint8_t* p;
+        ReadResult r = read(n, &p);
+        if (r == ReadResult::Ok) std::memcpy(d, p, n);
+        return r;
+    }
+    long long got = pread_all(d, n, pos_);
+    if (got < 0) return ReadResult::Error;
+    pos_ += uint64_t(got);
+    return size_t(got) == n ? ReadResult::Ok : ReadResult::Short;
+}
+
+}  // namespace karvo::io

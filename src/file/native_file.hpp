@@ -1,0 +1,70 @@
+// A file read by absolute position (pread) through a small buffer of its own.
+// Used where the reader owns the file outright: the descriptor's own offset
+// is never moved, so a host file object sharing the descriptor stays valid.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace karvo::io {
+
+// Hooks run around every blocking system call (the host layer lets other
+// threads run there). Both may be left null.
+struct BlockingHooks {
+    void* (*before)() = nullptr;
+    void (*after)(void*) = nullptr;
+};
+void set_blocking_hooks(BlockingHooks hooks);
+
+enum class ReadResult { Ok, Short, Error };
+
+class NativeFile {
+public:
+    NativeFile() = default;
+    NativeFile(const NativeFile&) = delete;
+    NativeFile& operator=(const NativeFile&) = delete;
+    ~NativeFile() { close(); }
+
+    // Opens `path` read-only. Returns 0 or the errno of the failure; a
+    // directory fails with EISDIR, as the host's open does.
+    int open(const char* path);
+    // Adopts a descriptor owned elsewhere; it is never closed here.
+    int adopt(int fd);
+    void close();
+
+    bool is_open() const { return fd_ >= 0; }
+    bool is_regular() const { return regular_; }
+    int fd() const { return fd_; }
+    int error() const { return errno_; }
+
+    uint64_t position() const { return pos_; }
+    void seek(uint64_t pos);
+
+    // Bytes that the file holds from the position on; re-reads the size when
+    // `want` is more than was known, since the file may have grown.
+    uint64_t remaining(uint64_t want);
+
+    // Exactly n bytes at the position, valid until the next call. On Short
+    // the position is left at the end of the file, like a short read.
+    ReadResult read(size_t n, const uint8_t** out);
+    // Exactly n bytes into dst, past the buffer for large reads.
+    ReadResult read_into(void* dst, size_t n);
+
+private:
+    ReadResult fill(size_t n);
+    long long pread_all(void* dst, size_t n, uint64_t at);
+
+    int fd_ = -1;
+    bool owned_ = false;
+    bool regular_ = false;
+    int errno_ = 0;
+    uint64_t size_ = 0;
+    uint64_t pos_ = 0;
+    // buffer_ holds file bytes [buf_start_, buf_start_ + buf_len_)
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t buf_cap_ = 0;
+    uint64_t buf_start_ = 0;
+    size_t buf_len_ = 0;
+};
+
+}  // namespace karvo::io

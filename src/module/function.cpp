@@ -1,0 +1,163 @@
+#include "module/function.hpp"
+
+#include "module/namespace.hpp"
+
+#include <cstring>
+
+#include <structmember.h>
+
+namespace karvo::host {
+namespace {
+
+constexpr size_t kMaxParams = 8;
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    PyObject* bound[kMaxParams];
+    if (!bind_arguments(fn->qualname, *fn->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+        return nullptr;
+    return fn->impl(fn, bound);
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+void function_dealloc(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    PyObject_GC_UnTrack(self);
+    Py_XDECREF(fn->name);
+    Py_XDECREF(fn->qualname);
+    Py_XDECREF(fn->module);
+    Py_XDECREF(fn->owner);
+    delete fn->params;
+    PyObject_GC_Del(self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Function*>(self)->owner);
+    return 0;
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Function*>(self)->qualname, self);
+}
+
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
+    {nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr},
+};
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the host's list of missing names.
+PyObject* format_missing(const std::vector<PyObject*>& names) {
+    PyRef out = PyRef::steal(PyUnicode_FromString(""));
+    size_t n = names.size();
+    for (size_t i = 0; i < n && out; ++i) {
+        const char* sep = i == 0 ? "" : (n == 2 ? " and " : (i + 1 == n ? ", and " : ", "));
+        out = PyRef::steal(PyUnicode_FromFormat("%U%s'%U'", out.get(), sep, names[i]));
+    }
+    return out.release();
+}
+
+}  // namespace
+
+bool bind_arguments(PyObject* qualname, const std::vector<PyObject*>& params, PyObject* const* args,
+                    size_t nargs, PyObject* kwnames, PyObject** out) {
+    size_t np = params.size();
+    if (nargs > np) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", qualname, np,
+                     np == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (size_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        size_t slot = np;
+        for (size_t i = 0; i < np; ++i) {
+            if (params[i] == key) { slot = i; break; }
+        }
+        if (slot == np) {
+            for (size_t i = 0; i < np; ++i) {
+                int eq = PyUnicode_Compare(params[i], key) == 0;
+                if (eq) { slot = i; break; }
+            }
+        }
+        if (slot == np) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", qualname, key);
+            return false;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", qualname, key);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    std::vector<PyObject*> missing;
+    for (size_t i = 0; i < np; ++i)
+        if (!out[i]) missing.push_back(params[i]);
+    if (!missing.empty()) {
+        PyRef names = PyRef::steal(format_missing(missing));
+        if (!names) return false;
+        PyErr_Format(PyExc_TypeError, "%U() missing %zu required positional argument%s: %U", qualname,
+                     missing.size(), missing.size() == 1 ? "" : "s", names.get());
+        return false;
+    }
+    return true;
+}
+
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "karvoreader.function",
+};
+
+bool ready_function_type() {
+    FunctionType.tp_basicsize = sizeof(Function);
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_descr_get = function_get;
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_getset = function_getset;
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
+                        const void* context) {
+    Function* fn = PyObject_GC_New(Function, &FunctionType);
+    if (!fn) return nullptr;
+    fn->vectorcall = function_vectorcall;
+    fn->params = new std::vector<PyObject*>();
+    fn->impl = impl;
+    fn->context = context;
+    fn->owner = nullptr;
+    const char* dot = std::strrchr(qualname, '.');
+    fn->name = PyUnicode_InternFromString(dot ? dot + 1 : qualname);
+    fn->qualname = PyUnicode_InternFromString(qualname);
+    fn->module = Py_NewRef(KARVO_STR("karvoreader"));
+    PyObject_GC_Track(fn);
+    PyRef guard = PyRef::steal(reinterpret_cast<PyObject*>(fn));
+    if (!fn->name || !fn->qualname) return nullptr;
+    for (const char* p : params) {
+        PyObject* s = PyUnicode_InternFromString(p);
+        if (!s) return nullptr;
+        fn->params->push_back(s);  // interned names live as long as the process
+    }
+    return guard.release();
+}
+
+}  // namespace karvo::host

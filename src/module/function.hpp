@@ -1,0 +1,46 @@
+// Operations of the library's classes, as a callable type that behaves like
+// a function written in Python: it binds as a method when looked up on an
+// instance, is itself when looked up on the class, carries __name__ and
+// __qualname__ ("SPAFile.read"), and takes its parameters by position or by
+// keyword with the host's own wording for argument errors.
+#pragma once
+#include "module/pyref.hpp"
+
+#include <initializer_list>
+#include <vector>
+
+namespace karvo::host {
+
+struct Function;
+// Receives the bound arguments, one per parameter, self first.
+using FunctionImpl = PyObject* (*)(Function* fn, PyObject* const* args);
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    std::vector<PyObject*>* params;  // interned parameter names
+    FunctionImpl impl;
+    const void* context;             // what the implementation needs (a recipe, ...)
+    PyObject* owner;                 // class the operation was defined in, once known
+};
+
+extern PyTypeObject FunctionType;
+
+// A new operation `qualname` taking `params` (self included).
+PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
+                        const void* context = nullptr);
+
+inline bool is_function(PyObject* o) { return Py_TYPE(o) == &FunctionType; }
+
+// Binds positional and keyword arguments to `params` as a Python function
+// named `qualname` would; fills `out` (borrowed references). False with
+// TypeError set when they do not fit.
+bool bind_arguments(PyObject* qualname, const std::vector<PyObject*>& params, PyObject* const* args,
+                    size_t nargs, PyObject* kwnames, PyObject** out);
+
+bool ready_function_type();
+
+}  // namespace karvo::host

@@ -1,0 +1,237 @@
+#include "module/generator.hpp"
+
+#include "module/namespace.hpp"
+
+#include <structmember.h>
+
+namespace karvo::host {
+
+struct Generator {
+    PyObject_HEAD
+    StreamBody* body;  // null once finished
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weakrefs;
+    bool running;
+    bool started;
+};
+
+namespace {
+
+Generator* as_gen(PyObject* o) { return reinterpret_cast<Generator*>(o); }
+
+// Ends the stream: the body lets go of its files and references. A pending
+// error (the reason the stream ends) survives the cleanup.
+void finish(Generator* g) {
+    StreamBody* body = g->body;
+    if (!body) return;
+    g->body = nullptr;
+    ErrorGuard keep;
+    body->release();
+    delete body;
+}
+
+bool refuse_if_running(Generator* g) {
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return true;
+    }
+    return false;
+}
+
+PyObject* gen_iternext(PyObject* self) {
+    Generator* g = as_gen(self);
+    if (refuse_if_running(g)) return nullptr;
+    if (!g->body) return nullptr;
+    g->started = true;
+    g->running = true;
+    PyObject* item = g->body->next();
+    g->running = false;
+    if (!item) finish(g);
+    return item;
+}
+
+PyObject* gen_send(PyObject* self, PyObject* value) {
+    Generator* g = as_gen(self);
+    if (!g->started && value != Py_None && g->body && !g->running) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject* item = gen_iternext(self);
+    if (!item && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return item;
+}
+
+PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Generator* g = as_gen(self);
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        if (nargs > 3) PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (refuse_if_running(g)) return nullptr;
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : Py_None;
+    PyObject* tb = nargs > 2 ? args[2] : Py_None;
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    // Nothing in a stream handles an exception: it ends the stream and propagates.
+    finish(g);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (tb != Py_None) {
+        PyObject *t, *v, *old;
+        PyErr_Fetch(&t, &v, &old);
+        PyErr_NormalizeException(&t, &v, &old);
+        Py_XDECREF(old);
+        PyErr_Restore(t, v, Py_NewRef(tb));
+    }
+    return nullptr;
+}
+
+PyObject* gen_close(PyObject* self, PyObject*) {
+    Generator* g = as_gen(self);
+    if (refuse_if_running(g)) return nullptr;
+    finish(g);
+    Py_RETURN_NONE;
+}
+
+int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+    Generator* g = as_gen(self);
+    return g->body ? g->body->traverse(visit, arg) : 0;
+}
+
+int gen_clear(PyObject* self) {
+    Generator* g = as_gen(self);
+    if (!g->running) finish(g);
+    return 0;
+}
+
+void gen_finalize(PyObject* self) {
+    Generator* g = as_gen(self);
+    if (!g->running) finish(g);
+}
+
+void gen_dealloc(PyObject* self) {
+    Generator* g = as_gen(self);
+    PyObject_GC_UnTrack(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    if (g->weakrefs) PyObject_ClearWeakRefs(self);
+    finish(g);
+    Py_XDECREF(g->name);
+    Py_XDECREF(g->qualname);
+    PyObject_GC_Del(self);
+}
+
+PyObject* gen_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<generator object %U at %p>", as_gen(self)->qualname, self);
+}
+
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
+PyObject* get_suspended(PyObject* self, void*) {
+    Generator* g = as_gen(self);
+    return PyBool_FromLong(g->started && g->body && !g->running);
+}
+
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL, nullptr},
+    {"close", gen_close, METH_NOARGS, nullptr},
+    {nullptr},
+};
+
+PyMemberDef gen_members[] = {
+    {"__name__", T_OBJECT, offsetof(Generator, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(Generator, qualname), READONLY, nullptr},
+    {nullptr},
+};
+
+PyGetSetDef gen_getset[] = {
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {nullptr},
+};
+
+}  // namespace
+
+PyTypeObject GeneratorType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "karvoreader.generator",
+};
+
+bool ready_generator_type() {
+    GeneratorType.tp_basicsize = sizeof(Generator);
+    GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    GeneratorType.tp_dealloc = gen_dealloc;
+    GeneratorType.tp_finalize = gen_finalize;
+    GeneratorType.tp_traverse = gen_traverse;
+    GeneratorType.tp_clear = gen_clear;
+    GeneratorType.tp_iter = PyObject_SelfIter;
+    GeneratorType.tp_iternext = gen_iternext;
+    GeneratorType.tp_repr = gen_repr;
+    GeneratorType.tp_methods = gen_methods;
+    GeneratorType.tp_members = gen_members;
+    GeneratorType.tp_getset = gen_getset;
+    GeneratorType.tp_weaklistoffset = offsetof(Generator, weakrefs);
+    if (PyType_Ready(&GeneratorType) < 0) return false;
+    // Present the type as a generator, as other compiled generators do.
+    PyRef abc = PyRef::steal(PyImport_ImportModule("_collections_abc"));
+    if (!abc) return false;
+    PyRef gen_abc = attr(abc.get(), KARVO_STR("Generator"));
+    if (!gen_abc) return false;
+    PyRef r = PyRef::steal(call_method(gen_abc.get(), KARVO_STR("register"),
+                                       reinterpret_cast<PyObject*>(&GeneratorType)));
+    return bool(r);
+}
+
+PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObject* qualname) {
+    Generator* g = PyObject_GC_New(Generator, &GeneratorType);
+    if (!g) return nullptr;
+    g->body = body.release();
+    g->name = Py_NewRef(name);
+    g->qualname = Py_NewRef(qualname);
+    g->weakrefs = nullptr;
+    g->running = false;
+    g->started = false;
+    PyObject_GC_Track(g);
+    return reinterpret_cast<PyObject*>(g);
+}
+
+StreamBody* generator_body(PyObject* gen) {
+    return Py_TYPE(gen) == &GeneratorType ? as_gen(gen)->body : nullptr;
+}
+
+bool generator_enter(PyObject* gen) {
+    Generator* g = as_gen(gen);
+    if (refuse_if_running(g)) return false;
+    g->running = true;
+    g->started = true;
+    return true;
+}
+
+void generator_leave(PyObject* gen) { as_gen(gen)->running = false; }
+
+void generator_finish(PyObject* gen) {
+    if (Py_TYPE(gen) == &GeneratorType) {
+        if (!as_gen(gen)->running) finish(as_gen(gen));
+    } else {
+        ErrorGuard keep;
+        PyRef r = PyRef::steal(call_method(gen, KARVO_STR("close")));
+    }
+}
+
+}  // namespace karvo::host

@@ -1,0 +1,42 @@
+// The generator type of the library's lazy streams. A stream's reader is a
+// StreamBody, a resumable state machine; the generator object gives it the
+// host's generator protocol (iteration, send, throw, close), refuses to be
+// entered while running, and releases the body's resources (open files)
+// as soon as the stream ends, fails, is closed or is collected.
+#pragma once
+#include "module/pyref.hpp"
+
+#include <memory>
+
+namespace karvo::host {
+
+class StreamBody {
+public:
+    virtual ~StreamBody() = default;
+    // The next item (a new reference); null with an error set when the
+    // request fails, null without one when the stream has ended.
+    virtual PyObject* next() = 0;
+    // Visits the Python objects that the body holds (for the cycle collector).
+    virtual int traverse(visitproc visit, void* arg) = 0;
+    // Closes files and drops every reference; called once, when the stream finishes.
+    virtual void release() = 0;
+};
+
+struct Generator;
+extern PyTypeObject GeneratorType;
+
+PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObject* qualname);
+
+// The body of one of our generators, or null: for fused paths that drive a
+// stream they started themselves.
+StreamBody* generator_body(PyObject* gen);
+// Marks a generator that another stream drives from inside as running (or not).
+bool generator_enter(PyObject* gen);
+void generator_leave(PyObject* gen);
+// Ends a stream at once, releasing what it holds (as close() does).
+void generator_finish(PyObject* gen);
+
+// Registers the type as a collections.abc.Generator.
+bool ready_generator_type();
+
+}  // namespace karvo::host

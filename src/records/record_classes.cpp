@@ -1,0 +1,330 @@
+#include "records/record_classes.hpp"
+
+#include "module/function.hpp"
+#include "module/namespace.hpp"
+#include "records/le.hpp"
+#include "records/text.hpp"
+
+#include <cstring>
+#include <deque>
+#include <string>
+
+namespace karvo::host {
+
+using format::Field;
+using format::Kind;
+using format::StepKind;
+
+// Interned names of what a step reads and sets.
+struct StepNames {
+    PyObject* attr = nullptr;
+    PyObject* class_name = nullptr;
+    PyObject* alt_class_name = nullptr;
+    PyObject* count_attr = nullptr;
+    PyObject* marker_attr = nullptr;
+    PyObject* marker = nullptr;
+    PyObject* width_name = nullptr;
+    std::vector<PyObject*> fields;  // Block: one name per field (null when skipped)
+};
+
+namespace {
+
+std::deque<RecordClass> g_classes;  // stable addresses; lives as long as the process
+
+PyObject* intern_or_null(const char* s) { return s ? PyUnicode_InternFromString(s) : nullptr; }
+
+// --- decoding, one converter per field kind (the model: struct's format table)
+
+using Convert = PyObject* (*)(const Field&, const uint8_t* at, const uint8_t* block);
+
+PyObject* conv_u16(const Field&, const uint8_t* at, const uint8_t*) { return PyLong_FromLong(format::load_u16(at)); }
+PyObject* conv_u32(const Field&, const uint8_t* at, const uint8_t*) {
+    return PyLong_FromUnsignedLong(format::load_u32(at));
+}
+PyObject* conv_u64(const Field&, const uint8_t* at, const uint8_t*) {
+    return PyLong_FromUnsignedLongLong(format::load_u64(at));
+}
+PyObject* conv_i32(const Field&, const uint8_t* at, const uint8_t*) { return PyLong_FromLong(format::load_i32(at)); }
+PyObject* conv_f32(const Field&, const uint8_t* at, const uint8_t*) { return PyFloat_FromDouble(format::load_f32(at)); }
+PyObject* conv_raw(const Field& f, const uint8_t* at, const uint8_t*) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), f.width);
+}
+PyObject* conv_text(const Field& f, const uint8_t* at, const uint8_t*) { return text_object(at, f.width); }
+PyObject* conv_skip(const Field&, const uint8_t*, const uint8_t*) { return nullptr; }
+PyObject* conv_bit(const Field& f, const uint8_t*, const uint8_t* block) {
+    return PyBool_FromLong((format::load_u32(block) >> f.bit) & 1u);
+}
+
+constexpr Convert kConvert[] = {conv_u16, conv_u32, conv_u64, conv_i32, conv_f32,
+                                conv_raw, conv_text, conv_skip, conv_bit};
+static_assert(sizeof kConvert / sizeof kConvert[0] == size_t(Kind::Bit) + 1);
+
+// Decodes a whole block first; attributes are set only once every field decoded.
+bool run_block(const format::Block& block, const StepNames& names, PyObject* self, Source& src) {
+    const uint8_t* p = src.read_block(block.size);
+    if (!p) return false;
+    constexpr size_t kMax = 40;
+    PyObject* values[kMax];
+    size_t n = block.fields.size();
+    size_t off = 0;
+    bool ok = true;
+    for (size_t i = 0; i < n; ++i) {
+        const Field& f = block.fields[i];
+        values[i] = nullptr;
+        if (f.kind != Kind::Skip && ok) ok = (values[i] = kConvert[size_t(f.kind)](f, p + off, p));
+        off += f.width;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (values[i]) {
+            if (ok && PyObject_SetAttr(self, names.fields[i], values[i]) < 0) ok = false;
+            Py_DECREF(values[i]);
+        }
+    }
+    return ok;
+}
+
+Py_ssize_t as_count(PyObject* v) {
+    PyRef idx = PyRef::steal(PyNumber_Index(v));
+    return idx ? PyLong_AsSsize_t(idx.get()) : -1;
+}
+
+PyObject* read_string_native(Source& src, PyObject* width_obj) {
+    Py_ssize_t w = as_count(width_obj);
+    if (w == -1 && PyErr_Occurred()) return nullptr;
+    return read_text(src, w);
+}
+
+// One string field: natively, unless `read_string` was rebound.
+PyObject* run_text(const format::Step& step, const StepNames& names, Source& src) {
+    PyRef width;
+    if (names.width_name) {
+        PyObject* w = lookup(names.width_name);
+        if (!w) return nullptr;
+        width = PyRef::borrow(w);
+    } else {
+        width = PyRef::steal(PyLong_FromLong(step.width));
+        if (!width) return nullptr;
+    }
+    PyObject* reader = lookup(KARVO_STR("read_string"));
+    if (!reader) return nullptr;
+    if (reader == originals().read_string) return read_string_native(src, width.get());
+    PyObject* f = src.file_object();
+    if (!f) return nullptr;
+    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(reader, f, width.get(), nullptr));
+    if (!text || !src.resync()) return nullptr;
+    return text.release();
+}
+
+bool run_steps(const RecordClass& rc, PyObject* self, Source& src);
+
+// The base class's constructor, found through the class hierarchy as
+// super().__init__(f) finds it.
+bool run_base_init(const RecordClass& rc, PyObject* self, Source& src) {
+    PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(rc.cls)->tp_base);
+    const RecordClass* base_rc = pristine_record_class(base);
+    if (base_rc && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(rc.cls)) return run_steps(*base_rc, self, src);
+    PyRef sup = PyRef::steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), rc.cls, self, nullptr));
+    if (!sup) return false;
+    PyRef init = attr(sup.get(), KARVO_STR("__init__"));
+    if (!init) return false;
+    if (base_rc && PyMethod_Check(init.get()) && PyMethod_GET_FUNCTION(init.get()) == base_rc->init)
+        return run_steps(*base_rc, self, src);
+    PyObject* f = src.file_object();
+    if (!f) return false;
+    PyRef r = PyRef::steal(PyObject_CallOneArg(init.get(), f));
+    return r && src.resync();
+}
+
+bool set_new(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) return false;
+    int r = PyObject_SetAttr(self, name, value);
+    Py_DECREF(value);
+    return r == 0;
+}
+
+bool run_list(const StepNames& names, PyObject* self, Source& src) {
+    PyRef count_obj = attr(self, names.count_attr);
+    if (!count_obj) return false;
+    Py_ssize_t count = as_count(count_obj.get());
+    if (count == -1 && PyErr_Occurred()) return false;
+    // Grown one record at a time: the count is not trusted for an allocation.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* cls = lookup(names.class_name);
+        if (!cls) return false;
+        PyRef item = PyRef::steal(construct_record(cls, src));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+    }
+    return PyObject_SetAttr(self, names.attr, list.get()) == 0;
+}
+
+bool run_directory(const StepNames& names, PyObject* self, Source& src) {
+    PyRef marker_text = attr(self, names.marker_attr);
+    if (!marker_text) return false;
+    int extended = PySequence_Contains(marker_text.get(), names.marker);
+    if (extended < 0) return false;
+    PyObject* cls = lookup(extended ? names.alt_class_name : names.class_name);
+    if (!cls) return false;
+    PyRef keep_cls = PyRef::borrow(cls);
+    PyRef count_obj = attr(self, names.count_attr);
+    if (!count_obj) return false;
+    Py_ssize_t count = as_count(count_obj.get());
+    if (count == -1 && PyErr_Occurred()) return false;
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyRef item = PyRef::steal(construct_record(cls, src));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+    }
+    return true;
+}
+
+bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
+    const auto& steps = rc.recipe->steps;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const format::Step& step = steps[i];
+        const StepNames& names = (*rc.steps)[i];
+        bool ok = false;
+        switch (step.kind) {
+            case StepKind::Block:
+                ok = run_block(*step.block, names, self, src);
+                break;
+            case StepKind::Text:
+                ok = set_new(self, names.attr, run_text(step, names, src));
+                break;
+            case StepKind::Nested: {
+                PyObject* cls = lookup(names.class_name);
+                ok = cls && set_new(self, names.attr, construct_record(cls, src));
+                break;
+            }
+            case StepKind::List:
+                ok = run_list(names, self, src);
+                break;
+            case StepKind::Directory:
+                ok = run_directory(names, self, src);
+                break;
+            case StepKind::BaseInit:
+                ok = run_base_init(rc, self, src);
+                break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+PyObject* record_init(Function* fn, PyObject* const* args) {
+    const auto* rc = static_cast<const RecordClass*>(fn->context);
+    PyFileSource src(args[1]);
+    if (!run_steps(*rc, args[0], src)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* decode_string(PyObject*, PyObject* s) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(s, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    PyObject* text = text_object(static_cast<const uint8_t*>(view.buf), size_t(view.len));
+    PyBuffer_Release(&view);
+    return text;
+}
+
+PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* qualname = PyUnicode_InternFromString("read_string");
+    static std::vector<PyObject*> params = {PyUnicode_InternFromString("f"), PyUnicode_InternFromString("max_len")};
+    PyObject* bound[2];
+    if (!bind_arguments(qualname, params, args, size_t(nargs), kwnames, bound)) return nullptr;
+    PyFileSource src(bound[0]);
+    return read_string_native(src, bound[1]);
+}
+
+}  // namespace
+
+PyMethodDef decode_string_def = {"decode_string", decode_string, METH_O, nullptr};
+PyMethodDef read_string_def = {"read_string",
+                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_string)),
+                               METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+PyObject* text_object(const uint8_t* p, size_t width) {
+    size_t len = format::text_length(p, width);
+    if (format::text_is_plain(p, len)) {
+        PyObject* s = PyUnicode_New(Py_ssize_t(len), 127);
+        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), p, len);
+        return s;
+    }
+    std::string text = format::decode_text(p, width);
+    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+}
+
+PyObject* read_text(Source& src, Py_ssize_t width) {
+    if (width < 0) {
+        // The field's format would be "-Ns", which the host's struct refuses.
+        raise_struct_error("bad char in struct format");
+        return nullptr;
+    }
+    const uint8_t* p = src.read_block(size_t(width));
+    return p ? text_object(p, size_t(width)) : nullptr;
+}
+
+const RecordClass* pristine_record_class(PyObject* cls) {
+    for (const RecordClass& rc : g_classes) {
+        if (rc.cls != cls) continue;
+        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, KARVO_STR("__init__"));
+        if (!init) PyErr_Clear();
+        return init == rc.init ? &rc : nullptr;
+    }
+    return nullptr;
+}
+
+PyObject* construct_record(PyObject* cls, Source& src) {
+    if (const RecordClass* rc = pristine_record_class(cls)) {
+        // What cls(f) does for our classes: object.__new__, then our __init__.
+        static PyObject* no_args = PyTuple_New(0);
+        PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
+        if (!self || !run_steps(*rc, self.get(), src)) return nullptr;
+        return self.release();
+    }
+    PyObject* f = src.file_object();
+    if (!f) return nullptr;
+    PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f));
+    if (!record || !src.resync()) return nullptr;
+    return record.release();
+}
+
+PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& extra) {
+    RecordClass& rc = g_classes.emplace_back();
+    rc.recipe = &recipe;
+    rc.steps = new std::vector<StepNames>();
+    for (const format::Step& step : recipe.steps) {
+        StepNames& n = rc.steps->emplace_back();
+        n.attr = intern_or_null(step.attr);
+        n.class_name = intern_or_null(step.class_name);
+        n.alt_class_name = intern_or_null(step.alt_class_name);
+        n.count_attr = intern_or_null(step.count_attr);
+        n.marker_attr = intern_or_null(step.marker_attr);
+        n.marker = intern_or_null(step.marker);
+        n.width_name = intern_or_null(step.width_name);
+        if (step.block)
+            for (const Field& f : step.block->fields) n.fields.push_back(intern_or_null(f.name));
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyObject* base = nullptr;
+    if (recipe.base_name) {
+        base = lookup(recipe.base_name);
+        if (!base) return nullptr;
+    }
+    std::string qual = std::string(recipe.class_name) + ".__init__";
+    PyRef init = PyRef::steal(make_function(qual.c_str(), {"self", "f"}, record_init, &rc));
+    if (!init) return nullptr;
+    ClassAttrs attrs = {{"__init__", init.get()}};
+    attrs.insert(attrs.end(), extra.begin(), extra.end());
+    PyObject* cls = make_class(recipe.class_name, base, recipe.doc, attrs);
+    if (!cls) return nullptr;
+    rc.cls = cls;   // kept for the identity checks of the fast paths
+    rc.init = init.get();
+    Py_INCREF(cls);
+    Py_INCREF(rc.init);
+    return cls;
+}
+
+}  // namespace karvo::host

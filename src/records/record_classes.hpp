@@ -1,0 +1,43 @@
+// The record classes, built from the layout tables, and the two string-field
+// functions of the module.
+#pragma once
+#include "module/classes.hpp"
+#include "records/layout.hpp"
+#include "records/sources.hpp"
+
+#include <vector>
+
+namespace karvo::host {
+
+struct StepNames;
+
+// One record class as the module created it.
+struct RecordClass {
+    const format::Recipe* recipe = nullptr;
+    PyObject* cls = nullptr;   // the class object
+    PyObject* init = nullptr;  // its own __init__
+    std::vector<StepNames>* steps = nullptr;
+};
+
+// Creates the class of `recipe` (its base looked up in the namespace by
+// name), with `extra` operations after __init__.
+PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& extra);
+
+// The record class for `cls` when it is one of ours and its constructor is
+// still our own; null otherwise.
+const RecordClass* pristine_record_class(PyObject* cls);
+
+// cls(f) on the source's stream: natively for our own classes, through the
+// host file object for any other callable.
+PyObject* construct_record(PyObject* cls, Source& src);
+
+// Text of a string field of `width` bytes read from the source.
+PyObject* read_text(Source& src, Py_ssize_t width);
+// Text of a string field held in memory.
+PyObject* text_object(const uint8_t* p, size_t width);
+
+// The module functions decode_string(s) and read_string(f, max_len).
+extern PyMethodDef decode_string_def;
+extern PyMethodDef read_string_def;
+
+}  // namespace karvo::host

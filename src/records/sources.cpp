@@ -1,0 +1,162 @@
+#include "records/sources.hpp"
+
+#include "module/namespace.hpp"
+
+namespace karvo::host {
+
+PyFileSource::~PyFileSource() { drop_last(); }
+
+void PyFileSource::drop_last() {
+    if (has_view_) PyBuffer_Release(&view_);
+    has_view_ = false;
+    last_.reset();
+}
+
+const uint8_t* PyFileSource::read_block(size_t n) {
+    drop_last();
+    PyRef count = PyRef::steal(PyLong_FromSize_t(n));
+    if (!count) return nullptr;
+    last_ = PyRef::steal(call_method(f_, KARVO_STR("read"), count.get()));
+    if (!last_) return nullptr;
+    const uint8_t* data;
+    Py_ssize_t len;
+    if (PyBytes_Check(last_.get())) {
+        data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(last_.get()));
+        len = PyBytes_GET_SIZE(last_.get());
+    } else {
+        if (PyObject_GetBuffer(last_.get(), &view_, PyBUF_SIMPLE) < 0) return nullptr;
+        has_view_ = true;
+        data = static_cast<const uint8_t*>(view_.buf);
+        len = view_.len;
+    }
+    if (size_t(len) != n) {
+        raise_short_read(Py_ssize_t(n));
+        return nullptr;
+    }
+    // A zero-length block still needs a valid pointer.
+    static const uint8_t empty = 0;
+    return n ? data : &empty;
+}
+
+// A file opened natively. Foreign code gets a host file object over the same
+// descriptor (made once, on demand); the native reads never move the
+// descriptor's offset, so both views stay consistent.
+class OpenedFile::NativeSource final : public Source {
+public:
+    NativeSource(io::NativeFile& file, PyRef& wrapper) : file_(file), wrapper_(wrapper) {}
+
+    const uint8_t* read_block(size_t n) override {
+        const uint8_t* p = nullptr;
+        switch (file_.read(n, &p)) {
+            case io::ReadResult::Ok:
+                return n ? p : reinterpret_cast<const uint8_t*>("");
+            case io::ReadResult::Short:
+                raise_short_read(Py_ssize_t(n));
+                return nullptr;
+            case io::ReadResult::Error:
+                errno = file_.error();
+                PyErr_SetFromErrno(PyExc_OSError);
+                return nullptr;
+        }
+        return nullptr;
+    }
+
+    PyObject* file_object() override {
+        if (!wrapper_) {
+            PyRef fd = PyRef::steal(PyLong_FromLong(file_.fd()));
+            if (!fd) return nullptr;
+            PyObject* args[] = {fd.get(), KARVO_STR("rb"), Py_False};
+            PyRef kw = PyRef::steal(Py_BuildValue("(s)", "closefd"));
+            if (!kw) return nullptr;
+            wrapper_ = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, kw.get()));
+            if (!wrapper_) return nullptr;
+        }
+        PyRef pos = PyRef::steal(PyLong_FromUnsignedLongLong(file_.position()));
+        if (!pos) return nullptr;
+        PyRef r = PyRef::steal(call_method(wrapper_.get(), KARVO_STR("seek"), pos.get()));
+        return r ? wrapper_.get() : nullptr;
+    }
+
+    bool resync() override {
+        if (!wrapper_) return true;
+        PyRef pos = PyRef::steal(call_method(wrapper_.get(), KARVO_STR("tell")));
+        if (!pos) return false;
+        unsigned long long p = PyLong_AsUnsignedLongLong(pos.get());
+        if (p == (unsigned long long)-1 && PyErr_Occurred()) return false;
+        file_.seek(p);
+        return true;
+    }
+
+    io::NativeFile* native() override { return &file_; }
+
+private:
+    io::NativeFile& file_;
+    PyRef& wrapper_;
+};
+
+OpenedFile::OpenedFile() = default;
+
+OpenedFile::~OpenedFile() {
+    if (source_ || host_) {
+        ErrorGuard keep;
+        close();
+    }
+}
+
+bool OpenedFile::open(PyObject* filename) {
+    // Names the host would take as a path are opened natively; anything else
+    // (a descriptor number, an object of a caller's) goes to the host's open.
+    if (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyObject_HasAttr(filename, KARVO_STR("__fspath__"))) {
+        PyObject* path = nullptr;
+        if (!PyUnicode_FSConverter(filename, &path)) return false;
+        PyRef owned = PyRef::steal(path);
+        int err = native_.open(PyBytes_AS_STRING(path));
+        if (err) {
+            errno = err;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+            return false;
+        }
+        if (native_.is_regular()) {
+            source_ = std::make_unique<NativeSource>(native_, host_);
+            return true;
+        }
+        native_.close();  // pipes and devices are read through the host's file object
+    }
+    PyObject* args[] = {filename, KARVO_STR("rb")};
+    host_ = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, nullptr));
+    if (!host_) return false;
+    source_ = std::make_unique<PyFileSource>(host_.get());
+    return true;
+}
+
+bool OpenedFile::seek(PyObject* offset) {
+    io::NativeFile* nf = source_->native();
+    if (nf && PyLong_CheckExact(offset)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(offset, &overflow);
+        if (!overflow && v >= 0) {
+            nf->seek(uint64_t(v));
+            return true;
+        }
+        PyErr_Clear();
+    }
+    // Let the host's seek judge (and word the error for) anything else.
+    PyObject* f = source_->file_object();
+    if (!f) return false;
+    PyRef r = PyRef::steal(call_method(f, KARVO_STR("seek"), offset));
+    return r && source_->resync();
+}
+
+bool OpenedFile::close() {
+    source_.reset();
+    bool ok = true;
+    if (host_) {
+        PyRef f = std::move(host_);
+        PyRef r = PyRef::steal(call_method(f.get(), KARVO_STR("close")));
+        ok = bool(r);
+    }
+    native_.close();
+    return ok;
+}
+
+}  // namespace karvo::host

@@ -1,0 +1,19 @@
+// Fixed-width string fields: text runs to the first NUL byte and is read as
+// ASCII, with bytes 128..255 dropped (not replaced).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace karvo::format {
+
+// Length of the field's text part: the bytes before the first NUL.
+size_t text_length(const uint8_t* p, size_t width);
+
+// True when the text part holds no byte of 128 or above, so it is its own ASCII text.
+bool text_is_plain(const uint8_t* p, size_t len);
+
+// The decoded text of a field.
+std::string decode_text(const uint8_t* p, size_t width);
+
+}  // namespace karvo::format

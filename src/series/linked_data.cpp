@@ -1,0 +1,319 @@
+#include "series/linked_data.hpp"
+
+#include "module/function.hpp"
+#include "module/namespace.hpp"
+#include "records/record_classes.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace karvo::host {
+namespace {
+
+constexpr size_t kChunk = size_t(16) << 20;  // largest single read from a file object of unknown size
+
+PyObject* raise_eof() {
+    PyErr_SetString(PyExc_EOFError, "read() didn't return enough bytes");
+    return nullptr;
+}
+
+// Our own mini header class, with our own constructors all the way down.
+const RecordClass* pristine_mini_header(PyObject* cls) {
+    const RecordClass* rc = pristine_record_class(cls);
+    if (!rc) return nullptr;
+    const char* name = rc->recipe->class_name;
+    if (std::strcmp(name, "SeriesSpecheader") == 0) return rc;
+    if (std::strcmp(name, "SeriesSpecheaderVer3") != 0) return nullptr;
+    PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(cls)->tp_base);
+    return pristine_record_class(base) ? rc : nullptr;
+}
+
+PyObject* raise_os(io::NativeFile& nf) {
+    errno = nf.error();
+    return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+// A new zeroed host array of `count` elements, by repeating a one-element
+// template: the memory is then filled by the read itself.
+PyObject* new_host_array(PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl) {
+    if (!tmpl) {
+        PyRef zeros = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(element_size)));
+        if (!zeros) return nullptr;
+        std::memset(PyBytes_AS_STRING(zeros.get()), 0, element_size);
+        tmpl = PyRef::steal(PyObject_CallFunctionObjArgs(originals().array_type, dtype, zeros.get(), nullptr));
+        if (!tmpl) return nullptr;
+    }
+    return Py_TYPE(tmpl.get())->tp_as_sequence->sq_repeat(tmpl.get(), Py_ssize_t(count));
+}
+
+// Reads n bytes into the array's own memory.
+bool fill_array(PyObject* array, io::NativeFile& nf, size_t nbytes) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_WRITABLE) < 0) return false;
+    io::ReadResult r = nbytes ? nf.read_into(view.buf, nbytes) : io::ReadResult::Ok;
+    PyBuffer_Release(&view);
+    if (r == io::ReadResult::Short) return raise_eof();
+    if (r == io::ReadResult::Error) return raise_os(nf);
+    return true;
+}
+
+}  // namespace
+
+PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl) {
+    PyObject* array_cls = lookup(KARVO_STR("array"));
+    if (!array_cls) return nullptr;
+    io::NativeFile* nf = src.native();
+    bool too_many = count > SIZE_MAX / element_size;
+    size_t nbytes = count * element_size;
+    // Memory is committed only to values that the file holds.
+    if (nf && (too_many || nf->remaining(nbytes) < nbytes)) {
+        nf->seek(nf->position() + nf->remaining(0));
+        return raise_eof();
+    }
+    if (array_cls != originals().array_type) {
+        // A caller's array class: made and filled as the host's would be.
+        PyRef data = PyRef::steal(PyObject_CallOneArg(array_cls, dtype));
+        if (!data) return nullptr;
+        PyObject* f = src.file_object();
+        if (!f) return nullptr;
+        PyRef n = PyRef::steal(PyLong_FromSize_t(count));
+        if (!n) return nullptr;
+        PyRef r = PyRef::steal(call_method(data.get(), KARVO_STR("fromfile"), f, n.get()));
+        if (!r || !src.resync()) return nullptr;
+        return data.release();
+    }
+    if (nf) {
+        PyRef data = PyRef::steal(new_host_array(dtype, element_size, count, tmpl));
+        if (!data || !fill_array(data.get(), *nf, nbytes)) return nullptr;
+        return data.release();
+    }
+    if (too_many) return raise_eof();
+    // A file object of unknown size: read in bounded pieces, so memory grows
+    // only with the bytes that arrive.
+    PyObject* f = src.file_object();
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < nbytes) {
+        size_t want = nbytes - bytes.size() < kChunk ? nbytes - bytes.size() : kChunk;
+        PyRef n = PyRef::steal(PyLong_FromSize_t(want));
+        if (!n) return nullptr;
+        PyRef piece = PyRef::steal(call_method(f, KARVO_STR("read"), n.get()));
+        if (!piece) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
+        const uint8_t* p = static_cast<const uint8_t*>(view.buf);
+        bytes.insert(bytes.end(), p, p + view.len);
+        bool short_read = size_t(view.len) < want;
+        PyBuffer_Release(&view);
+        if (short_read) return raise_eof();
+    }
+    PyRef data = PyRef::steal(new_host_array(dtype, element_size, count, tmpl));
+    if (!data) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
+    if (nbytes) std::memcpy(view.buf, bytes.data(), nbytes);
+    PyBuffer_Release(&view);
+    return data.release();
+}
+
+LinkedData::LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra)
+    : record_(PyRef::borrow(record)), file_(PyRef::borrow(file)), n_spectra_(PyRef::borrow(n_spectra)) {}
+
+int LinkedData::traverse(visitproc visit, void* arg) {
+    Py_VISIT(record_.get());
+    Py_VISIT(file_.get());
+    Py_VISIT(n_spectra_.get());
+    Py_VISIT(sh_.get());
+    Py_VISIT(spec_header_class_.get());
+    return 0;
+}
+
+void LinkedData::release() {
+    f_.close();
+    record_.reset();
+    file_.reset();
+    n_spectra_.reset();
+    sh_.reset();
+    spec_header_class_.reset();
+    dtype_.reset();
+    template_.reset();
+}
+
+// One flag of the link's data blob format, read as it is now.
+PyRef LinkedData::blob_flag(PyObject* name, int* set) {
+    PyRef link = attr(record_.get(), KARVO_STR("link"));
+    PyRef blob = link ? attr(link.get(), KARVO_STR("data_blob_format")) : PyRef();
+    PyRef flag = blob ? attr(blob.get(), name) : PyRef();
+    *set = flag ? PyObject_IsTrue(flag.get()) : -1;
+    return flag;
+}
+
+// The first request: checks, the data section, the stream's file, the headers.
+PyObject* LinkedData::start() {
+    PyRef link = attr(record_.get(), KARVO_STR("link"));
+    if (!link) return nullptr;
+    PyRef link_type = attr(link.get(), KARVO_STR("link_type"));
+    if (!link_type) return nullptr;
+    int external = PyObject_IsTrue(link_type.get());
+    if (external < 0) return nullptr;
+    if (external) {
+        PyErr_SetString(PyExc_RuntimeError, "Can not read linked external files.");
+        return nullptr;
+    }
+    PyRef section_type = attr(link.get(), KARVO_STR("section_type"));
+    if (!section_type) return nullptr;
+    PyRef found = PyRef::steal(call_method(file_.get(), KARVO_STR("find_indextypes"), section_type.get()));
+    PyRef indices = found ? PyRef::steal(PySequence_List(found.get())) : PyRef();
+    if (!indices) return nullptr;
+    PyRef number = attr(link.get(), KARVO_STR("section_number"));
+    if (!number) return nullptr;
+    PyRef index = PyRef::steal(PyObject_GetItem(indices.get(), number.get()));
+    if (!index) return nullptr;
+    PyRef info = attr(file_.get(), KARVO_STR("info"));
+    PyRef sections = info ? attr(info.get(), KARVO_STR("sections")) : PyRef();
+    PyRef section = sections ? PyRef::steal(PyObject_GetItem(sections.get(), index.get())) : PyRef();
+    PyRef soffset = section ? attr(section.get(), KARVO_STR("section_offset")) : PyRef();
+    if (!soffset) return nullptr;
+    PyRef size = attr(record_.get(), KARVO_STR("array_element_size"));
+    if (!size) return nullptr;
+    dtype_ = PyRef::steal(PyObject_GetItem(originals().element_types, size.get()));  // KeyError(size)
+    if (!dtype_) return nullptr;
+    element_size_ = PyUnicode_READ_CHAR(dtype_.get(), 0) == 'f' ? 4 : 8;
+    PyRef filename = attr(file_.get(), KARVO_STR("filename"));
+    if (!filename || !f_.open(filename.get()) || !f_.seek(soffset.get())) return nullptr;
+
+    PyRef headers = PyRef::steal(PyDict_New());
+    if (!headers) return nullptr;
+    PyObject* parts[2][2] = {
+        {KARVO_STR("spectral_hdr"), KARVO_STR("MainSpectralHeader")},
+        {KARVO_STR("bench_hdr"), KARVO_STR("BenchInfo")},
+    };
+    for (int k = 0; k < 2; ++k) {
+        int set;
+        blob_flag(parts[k][0], &set);
+        if (set < 0) return nullptr;
+        if (!set) continue;
+        PyObject* cls = lookup(parts[k][1]);
+        if (!cls) return nullptr;
+        PyRef keep_cls = PyRef::borrow(cls);
+        PyRef rec = PyRef::steal(construct_record(cls, f_.source()));
+        if (!rec || PyDict_SetItem(headers.get(), cls, rec.get()) < 0) return nullptr;
+        if (k == 0) sh_ = rec;
+    }
+    state_ = State::Headers;
+    return headers.release();
+}
+
+// The second request: the mini header class and the number of spectra.
+bool LinkedData::begin_spectra() {
+    PyRef link = attr(record_.get(), KARVO_STR("link"));
+    PyRef kind = link ? attr(link.get(), KARVO_STR("mini_header_type")) : PyRef();
+    if (!kind) return false;
+    int ver3 = PyObject_IsTrue(kind.get());
+    if (ver3 < 0) return false;
+    PyObject* cls = lookup(ver3 ? KARVO_STR("SeriesSpecheaderVer3") : KARVO_STR("SeriesSpecheader"));
+    if (!cls) return false;
+    spec_header_class_ = PyRef::borrow(cls);
+    PyRef n = PyRef::steal(PyNumber_Index(n_spectra_.get()));
+    if (!n) return false;
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (count == -1 && PyErr_Occurred()) return false;
+    count_ = overflow > 0 ? PY_SSIZE_T_MAX : (overflow < 0 || count < 0 ? 0 : Py_ssize_t(count));
+    i_ = 0;
+    state_ = State::Spectra;
+    return true;
+}
+
+// Whether another spectrum is due; the file closes after the last one.
+bool LinkedData::spectrum_due(bool* due) {
+    if (state_ == State::Headers && !begin_spectra()) return false;
+    *due = i_ < count_;
+    if (!*due) return f_.close();
+    if (!sh_) {
+        // Without a main spectral header nothing says how many values a spectrum has.
+        PyObject* cls = lookup(KARVO_STR("MainSpectralHeader"));
+        if (cls) PyErr_SetObject(PyExc_KeyError, cls);
+        return false;
+    }
+    return true;
+}
+
+PyObject* LinkedData::read_values() {
+    PyRef num_points = attr(sh_.get(), KARVO_STR("num_points"));
+    PyRef n = num_points ? PyRef::steal(PyNumber_Index(num_points.get())) : PyRef();
+    if (!n) return nullptr;
+    unsigned long long count = PyLong_AsUnsignedLongLong(n.get());
+    if (count == (unsigned long long)-1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+        PyErr_Clear();
+        PyRef zero = PyRef::steal(PyLong_FromLong(0));
+        if (zero && PyObject_RichCompareBool(n.get(), zero.get(), Py_LT) == 1) {
+            PyErr_SetString(PyExc_ValueError, "negative count");
+            return nullptr;
+        }
+        return raise_eof();
+    }
+    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, size_t(count), template_);
+}
+
+PyObject* LinkedData::next() {
+    if (state_ == State::Fresh) return start();
+    bool due;
+    if (!spectrum_due(&due) || !due) return nullptr;
+    int mini;
+    blob_flag(KARVO_STR("mini_hdr"), &mini);
+    if (mini < 0) return nullptr;
+    PyRef hdr = mini ? PyRef::steal(construct_record(spec_header_class_.get(), f_.source())) : PyRef::borrow(Py_None);
+    if (!hdr) return nullptr;
+    PyRef values = PyRef::steal(read_values());
+    if (!values) return nullptr;
+    ++i_;
+    return PyTuple_Pack(2, hdr.get(), values.get());
+}
+
+int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
+    bool due;
+    if (!spectrum_due(&due)) return -1;
+    if (!due) return 0;
+    int mini;
+    blob_flag(KARVO_STR("mini_hdr"), &mini);
+    if (mini < 0) return -1;
+    PyRef text = PyRef::borrow(Py_None);
+    if (mini) {
+        Source& src = f_.source();
+        const RecordClass* rc = pristine_mini_header(spec_header_class_.get());
+        if (rc) {
+            // Only the title is visible: the other fields are read and passed over.
+            bool ver3 = rc->recipe->base_name != nullptr;
+            if (!src.read_block(16)) return -1;
+            text = PyRef::steal(read_text(src, 64));
+            if (!text || !src.read_block(16) || (ver3 && !src.read_block(4))) return -1;
+        } else {
+            PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
+            if (!hdr) return -1;
+            text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
+            if (!text) return -1;
+        }
+    }
+    PyRef data = PyRef::steal(read_values());
+    if (!data) return -1;
+    ++i_;
+    *title = text.release();
+    *values = data.release();
+    return 1;
+}
+
+namespace {
+
+PyObject* read_linked_data(Function*, PyObject* const* args) {
+    return make_generator(std::make_unique<LinkedData>(args[0], args[1], args[2]), KARVO_STR("read_linked_data"),
+                          KARVO_STR("DiskResidentArray.read_linked_data"));
+}
+
+}  // namespace
+
+PyObject* make_read_linked_data() {
+    return make_function("DiskResidentArray.read_linked_data", {"self", "file", "n_spectra"}, read_linked_data);
+}
+
+}  // namespace karvo::host

@@ -1,0 +1,51 @@
+// The linked-data stream of a disk resident array: the header records that
+// precede a series' spectra, then one (mini header, values) pair per spectrum,
+// read strictly forward from a file of the stream's own.
+#pragma once
+#include "module/generator.hpp"
+#include "records/sources.hpp"
+
+namespace karvo::host {
+
+// DiskResidentArray.read_linked_data(self, file, n_spectra)
+PyObject* make_read_linked_data();
+
+class LinkedData final : public StreamBody {
+public:
+    LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra);
+
+    PyObject* next() override;
+    int traverse(visitproc visit, void* arg) override;
+    void release() override;
+
+    // For the series stream, which walks this stream itself and shows its
+    // callers only each spectrum's title and values: no mini header record
+    // or item pair is built when the classes involved are the library's own.
+    // 1 with a spectrum, 0 at the end, -1 on error.
+    int next_spectrum(PyObject** title, PyObject** values);
+
+private:
+    PyObject* start();
+    bool begin_spectra();
+    bool spectrum_due(bool* due);
+    PyRef blob_flag(PyObject* name, int* set);
+    PyObject* read_values();
+
+    enum class State { Fresh, Headers, Spectra };
+    State state_ = State::Fresh;
+    PyRef record_, file_, n_spectra_;
+    OpenedFile f_;
+    PyRef dtype_;            // "f" or "d"
+    size_t element_size_ = 0;
+    PyRef sh_;               // the main spectral header, when the blob has one
+    PyRef spec_header_class_;
+    Py_ssize_t count_ = 0;   // spectra to read
+    Py_ssize_t i_ = 0;       // spectra read
+    PyRef template_;         // one-element array of the element type, for the host's array
+};
+
+// The values of one spectrum: `count` elements read straight into a new array
+// made by the class bound as `array` now.
+PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl);
+
+}  // namespace karvo::host

@@ -1,0 +1,53 @@
+import io
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "tools"))
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+class CountingReader:
+    """A read-only binary stream that records the size of every read."""
+
+    def __init__(self, data):
+        self._b = io.BytesIO(data)
+        self.sizes = []
+
+    def read(self, n=-1):
+        self.sizes.append(n)
+        return self._b.read(n)
+
+    def tell(self):
+        return self._b.tell()
+
+
+@pytest.fixture
+def fds():
+    """Checks that no file descriptor opened during the test stays open."""
+    before = open_fds()
+
+    class Checker:
+        def assert_clean(self):
+            assert open_fds() == before
+
+    yield Checker()
+    assert open_fds() == before
+
+
+@pytest.fixture
+def write(tmp_path):
+    """write(data, name=...) -> path of a new file holding data."""
+    counter = [0]
+
+    def _write(data, name=None):
+        counter[0] += 1
+        p = tmp_path / (name or "f%d.spa" % counter[0])
+        p.write_bytes(data)
+        return str(p)
+    return _write
