@@ -68,10 +68,20 @@ bool run_block(const format::Block& block, const StepNames& names, PyObject* sel
     size_t n = block.fields.size();
     size_t off = 0;
     bool ok = true;
+    PyObject* decoder = nullptr;  // a rebound decode_string, for text inside the block
     for (size_t i = 0; i < n; ++i) {
         const Field& f = block.fields[i];
         values[i] = nullptr;
-        if (f.kind != Kind::Skip && ok) ok = (values[i] = kConvert[size_t(f.kind)](f, p + off, p));
+        if (f.kind == Kind::Text && ok && !decoder) {
+            decoder = lookup(KARVO_STR("decode_string"));
+            ok = decoder != nullptr;
+        }
+        if (f.kind == Kind::Text && ok && decoder != originals().decode_string) {
+            PyRef raw = PyRef::steal(conv_raw(f, p + off, p));
+            ok = raw && (values[i] = PyObject_CallOneArg(decoder, raw.get()));
+        } else if (f.kind != Kind::Skip && ok) {
+            ok = (values[i] = kConvert[size_t(f.kind)](f, p + off, p));
+        }
         off += f.width;
     }
     for (size_t i = 0; i < n; ++i) {
