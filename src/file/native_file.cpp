@@ -10,7 +10,10 @@ namespace karvo::io {
 namespace {
 
 BlockingHooks g_hooks;
-constexpr size_t kBufferSize = 64 * 1024;
+// The first fill is small (a record or two is often all that an operation
+// reads); each further fill doubles, up to the largest.
+constexpr size_t kFirstFill = 4 * 1024;
+constexpr size_t kBufferSize = 256 * 1024;
 
 struct Blocking {
     void* state = g_hooks.before ? g_hooks.before() : nullptr;
@@ -48,6 +51,7 @@ int NativeFile::open(const char* path) {
     size_ = regular_ ? uint64_t(st.st_size) : 0;
     pos_ = 0;
     buf_len_ = 0;
+    next_fill_ = 0;
     return 0;
 }
 
@@ -61,6 +65,7 @@ int NativeFile::adopt(int fd) {
     size_ = regular_ ? uint64_t(st.st_size) : 0;
     pos_ = 0;
     buf_len_ = 0;
+    next_fill_ = 0;
     return 0;
 }
 
@@ -101,12 +106,12 @@ long long NativeFile::pread_all(void* dst, size_t n, uint64_t at) {
 ReadResult NativeFile::fill(size_t n) {
     uint64_t avail = remaining(n);
     if (avail < n) n = size_t(avail);  // still read what is there, then report short
-    size_t want = n > kBufferSize ? n : kBufferSize;
+    next_fill_ = next_fill_ ? (next_fill_ * 2 > kBufferSize ? kBufferSize : next_fill_ * 2) : kFirstFill;
+    size_t want = n > next_fill_ ? n : next_fill_;
     if (avail < want) want = size_t(avail);
     if (want > buf_cap_) {
-        size_t cap = want > kBufferSize ? want : kBufferSize;
-        buffer_.reset(new uint8_t[cap]);
-        buf_cap_ = cap;
+        buffer_.reset(new uint8_t[want]);
+        buf_cap_ = want;
     }
     long long got = pread_all(buffer_.get(), want, pos_);
     if (got < 0) {
@@ -145,7 +150,7 @@ ReadResult NativeFile::read_into(void* dst, size_t n) {
         pos_ += take;
     }
     if (n == 0) return ReadResult::Ok;
-    if (n < kBufferSize / 2) {
+    if (n < kBufferSize / 4) {
         // Small reads go through the buffer, so the next record is already there.
         const uint8_t* p;
         ReadResult r = read(n, &p);

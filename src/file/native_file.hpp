@@ -65,6 +65,7 @@ private:
     size_t buf_cap_ = 0;
     uint64_t buf_start_ = 0;
     size_t buf_len_ = 0;
+    size_t next_fill_ = 0;
 };
 
 }  // namespace karvo::io

@@ -24,7 +24,7 @@ int entry_has_type(PyObject* entry, PyObject* t) {
 // Opens `filename`, seeks when `offset` is given, and reads one record of `cls`.
 PyObject* read_record(PyObject* filename, PyObject* cls, PyObject* offset) {
     OpenedFile file;
-    if (!file.open(filename)) return nullptr;
+    if (!file.open(filename, pristine_record_class(cls) != nullptr)) return nullptr;
     if (offset && !file.seek(offset)) return nullptr;
     PyRef record = PyRef::steal(construct_record(cls, file.source()));
     if (!record) return nullptr;  // the file closes on the way out

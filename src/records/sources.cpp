@@ -103,10 +103,10 @@ OpenedFile::~OpenedFile() {
     }
 }
 
-bool OpenedFile::open(PyObject* filename) {
+bool OpenedFile::open(PyObject* filename, bool native) {
     // Names the host would take as a path are opened natively; anything else
     // (a descriptor number, an object of a caller's) goes to the host's open.
-    if (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyObject_HasAttr(filename, KARVO_STR("__fspath__"))) {
+    if (native && (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyObject_HasAttr(filename, KARVO_STR("__fspath__")))) {
         PyObject* path = nullptr;
         if (!PyUnicode_FSConverter(filename, &path)) return false;
         PyRef owned = PyRef::steal(path);

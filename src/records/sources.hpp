@@ -53,7 +53,9 @@ public:
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
 
-    bool open(PyObject* filename);
+    // With `native` false, the file is always the host's own file object
+    // (for code of a caller's that will read it).
+    bool open(PyObject* filename, bool native = true);
     // Moves to an absolute offset; the host's own seek errors for bad ones.
     bool seek(PyObject* offset);
     Source& source() { return *source_; }

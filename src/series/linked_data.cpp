@@ -28,6 +28,22 @@ const RecordClass* pristine_mini_header(PyObject* cls) {
     return pristine_record_class(base) ? rc : nullptr;
 }
 
+// Whether every class the stream will call is still the library's own, so
+// that nothing but the library reads the stream's file.
+bool all_ours() {
+    for (PyObject* name : {KARVO_STR("MainSpectralHeader"), KARVO_STR("BenchInfo"), KARVO_STR("SeriesSpecheader"),
+                           KARVO_STR("SeriesSpecheaderVer3")}) {
+        PyObject* cls = PyDict_GetItemWithError(ns(), name);
+        if (!cls || !pristine_record_class(cls)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    PyObject* array_cls = PyDict_GetItemWithError(ns(), KARVO_STR("array"));
+    PyErr_Clear();
+    return array_cls == originals().array_type;
+}
+
 PyObject* raise_os(io::NativeFile& nf) {
     errno = nf.error();
     return PyErr_SetFromErrno(PyExc_OSError);
@@ -179,7 +195,7 @@ PyObject* LinkedData::start() {
     if (!dtype_) return nullptr;
     element_size_ = PyUnicode_READ_CHAR(dtype_.get(), 0) == 'f' ? 4 : 8;
     PyRef filename = attr(file_.get(), KARVO_STR("filename"));
-    if (!filename || !f_.open(filename.get()) || !f_.seek(soffset.get())) return nullptr;
+    if (!filename || !f_.open(filename.get(), all_ours()) || !f_.seek(soffset.get())) return nullptr;
 
     PyRef headers = PyRef::steal(PyDict_New());
     if (!headers) return nullptr;
@@ -238,22 +254,26 @@ bool LinkedData::spectrum_due(bool* due) {
     return true;
 }
 
-PyObject* LinkedData::read_values() {
+// The main spectral header's point count, as array.fromfile would take it.
+bool LinkedData::point_count(size_t* count) {
     PyRef num_points = attr(sh_.get(), KARVO_STR("num_points"));
     PyRef n = num_points ? PyRef::steal(PyNumber_Index(num_points.get())) : PyRef();
-    if (!n) return nullptr;
-    unsigned long long count = PyLong_AsUnsignedLongLong(n.get());
-    if (count == (unsigned long long)-1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-        PyErr_Clear();
-        PyRef zero = PyRef::steal(PyLong_FromLong(0));
-        if (zero && PyObject_RichCompareBool(n.get(), zero.get(), Py_LT) == 1) {
-            PyErr_SetString(PyExc_ValueError, "negative count");
-            return nullptr;
-        }
-        return raise_eof();
+    if (!n) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && v < 0)) {
+        PyErr_SetString(PyExc_ValueError, "negative count");
+        return false;
     }
-    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, size_t(count), template_);
+    *count = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
+    return true;
+}
+
+PyObject* LinkedData::read_values() {
+    size_t count;
+    if (!point_count(&count)) return nullptr;
+    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, count, template_);
 }
 
 PyObject* LinkedData::next() {
@@ -271,31 +291,39 @@ PyObject* LinkedData::next() {
     return PyTuple_Pack(2, hdr.get(), values.get());
 }
 
+// Nobody but the series stream sees this stream's records, so what they say
+// (the blob's flags, the point count) is taken once, on the first spectrum.
+bool LinkedData::begin_walk() {
+    int mini;
+    blob_flag(KARVO_STR("mini_hdr"), &mini);
+    if (mini < 0) return false;
+    walk_.mini = mini;
+    walk_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
+    walk_.ver3 = walk_.mini_rc && walk_.mini_rc->recipe->base_name != nullptr;
+    if (!point_count(&walk_.points)) return false;
+    walk_.ready = true;
+    return true;
+}
+
 int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
     bool due;
     if (!spectrum_due(&due)) return -1;
     if (!due) return 0;
-    int mini;
-    blob_flag(KARVO_STR("mini_hdr"), &mini);
-    if (mini < 0) return -1;
+    if (!walk_.ready && !begin_walk()) return -1;
+    Source& src = f_.source();
     PyRef text = PyRef::borrow(Py_None);
-    if (mini) {
-        Source& src = f_.source();
-        const RecordClass* rc = pristine_mini_header(spec_header_class_.get());
-        if (rc) {
-            // Only the title is visible: the other fields are read and passed over.
-            bool ver3 = rc->recipe->base_name != nullptr;
-            if (!src.read_block(16)) return -1;
-            text = PyRef::steal(read_text(src, 64));
-            if (!text || !src.read_block(16) || (ver3 && !src.read_block(4))) return -1;
-        } else {
-            PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
-            if (!hdr) return -1;
-            text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
-            if (!text) return -1;
-        }
+    if (walk_.mini_rc) {
+        // Only the title is visible: the other fields are read and passed over.
+        if (!src.read_block(16)) return -1;
+        text = PyRef::steal(read_text(src, 64));
+        if (!text || !src.read_block(16) || (walk_.ver3 && !src.read_block(4))) return -1;
+    } else if (walk_.mini) {
+        PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
+        if (!hdr) return -1;
+        text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
+        if (!text) return -1;
     }
-    PyRef data = PyRef::steal(read_values());
+    PyRef data = PyRef::steal(read_spectrum_values(src, dtype_.get(), element_size_, walk_.points, template_));
     if (!data) return -1;
     ++i_;
     *title = text.release();

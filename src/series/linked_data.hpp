@@ -7,6 +7,8 @@
 
 namespace karvo::host {
 
+struct RecordClass;
+
 // DiskResidentArray.read_linked_data(self, file, n_spectra)
 PyObject* make_read_linked_data();
 
@@ -30,6 +32,8 @@ private:
     bool spectrum_due(bool* due);
     PyRef blob_flag(PyObject* name, int* set);
     PyObject* read_values();
+    bool point_count(size_t* count);
+    bool begin_walk();
 
     enum class State { Fresh, Headers, Spectra };
     State state_ = State::Fresh;
@@ -42,6 +46,13 @@ private:
     Py_ssize_t count_ = 0;   // spectra to read
     Py_ssize_t i_ = 0;       // spectra read
     PyRef template_;         // one-element array of the element type, for the host's array
+    struct Walk {            // what next_spectrum() took once
+        bool ready = false;
+        bool mini = false;
+        bool ver3 = false;
+        const RecordClass* mini_rc = nullptr;
+        size_t points = 0;
+    } walk_;
 };
 
 // The values of one spectrum: `count` elements read straight into a new array
