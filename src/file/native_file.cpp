@@ -26,7 +26,7 @@ struct Blocking {
 
 void set_blocking_hooks(BlockingHooks hooks) { g_hooks = hooks; }
 
-int NativeFile::open(const char* path) {
+int NativeFile::open(const char* path, bool inspect) {
     close();
     int fd;
     {
@@ -35,23 +35,26 @@ int NativeFile::open(const char* path) {
         while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) return errno_ = errno;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        ::close(fd);
-        return errno_ = e;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return errno_ = EISDIR;
-    }
     fd_ = fd;
     owned_ = true;
-    regular_ = S_ISREG(st.st_mode);
-    size_ = regular_ ? uint64_t(st.st_size) : 0;
     pos_ = 0;
     buf_len_ = 0;
     next_fill_ = 0;
+    // Uninspected, the file is taken as regular; a directory then fails its
+    // first read with EISDIR, a pipe with ESPIPE.
+    regular_ = true;
+    size_known_ = false;
+    if (inspect) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+            close();
+            return errno_ = e;
+        }
+        regular_ = S_ISREG(st.st_mode);
+        size_ = regular_ ? uint64_t(st.st_size) : 0;
+        size_known_ = regular_;
+    }
     return 0;
 }
 
@@ -63,6 +66,7 @@ int NativeFile::adopt(int fd) {
     owned_ = false;
     regular_ = S_ISREG(st.st_mode);
     size_ = regular_ ? uint64_t(st.st_size) : 0;
+    size_known_ = regular_;
     pos_ = 0;
     buf_len_ = 0;
     next_fill_ = 0;
@@ -79,18 +83,23 @@ void NativeFile::close() {
 void NativeFile::seek(uint64_t pos) { pos_ = pos; }
 
 uint64_t NativeFile::remaining(uint64_t want) {
-    if (pos_ + want > size_ || pos_ + want < pos_) {
+    if (!size_known_ || pos_ + want > size_ || pos_ + want < pos_) {
         struct stat st;
-        if (fstat(fd_, &st) == 0) size_ = uint64_t(st.st_size);
+        if (fstat(fd_, &st) == 0) {
+            size_ = uint64_t(st.st_size);
+            size_known_ = true;
+        }
     }
     return size_ > pos_ ? size_ - pos_ : 0;
 }
 
-long long NativeFile::pread_all(void* dst, size_t n, uint64_t at) {
+// Reads up to `max` bytes at `at`, going on after a partial read only while
+// fewer than `need` bytes came: a short read past that is the end of the file.
+long long NativeFile::pread_all(void* dst, size_t need, size_t max, uint64_t at) {
     size_t done = 0;
     Blocking b;
-    while (done < n) {
-        ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + done, n - done, off_t(at + done));
+    while (done < max) {
+        ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + done, max - done, off_t(at + done));
         if (r < 0) {
             if (errno == EINTR) continue;
             errno_ = errno;
@@ -98,22 +107,25 @@ long long NativeFile::pread_all(void* dst, size_t n, uint64_t at) {
         }
         if (r == 0) break;
         done += size_t(r);
+        if (done >= need) break;
     }
     return (long long)done;
 }
 
 // Makes the buffer hold at least n bytes from pos_, or as many as the file has.
 ReadResult NativeFile::fill(size_t n) {
-    uint64_t avail = remaining(n);
-    if (avail < n) n = size_t(avail);  // still read what is there, then report short
     next_fill_ = next_fill_ ? (next_fill_ * 2 > kBufferSize ? kBufferSize : next_fill_ * 2) : kFirstFill;
     size_t want = n > next_fill_ ? n : next_fill_;
-    if (avail < want) want = size_t(avail);
+    if (want > kBufferSize || size_known_) {
+        // Never a buffer larger than what the file holds.
+        uint64_t avail = remaining(n);
+        if (avail < want) want = size_t(avail);
+    }
     if (want > buf_cap_) {
         buffer_.reset(new uint8_t[want]);
         buf_cap_ = want;
     }
-    long long got = pread_all(buffer_.get(), want, pos_);
+    long long got = pread_all(buffer_.get(), n < want ? n : want, want, pos_);
     if (got < 0) {
         buf_len_ = 0;
         return ReadResult::Error;
@@ -157,7 +169,7 @@ ReadResult NativeFile::read_into(void* dst, size_t n) {
         if (r == ReadResult::Ok) std::memcpy(d, p, n);
         return r;
     }
-    long long got = pread_all(d, n, pos_);
+    long long got = pread_all(d, n, n, pos_);
     if (got < 0) return ReadResult::Error;
     pos_ += uint64_t(got);
     return size_t(got) == n ? ReadResult::Ok : ReadResult::Short;

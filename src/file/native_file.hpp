@@ -25,9 +25,10 @@ public:
     NativeFile& operator=(const NativeFile&) = delete;
     ~NativeFile() { close(); }
 
-    // Opens `path` read-only. Returns 0 or the errno of the failure; a
-    // directory fails with EISDIR, as the host's open does.
-    int open(const char* path);
+    // Opens `path` read-only. Returns 0 or the errno of the failure. With
+    // `inspect`, the file's kind and size are taken at once (a directory
+    // fails with EISDIR, as the host's open does); without, on demand.
+    int open(const char* path, bool inspect);
     // Adopts a descriptor owned elsewhere; it is never closed here.
     int adopt(int fd);
     void close();
@@ -52,13 +53,14 @@ public:
 
 private:
     ReadResult fill(size_t n);
-    long long pread_all(void* dst, size_t n, uint64_t at);
+    long long pread_all(void* dst, size_t need, size_t max, uint64_t at);
 
     int fd_ = -1;
     bool owned_ = false;
     bool regular_ = false;
     int errno_ = 0;
     uint64_t size_ = 0;
+    bool size_known_ = false;
     uint64_t pos_ = 0;
     // buffer_ holds file bytes [buf_start_, buf_start_ + buf_len_)
     std::unique_ptr<uint8_t[]> buffer_;

@@ -126,6 +126,9 @@ PyObject* run_text(const format::Step& step, const StepNames& names, Source& src
 }
 
 bool run_steps(const RecordClass& rc, PyObject* self, Source& src);
+}  // namespace
+PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src);
+namespace {
 
 // The base class's constructor, found through the class hierarchy as
 // super().__init__(f) finds it.
@@ -184,11 +187,35 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     if (count == -1 && PyErr_Occurred()) return false;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
+    const RecordClass* rc = pristine_record_class(cls);  // one class for the whole directory
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef item = PyRef::steal(construct_record(cls, src));
+        PyRef item = PyRef::steal(rc ? construct_native(*rc, cls, src) : construct_record(cls, src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
     }
     return true;
+}
+
+// A record of one wide block, read for a fresh instance of our own class:
+// the instance's __dict__ is made whole from a template holding the keys in
+// layout order, rather than grown attribute by attribute past the size at
+// which the host stops sharing instance keys.
+bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
+    const format::Block& block = *rc.recipe->steps[0].block;
+    const StepNames& names = (*rc.steps)[0];
+    const uint8_t* p = src.read_block(block.size);
+    if (!p) return false;
+    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict));
+    if (!dict) return false;
+    size_t off = 0;
+    for (size_t i = 0; i < block.fields.size(); ++i) {
+        const Field& f = block.fields[i];
+        if (f.kind != Kind::Skip) {
+            PyRef v = PyRef::steal(kConvert[size_t(f.kind)](f, p + off, p));
+            if (!v || PyDict_SetItem(dict.get(), names.fields[i], v.get()) < 0) return false;
+        }
+        off += f.width;
+    }
+    return PyObject_GenericSetDict(self, dict.get(), nullptr) == 0;
 }
 
 bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
@@ -276,6 +303,16 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
     return p ? text_object(p, size_t(width)) : nullptr;
 }
 
+// A fresh instance of our own class, read natively.
+PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
+    // What cls(f) does for our classes: object.__new__, then our __init__.
+    static PyObject* no_args = PyTuple_New(0);
+    PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
+    if (!self) return nullptr;
+    bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
+    return ok ? self.release() : nullptr;
+}
+
 const RecordClass* pristine_record_class(PyObject* cls) {
     for (const RecordClass& rc : g_classes) {
         if (rc.cls != cls) continue;
@@ -287,13 +324,7 @@ const RecordClass* pristine_record_class(PyObject* cls) {
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {
-    if (const RecordClass* rc = pristine_record_class(cls)) {
-        // What cls(f) does for our classes: object.__new__, then our __init__.
-        static PyObject* no_args = PyTuple_New(0);
-        PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
-        if (!self || !run_steps(*rc, self.get(), src)) return nullptr;
-        return self.release();
-    }
+    if (const RecordClass* rc = pristine_record_class(cls)) return construct_native(*rc, cls, src);
     PyObject* f = src.file_object();
     if (!f) return nullptr;
     PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f));
@@ -330,6 +361,15 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
     attrs.insert(attrs.end(), extra.begin(), extra.end());
     PyObject* cls = make_class(recipe.class_name, base, recipe.doc, attrs);
     if (!cls) return nullptr;
+    // Wide one-block records get their instance dictionary from a template.
+    constexpr size_t kSharedKeysLimit = 30;
+    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
+        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
+        rc.template_dict = PyDict_New();
+        if (!rc.template_dict) return nullptr;
+        for (PyObject* name : (*rc.steps)[0].fields)
+            if (name && PyDict_SetItem(rc.template_dict, name, Py_None) < 0) return nullptr;
+    }
     rc.cls = cls;   // kept for the identity checks of the fast paths
     rc.init = init.get();
     Py_INCREF(cls);

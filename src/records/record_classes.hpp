@@ -17,6 +17,7 @@ struct RecordClass {
     PyObject* cls = nullptr;   // the class object
     PyObject* init = nullptr;  // its own __init__
     std::vector<StepNames>* steps = nullptr;
+    PyObject* template_dict = nullptr;  // keys in layout order, for wide one-block records
 };
 
 // Creates the class of `recipe` (its base looked up in the namespace by

@@ -2,6 +2,8 @@
 
 #include "module/namespace.hpp"
 
+#include <cstring>
+
 namespace karvo::host {
 
 PyFileSource::~PyFileSource() { drop_last(); }
@@ -43,7 +45,8 @@ const uint8_t* PyFileSource::read_block(size_t n) {
 // descriptor's offset, so both views stay consistent.
 class OpenedFile::NativeSource final : public Source {
 public:
-    NativeSource(io::NativeFile& file, PyRef& wrapper) : file_(file), wrapper_(wrapper) {}
+    NativeSource(io::NativeFile& file, PyRef& wrapper, PyObject* filename)
+        : file_(file), wrapper_(wrapper), filename_(filename) {}
 
     const uint8_t* read_block(size_t n) override {
         const uint8_t* p = nullptr;
@@ -55,7 +58,7 @@ public:
                 return nullptr;
             case io::ReadResult::Error:
                 errno = file_.error();
-                PyErr_SetFromErrno(PyExc_OSError);
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename_);
                 return nullptr;
         }
         return nullptr;
@@ -92,6 +95,7 @@ public:
 private:
     io::NativeFile& file_;
     PyRef& wrapper_;
+    PyObject* filename_;  // borrowed from the OpenedFile
 };
 
 OpenedFile::OpenedFile() = default;
@@ -103,21 +107,43 @@ OpenedFile::~OpenedFile() {
     }
 }
 
-bool OpenedFile::open(PyObject* filename, bool native) {
+// The bytes of a path as the host's open would pass them to the system.
+static bool path_bytes(PyObject* filename, PyRef& holder, const char** path) {
+    if (PyUnicode_Check(filename) && PyUnicode_IS_ASCII(filename)) {
+        Py_ssize_t len;
+        const char* s = PyUnicode_AsUTF8AndSize(filename, &len);
+        if (!s) return false;
+        if (std::strlen(s) != size_t(len)) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return false;
+        }
+        *path = s;
+        return true;
+    }
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(filename, &converted)) return false;
+    holder = PyRef::steal(converted);
+    *path = PyBytes_AS_STRING(converted);
+    return true;
+}
+
+bool OpenedFile::open(PyObject* filename, bool native, bool stream) {
+    filename_ = PyRef::borrow(filename);
     // Names the host would take as a path are opened natively; anything else
     // (a descriptor number, an object of a caller's) goes to the host's open.
-    if (native && (PyUnicode_Check(filename) || PyBytes_Check(filename) || PyObject_HasAttr(filename, KARVO_STR("__fspath__")))) {
-        PyObject* path = nullptr;
-        if (!PyUnicode_FSConverter(filename, &path)) return false;
-        PyRef owned = PyRef::steal(path);
-        int err = native_.open(PyBytes_AS_STRING(path));
+    if (native && (PyUnicode_Check(filename) || PyBytes_Check(filename) ||
+                   PyObject_HasAttr(filename, KARVO_STR("__fspath__")))) {
+        PyRef holder;
+        const char* path;
+        if (!path_bytes(filename, holder, &path)) return false;
+        int err = native_.open(path, stream);
         if (err) {
             errno = err;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
             return false;
         }
         if (native_.is_regular()) {
-            source_ = std::make_unique<NativeSource>(native_, host_);
+            source_ = std::make_unique<NativeSource>(native_, host_, filename_.get());
             return true;
         }
         native_.close();  // pipes and devices are read through the host's file object

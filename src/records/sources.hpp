@@ -55,7 +55,9 @@ public:
 
     // With `native` false, the file is always the host's own file object
     // (for code of a caller's that will read it).
-    bool open(PyObject* filename, bool native = true);
+    // `stream`: the file will be read on by a stream, so its kind is checked
+    // at once (pipes and devices go to the host's file object).
+    bool open(PyObject* filename, bool native = true, bool stream = false);
     // Moves to an absolute offset; the host's own seek errors for bad ones.
     bool seek(PyObject* offset);
     Source& source() { return *source_; }
@@ -66,6 +68,7 @@ public:
 private:
     class NativeSource;
     io::NativeFile native_;
+    PyRef filename_;
     PyRef host_;  // the host file object when the file is not read natively
     std::unique_ptr<Source> source_;
 };

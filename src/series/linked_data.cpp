@@ -195,7 +195,7 @@ PyObject* LinkedData::start() {
     if (!dtype_) return nullptr;
     element_size_ = PyUnicode_READ_CHAR(dtype_.get(), 0) == 'f' ? 4 : 8;
     PyRef filename = attr(file_.get(), KARVO_STR("filename"));
-    if (!filename || !f_.open(filename.get(), all_ours()) || !f_.seek(soffset.get())) return nullptr;
+    if (!filename || !f_.open(filename.get(), all_ours(), true) || !f_.seek(soffset.get())) return nullptr;
 
     PyRef headers = PyRef::steal(PyDict_New());
     if (!headers) return nullptr;
