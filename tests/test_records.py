@@ -268,3 +268,36 @@ def test_records_are_plain_mutable_objects():
     other = kr.Dimension(io.BytesIO(pack_dimension(num_elements=3)))
     assert d != other and other == other and hash(other) == hash(other)
     assert repr(other).startswith("<karvoreader.Dimension object at 0x")
+
+
+class OddReader:
+    def __init__(self, result):
+        self.result = result
+
+    def read(self, n):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result(n)
+
+
+@pytest.mark.parametrize("result, exc", [
+    (lambda n: "x" * n, TypeError),
+    (lambda n: None, TypeError),
+    (lambda n: 5, TypeError),
+    (lambda n: b"\0" * (n + 1), struct.error),
+    (OSError("disk gone"), OSError),
+    (KeyboardInterrupt(), KeyboardInterrupt),
+])
+@pytest.mark.parametrize("name", ["MainSpectralHeader", "Dimension", "LinkToData",
+                                  "SeriesSpecheaderVer3", "DiskResidentArray",
+                                  "FileHeader"])
+def test_misbehaving_stream_errors_pass_through(name, result, exc):
+    with pytest.raises(exc):
+        getattr(kr, name)(OddReader(result))
+
+
+@pytest.mark.parametrize("wrap", [bytearray, memoryview])
+def test_stream_may_return_any_bytes_like(wrap):
+    rec = kr.MainSpectralHeader(OddReader(lambda n: wrap(b"\x07" + bytes(n - 1))))
+    assert rec.data_type == 7
+    assert kr.read_string(OddReader(lambda n: wrap(b"ab\0c")), 4) == "ab"

@@ -437,3 +437,44 @@ def test_rebound_registries_are_used_by_series_reader(write, monkeypatch):
     monkeypatch.setitem(kr.CLASS_TYPE, kr.SeriesHeader, 901)
     monkeypatch.setitem(kr.TYPE_CLASS, 901, kr.SeriesHeader)
     assert len(list(series.open_series())) == 3
+
+
+def test_reentrant_request_is_refused(write, monkeypatch, fds):
+    sf, dra, s = make(write, n_spectra=2, num_points=3)
+    for g in (dra.read_linked_data(sf, 2), kr.Series(sf).open_series()):
+        next(g)
+        errors = []
+
+        class Values(array.array):
+            def __new__(cls, *args):
+                try:
+                    next(g)
+                except ValueError as e:
+                    errors.append(str(e))
+                return array.array.__new__(cls, *args)
+
+        monkeypatch.setattr(kr, "array", Values)
+        assert next(g)[1].tolist() == s.values(0)
+        assert errors == ["generator already executing"]
+        monkeypatch.undo()
+        assert next(g)[1].tolist() == s.values(1)
+        del g
+    fds.assert_clean()
+
+
+@pytest.mark.parametrize("offset, excs", [
+    (2**40, struct.error), (2**63 - 1, (struct.error, OSError)),
+    (2**63, (OSError, ValueError, OverflowError)),
+    (2**64 - 1, (OSError, ValueError, OverflowError))])
+def test_far_section_offsets(write, fds, offset, excs):
+    s = SeriesFile(n_spectra=1, num_points=2, extended=True)
+    data = bytearray(s.to_bytes())
+    struct.pack_into("<Q", data, 304 + 22 * 2 + 2, offset)   # the blob's entry
+    struct.pack_into("<Q", data, 304 + 2, offset)            # the series header's
+    sf = kr.SPAFile(write(bytes(data)))
+    assert sf.info.sections[0].section_offset == offset
+    with pytest.raises(excs):
+        sf.read(0)
+    with pytest.raises(excs):
+        next(sf.read(1).read_linked_data(sf, 1))
+    fds.assert_clean()

@@ -84,9 +84,12 @@ bool run_block(const format::Block& block, const StepNames& names, PyObject* sel
         }
         off += f.width;
     }
+    // Our names are interned already: the generic setter is what setattr
+    // would reach for a class without a __setattr__ of its own.
+    setattrofunc set = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
     for (size_t i = 0; i < n; ++i) {
         if (values[i]) {
-            if (ok && PyObject_SetAttr(self, names.fields[i], values[i]) < 0) ok = false;
+            if (ok && set(self, names.fields[i], values[i]) < 0) ok = false;
             Py_DECREF(values[i]);
         }
     }
@@ -173,6 +176,20 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     return PyObject_SetAttr(self, names.attr, list.get()) == 0;
 }
 
+// Holds off the cycle collector while only our own objects are being made.
+class PausedCollector {
+public:
+    explicit PausedCollector(bool pause) : was_enabled_(pause && PyGC_Disable()) {}
+    ~PausedCollector() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    PausedCollector(const PausedCollector&) = delete;
+    PausedCollector& operator=(const PausedCollector&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef marker_text = attr(self, names.marker_attr);
     if (!marker_text) return false;
@@ -188,6 +205,9 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls);  // one class for the whole directory
+    // Tens of thousands of entries are made in a row: one collection after
+    // them, rather than the collector re-walking the growing list again and again.
+    PausedCollector paused(rc != nullptr && count > 1000);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyRef item = PyRef::steal(rc ? construct_native(*rc, cls, src) : construct_record(cls, src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
