@@ -114,9 +114,14 @@ private:
     }
 
     PyObject* next_spectrum() {
+        // res_ is reachable through the collector (gc.get_referents): it may
+        // have been closed, or be entered, behind our back.
+        if (linked_ && generator_body(res_.get()) != linked_) linked_ = nullptr;
         if (linked_) {
+            if (!generator_enter(res_.get())) return nullptr;
             PyObject *title, *data;
             int r = linked_->next_spectrum(&title, &data);
+            generator_leave(res_.get());
             if (r <= 0) return nullptr;
             PyRef t = PyRef::steal(title), v = PyRef::steal(data);
             return spectrum_item(t.get(), v.get());
