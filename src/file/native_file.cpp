@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace karvo::io {
 namespace {
@@ -173,6 +177,53 @@ ReadResult NativeFile::read_into(void* dst, size_t n) {
     if (got < 0) return ReadResult::Error;
     pos_ += uint64_t(got);
     return size_t(got) == n ? ReadResult::Ok : ReadResult::Short;
+}
+
+long long NativeFile::read_scatter(const Span* spans, size_t count) {
+    size_t i = 0, used = 0;  // span i, bytes of it filled
+    long long total = 0;
+    // What the buffer already holds at the position comes first.
+    while (i < count && pos_ >= buf_start_ && pos_ - buf_start_ < buf_len_) {
+        size_t off = size_t(pos_ - buf_start_);
+        size_t take = buf_len_ - off < spans[i].len - used ? buf_len_ - off : spans[i].len - used;
+        std::memcpy(spans[i].data + used, buffer_.get() + off, take);
+        pos_ += take;
+        total += (long long)take;
+        used += take;
+        if (used == spans[i].len) ++i, used = 0;
+    }
+    std::vector<iovec> iov;
+    for (size_t k = i; k < count; ++k) {
+        size_t skip = k == i ? used : 0;
+        if (spans[k].len > skip) iov.push_back({spans[k].data + skip, spans[k].len - skip});
+    }
+    size_t first = 0;
+    Blocking b;
+    while (first < iov.size()) {
+        int n = int(iov.size() - first < size_t(IOV_MAX) ? iov.size() - first : size_t(IOV_MAX));
+        ssize_t r = ::preadv(fd_, iov.data() + first, n, off_t(pos_));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            errno_ = errno;
+            return -1;
+        }
+        if (r == 0) break;
+        pos_ += uint64_t(r);
+        total += r;
+        // Step over what was filled; a partly filled piece goes on where it stopped.
+        size_t left = size_t(r);
+        while (left && first < iov.size()) {
+            if (left >= iov[first].iov_len) {
+                left -= iov[first].iov_len;
+                ++first;
+            } else {
+                iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
+                iov[first].iov_len -= left;
+                left = 0;
+            }
+        }
+    }
+    return total;
 }
 
 }  // namespace karvo::io

@@ -51,6 +51,15 @@ public:
     // Exactly n bytes into dst, past the buffer for large reads.
     ReadResult read_into(void* dst, size_t n);
 
+    struct Span {
+        uint8_t* data;
+        size_t len;
+    };
+    // Fills the spans, in order, with the bytes from the position on, in as
+    // few system calls as the system allows. Returns the bytes delivered
+    // (fewer at the end of the file), or -1 on error.
+    long long read_scatter(const Span* spans, size_t count);
+
 private:
     ReadResult fill(size_t n);
     long long pread_all(void* dst, size_t need, size_t max, uint64_t at);

@@ -4,6 +4,7 @@
 #include "module/namespace.hpp"
 #include "records/record_classes.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -152,6 +153,7 @@ void LinkedData::release() {
     spec_header_class_.reset();
     dtype_.reset();
     template_.reset();
+    ahead_.arrays.clear();
 }
 
 // One flag of the link's data blob format, read as it is now.
@@ -301,8 +303,89 @@ bool LinkedData::begin_walk() {
     walk_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
     walk_.ver3 = walk_.mini_rc && walk_.mini_rc->recipe->base_name != nullptr;
     if (!point_count(&walk_.points)) return false;
+    walk_.ahead = (!walk_.mini || walk_.mini_rc) && walk_.points >= kAheadMinValues / element_size_ &&
+                  walk_.points <= kAheadMaxValues / element_size_;
     walk_.ready = true;
     return true;
+}
+
+// The title of a mini header read natively in one piece; a short read fails
+// with the error of the piece (of the record's four) in which the file ends.
+static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
+    static constexpr size_t kEnds[] = {16, 80, 96, 100}, kPieces[] = {16, 64, 16, 4};
+    const uint8_t* p = nullptr;
+    uint64_t at = nf.position();
+    switch (nf.read(size, &p)) {
+        case io::ReadResult::Ok:
+            return text_object(p + 16, 64);
+        case io::ReadResult::Short: {
+            size_t have = size_t(nf.position() - at);
+            size_t k = 0;
+            while (k < 3 && have >= kEnds[k]) ++k;
+            raise_short_read(Py_ssize_t(kPieces[k]));
+            return nullptr;
+        }
+        case io::ReadResult::Error:
+            break;
+    }
+    return raise_os(nf);
+}
+
+// Spectra of moderate size are read ahead in batches, each value block
+// straight into its own new array and each mini header into one scratch
+// block, with one scatter read per batch: one copy of every byte, and few
+// system calls.
+bool LinkedData::read_ahead() {
+    io::NativeFile* nf = f_.source().native();
+    if (!walk_.ahead || !nf) return true;
+    size_t values = walk_.points * element_size_;
+    PyObject* array_cls = lookup(KARVO_STR("array"));
+    if (!array_cls) return false;
+    if (array_cls != originals().array_type) return true;
+    ahead_.mini = walk_.mini ? (walk_.ver3 ? 100 : 96) : 0;
+    ahead_.each = ahead_.mini + values;
+    size_t k = size_t(count_ - i_);
+    k = k < kAheadBytes / ahead_.each ? k : kAheadBytes / ahead_.each;
+    k = k < kAheadMaxSpectra ? k : kAheadMaxSpectra;
+    uint64_t held = nf->remaining(k * ahead_.each) / ahead_.each;  // only what the file holds
+    k = held < k ? size_t(held) : k;
+    if (k < 2) return true;
+    ahead_.start = nf->position();
+    ahead_.minis.resize(k * ahead_.mini);
+    std::vector<PyRef> arrays;
+    std::vector<Py_buffer> views;
+    std::vector<io::NativeFile::Span> spans;
+    bool ok = true;
+    for (size_t j = 0; j < k && ok; ++j) {
+        PyRef a = PyRef::steal(new_host_array(dtype_.get(), element_size_, walk_.points, template_));
+        Py_buffer view;
+        ok = a && PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) == 0;
+        if (!ok) break;
+        views.push_back(view);
+        arrays.push_back(std::move(a));
+        if (ahead_.mini) spans.push_back({ahead_.minis.data() + j * ahead_.mini, ahead_.mini});
+        spans.push_back({static_cast<uint8_t*>(view.buf), values});
+    }
+    long long got = ok ? nf->read_scatter(spans.data(), spans.size()) : 0;
+    for (Py_buffer& view : views) PyBuffer_Release(&view);
+    if (!ok) return false;
+    if (got < 0) return raise_os(*nf) != nullptr;
+    // A file that shrank meanwhile: keep the whole spectra; the next read
+    // reports the end where it lies.
+    size_t full = size_t(got) / ahead_.each;
+    nf->seek(ahead_.start + uint64_t(full) * ahead_.each);
+    arrays.resize(full);
+    ahead_.arrays = std::move(arrays);
+    ahead_.taken = 0;
+    return true;
+}
+
+// Forgets the spectra read ahead, and stands at the first one not handed out.
+void LinkedData::drop_ahead() {
+    if (ahead_.taken < ahead_.arrays.size())
+        f_.source().native()->seek(ahead_.start + uint64_t(ahead_.taken) * ahead_.each);
+    ahead_.arrays.clear();
+    ahead_.taken = 0;
 }
 
 int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
@@ -310,9 +393,32 @@ int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
     if (!spectrum_due(&due)) return -1;
     if (!due) return 0;
     if (!walk_.ready && !begin_walk()) return -1;
+    if (ahead_.taken == ahead_.arrays.size()) {
+        ahead_.arrays.clear();
+        ahead_.taken = 0;
+        if (!read_ahead()) return -1;
+    }
+    if (ahead_.taken < ahead_.arrays.size()) {
+        PyObject* array_cls = lookup(KARVO_STR("array"));
+        if (!array_cls) return -1;
+        if (array_cls == originals().array_type) {
+            size_t j = ahead_.taken++;
+            PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
+                                     : PyRef::borrow(Py_None);
+            if (!text) return -1;
+            ++i_;
+            *title = text.release();
+            *values = ahead_.arrays[j].release();
+            return 1;
+        }
+        drop_ahead();  // `array` was rebound: its class makes the values from here on
+    }
     Source& src = f_.source();
     PyRef text = PyRef::borrow(Py_None);
-    if (walk_.mini_rc) {
+    if (walk_.mini_rc && src.native()) {
+        text = PyRef::steal(read_mini_title(*src.native(), walk_.ver3 ? 100 : 96));
+        if (!text) return -1;
+    } else if (walk_.mini_rc) {
         // Only the title is visible: the other fields are read and passed over.
         if (!src.read_block(16)) return -1;
         text = PyRef::steal(read_text(src, 64));

@@ -5,6 +5,8 @@
 #include "module/generator.hpp"
 #include "records/sources.hpp"
 
+#include <vector>
+
 namespace karvo::host {
 
 struct RecordClass;
@@ -34,6 +36,15 @@ private:
     PyObject* read_values();
     bool point_count(size_t* count);
     bool begin_walk();
+    bool read_ahead();
+    void drop_ahead();
+
+    // Reading ahead: spectra whose values are 4 KiB to 256 KiB, up to 1 MiB
+    // or 512 spectra at a time.
+    static constexpr size_t kAheadMinValues = 4 * 1024;
+    static constexpr size_t kAheadMaxValues = 256 * 1024;
+    static constexpr size_t kAheadBytes = 1024 * 1024;
+    static constexpr size_t kAheadMaxSpectra = 512;
 
     enum class State { Fresh, Headers, Spectra };
     State state_ = State::Fresh;
@@ -50,9 +61,17 @@ private:
         bool ready = false;
         bool mini = false;
         bool ver3 = false;
+        bool ahead = false;   // spectra of a size worth reading ahead
         const RecordClass* mini_rc = nullptr;
         size_t points = 0;
     } walk_;
+    struct Ahead {            // spectra read ahead, handed out in order
+        std::vector<PyRef> arrays;
+        std::vector<uint8_t> minis;
+        size_t taken = 0;
+        size_t mini = 0, each = 0;
+        uint64_t start = 0;   // file position of arrays[0]'s record
+    } ahead_;
 };
 
 // The values of one spectrum: `count` elements read straight into a new array
