@@ -478,3 +478,53 @@ def test_far_section_offsets(write, fds, offset, excs):
     with pytest.raises(excs):
         next(sf.read(1).read_linked_data(sf, 1))
     fds.assert_clean()
+
+
+# --- spectra read ahead in batches (values of 4 KiB and more) --------------
+
+AHEAD = [dict(num_points=1024), dict(num_points=2048, element_size=8, mini_header_type=3),
+         dict(num_points=1500, mini_hdr=False)]
+
+
+def ahead_values(k, n=2048):
+    return [k + j / 8 for j in range(n)]
+
+
+@pytest.mark.parametrize("kw", AHEAD)
+def test_read_ahead_walk_and_rebinding(write, fds, monkeypatch, kw):
+    kw = dict(n_spectra=40, values=lambda k, n=kw["num_points"]: ahead_values(k, n), **kw)
+    series, g, s = open_series(write, **kw)
+    next(g)
+    for k in range(25):
+        title, data = next(g)
+        assert title == {"title": s.title(k) if s.mini_hdr else None}
+        assert type(data) is array.array and data.tolist() == s.values(k)
+
+    class Values(array.array):
+        pass
+    monkeypatch.setattr(kr, "array", Values)  # spectra read ahead are not handed out
+    rest = list(g)
+    assert len(rest) == 15 and all(type(d) is Values for _, d in rest)
+    assert [d.tolist() for _, d in rest] == [s.values(k) for k in range(25, 40)]
+    fds.assert_clean()
+
+
+@pytest.mark.parametrize("kw", AHEAD[:2] + [dict(num_points=16, mini_header_type=1)])
+@pytest.mark.parametrize("where, exc, msg", [
+    (lambda L: L.spectrum_offset(30) + 10, struct.error, "16 bytes"),
+    (lambda L: L.spectrum_offset(30) + 50, struct.error, "64 bytes"),
+    (lambda L: L.spectrum_offset(30) + 90, struct.error, "16 bytes"),
+    (lambda L: L.values_offset(30) + 5, EOFError, None),
+])
+def test_read_ahead_stops_at_the_end_of_the_file(write, fds, kw, where, exc, msg):
+    s0 = SeriesFile(n_spectra=40, **kw)
+    cut = where(s0.layout)
+    if cut >= s0.layout.values_offset(30) and exc is struct.error:
+        pytest.skip("cut point outside the mini header of spectrum 30 for this layout")
+    series, g, s = open_series(write, n_spectra=40, truncate=cut, **kw)
+    next(g)
+    assert [t["title"] for t, _ in (next(g) for _ in range(30))] == [s.title(k) for k in range(30)]
+    with pytest.raises(exc, match=msg):
+        next(g)
+    assert list(g) == []
+    fds.assert_clean()
