@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -99,7 +100,17 @@ uint64_t NativeFile::remaining(uint64_t want) {
 
 // Reads up to `max` bytes at `at`, going on after a partial read only while
 // fewer than `need` bytes came: a short read past that is the end of the file.
+// Offsets end at the largest off_t: nothing lies past it, so a read that
+// would reach beyond it is cut there (the system would refuse it whole).
+static size_t clamp_to_offsets(uint64_t at, size_t len) {
+    constexpr uint64_t kLast = uint64_t(INT64_MAX);
+    if (at >= kLast) return 0;
+    return len > kLast - at ? size_t(kLast - at) : len;
+}
+
 long long NativeFile::pread_all(void* dst, size_t need, size_t max, uint64_t at) {
+    max = clamp_to_offsets(at, max);
+    need = need < max ? need : max;
     size_t done = 0;
     Blocking b;
     while (done < max) {
@@ -193,9 +204,12 @@ long long NativeFile::read_scatter(const Span* spans, size_t count) {
         if (used == spans[i].len) ++i, used = 0;
     }
     std::vector<iovec> iov;
-    for (size_t k = i; k < count; ++k) {
+    size_t room = clamp_to_offsets(pos_, SIZE_MAX);
+    for (size_t k = i; k < count && room; ++k) {
         size_t skip = k == i ? used : 0;
-        if (spans[k].len > skip) iov.push_back({spans[k].data + skip, spans[k].len - skip});
+        size_t len = spans[k].len - skip < room ? spans[k].len - skip : room;
+        if (len) iov.push_back({spans[k].data + skip, len});
+        room -= len;
     }
     size_t first = 0;
     Blocking b;
