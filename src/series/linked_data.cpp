@@ -50,18 +50,29 @@ PyObject* raise_os(io::NativeFile& nf) {
     return PyErr_SetFromErrno(PyExc_OSError);
 }
 
-// A new zeroed host array of `count` elements, by repeating a one-element
-// template: the memory is then filled by the read itself.
-PyObject* new_host_array(PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl) {
-    if (!tmpl) {
+}  // namespace
+
+// A new zeroed host array of `count` elements, made by repeating a template
+// (the memory is then filled by the read itself). Small spectra copy a
+// template of their own length, large ones repeat a one-element template.
+PyObject* ArrayMaker::make(PyObject* dtype, size_t element_size, size_t count) {
+    if (!one) {
         PyRef zeros = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(element_size)));
         if (!zeros) return nullptr;
         std::memset(PyBytes_AS_STRING(zeros.get()), 0, element_size);
-        tmpl = PyRef::steal(PyObject_CallFunctionObjArgs(originals().array_type, dtype, zeros.get(), nullptr));
-        if (!tmpl) return nullptr;
+        one = PyRef::steal(PyObject_CallFunctionObjArgs(originals().array_type, dtype, zeros.get(), nullptr));
+        if (!one) return nullptr;
     }
-    return Py_TYPE(tmpl.get())->tp_as_sequence->sq_repeat(tmpl.get(), Py_ssize_t(count));
+    ssizeargfunc repeat = Py_TYPE(one.get())->tp_as_sequence->sq_repeat;
+    if (count == 0 || count * element_size > kSmall) return repeat(one.get(), Py_ssize_t(count));
+    if (!small || Py_SIZE(small.get()) != Py_ssize_t(count)) {
+        small = PyRef::steal(repeat(one.get(), Py_ssize_t(count)));
+        if (!small) return nullptr;
+    }
+    return repeat(small.get(), 1);
 }
+
+namespace {
 
 // Reads n bytes into the array's own memory.
 bool fill_array(PyObject* array, io::NativeFile& nf, size_t nbytes) {
@@ -76,7 +87,7 @@ bool fill_array(PyObject* array, io::NativeFile& nf, size_t nbytes) {
 
 }  // namespace
 
-PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl) {
+PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays) {
     PyObject* array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return nullptr;
     io::NativeFile* nf = src.native();
@@ -100,7 +111,7 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
         return data.release();
     }
     if (nf) {
-        PyRef data = PyRef::steal(new_host_array(dtype, element_size, count, tmpl));
+        PyRef data = PyRef::steal(arrays.make(dtype, element_size, count));
         if (!data || !fill_array(data.get(), *nf, nbytes)) return nullptr;
         return data.release();
     }
@@ -123,7 +134,7 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
         PyBuffer_Release(&view);
         if (short_read) return raise_eof();
     }
-    PyRef data = PyRef::steal(new_host_array(dtype, element_size, count, tmpl));
+    PyRef data = PyRef::steal(arrays.make(dtype, element_size, count));
     if (!data) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(data.get(), &view, PyBUF_WRITABLE) < 0) return nullptr;
@@ -152,7 +163,7 @@ void LinkedData::release() {
     sh_.reset();
     spec_header_class_.reset();
     dtype_.reset();
-    template_.reset();
+    arrays_ = ArrayMaker();
     ahead_.arrays.clear();
 }
 
@@ -275,7 +286,7 @@ bool LinkedData::point_count(size_t* count) {
 PyObject* LinkedData::read_values() {
     size_t count;
     if (!point_count(&count)) return nullptr;
-    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, count, template_);
+    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, count, arrays_);
 }
 
 PyObject* LinkedData::next() {
@@ -357,7 +368,7 @@ bool LinkedData::read_ahead() {
     std::vector<io::NativeFile::Span> spans;
     bool ok = true;
     for (size_t j = 0; j < k && ok; ++j) {
-        PyRef a = PyRef::steal(new_host_array(dtype_.get(), element_size_, walk_.points, template_));
+        PyRef a = PyRef::steal(arrays_.make(dtype_.get(), element_size_, walk_.points));
         Py_buffer view;
         ok = a && PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) == 0;
         if (!ok) break;
@@ -429,7 +440,7 @@ int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
         text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
         if (!text) return -1;
     }
-    PyRef data = PyRef::steal(read_spectrum_values(src, dtype_.get(), element_size_, walk_.points, template_));
+    PyRef data = PyRef::steal(read_spectrum_values(src, dtype_.get(), element_size_, walk_.points, arrays_));
     if (!data) return -1;
     ++i_;
     *title = text.release();

@@ -11,6 +11,14 @@ namespace karvo::host {
 
 struct RecordClass;
 
+// Makes the host's arrays for a stream's spectra.
+struct ArrayMaker {
+    PyObject* make(PyObject* dtype, size_t element_size, size_t count);
+    static constexpr size_t kSmall = 4096;  // bytes of values copied from a template of their length
+    PyRef one;    // one zero element
+    PyRef small;  // zeros of the last small length
+};
+
 // DiskResidentArray.read_linked_data(self, file, n_spectra)
 PyObject* make_read_linked_data();
 
@@ -56,7 +64,7 @@ private:
     PyRef spec_header_class_;
     Py_ssize_t count_ = 0;   // spectra to read
     Py_ssize_t i_ = 0;       // spectra read
-    PyRef template_;         // one-element array of the element type, for the host's array
+    ArrayMaker arrays_;
     struct Walk {            // what next_spectrum() took once
         bool ready = false;
         bool mini = false;
@@ -76,6 +84,6 @@ private:
 
 // The values of one spectrum: `count` elements read straight into a new array
 // made by the class bound as `array` now.
-PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, PyRef& tmpl);
+PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays);
 
 }  // namespace karvo::host
