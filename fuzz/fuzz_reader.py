@@ -6,13 +6,24 @@ module: SPAFile and its look-ups, read of every directory entry, read_offset
 with every record class at a few offsets, read_linked_data with several
 counts, open_file and a full walk of open_series (plus an abandoned one).
 Only the documented error kinds may come out; anything else, a crash, a hang,
-an oversized allocation or a file descriptor left open is a finding.
+an oversized allocation or a file descriptor left open is a finding. The
+series walk is also compared item by item with the plain-Python model in
+reference.py (same items, same way of ending).
 
 Modes:
   fuzz_reader.py atheris [SECONDS] [libFuzzer args...]   coverage-guided (needs atheris)
   fuzz_reader.py random SECONDS [--seed N] [--out DIR]   plain-Python mutation, no atheris
+                                                         (findings: DIR, default a new temp dir)
   fuzz_reader.py replay FILE_OR_DIR...                   run saved inputs once
   fuzz_reader.py seeds DIR                               write the seed corpus
+
+For atheris to see the extension's own coverage, build it with clang and
+-fsanitize=fuzzer-no-link and preload atheris's runtime:
+  CC=clang CXX=clang++ cmake -S . -B /tmp/atheris-build -G Ninja \
+      -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link && ninja -C /tmp/atheris-build
+  PYTHONPATH=/tmp/atheris-build LD_PRELOAD=$(python3 -c \
+      "import atheris; print(atheris.path())")/ubsan_with_fuzzer.so \
+      python3 fuzz/fuzz_reader.py atheris 600 CORPUS_DIR
 
 `random` runs the mutation loop in a child process so that crashes and hangs
 are caught by the parent, which saves the input under DIR and goes on.
@@ -32,8 +43,10 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+sys.path.insert(0, HERE)
 
 import karvo_writer as W  # noqa: E402
+import reference  # noqa: E402
 
 MAX_ITEMS = 2000          # items taken from one stream before it is closed
 MAX_ENTRIES = 48          # directory entries read per input
@@ -85,6 +98,11 @@ def _series_shapes():
     yield "no300", dict(omit=(300,))
     yield "truncated", dict(truncate=-20)
     yield "flags", dict(blob_flags=0x78)
+    # spectra of 4 KiB and more: the batched read-ahead of the series walk
+    yield "wide", dict(num_points=1024, n_spectra=6)
+    yield "wide_es8_ver3", dict(num_points=600, element_size=8, mini_header_type=2, n_spectra=5)
+    yield "wide_no_mini", dict(num_points=1100, mini_hdr=False, n_spectra=5)
+    yield "wide_bench_cut", dict(num_points=1024, bench_hdr=True, n_spectra=6, truncate=-5000)
 
 
 def seed_corpus():
@@ -294,6 +312,36 @@ def drive(path, size):
         g = series.open_series()
         guarded(next, g)
         del g
+    compare_with_reference(path)
+
+
+# Divergences already reported (fuzz/FINDINGS.md) and not yet fixed; with
+# KARVO_FUZZ_SKIP_KNOWN=1 they are passed over, so a long coverage-guided run
+# is not stopped by them. Remove an entry once its fix lands.
+KNOWN_OPEN = [
+    # ("raise OSError", "raise error"),   # e.g. finding 2 (offsets just below 2**63), fixed
+]
+
+
+def compare_with_reference(path):
+    """The series road against the plain-Python model in reference.py."""
+    K = module()
+
+    def ours():
+        s = K.open_file(path)
+        return s.open_series() if s is not None else None
+
+    got = reference.trace(ours, MAX_ITEMS)
+    want = reference.trace(lambda: reference.series_items(path), MAX_ITEMS)
+    if got != want:
+        k = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+        a = got[k] if k < len(got) else None
+        b = want[k] if k < len(want) else None
+        if os.environ.get("KARVO_FUZZ_SKIP_KNOWN") == "1" and (a, b) in KNOWN_OPEN:
+            return
+        kind = "%.60r / %.60r" % (a, b) if isinstance(a, str) and isinstance(b, str) else "items differ"
+        raise Finding("divergence from the reference model (ours / model): %s\nat item %d: %.300r / %.300r"
+                      % (kind, k, a, b))
 
 
 def fd_count():
@@ -342,6 +390,9 @@ def worker(seconds, seed, out_dir, current):
         except (ValueError, OSError):
             pass
     import faulthandler
+    import signal
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *a: stop.append(1))   # finish the input, then report
     rng = random.Random(seed)
     seeds = [d for _, d in seed_corpus()]
     seen = set()
@@ -349,7 +400,7 @@ def worker(seconds, seed, out_dir, current):
     deadline = time.monotonic() + seconds
     path = current + ".spa"
     queue = list(seeds)          # replay the seeds first
-    while time.monotonic() < deadline:
+    while time.monotonic() < deadline and not stop:
         data = queue.pop() if queue else mutate(rng.choice(seeds), rng, seeds)
         with open(current, "wb") as fh:
             fh.write(data)
@@ -381,15 +432,31 @@ def random_mode(seconds, seed, out_dir):
     os.makedirs(out_dir, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix="karvo-fuzz-")
     current = os.path.join(tmp, "current.bin")
+    import signal
     executed = findings = 0
     deadline = time.monotonic() + seconds
+    child = []
+
+    def on_term(*_):   # SIGTERM: stop early, but still count and report
+        nonlocal deadline
+        deadline = 0
+        if child:
+            child[0].terminate()
+    signal.signal(signal.SIGTERM, on_term)
     while True:
         left = deadline - time.monotonic()
         if left <= 0.5:
             break
         cmd = [sys.executable, os.path.abspath(__file__), "_worker", str(left), str(seed), out_dir, current]
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                           timeout=left + HANG_SECONDS + 30)
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        child[:] = [proc]
+        try:
+            out, err = proc.communicate(timeout=left + HANG_SECONDS + 30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            err += "\nTimeout: worker overran its time"
+        p = subprocess.CompletedProcess(cmd, proc.returncode, out, err)
         for line in p.stdout.splitlines():
             if line.startswith("WORKER "):
                 kv = dict(x.split("=") for x in line.split()[1:])
@@ -397,7 +464,7 @@ def random_mode(seconds, seed, out_dir):
                 findings += int(kv["findings"])
             else:
                 print(line)
-        if p.returncode != 0:
+        if p.returncode != 0 and deadline:
             data = open(current, "rb").read() if os.path.exists(current) else b""
             kind = "hang" if "Timeout" in p.stderr else "crash"
             base = save_finding(out_dir, data, kind, p.stderr[-20000:])
@@ -412,6 +479,8 @@ def random_mode(seconds, seed, out_dir):
 def replay(paths):
     files = []
     for p in paths:
+        if not os.path.exists(p):
+            continue
         if os.path.isdir(p):
             files += sorted(os.path.join(p, f) for f in os.listdir(p) if not f.endswith((".txt", ".md", ".py")))
         else:
@@ -459,7 +528,7 @@ def main(argv):
     if mode == "random":
         seconds = float(argv[2]) if len(argv) > 2 else 60
         seed = int(argv[argv.index("--seed") + 1]) if "--seed" in argv else int(time.time())
-        out = argv[argv.index("--out") + 1] if "--out" in argv else os.path.join(HERE, "findings")
+        out = argv[argv.index("--out") + 1] if "--out" in argv else tempfile.mkdtemp(prefix="karvo-findings-")
         return 1 if random_mode(seconds, seed, out) else 0
     if mode == "replay":
         return 1 if replay(argv[2:]) else 0

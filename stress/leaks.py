@@ -8,7 +8,7 @@ times (a tenth of the walks abandoned half-way, a tenth hitting each failure
 path) and checks the same. Then the concurrency checks: two threads on
 separate streams of one file, and re-entry into a running stream.
 
-    python stress/leaks.py [--scale X]     X < 1 for a quicker run (CI: 0.2)
+    python stress/leaks.py [--scale X]     X < 1 for a quicker run
 
 Exit status 0 when every check passed; one line per check is printed.
 """
@@ -26,6 +26,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 import karvo_writer as W  # noqa: E402
 
 RSS_LIMIT = 6 << 20        # bytes of resident growth tolerated per phase
+# Under AddressSanitizer freed memory sits in quarantine: resident size says
+# nothing there, so only objects and descriptors are judged.
+JUDGE_RSS = "libasan" not in os.environ.get("LD_PRELOAD", "")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -132,7 +135,11 @@ def op_cycle(files):
     assert expect_failure(spa.read, 99)
     assert expect_failure(spa.read, None)
     assert expect_failure(spa.read_offset, K.MainSpectralHeader, 10 ** 9)
-    assert expect_failure(spa.read_offset, K.MainSpectralHeader, -1) or True  # host-worded seek error
+    try:
+        spa.read_offset(K.MainSpectralHeader, -1)
+        raise AssertionError("negative offset read")
+    except (OSError, ValueError):   # the host's seek error
+        pass
     for name, path in files.bad.items():
         assert expect_failure(walk, path), name
 
@@ -149,28 +156,29 @@ def measure(name, fn, iterations, results):
     gc.collect()
     b1, r1, f1 = sys.getallocatedblocks(), rss(), fds()
     block_limit = max(300, iterations // 50)
-    ok = (b1 - b0) < block_limit and (r1 - r0) < RSS_LIMIT and f1 == f0
+    ok = (b1 - b0) < block_limit and (not JUDGE_RSS or (r1 - r0) < RSS_LIMIT) and f1 == f0
     results.append(ok)
     print("%-4s %-34s iterations=%-7d blocks %+d  rss %+.2f MB  fds %d->%d  (%.1fs)"
           % ("ok" if ok else "FAIL", name, iterations, b1 - b0, (r1 - r0) / 2 ** 20, f0, f1, dt))
 
 
 def big_walks(files):
-    """walks of a 1,000-spectrum series: 8 in 10 full, 1 in 10 abandoned
-    half-way, 1 in 10 hitting one of the failure paths in turn."""
+    """walks of a series: 8 in 10 full, 1 in 10 abandoned half-way, 1 in 10
+    hitting one of the failure paths in turn."""
     bad = list(files.bad.values())
+    n_items = files.series.n_spectra + 1
     state = {"k": 0, "items": 0}
 
     def one():
         k = state["k"]
         state["k"] += 1
         if k % 10 == 3:
-            state["items"] += walk(files.good, stop=500)
+            state["items"] += walk(files.good, stop=n_items // 2)
         elif k % 10 == 7:
             assert expect_failure(walk, bad[(k // 10) % len(bad)])
         else:
             n = walk(files.good)
-            assert n == 1001, n
+            assert n == n_items, n
             state["items"] += n
     return one, state
 
@@ -249,6 +257,11 @@ def main(argv):
         measure("1,000-spectrum series walks", one, n(1000), results)
         print("     (%d walks, %d items)" % (state["k"], state["items"]))
         results.append(fds() == f0)
+        os.makedirs(os.path.join(tmp, "wide"))   # spectra of 4 KiB: read ahead in batches
+        wide = Files(os.path.join(tmp, "wide"), n_spectra=300, num_points=1024)
+        one, state = big_walks(wide)
+        measure("300 wide spectra, read ahead", one, n(300), results)
+        print("     (%d walks, %d items)" % (state["k"], state["items"]))
 
         errors = threads_check(files.good, files.series, n(200))
         results.append(not errors)

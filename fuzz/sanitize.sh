@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer and
+# runs under it: the whole pytest suite, the saved regressions, a bounded fuzz
+# round and the stress checks; then, when clang is there, the libFuzzer target
+# of the Python-free code.
+#   fuzz/sanitize.sh [FUZZ_SECONDS]     (default 60; build dir: $ASAN_BUILD)
+set -uo pipefail
+SECS="${1:-60}"
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${ASAN_BUILD:-/tmp/asan-build}"
+PY="${PYTHON:-python3}"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_SANITIZE=ON \
+      -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null && ninja -C "$BUILD" >/dev/null || { echo "ASan build failed"; exit 2; }
+
+RT="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+run() {
+  env PYTHONPATH="$BUILD" LD_PRELOAD="$RT" KARVO_FUZZ_RLIMIT=0 \
+      ASAN_OPTIONS=detect_leaks=0:max_allocation_size_mb=1024:abort_on_error=1 \
+      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$@"
+}
+cd "$ROOT"
+run "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests" 2>&1 | tail -n 30; tests=${PIPESTATUS[0]}
+run "$PY" fuzz/fuzz_reader.py replay fuzz/regressions 2>&1 | tail -n 20; replay=${PIPESTATUS[0]}
+run "$PY" fuzz/fuzz_reader.py random "$SECS" --out "${FUZZ_OUT:-$(mktemp -d /tmp/karvo-asan-fuzz.XXXXXX)}" 2>&1 | tail -n 40; fuzz=${PIPESTATUS[0]}
+run "$PY" stress/leaks.py --scale 0.1; stress=$?
+
+native=skipped
+if command -v clang++ >/dev/null; then
+  BIN="$BUILD/fuzz_format"
+  if clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I"$ROOT/src" "$ROOT/fuzz/fuzz_format.cpp" \
+       "$ROOT/src/records/text.cpp" "$ROOT/src/records/layouts.cpp" "$ROOT/src/file/native_file.cpp" -o "$BIN"; then
+    CORPUS="$(mktemp -d /tmp/karvo-format-corpus.XXXXXX)"
+    PYTHONPATH="$BUILD" LD_PRELOAD="$RT" ASAN_OPTIONS=detect_leaks=0 "$PY" fuzz/fuzz_reader.py seeds "$CORPUS" >/dev/null 2>&1
+    (cd "$CORPUS" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$BIN" -max_total_time="$SECS" \
+        -max_len=20000 -timeout=10 "$CORPUS" 2>&1 | tail -n 3); native=$([ "${PIPESTATUS[0]}" = 0 ] && echo clean || echo FINDINGS)
+  else
+    native="build failed"
+  fi
+fi
+echo "== sanitizer summary: tests=$([ $tests = 0 ] && echo pass || echo FAIL)" \
+     "replay=$([ $replay = 0 ] && echo clean || echo FINDINGS)" \
+     "fuzz=$([ $fuzz = 0 ] && echo clean || echo FINDINGS)" \
+     "stress=$([ $stress = 0 ] && echo pass || echo FAIL) format-fuzzer=$native"
+[ $tests = 0 ] && [ $replay = 0 ] && [ $fuzz = 0 ] && [ $stress = 0 ] && [ "$native" != FINDINGS ]
