@@ -52,26 +52,6 @@ PyObject* raise_os(io::NativeFile& nf) {
 
 }  // namespace
 
-// A new zeroed host array of `count` elements, made by repeating a template
-// (the memory is then filled by the read itself). Small spectra copy a
-// template of their own length, large ones repeat a one-element template.
-PyObject* ArrayMaker::make(PyObject* dtype, size_t element_size, size_t count) {
-    if (!one) {
-        PyRef zeros = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(element_size)));
-        if (!zeros) return nullptr;
-        std::memset(PyBytes_AS_STRING(zeros.get()), 0, element_size);
-        one = PyRef::steal(PyObject_CallFunctionObjArgs(originals().array_type, dtype, zeros.get(), nullptr));
-        if (!one) return nullptr;
-    }
-    ssizeargfunc repeat = Py_TYPE(one.get())->tp_as_sequence->sq_repeat;
-    if (count == 0 || count * element_size > kSmall) return repeat(one.get(), Py_ssize_t(count));
-    if (!small || Py_SIZE(small.get()) != Py_ssize_t(count)) {
-        small = PyRef::steal(repeat(one.get(), Py_ssize_t(count)));
-        if (!small) return nullptr;
-    }
-    return repeat(small.get(), 1);
-}
-
 namespace {
 
 // Reads n bytes into the array's own memory.
@@ -86,6 +66,53 @@ bool fill_array(PyObject* array, io::NativeFile& nf, size_t nbytes) {
 }
 
 }  // namespace
+
+void ArrayMaker::reset() {
+    if (has_view_) PyBuffer_Release(&view_);
+    has_view_ = false;
+    small_.reset();
+    one_.reset();
+}
+
+PyObject* ArrayMaker::one_element(PyObject* dtype, size_t element_size) {
+    if (!one_) {
+        PyRef zeros = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(element_size)));
+        if (!zeros) return nullptr;
+        std::memset(PyBytes_AS_STRING(zeros.get()), 0, element_size);
+        one_ = PyRef::steal(PyObject_CallFunctionObjArgs(originals().array_type, dtype, zeros.get(), nullptr));
+    }
+    return one_.get();
+}
+
+// Zeros by repeating a one-element template; the read then fills them.
+PyObject* ArrayMaker::make(PyObject* dtype, size_t element_size, size_t count) {
+    PyObject* one = one_element(dtype, element_size);
+    return one ? Py_TYPE(one)->tp_as_sequence->sq_repeat(one, Py_ssize_t(count)) : nullptr;
+}
+
+PyObject* ArrayMaker::read(PyObject* dtype, size_t element_size, size_t count, io::NativeFile& nf) {
+    size_t nbytes = count * element_size;
+    if (count == 0 || nbytes > kSmall) {
+        PyRef data = PyRef::steal(make(dtype, element_size, count));
+        if (!data || !fill_array(data.get(), nf, nbytes)) return nullptr;
+        return data.release();
+    }
+    if (!small_ || Py_SIZE(small_.get()) != Py_ssize_t(count)) {
+        if (has_view_) PyBuffer_Release(&view_);
+        has_view_ = false;
+        small_ = PyRef::steal(make(dtype, element_size, count));
+        if (!small_ || PyObject_GetBuffer(small_.get(), &view_, PyBUF_WRITABLE) < 0) {
+            small_.reset();
+            return nullptr;
+        }
+        has_view_ = true;
+    }
+    io::ReadResult r = nf.read_into(view_.buf, nbytes);
+    if (r == io::ReadResult::Short) return raise_eof();
+    if (r == io::ReadResult::Error) return raise_os(nf);
+    return Py_TYPE(small_.get())->tp_as_sequence->sq_repeat(small_.get(), 1);  // a new array, a copy
+}
+
 
 PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays) {
     PyObject* array_cls = lookup(KARVO_STR("array"));
@@ -110,11 +137,7 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
         if (!r || !src.resync()) return nullptr;
         return data.release();
     }
-    if (nf) {
-        PyRef data = PyRef::steal(arrays.make(dtype, element_size, count));
-        if (!data || !fill_array(data.get(), *nf, nbytes)) return nullptr;
-        return data.release();
-    }
+    if (nf) return arrays.read(dtype, element_size, count, *nf);
     if (too_many) return raise_eof();
     // A file object of unknown size: read in bounded pieces, so memory grows
     // only with the bytes that arrive.
@@ -163,7 +186,7 @@ void LinkedData::release() {
     sh_.reset();
     spec_header_class_.reset();
     dtype_.reset();
-    arrays_ = ArrayMaker();
+    arrays_.reset();
     ahead_.arrays.clear();
 }
 

@@ -12,11 +12,28 @@ namespace karvo::host {
 struct RecordClass;
 
 // Makes the host's arrays for a stream's spectra.
-struct ArrayMaker {
+class ArrayMaker {
+public:
+    ArrayMaker() = default;
+    ArrayMaker(const ArrayMaker&) = delete;
+    ArrayMaker& operator=(const ArrayMaker&) = delete;
+    ~ArrayMaker() { reset(); }
+    void reset();
+
+    // A new array of `count` zeros.
     PyObject* make(PyObject* dtype, size_t element_size, size_t count);
-    static constexpr size_t kSmall = 4096;  // bytes of values copied from a template of their length
-    PyRef one;    // one zero element
-    PyRef small;  // zeros of the last small length
+    // A new array of `count` values read from the file: small spectra are read
+    // into a template of their length, which the new array copies.
+    PyObject* read(PyObject* dtype, size_t element_size, size_t count, io::NativeFile& nf);
+
+    static constexpr size_t kSmall = 4096;  // bytes of values handled through a template
+
+private:
+    PyObject* one_element(PyObject* dtype, size_t element_size);
+    PyRef one_;         // one zero element
+    PyRef small_;       // the template of the last small length
+    Py_buffer view_{};  // small_'s memory, held while small_ lives
+    bool has_view_ = false;
 };
 
 // DiskResidentArray.read_linked_data(self, file, n_spectra)
