@@ -20,11 +20,19 @@ BlockingHooks g_hooks;
 constexpr size_t kFirstFill = 4 * 1024;
 constexpr size_t kBufferSize = 256 * 1024;
 
+// Reads smaller than this keep the interpreter: letting it go and taking it
+// back costs more than such a read from the page cache.
+constexpr size_t kReleaseFrom = 64 * 1024;
+
 struct Blocking {
-    void* state = g_hooks.before ? g_hooks.before() : nullptr;
-    ~Blocking() {
-        if (g_hooks.after) g_hooks.after(state);
+    explicit Blocking(bool release = true) : active(release && g_hooks.before) {
+        if (active) state = g_hooks.before();
     }
+    ~Blocking() {
+        if (active && g_hooks.after) g_hooks.after(state);
+    }
+    bool active;
+    void* state = nullptr;
 };
 
 }  // namespace
@@ -112,7 +120,7 @@ long long NativeFile::pread_all(void* dst, size_t need, size_t max, uint64_t at)
     max = clamp_to_offsets(at, max);
     need = need < max ? need : max;
     size_t done = 0;
-    Blocking b;
+    Blocking b(max >= kReleaseFrom);
     while (done < max) {
         ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + done, max - done, off_t(at + done));
         if (r < 0) {
@@ -212,7 +220,9 @@ long long NativeFile::read_scatter(const Span* spans, size_t count) {
         room -= len;
     }
     size_t first = 0;
-    Blocking b;
+    size_t wanted = 0;
+    for (const iovec& v : iov) wanted += v.iov_len;
+    Blocking b(wanted >= kReleaseFrom);
     while (first < iov.size()) {
         int n = int(iov.size() - first < size_t(IOV_MAX) ? iov.size() - first : size_t(IOV_MAX));
         ssize_t r = ::preadv(fd_, iov.data() + first, n, off_t(pos_));
