@@ -49,7 +49,6 @@ int NativeFile::open(const char* path, bool inspect) {
     }
     if (fd < 0) return errno_ = errno;
     fd_ = fd;
-    owned_ = true;
     pos_ = 0;
     buf_len_ = 0;
     next_fill_ = 0;
@@ -71,25 +70,9 @@ int NativeFile::open(const char* path, bool inspect) {
     return 0;
 }
 
-int NativeFile::adopt(int fd) {
-    close();
-    struct stat st;
-    if (fstat(fd, &st) != 0) return errno_ = errno;
-    fd_ = fd;
-    owned_ = false;
-    regular_ = S_ISREG(st.st_mode);
-    size_ = regular_ ? uint64_t(st.st_size) : 0;
-    size_known_ = regular_;
-    pos_ = 0;
-    buf_len_ = 0;
-    next_fill_ = 0;
-    return 0;
-}
-
 void NativeFile::close() {
-    if (fd_ >= 0 && owned_) ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    owned_ = false;
     buf_len_ = 0;
 }
 

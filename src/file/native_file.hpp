@@ -29,8 +29,6 @@ public:
     // `inspect`, the file's kind and size are taken at once (a directory
     // fails with EISDIR, as the host's open does); without, on demand.
     int open(const char* path, bool inspect);
-    // Adopts a descriptor owned elsewhere; it is never closed here.
-    int adopt(int fd);
     void close();
 
     bool is_open() const { return fd_ >= 0; }
@@ -65,7 +63,6 @@ private:
     long long pread_all(void* dst, size_t need, size_t max, uint64_t at);
 
     int fd_ = -1;
-    bool owned_ = false;
     bool regular_ = false;
     int errno_ = 0;
     uint64_t size_ = 0;

@@ -61,7 +61,6 @@ public:
     // Moves to an absolute offset; the host's own seek errors for bad ones.
     bool seek(PyObject* offset);
     Source& source() { return *source_; }
-    bool is_open() const { return bool(source_); }
     // Closes the file; false with the error when closing failed.
     bool close();
 
