@@ -371,7 +371,7 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
 // system calls.
 bool LinkedData::read_ahead() {
     io::NativeFile* nf = f_.source().native();
-    if (!walk_.ahead || !nf) return true;
+    if (!nf) return true;
     size_t values = walk_.points * element_size_;
     PyObject* array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
@@ -427,7 +427,7 @@ int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
     if (!spectrum_due(&due)) return -1;
     if (!due) return 0;
     if (!walk_.ready && !begin_walk()) return -1;
-    if (ahead_.taken == ahead_.arrays.size()) {
+    if (walk_.ahead && ahead_.taken == ahead_.arrays.size()) {
         ahead_.arrays.clear();
         ahead_.taken = 0;
         if (!read_ahead()) return -1;

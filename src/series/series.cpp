@@ -30,7 +30,11 @@ PyObject* next_item(PyObject* it) {
 PyObject* spectrum_item(PyObject* title, PyObject* data) {
     PyRef d = PyRef::steal(PyDict_New());
     if (!d || PyDict_SetItem(d.get(), KARVO_STR("title"), title) < 0) return nullptr;
-    return PyTuple_Pack(2, d.get(), data);
+    PyObject* item = PyTuple_New(2);
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(item, 0, d.release());
+    PyTuple_SET_ITEM(item, 1, Py_NewRef(data));
+    return item;
 }
 
 // The record of the first section whose type CLASS_TYPE gives for `cls_name`.
