@@ -4,7 +4,6 @@
 #include "module/namespace.hpp"
 #include "records/record_classes.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -49,10 +48,6 @@ PyObject* raise_os(io::NativeFile& nf) {
     errno = nf.error();
     return PyErr_SetFromErrno(PyExc_OSError);
 }
-
-}  // namespace
-
-namespace {
 
 // Reads n bytes into the array's own memory.
 bool fill_array(PyObject* array, io::NativeFile& nf, size_t nbytes) {
@@ -112,7 +107,6 @@ PyObject* ArrayMaker::read(PyObject* dtype, size_t element_size, size_t count, i
     if (r == io::ReadResult::Error) return raise_os(nf);
     return Py_TYPE(small_.get())->tp_as_sequence->sq_repeat(small_.get(), 1);  // a new array, a copy
 }
-
 
 PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays) {
     PyObject* array_cls = lookup(KARVO_STR("array"));
