@@ -10,7 +10,7 @@
 // Build (see fuzz/sanitize.sh): clang++ -std=c++20 -g -O1
 //   -fsanitize=fuzzer,address,undefined -Isrc fuzz/fuzz_format.cpp
 //   src/records/text.cpp src/records/layouts.cpp src/file/native_file.cpp
-#include "file/native_file.hpp"
+#include "io/native_file.hpp"
 #include "records/layout.hpp"
 #include "records/le.hpp"
 #include "records/text.hpp"

@@ -1,9 +1,9 @@
 #include "file/spafile.hpp"
 
-#include "module/classes.hpp"
-#include "module/function.hpp"
-#include "module/generator.hpp"
-#include "module/namespace.hpp"
+#include "host/classes.hpp"
+#include "host/function.hpp"
+#include "host/generator.hpp"
+#include "host/namespace.hpp"
 #include "records/record_classes.hpp"
 #include "records/sources.hpp"
 

@@ -2,7 +2,7 @@
 // section directory once and holds no file open; every read opens the file,
 // reads one record and closes it again.
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 namespace karvo::host {
 

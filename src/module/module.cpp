@@ -1,10 +1,10 @@
 // Initialization of the karvoreader module: names are bound in a fixed
 // order, each as soon as it exists; any failing step fails the import.
-#include "file/native_file.hpp"
+#include "io/native_file.hpp"
 #include "file/spafile.hpp"
-#include "module/function.hpp"
-#include "module/generator.hpp"
-#include "module/namespace.hpp"
+#include "host/function.hpp"
+#include "host/generator.hpp"
+#include "host/namespace.hpp"
 #include "records/record_classes.hpp"
 #include "series/linked_data.hpp"
 #include "series/series.hpp"

@@ -1,7 +1,7 @@
 #include "records/record_classes.hpp"
 
-#include "module/function.hpp"
-#include "module/namespace.hpp"
+#include "host/function.hpp"
+#include "host/namespace.hpp"
 #include "records/le.hpp"
 #include "records/text.hpp"
 

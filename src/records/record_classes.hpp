@@ -1,7 +1,7 @@
 // The record classes, built from the layout tables, and the two string-field
 // functions of the module.
 #pragma once
-#include "module/classes.hpp"
+#include "host/classes.hpp"
 #include "records/layout.hpp"
 #include "records/sources.hpp"
 

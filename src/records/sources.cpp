@@ -1,6 +1,6 @@
 #include "records/sources.hpp"
 
-#include "module/namespace.hpp"
+#include "host/namespace.hpp"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 // ours (a class or function a caller bound in the namespace) always gets a
 // real host file object, standing where the record starts.
 #pragma once
-#include "file/native_file.hpp"
-#include "module/pyref.hpp"
+#include "io/native_file.hpp"
+#include "host/pyref.hpp"
 
 #include <cstdint>
 #include <memory>

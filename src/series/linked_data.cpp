@@ -1,7 +1,7 @@
 #include "series/linked_data.hpp"
 
-#include "module/function.hpp"
-#include "module/namespace.hpp"
+#include "host/function.hpp"
+#include "host/namespace.hpp"
 #include "records/record_classes.hpp"
 
 #include <cstring>

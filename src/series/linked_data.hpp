@@ -2,7 +2,7 @@
 // precede a series' spectra, then one (mini header, values) pair per spectrum,
 // read strictly forward from a file of the stream's own.
 #pragma once
-#include "module/generator.hpp"
+#include "host/generator.hpp"
 #include "records/sources.hpp"
 
 #include <vector>

@@ -1,9 +1,9 @@
 #include "series/series.hpp"
 
-#include "module/classes.hpp"
-#include "module/function.hpp"
-#include "module/generator.hpp"
-#include "module/namespace.hpp"
+#include "host/classes.hpp"
+#include "host/function.hpp"
+#include "host/generator.hpp"
+#include "host/namespace.hpp"
 #include "series/linked_data.hpp"
 
 namespace karvo::host {

@@ -1,7 +1,7 @@
 // Series: the stream of a series file (a description item, then one item per
 // spectrum), and open_file, the entry point for series files.
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 namespace karvo::host {
 

@@ -1,4 +1,4 @@
-#include "file/native_file.hpp"
+#include "io/native_file.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 // so they are ordinary Python classes (instances with a __dict__, open to
 // subclassing), with __module__ "karvoreader".
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 #include <utility>
 #include <vector>

@@ -4,7 +4,7 @@
 // __qualname__ ("SPAFile.read"), and takes its parameters by position or by
 // keyword with the host's own wording for argument errors.
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 #include <initializer_list>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "module/function.hpp"
+#include "host/function.hpp"
 
-#include "module/namespace.hpp"
+#include "host/namespace.hpp"
 
 #include <cstring>
 

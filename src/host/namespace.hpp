@@ -2,7 +2,7 @@
 // operation uses is looked up in the namespace at the moment of use; the
 // originals let fast paths check, by identity, that nobody replaced a name.
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 namespace karvo::host {
 

@@ -4,7 +4,7 @@
 // entered while running, and releases the body's resources (open files)
 // as soon as the stream ends, fails, is closed or is collected.
 #pragma once
-#include "module/pyref.hpp"
+#include "host/pyref.hpp"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "module/namespace.hpp"
+#include "host/namespace.hpp"
 
 namespace karvo::host {
 namespace {

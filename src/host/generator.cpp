@@ -1,6 +1,6 @@
-#include "module/generator.hpp"
+#include "host/generator.hpp"
 
-#include "module/namespace.hpp"
+#include "host/namespace.hpp"
 
 #include <structmember.h>
 

@@ -1,7 +1,7 @@
-#include "module/classes.hpp"
+#include "host/classes.hpp"
 
-#include "module/function.hpp"
-#include "module/namespace.hpp"
+#include "host/function.hpp"
+#include "host/namespace.hpp"
 
 namespace karvo::host {
 
