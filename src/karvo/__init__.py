@@ -21,5 +21,10 @@ from ._spectrum import Spectrum
 
 __version__: str = _native.__version__
 
+# The public names show, and pickle, as karvo's own.
+for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read):
+    _public.__module__ = __name__
+del _public
+
 __all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
            "open", "read"]

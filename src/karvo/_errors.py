@@ -61,3 +61,10 @@ class TruncatedWarning(UserWarning):
         Traceback (most recent call last):
         karvo.TruncatedWarning: run42_cut.kvr: the series header promises 100 spectra, the file holds 57 ...
     """
+
+    def __init__(self, message: str, path: str | None = None, expected: int | None = None,
+                 found: int | None = None) -> None:
+        super().__init__(message)
+        self.path = path
+        self.expected = expected
+        self.found = found

@@ -121,7 +121,8 @@ class Series:
                 native.close()
                 raise TruncatedError(message, native.path, self.expected_spectra, self._len)
             if truncated == "warn":
-                warnings.warn(message, TruncatedWarning, stacklevel=stacklevel)
+                warnings.warn(TruncatedWarning(message, native.path, self.expected_spectra, self._len),
+                              stacklevel=stacklevel)
 
     # -- sizes ---------------------------------------------------------------
     def __len__(self) -> int:
