@@ -242,7 +242,7 @@ class Series:
         for a in range(0, self._len, _ITER_BLOCK):
             yield from self.read(a, a + _ITER_BLOCK)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """All spectra, for ``np.asarray(s)``: a new 2-D array.
 
         Example::
@@ -376,6 +376,18 @@ class Series:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    def to_xarray(self) -> Any:
+        """The series as an xarray Dataset, values loaded (needs the xarray
+        extra: ``pip install 'karvoreader[xarray]'``).
+
+        Example::
+
+            >>> ds = karvo.open("run42.kvr").to_xarray()   # doctest: +SKIP
+        """
+        import importlib
+        backend = importlib.import_module("karvo.xarray_backend")
+        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path and options; unpickling opens the file again.

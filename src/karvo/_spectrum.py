@@ -110,7 +110,7 @@ class Spectrum:
         """Number of points."""
         return len(self.y)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """The values, for ``np.asarray(sp)``.
 
         Example::
@@ -141,6 +141,18 @@ class Spectrum:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    def to_xarray(self) -> Any:
+        """The spectrum as an xarray Dataset, values loaded (needs the xarray
+        extra: ``pip install 'karvoreader[xarray]'``).
+
+        Example::
+
+            >>> ds = karvo.open("polystyrene.kvr").to_xarray()   # doctest: +SKIP
+        """
+        import importlib
+        backend = importlib.import_module("karvo.xarray_backend")
+        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.
