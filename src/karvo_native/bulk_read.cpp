@@ -19,6 +19,8 @@ constexpr uint64_t kScatterFrom = 4096;
 // Small enough to stay in cache between the read and the packing.
 constexpr uint64_t kChunk = 256 * 1024;
 constexpr size_t kPiecesPerCall = 1024;
+// Listed rows this close are read through, rather than with a read each.
+constexpr uint64_t kReadThrough = 8192;
 
 Failure short_read(const Structure& s, uint64_t at) {
     char buf[200];
@@ -164,6 +166,34 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
     }
     return visit_chunked(fd, s, first, count, M, V,
                          [&](uint64_t j, const uint8_t* row) { copy_row(dst + j * V, row, size_t(V)); });
+}
+
+Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst) {
+    const uint64_t V = s.values_size, S = s.stride;
+    for (uint64_t k = 0; k < n;) {
+        uint64_t first = uint64_t(index[k]), run = 1;
+        while (k + run < n && index[k + run] == index[k] + int64_t(run)) ++run;
+        uint64_t near = 1;
+        if (run == 1 && V < kScatterFrom && S <= kChunk / 2)
+            while (k + near < n && index[k + near] > index[k + near - 1] &&
+                   uint64_t(index[k + near] - index[k + near - 1]) * S <= kReadThrough &&
+                   (uint64_t(index[k + near]) - first + 1) * S <= kChunk)
+                ++near;
+        if (near <= 2) {  // two reads cost no more than one through a chunk
+            if (Failure f = read_values(fd, s, first, run, dst + k * V); f.problem != Problem::None) return f;
+            k += run;
+            continue;
+        }
+        uint64_t span = uint64_t(index[k + near - 1]) - first;
+        uint8_t* chunk = chunk_buffer(size_t(span * S + V));
+        if (Failure f = read_exact(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
+            f.problem != Problem::None)
+            return f;
+        for (uint64_t j = 0; j < near; ++j)
+            copy_row(dst + (k + j) * V, chunk + (uint64_t(index[k + j]) - first) * S, size_t(V));
+        k += near;
+    }
+    return {};
 }
 
 Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
