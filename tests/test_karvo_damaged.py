@@ -1,6 +1,7 @@
 """karvo on damaged, cut and foreign files: a clear error naming the file and
 the reason, or what a cut series still holds; never a crash or a leaked file."""
 import os
+import pickle
 import warnings
 
 import numpy as np
@@ -173,6 +174,14 @@ def test_cut_series_warns_and_gives_what_it_holds(tmp_path, fds, layout, which):
         x, Y = karvo.read(path, truncated="ignore")
         assert np.array_equal(Y, want)
     fds.assert_clean()
+
+
+def test_errors_and_warnings_pickle_with_their_details():
+    for e in (karvo.FormatError("p: bad", "p"), karvo.TruncatedError("p: cut", "p", 8, 3),
+              karvo.TruncatedWarning("p: cut", "p", 8, 3)):
+        again = pickle.loads(pickle.dumps(e))
+        assert type(again) is type(e) and str(again) == str(e)
+        assert vars(again) == vars(e)
 
 
 def test_series_cut_inside_its_data_headers(tmp_path, fds):
