@@ -61,11 +61,13 @@ void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
         return;
     }
-    PyObject* cls = f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error;
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", path, f.reason.c_str()));
+    // Held while the class's Python code runs.
+    PyRef cls = PyRef::borrow(f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error);
+    PyRef where = PyRef::borrow(path);
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", where.get(), f.reason.c_str()));
     if (!message) return;
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls, message.get(), path, nullptr));
-    if (exc) PyErr_SetObject(cls, exc.get());
+    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls.get(), message.get(), where.get(), nullptr));
+    if (exc) PyErr_SetObject(cls.get(), exc.get());
 }
 
 // Keeps a read counted from before the interpreter is handed over until
@@ -275,7 +277,6 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     if (a > b || b > r.s.held) return PyErr_SetString(PyExc_IndexError, "titles: range outside the series"), nullptr;
     if (r.s.mini_size == 0) Py_RETURN_NONE;
-    if (!check_open(r)) return nullptr;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
     const format::FlatField* title = layout.find("spec_title");
     if (!title) return PyErr_SetString(PyExc_SystemError, "mini header without spec_title"), nullptr;
@@ -284,6 +285,9 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     constexpr uint64_t kRows = 8192;
     const uint64_t M = r.s.mini_size;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    // Nothing that can run Python code between the check and the scope: a
+    // close() from a finalizer must find the read counted.
+    if (!check_open(r)) return nullptr;
     ReadScope scope(r);
     int fd = r.file.fd();
     for (uint64_t done = a; done < b;) {
