@@ -86,7 +86,11 @@ def test_series_values_headers_and_meta(series, fds, layout):
         assert np.array_equal(s.x, np.linspace(4000.0, 400.0, 5))
         assert s.header["max_spectra"] == 7 and list(s.header) == W.FIELDS["SeriesHeader"]
         assert s.spectral_header["num_points"] == 5
-        assert (s.bench_info is not None) == bool(layout.get("bench_hdr"))
+        assert s.header["series_ID"] == "series" and s.header["num_dimensions"] == 1
+        if layout.get("bench_hdr"):
+            assert list(s.bench_info) == W.FIELDS["BenchInfo"] and s.bench_info["velocity"] == f32(0.6329)
+        else:
+            assert s.bench_info is None
         if not layout.get("mini_hdr", True):
             assert s.titles is None and s.meta is None
         else:
