@@ -99,6 +99,13 @@ class Series:
         return self
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
+        try:
+            self._describe(native, path, truncated, stacklevel + 1)
+        except BaseException:
+            native.close()  # at once: a traceback may keep it alive for long
+            raise
+
+    def _describe(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         info = native.info
         self._file = native
         self._truncated_policy = truncated
@@ -128,7 +135,6 @@ class Series:
                 message += (f" and {info['partial_bytes']} of the {info['stride']} bytes of spectrum "
                             f"{self._len}")
             if truncated == "raise":
-                native.close()
                 raise TruncatedError(message, native.path, self.expected_spectra, self._len)
             if truncated == "warn":
                 warnings.warn(TruncatedWarning(message, native.path, self.expected_spectra, self._len),

@@ -452,12 +452,12 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
 
     // Only regular files are read: looking first keeps a FIFO's open from
     // waiting for a writer (the descriptor is checked again once open).
+    // File system errors name the file as it was given, as the host's do.
     struct stat st;
-    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0)
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
     if (!S_ISREG(st.st_mode)) return raise_failure(state_of(module), path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
 
@@ -465,7 +465,7 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
     reader->path = path;
     if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), true)) {
         errno = e;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
     bulk::Failure f = bulk::inspect(reader->file.fd(), reader->s);
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
