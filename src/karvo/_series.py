@@ -255,6 +255,8 @@ class Series:
                 index = index.astype(np.int64)
             if index.ndim != 1 or not np.issubdtype(index.dtype, np.integer):
                 raise IndexError("index a series with ints, slices, 1-D lists or arrays of ints, or a mask")
+            if index.dtype.kind == "u" and index.size and index.max() >= self._len:
+                raise IndexError(f"spectrum {index.max()} outside a series of {self._len}")
             index = index.astype(np.int64)
             bad = (index < -self._len) | (index >= self._len)
             if bad.any():
@@ -440,6 +442,18 @@ class Series:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    @cached_property
+    def file_header(self) -> dict[str, Any]:
+        """The file header's fields by their record names (``sti_id_string``,
+        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
+
+        Example::
+
+            >>> s.file_header["file_type"]                        # doctest: +SKIP
+            11
+        """
+        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def to_xarray(self) -> Any:
         """The series as an xarray Dataset, values loaded (needs the xarray
