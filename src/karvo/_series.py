@@ -395,10 +395,7 @@ class Series:
         fields = self._file.meta_fields()
         if fields is None:
             return None
-        dtype = np.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
-                          "offsets": [f[2] for f in fields],
-                          "itemsize": 100 if self._mini_version == 3 else 96})
-        out = np.empty(self._len, dtype)
+        out = np.empty(self._len, np.dtype(fields))
         self._file.read_meta(out, 0, self._len)
         return out
 

@@ -306,13 +306,15 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return list.release();
 }
 
-// The structured-array fields of the mini headers: [(name, format, offset)].
+// The mini headers as a numpy structured dtype description: {"names",
+// "formats", "offsets", "itemsize"}, from the layout table; None without them.
 PyObject* File_meta_fields(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
     if (r.s.mini_size == 0) Py_RETURN_NONE;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
+    PyRef names = PyRef::steal(PyList_New(0)), formats = PyRef::steal(PyList_New(0)),
+          offsets = PyRef::steal(PyList_New(0));
+    if (!names || !formats || !offsets) return nullptr;
     for (const format::FlatField& f : layout.fields) {
         std::string fmt;
         switch (f.kind) {
@@ -325,10 +327,15 @@ PyObject* File_meta_fields(PyObject* self, PyObject*) {
             case format::Kind::Raw: fmt = "V" + std::to_string(f.width); break;
             default: continue;
         }
-        PyRef item = PyRef::steal(Py_BuildValue("(ssI)", f.name, fmt.c_str(), f.offset));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        PyRef name = PyRef::steal(PyUnicode_FromString(f.name));
+        PyRef format = PyRef::steal(PyUnicode_FromString(fmt.c_str()));
+        PyRef offset = PyRef::steal(PyLong_FromUnsignedLong(f.offset));
+        if (!name || !format || !offset || PyList_Append(names.get(), name.get()) < 0 ||
+            PyList_Append(formats.get(), format.get()) < 0 || PyList_Append(offsets.get(), offset.get()) < 0)
+            return nullptr;
     }
-    return list.release();
+    return Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names.get(), "formats", formats.get(), "offsets",
+                         offsets.get(), "itemsize", layout.size);
 }
 
 PyObject* new_linspace(double first, double last, uint64_t n, uint64_t count) {
@@ -412,7 +419,7 @@ PyMethodDef File_methods[] = {
      "read_meta(out, start, stop): mini headers of spectra [start, stop) into out."},
     {"titles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_titles)), METH_FASTCALL,
      "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
-    {"meta_fields", File_meta_fields, METH_NOARGS, "[(name, numpy format, offset)] of the mini header, or None."},
+    {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
