@@ -468,9 +468,10 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
     }
     if (!S_ISREG(st.st_mode)) return raise_failure(state_of(module), path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
 
+    // Opened without a look of its own: inspect() takes the descriptor's kind and size.
     auto reader = std::make_unique<Reader>();
     reader->path = path;
-    if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), true)) {
+    if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), false)) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
@@ -482,15 +483,10 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
         int fd = reader->file.fd();
         uint64_t at = reader->s.values_offset;
         char* dst = PyByteArray_AS_STRING(reader->values.get());
-        f = blocking(bytes, [&] {
-            long long got = karvo::io::pread_full(fd, dst, size_t(bytes), at);
-            if (got < 0) return bulk::Failure{bulk::Problem::System, errno, {}};
-            if (uint64_t(got) < bytes)
-                return bulk::Failure{bulk::Problem::Truncated, 0, "the file became shorter while its values were read"};
-            return bulk::Failure{};
-        });
+        f = blocking(bytes, [&] { return bulk::read_at(fd, reader->s, dst, size_t(bytes), at); });
         reader->file.close();
     }
+    reader->s.head = {};  // done with: a series reads its spectra by position
     if (f.problem != bulk::Problem::None) return raise_failure(mst, path.get(), f), nullptr;
 
     PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
