@@ -242,6 +242,7 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return PyErr_Format(PyExc_IndexError, "spectrum %lld outside [0, %llu)", (long long)copy[k],
                                 (unsigned long long)r.s.held),
                    nullptr;
+    if (r.s.values_size && n > UINT64_MAX / r.s.values_size) return PyErr_NoMemory();
     OutBuffer out;
     uint64_t bytes = n * r.s.values_size;
     if (!out.get(args[0], bytes, "read_index") || !check_open(r)) return nullptr;
