@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import operator
+import os
 import warnings
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Iterator, Literal, Union
@@ -12,7 +13,6 @@ from . import _native
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
 
     from numpy.typing import DTypeLike, NDArray
@@ -20,8 +20,9 @@ if TYPE_CHECKING:
     Index = Union[int, slice, "list[int]", "NDArray[np.integer[Any]]", "NDArray[np.bool_]",
                   "tuple[Any, Any]"]
 
-__all__ = ["Series", "TruncatedPolicy"]
+__all__ = ["PathLike", "Series", "TruncatedPolicy"]
 
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 _F8 = np.dtype("<f8")
@@ -32,11 +33,6 @@ _ITER_BLOCK = 1024
 def check_policy(truncated: str) -> None:
     if truncated not in _POLICIES:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
-
-
-def as_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Any:
-    import os
-    return os.fspath(path)
 
 
 class Series:
@@ -71,8 +67,7 @@ class Series:
 
     ndim = 2
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
-                 truncated: TruncatedPolicy = "warn") -> None:
+    def __init__(self, path: PathLike, truncated: TruncatedPolicy = "warn") -> None:
         """Opens the series file at ``path`` and checks its structure.
 
         ``truncated`` says what happens when the file holds fewer spectra
@@ -86,7 +81,7 @@ class Series:
             >>> s = karvo.Series("run42.kvr", truncated="raise")  # doctest: +SKIP
         """
         check_policy(truncated)
-        p = as_path(path)
+        p = os.fspath(path)
         native = _native.open(p)
         if native.values is not None:
             raise FormatError(f"{native.path}: a single-spectrum file, not a series (use karvo.open)", native.path)

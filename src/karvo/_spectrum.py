@@ -2,15 +2,16 @@
 from __future__ import annotations
 
 from functools import cached_property
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 from ._errors import FormatError
+from ._series import PathLike
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
 
     from numpy.typing import DTypeLike, NDArray
@@ -46,14 +47,13 @@ class Spectrum:
 
     ndim = 1
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+    def __init__(self, path: PathLike) -> None:
         """Opens the single-spectrum file at ``path`` and reads its values.
 
         Example::
 
             >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
         """
-        import os
         p = os.fspath(path)
         native = _native.open(p)
         if native.values is None:
