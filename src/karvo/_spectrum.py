@@ -203,18 +203,6 @@ class Spectrum:
         """
         return self._file.record("file_header")  # type: ignore[no-any-return]
 
-    def to_xarray(self) -> Any:
-        """The spectrum as an xarray Dataset, values loaded (needs the xarray
-        extra: ``pip install 'karvoreader[xarray]'``).
-
-        Example::
-
-            >>> ds = karvo.open("polystyrene.kvr").to_xarray()   # doctest: +SKIP
-        """
-        import importlib
-        backend = importlib.import_module("karvo.xarray_backend")
-        return backend.to_xarray(self)
-
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.
         return (type(self), (self.path,))
