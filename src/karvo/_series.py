@@ -15,6 +15,8 @@ from ._errors import FormatError, TruncatedError, TruncatedWarning
 if TYPE_CHECKING:
     from types import TracebackType
 
+    import xarray as xr
+
     from numpy.typing import DTypeLike, NDArray
 
     Index = Union[int, slice, "list[int]", "NDArray[np.integer[Any]]", "NDArray[np.bool_]",
@@ -404,6 +406,16 @@ class Series:
             3
         """
         return self._mini_version
+
+    def to_xarray(self) -> xr.Dataset:
+        """An xarray Dataset of the values (``spectra``), the axis and the headers, loaded.
+
+        Needs ``pip install "karvoreader[xarray]"``. Example::
+
+            >>> ds = s.to_xarray()                                # doctest: +SKIP
+        """
+        from .xarray_backend import to_xarray
+        return to_xarray(self)
 
     # -- life ------------------------------------------------------------------
     def close(self) -> None:
