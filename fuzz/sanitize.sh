@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer and
 # runs under it: the whole pytest suite, the saved regressions, bounded fuzz
-# rounds of karvoreader and of karvo, and the stress checks; then, when clang is there, the libFuzzer target
-# of the Python-free code.
+# rounds of karvoreader and of karvo, and the stress checks; then, when clang
+# is there, the libFuzzer target of the Python-free code.
 #   fuzz/sanitize.sh [FUZZ_SECONDS]     (default 60; build dir: $ASAN_BUILD)
 set -uo pipefail
 SECS="${1:-60}"
