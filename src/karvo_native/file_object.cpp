@@ -261,15 +261,7 @@ PyObject* File_record(PyObject* self, PyObject* name) {
     if (!std::strcmp(n, "series_header")) return record_dict(L.series_header, r.s.series_header);
     if (!std::strcmp(n, "bench")) return record_dict(L.bench, r.s.bench);
     if (!std::strcmp(n, "file_header")) return record_dict(L.file_header, r.s.file_header);
-    if (!std::strcmp(n, "dimensions")) {
-        PyRef list = PyRef::steal(PyList_New(0));
-        if (!list) return nullptr;
-        for (const auto& raw : r.s.dimensions) {
-            PyRef d = PyRef::steal(record_dict(L.dimension, raw));
-            if (!d || PyList_Append(list.get(), d.get()) < 0) return nullptr;
-        }
-        return list.release();
-    }
+    if (!std::strcmp(n, "dimensions")) return record_dicts(L.dimension, r.s.dimensions);
     return PyErr_Format(PyExc_KeyError, "%U", name), nullptr;
 }
 
@@ -381,7 +373,8 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
-    bulk::Failure f = bulk::inspect(reader->file.fd(), reader->s);
+    // Without the interpreter: a directory or dimension list may run to megabytes.
+    bulk::Failure f = blocking(kReleaseFrom, [&] { return bulk::inspect(reader->file.fd(), reader->s); });
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
         uint64_t bytes = uint64_t(reader->s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
         reader->values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));

@@ -29,11 +29,9 @@ PyObject* field_value(const format::FlatField& f, const uint8_t* p) {
     Py_RETURN_NONE;
 }
 
-}  // namespace
-
-// A record's fields by their names, nested records as dictionaries of their own.
-PyObject* record_dict(const format::FlatLayout& layout, const std::vector<uint8_t>& raw) {
-    if (raw.size() < layout.size) Py_RETURN_NONE;
+// The fields of the record at `record`, by their names; nested records as
+// dicts of their own.
+PyObject* fields_dict(const format::FlatLayout& layout, const uint8_t* record) {
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return nullptr;
     for (const format::FlatField& f : layout.fields) {
@@ -47,10 +45,27 @@ PyObject* record_dict(const format::FlatLayout& layout, const std::vector<uint8_
                 target = nested.get();
             }
         }
-        PyRef v = PyRef::steal(field_value(f, raw.data() + f.offset));
+        PyRef v = PyRef::steal(field_value(f, record + f.offset));
         if (!v || PyDict_SetItemString(target, f.name, v.get()) < 0) return nullptr;
     }
     return out.release();
+}
+
+}  // namespace
+
+PyObject* record_dict(const format::FlatLayout& layout, const std::vector<uint8_t>& raw) {
+    if (raw.size() < layout.size) Py_RETURN_NONE;
+    return fields_dict(layout, raw.data());
+}
+
+PyObject* record_dicts(const format::FlatLayout& layout, const std::vector<uint8_t>& raw) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (size_t at = 0; layout.size && raw.size() - at >= layout.size; at += layout.size) {
+        PyRef d = PyRef::steal(fields_dict(layout, raw.data() + at));
+        if (!d || PyList_Append(list.get(), d.get()) < 0) return nullptr;
+    }
+    return list.release();
 }
 
 PyObject* dtype_description(const format::FlatLayout& layout) {

@@ -15,6 +15,9 @@ namespace karvo::native {
 // None when `raw` is shorter than the record (it was not in the file).
 PyObject* record_dict(const format::FlatLayout& layout, const std::vector<uint8_t>& raw);
 
+// A list of such dicts for the records held back to back in `raw`.
+PyObject* record_dicts(const format::FlatLayout& layout, const std::vector<uint8_t>& raw);
+
 // {"names", "formats", "offsets", "itemsize"} for np.dtype(): the record's
 // numbers as little-endian numbers, its string fields as bytes.
 PyObject* dtype_description(const format::FlatLayout& layout);

@@ -130,13 +130,9 @@ Failure inspect_series(int fd, Structure& s) {
             "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
             "which run past the end of the file (%llu bytes)",
             U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(s.size)));
-    std::vector<uint8_t> dims;
-    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", dims);
+    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", s.dimensions);
         f.problem != Problem::None)
         return f;
-    s.dimensions.reserve(num_dims);
-    for (uint64_t k = 0; k < num_dims; ++k)
-        s.dimensions.emplace_back(dims.begin() + k * L.dimension.size, dims.begin() + (k + 1) * L.dimension.size);
 
     if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
         return format_error(printf_string(

@@ -60,7 +60,7 @@ struct Structure {
 
     // series
     std::vector<uint8_t> series_header, disk_array, bench;  // raw; bench may be empty
-    std::vector<std::vector<uint8_t>> dimensions;           // raw, one per record
+    std::vector<uint8_t> dimensions;   // the dimension records, raw, back to back
     uint32_t element_size = 0;
     uint32_t mini_size = 0;         // 0 (none), or the size of the mini header class
     bool mini_v3 = false;
