@@ -158,6 +158,10 @@ def test_cut_series_warns_and_gives_what_it_holds(tmp_path, fds, layout, which):
     message = str(w[0].message)
     assert message.startswith(path + ": the series header promises 8 spectra, the file holds %d" % held)
     assert w[0].filename == __file__
+    for opener in (karvo.read, karvo.Series):
+        with pytest.warns(karvo.TruncatedWarning) as w2:
+            opener(path)
+        assert w2[0].filename == __file__
     assert (w[0].message.expected, w[0].message.found) == (8, held)
     assert (len(s), s.expected_spectra, s.truncated) == (held, 8, True)
     want = np.array([sf.values(k) for k in range(held)]).reshape(held, 4)

@@ -46,6 +46,11 @@ class Series:
     one spectrum (1-D), ``s[100:200]``, ``s[::10]`` and ``s[[3, 1, 4]]``
     are 2-D, ``np.asarray(s)`` is everything.
 
+    Reads go to the file by position, so any number of threads may read one
+    series at once; large reads let other threads run meanwhile. A series
+    pickles as its path and options and opens its file again when
+    unpickled, so it can be handed to other processes.
+
     Example::
 
         >>> import karvo, numpy as np
