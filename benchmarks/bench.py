@@ -23,12 +23,10 @@ case a missed target exits with 1.  --quick shrinks every workload tenfold
 for a smoke run.
 """
 
-import argparse
 import collections
 import contextlib
 import io
 import json
-import os
 import statistics
 import struct
 import subprocess
@@ -36,10 +34,11 @@ import sys
 import threading
 import time
 
-from common import (DEFAULT_DATA, KiB, SERIES_KIND, PeakRss, child_env,
-                    fmt_kib, fmt_time, kw, prepare_files, prepare_in_child,
-                    print_report, read_forward, read_whole, run_children,
-                    run_rounds, series_shapes, warm_cache, write_bytes_file)
+from common import (KiB, SERIES_KIND, PeakRss, child_env, child_mode,
+                    finish, fmt_kib, fmt_time, kw, parse_options,
+                    prepare_in_child, progress, ratio_row, read_forward,
+                    read_whole, run_children, run_rounds, series_shapes,
+                    warm_cache, write_bytes_file)
 
 
 def import_reader():
@@ -268,36 +267,10 @@ def startup(env, runs):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="shrink every workload tenfold (smoke run)")
-    ap.add_argument("--rounds", type=int, default=None,
-                    help="timed rounds after the warm-up (default 7, quick 5)")
-    ap.add_argument("--data", default=DEFAULT_DATA,
-                    help="folder for the generated files (default .bench-data/)")
-    ap.add_argument("--strict", action="store_true",
-                    help="exit 1 when a target is missed")
-    ap.add_argument("--json", metavar="FILE", help="also write results as JSON")
-    ap.add_argument("--mem-child", metavar="PATH", help=argparse.SUPPRESS)
-    ap.add_argument("--write-data", action="store_true", help=argparse.SUPPRESS)
-    args = ap.parse_args()
-
-    if args.mem_child:
-        mem_child(args.mem_child)
+    args = parse_options(__doc__)
+    scale, data, rounds = args.scale, args.data, args.rounds
+    if child_mode(args, jobs(scale), KINDS, mem_child):
         return 0
-    scale = 10 if args.quick else 1
-    data = os.path.abspath(args.data)
-    if args.write_data:
-        _paths, written = prepare_files(data, jobs(scale), KINDS)
-        print(json.dumps(written))
-        return 0
-
-    rounds = args.rounds if args.rounds is not None else (5 if args.quick else 7)
-    if rounds < 1:
-        ap.error("--rounds must be at least 1")
-
-    def progress(msg):
-        print("  " + msg, file=sys.stderr, flush=True)
 
     kr = import_reader()
     paths = prepare_in_child(__file__, data, args.quick, jobs(scale), KINDS,
@@ -310,16 +283,10 @@ def main():
 
     rows, results = [], []
     for name, desc, _lib, aname, _anchor, target in measures:
-        lib_t, anc_t = times[name]
-        lm, am = statistics.median(lib_t), statistics.median(anc_t)
-        ratio = lm / am
-        ok = None if target is None else ratio <= target
-        rows.append((name, desc, fmt_time(lm), "%s %s" % (aname, fmt_time(am)),
-                     "%.2f x" % ratio, "" if target is None else "<= %g x" % target,
-                     ok))
-        results.append(dict(workload=name, time=lm, anchor=am, anchor_kind=aname,
-                            ratio=ratio, target=target, ok=ok, times=lib_t,
-                            anchor_times=anc_t))
+        row, result = ratio_row(name, desc, times[name][0], aname,
+                                times[name][1], target)
+        rows.append(row)
+        results.append(result)
 
     # memory: peak RSS raise of a full W3 walk, and growth with spectra count
     env = child_env(kr)
@@ -355,17 +322,7 @@ def main():
     results.append(dict(workload="S", time=s_lib, anchor=s_anc,
                         ratio=s_lib / s_anc, target=1.2, ok=ok))
 
-    peak = print_report(
-        "karvoreader benchmarks: %s, %d rounds after 1 warm-up, Python %s"
-        % ("quick" if args.quick else "full", rounds, sys.version.split()[0]),
-        rows)
-
-    if args.json:
-        with open(args.json, "w") as fh:
-            json.dump(dict(quick=args.quick, rounds=rounds, results=results,
-                           peak_rss_kib=peak), fh, indent=1)
-    failed = [r[0] for r in rows if r[6] is False]
-    return 1 if (args.strict and failed) else 0
+    return finish(args, "karvoreader benchmarks", rows, results)
 
 
 if __name__ == "__main__":

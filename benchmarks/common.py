@@ -301,3 +301,74 @@ def print_report(title, rows):
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print("peak RSS of this process: %s" % fmt_kib(peak))
     return peak
+
+
+# --- the scripts' shared frame ------------------------------------------------------
+
+def parse_options(doc):
+    """The options every benchmark script takes; args.rounds and args.scale
+    are resolved (scale 10 for --quick, else 1)."""
+    import argparse
+    ap = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="shrink every workload tenfold (smoke run)")
+    ap.add_argument("--rounds", type=int, default=None,
+                    help="timed rounds after the warm-up (default 7, quick 5)")
+    ap.add_argument("--data", default=DEFAULT_DATA,
+                    help="folder for the generated files (default .bench-data/)")
+    ap.add_argument("--strict", action="store_true",
+                    help="exit 1 when a target is missed")
+    ap.add_argument("--json", metavar="FILE", help="also write results as JSON")
+    ap.add_argument("--mem-child", metavar="PATH", help=argparse.SUPPRESS)
+    ap.add_argument("--write-data", action="store_true", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.rounds is None:
+        args.rounds = 5 if args.quick else 7
+    if args.rounds < 1:
+        ap.error("--rounds must be at least 1")
+    args.scale = 10 if args.quick else 1
+    args.data = os.path.abspath(args.data)
+    return args
+
+
+def progress(msg):
+    print("  " + msg, file=sys.stderr, flush=True)
+
+
+def ratio_row(name, desc, lib_times, anchor_name, anchor_times, target):
+    """(report row, JSON result) of a timed workload against one anchor."""
+    lm, am = median(lib_times), median(anchor_times)
+    ratio = lm / am
+    ok = None if target is None else ratio <= target
+    row = (name, desc, fmt_time(lm), "%s %s" % (anchor_name, fmt_time(am)),
+           "%.2f x" % ratio, "" if target is None else "<= %g x" % target, ok)
+    result = dict(workload=name, time=lm, anchor=am, anchor_kind=anchor_name,
+                  ratio=ratio, target=target, ok=ok, times=lib_times,
+                  anchor_times=anchor_times)
+    return row, result
+
+
+def finish(args, title, rows, results):
+    """Print the report, write the JSON if asked; the exit status."""
+    peak = print_report("%s: %s, %d rounds after 1 warm-up, Python %s" % (
+        title, "quick" if args.quick else "full", args.rounds,
+        sys.version.split()[0]), rows)
+    if args.json:
+        with open(args.json, "w") as fh:
+            json.dump(dict(quick=args.quick, rounds=args.rounds,
+                           results=results, peak_rss_kib=peak), fh, indent=1)
+    failed = [r[0] for r in rows if r[6] is False]
+    return 1 if (args.strict and failed) else 0
+
+
+def child_mode(args, jobs, kinds, mem_child):
+    """Do the work of a child process (--write-data, --mem-child) if this is
+    one; True when it was."""
+    if args.mem_child:
+        mem_child(args.mem_child)
+    elif args.write_data:
+        _paths, written = prepare_files(args.data, jobs, kinds)
+        print(json.dumps(written))
+    else:
+        return False
+    return True
