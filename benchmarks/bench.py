@@ -34,11 +34,11 @@ import sys
 import threading
 import time
 
-from common import (KiB, SERIES_KIND, PeakRss, child_env, child_mode,
-                    finish, fmt_kib, fmt_time, kw, parse_options,
-                    prepare_in_child, progress, ratio_row, read_forward,
-                    read_whole, run_children, run_rounds, series_shapes,
-                    warm_cache, write_bytes_file)
+from common import KINDS as COMMON_KINDS
+from common import (KiB, PeakRss, child_env, child_mode, finish, fmt_kib,
+                    fmt_time, kw, parse_options, prepare_in_child, progress,
+                    ratio_row, read_forward, read_whole, run_children,
+                    run_rounds, series_shapes, warm_cache, write_bytes_file)
 
 
 def import_reader():
@@ -91,15 +91,9 @@ def build_directory_file(entries, types, wanted):
     return b.build()
 
 
-def build_single_file(num_points):
-    return kw.single_spectrum_file(values=[0.5 * j for j in range(num_points)])
-
-
-KINDS = dict(SERIES_KIND,
+KINDS = dict(COMMON_KINDS,
              directory=(lambda p: "%d" % p["entries"],
-                        write_bytes_file(build_directory_file)),
-             single=(lambda p: "%d" % p["num_points"],
-                     write_bytes_file(build_single_file)))
+                        write_bytes_file(build_directory_file)))
 
 
 def jobs(scale):

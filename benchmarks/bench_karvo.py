@@ -31,10 +31,10 @@ from array import array
 
 import numpy as np
 
-from common import (KiB, SERIES_KIND, PeakRss, child_env, child_mode, finish,
+from common import (KINDS, KiB, PeakRss, child_env, child_mode, finish,
                     fmt_kib, kw, median, parse_options, prepare_in_child,
                     progress, ratio_row, read_whole, run_children, run_rounds,
-                    series_shapes, warm_cache, write_bytes_file)
+                    series_shapes, single_values, warm_cache)
 
 
 def import_karvo():
@@ -51,26 +51,9 @@ def import_karvo():
 SINGLE_POINTS = 1024
 
 
-def single_values(num_points):
-    return [0.5 * j for j in range(num_points)]
-
-
-def build_single_file(num_points):
-    """A single spectrum: main spectral header (type 2), values (type 3)."""
-    b = kw.SpaBuilder(file_type=1, file_id=b"benchmark spectrum")
-    b.add(2, kw.pack_main_spectral_header(num_points=num_points))
-    b.add(3, array("f", single_values(num_points)).tobytes())
-    return b.build()
-
-
-KINDS = dict(SERIES_KIND,
-             single_values=(lambda p: "%d" % p["num_points"],
-                            write_bytes_file(build_single_file)))
-
-
 def jobs(scale):
     out = {name: ("series", p) for name, p in series_shapes(scale).items()}
-    out["single"] = ("single_values", dict(num_points=SINGLE_POINTS))
+    out["single"] = ("single", dict(num_points=SINGLE_POINTS))
     return out
 
 

@@ -66,8 +66,19 @@ def write_bytes_file(build):
     return write
 
 
+def single_values(num_points):
+    return [0.5 * j for j in range(num_points)]
+
+
+def build_single_file(num_points):
+    """A single spectrum: main spectral header (type 2), values (type 3)."""
+    return kw.single_spectrum_file(values=single_values(num_points))
+
+
 # kind -> (short description of the parameters, writer of a file)
-SERIES_KIND = {"series": (describe_series, write_series_file)}
+KINDS = {"series": (describe_series, write_series_file),
+         "single": (lambda p: "%d" % p["num_points"],
+                    write_bytes_file(build_single_file))}
 
 
 def _file_name(kind, key, describe):

@@ -55,7 +55,8 @@ def show_series(path: str) -> None:
         # rows 1..3 into a buffer of our own
         buf = np.empty((3, s.shape[1]), dtype=s.dtype)
         s.read(1, 4, out=buf)
-        print(f"  rows 1-3 read into a buffer: maxima {buf.max(axis=1).round(3).tolist()}")
+        maxima = ", ".join(f"{m:.3f}" for m in buf.max(axis=1))
+        print(f"  rows 1-3 read into a buffer: maxima {maxima}")
 
 
 def main(argv: list[str]) -> int:

@@ -70,14 +70,12 @@ def write_series_example(path=os.path.join(HERE, "example_series.spa")):
 
 
 def write_film_example(path=os.path.join(HERE, "polystyrene_film.spectrum")):
-    values = film_absorbance()
-    b = kw.SpaBuilder(file_type=1, file_id=b"Polystyrene film, 32 scans")
-    b.add(kw.SECTION_MAIN_HEADER, kw.pack_main_spectral_header(
-        num_points=len(values), first_x=FILM_FIRST_X, last_x=FILM_LAST_X,
-        x_units=1, y_units=17, num_scans=32))
-    b.add(3, kw._values_bytes(values, 4))
+    data = kw.single_spectrum_file(
+        values=film_absorbance(), file_id=b"Polystyrene film, 32 scans",
+        first_x=FILM_FIRST_X, last_x=FILM_LAST_X, x_units=1, y_units=17,
+        num_scans=32)
     with open(path, "wb") as fh:
-        fh.write(b.build())
+        fh.write(data)
     return path
 
 
