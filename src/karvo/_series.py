@@ -56,7 +56,17 @@ class Series:
         ...     first, last = s[0], s[-1]
         ...     every_tenth = s[::10]
         ...     temperatures = s.meta["temp"]
-        <karvo.Series 'run42' 100 spectra x 3300 points, x 4000 to 700, float32>
+        <karvo.Series 'run42': 100 spectra x 3300 points, x 4000 to 700, float32>
+
+    Attributes:
+        path: the path as given (``os.fspath`` of it).
+        title: the file header's ``file_id`` text.
+        shape: ``(len(s), points)``; ``ndim`` is 2, ``size`` and ``nbytes``
+            follow from it.
+        dtype: float32 or float64, as stored; ``element_size`` is 4 or 8.
+        expected_spectra: how many spectra the series header promises
+            (``max_spectra``); ``len(s)`` is smaller when the file was cut.
+        truncated: ``len(s) < expected_spectra``.
     """
 
     ndim = 2
@@ -126,17 +136,35 @@ class Series:
 
     # -- sizes ---------------------------------------------------------------
     def __len__(self) -> int:
-        """The number of spectra held (complete spectra when the file was cut)."""
+        """The number of spectra held (complete spectra when the file was cut).
+
+        Example::
+
+            >>> len(s), s.expected_spectra                       # doctest: +SKIP
+            (100, 100)
+        """
         return self._len
 
     @property
     def size(self) -> int:
-        """Number of values: ``len(s) * points``."""
+        """Number of values: ``len(s) * points``.
+
+        Example::
+
+            >>> s.size == len(s) * len(s.x)                      # doctest: +SKIP
+            True
+        """
         return self._len * self._points
 
     @property
     def nbytes(self) -> int:
-        """Bytes of ``np.asarray(s)``."""
+        """Bytes of ``np.asarray(s)``.
+
+        Example::
+
+            >>> s.nbytes == np.asarray(s).nbytes                  # doctest: +SKIP
+            True
+        """
         return self.size * self.element_size
 
     @cached_property
@@ -238,11 +266,16 @@ class Series:
         return out
 
     def __iter__(self) -> Iterator[NDArray[Any]]:
-        """Spectrum after spectrum, read in blocks."""
+        """Spectrum after spectrum, read in blocks.
+
+        Example::
+
+            >>> peaks = [row.max() for row in s]                  # doctest: +SKIP
+        """
         for a in range(0, self._len, _ITER_BLOCK):
             yield from self.read(a, a + _ITER_BLOCK)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """All spectra, for ``np.asarray(s)``: a new 2-D array.
 
         Example::
@@ -268,12 +301,24 @@ class Series:
 
     @cached_property
     def spectral_header(self) -> dict[str, Any] | None:
-        """The main spectral header's fields (``num_points``, ``first_x``, ...), or None."""
+        """The main spectral header's fields (``num_points``, ``first_x``, ...), or None.
+
+        Example::
+
+            >>> s.spectral_header["num_points"] == len(s.x)      # doctest: +SKIP
+            True
+        """
         return self._file.record("main_header")  # type: ignore[no-any-return]
 
     @cached_property
     def bench_info(self) -> dict[str, Any] | None:
-        """The bench info's fields, or None when the data carries none."""
+        """The bench info's fields, or None when the data carries none.
+
+        Example::
+
+            >>> s.bench_info and s.bench_info["gain"]              # doctest: +SKIP
+            1.0
+        """
         return self._file.record("bench")  # type: ignore[no-any-return]
 
     @cached_property
@@ -351,7 +396,13 @@ class Series:
 
     @property
     def mini_header_version(self) -> int | None:
-        """0 or 3 for the spectra's mini headers, None without them."""
+        """0 or 3 for the spectra's mini headers, None without them.
+
+        Example::
+
+            >>> s.mini_header_version                              # doctest: +SKIP
+            3
+        """
         return self._mini_version
 
     # -- life ------------------------------------------------------------------
@@ -367,7 +418,14 @@ class Series:
 
     @property
     def closed(self) -> bool:
-        """True once :meth:`close` has run."""
+        """True once :meth:`close` has run.
+
+        Example::
+
+            >>> with karvo.open("run42.kvr") as s: pass            # doctest: +SKIP
+            >>> s.closed
+            True
+        """
         return bool(self._file.closed)
 
     def __enter__(self) -> Series:
@@ -376,6 +434,18 @@ class Series:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    def to_xarray(self) -> Any:
+        """The series as an xarray Dataset, values loaded (needs the xarray
+        extra: ``pip install 'karvoreader[xarray]'``).
+
+        Example::
+
+            >>> ds = karvo.open("run42.kvr").to_xarray()   # doctest: +SKIP
+        """
+        import importlib
+        backend = importlib.import_module("karvo.xarray_backend")
+        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path and options; unpickling opens the file again.

@@ -36,6 +36,12 @@ class Spectrum:
         <karvo.Spectrum 'polystyrene': 3300 points, x 4000 to 700, float32>
         >>> sp.x.shape == sp.y.shape
         True
+
+    Attributes:
+        path: the path as given (``os.fspath`` of it).
+        x: the spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``.
+        y: the values, float32.
+        shape: ``(points,)``; ``ndim`` is 1, ``dtype`` float32.
     """
 
     ndim = 1
@@ -77,7 +83,13 @@ class Spectrum:
 
     @cached_property
     def title(self) -> str:
-        """The file header's ``file_id`` text."""
+        """The file header's ``file_id`` text.
+
+        Example::
+
+            >>> sp.title                                           # doctest: +SKIP
+            'polystyrene'
+        """
         return self._file.info["title"]  # type: ignore[no-any-return]
 
     @cached_property
@@ -93,24 +105,48 @@ class Spectrum:
 
     @property
     def shape(self) -> tuple[int]:
-        """(points,)."""
+        """(points,).
+
+        Example::
+
+            >>> sp.shape                                           # doctest: +SKIP
+            (3300,)
+        """
         return (len(self.y),)
 
     @property
     def size(self) -> int:
-        """Number of points."""
+        """Number of points.
+
+        Example::
+
+            >>> sp.size                                            # doctest: +SKIP
+            3300
+        """
         return len(self.y)
 
     @property
     def nbytes(self) -> int:
-        """Bytes of the values."""
+        """Bytes of the values.
+
+        Example::
+
+            >>> sp.nbytes                                          # doctest: +SKIP
+            13200
+        """
         return self.y.nbytes
 
     def __len__(self) -> int:
-        """Number of points."""
+        """Number of points.
+
+        Example::
+
+            >>> len(sp) == len(sp.y)                              # doctest: +SKIP
+            True
+        """
         return len(self.y)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """The values, for ``np.asarray(sp)``.
 
         Example::
@@ -127,12 +163,25 @@ class Spectrum:
         return self.y.astype(dtype)
 
     def close(self) -> None:
-        """Marks the spectrum closed (its file was closed when it was read)."""
+        """Marks the spectrum closed (its file was closed when it was read).
+
+        Example::
+
+            >>> sp.close(); sp.closed                              # doctest: +SKIP
+            True
+        """
         self._closed = True
 
     @property
     def closed(self) -> bool:
-        """True once :meth:`close` has run."""
+        """True once :meth:`close` has run.
+
+        Example::
+
+            >>> with karvo.open("polystyrene.kvr") as sp: pass    # doctest: +SKIP
+            >>> sp.closed
+            True
+        """
         return self._closed
 
     def __enter__(self) -> Spectrum:
@@ -141,6 +190,18 @@ class Spectrum:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    def to_xarray(self) -> Any:
+        """The spectrum as an xarray Dataset, values loaded (needs the xarray
+        extra: ``pip install 'karvoreader[xarray]'``).
+
+        Example::
+
+            >>> ds = karvo.open("polystyrene.kvr").to_xarray()   # doctest: +SKIP
+        """
+        import importlib
+        backend = importlib.import_module("karvo.xarray_backend")
+        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.

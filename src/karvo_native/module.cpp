@@ -10,7 +10,10 @@
 #include "records/le.hpp"
 #include "records/text.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -242,16 +245,7 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!out.get(args[0], bytes, "read_index") || !check_open(r)) return nullptr;
     ReadScope scope(r);
     int fd = r.file.fd();
-    bulk::Failure f = blocking(bytes, [&] {
-        for (uint64_t k = 0; k < n;) {
-            uint64_t run = 1;
-            while (k + run < n && copy[k + run] == copy[k] + int64_t(run)) ++run;
-            bulk::Failure g = bulk::read_values(fd, r.s, uint64_t(copy[k]), run, out.data() + k * r.s.values_size);
-            if (g.problem != bulk::Problem::None) return g;
-            k += run;
-        }
-        return bulk::Failure{};
-    });
+    bulk::Failure f = blocking(bytes, [&] { return bulk::read_listed(fd, r.s, copy.get(), n, out.data()); });
     if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
     Py_RETURN_NONE;
 }
@@ -445,12 +439,23 @@ PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0, Py_TPFLAGS
 // open(path): opens and checks a spectral data file by content. A single
 // spectrum is read whole and its file closed at once.
 PyObject* native_open(PyObject* module, PyObject* arg) {
-    ModuleState* st = state_of(module);
+    ModuleState* mst = state_of(module);
     PyObject* encoded_raw = nullptr;
     if (!PyUnicode_FSConverter(arg, &encoded_raw)) return nullptr;
     PyRef encoded = PyRef::steal(encoded_raw);
     PyRef path = PyUnicode_Check(arg) ? PyRef::borrow(arg) : PyRef::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(encoded.get())));
     if (!path) return nullptr;
+
+    // Only regular files are read: looking first keeps a FIFO's open from
+    // waiting for a writer (the descriptor is checked again once open).
+    struct stat st;
+    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0)
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    }
+    if (!S_ISREG(st.st_mode)) return raise_failure(state_of(module), path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
 
     auto reader = std::make_unique<Reader>();
     reader->path = path;
@@ -475,9 +480,9 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
         });
         reader->file.close();
     }
-    if (f.problem != bulk::Problem::None) return raise_failure(st, path.get(), f), nullptr;
+    if (f.problem != bulk::Problem::None) return raise_failure(mst, path.get(), f), nullptr;
 
-    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st->file_type), 0);
+    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
     if (!obj) return nullptr;
     auto* o = reinterpret_cast<FileObject*>(obj);
     o->reader = reader.release();

@@ -241,7 +241,6 @@ double field_real(const FlatLayout& layout, const uint8_t* record, const char* n
 
 std::string describe_foreign(const uint8_t* head, size_t len) {
     if (len >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF program binary";
-    if (len >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows program binary";
     if (len >= 4 && (std::memcmp(head, "PK\x03\x04", 4) == 0)) return "a ZIP archive";
     if (len >= 3 && head[0] == 0x1f && head[1] == 0x8b) return "a gzip archive";
     if (len == 0) return {};
