@@ -58,7 +58,7 @@ def film_absorbance():
 def write_series_example(path=os.path.join(HERE, "example_series.spa")):
     kw.write_series(
         path, n_spectra=N_SPECTRA, num_points=N_POINTS, element_size=4,
-        mini_header_type=3, values=absorbance,
+        mini_header_type=3, values=absorbance, file_id=b"Example reaction",
         titles=lambda k: b"Reaction step %d, t = %d s" % (k + 1, 30 * k),
         spectral=dict(first_x=1800.0, last_x=1700.0, x_units=1, y_units=17),
         series=dict(series_ID=b"example reaction", z_short_label=b"t",
