@@ -267,11 +267,13 @@ def main():
     def keep_open(obj):
         held.append(obj)
         return obj
+    cpu = {}
     try:
         measures = make_measures(karvo, paths, scale, keep_open)
         times = run_rounds([(m[0], [m[2]] + [a[1] for a in m[3]])
                             for m in measures], args.rounds,
-                           0.01 if args.quick else 0.1, progress=progress)
+                           0.01 if args.quick else 0.1, progress=progress,
+                           cpu=cpu)
     finally:
         for obj in held:
             if isinstance(obj, int):
@@ -283,7 +285,8 @@ def main():
     for name, desc, _fn, anchors in measures:
         for slot, (aname, _anchor, target) in enumerate(anchors, 1):
             row, result = ratio_row(name, desc, times[name][0], aname,
-                                    times[name][slot], target)
+                                    times[name][slot], target,
+                                    (cpu[name][0], cpu[name][slot]))
             rows.append(row)
             results.append(result)
 

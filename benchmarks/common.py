@@ -180,7 +180,8 @@ def read_forward(path, piece=MiB):
 
 # --- timing -----------------------------------------------------------------------
 
-def run_rounds(measures, rounds, min_sample, warmup=1, progress=None):
+def run_rounds(measures, rounds, min_sample, warmup=1, progress=None,
+               cpu=None):
     """Times per call: {name: [[times of fns[0]], [times of fns[1]], ...]}.
 
     measures: [(name, [fn, ...]), ...], a library function and its anchors.
@@ -188,9 +189,13 @@ def run_rounds(measures, rounds, min_sample, warmup=1, progress=None):
     round, and rotates which function of a measure goes first.  The warm-up
     rounds also calibrate: a function that runs for less than min_sample
     seconds is called enough times in a row to fill a sample, and the sample
-    is divided by that count.
+    is divided by that count.  When a dict is given as cpu, it gets the
+    process CPU time per call in the same form (on a loaded machine it
+    leaves out the time spent waiting for a core).
     """
     times = {name: [[] for _ in fns] for name, fns in measures}
+    if cpu is not None:
+        cpu.update({name: [[] for _ in fns] for name, fns in measures})
     number = {}
     for r in range(warmup + rounds):
         k = r % len(measures)
@@ -200,12 +205,15 @@ def run_rounds(measures, rounds, min_sample, warmup=1, progress=None):
             for slot, fn in slots[j:] + slots[:j]:
                 reps = number.get((name, slot), 1)
                 gc.collect()
+                c0 = time.process_time()
                 t0 = time.perf_counter()
                 for _ in range(reps):
                     fn()
                 dt = (time.perf_counter() - t0) / reps
                 if r >= warmup:
                     times[name][slot].append(dt)
+                    if cpu is not None:
+                        cpu[name][slot].append((time.process_time() - c0) / reps)
                 elif r == warmup - 1:
                     number[(name, slot)] = max(1, min(10_000, math.ceil(
                         min_sample / max(dt, 1e-7))))
@@ -346,16 +354,26 @@ def progress(msg):
     print("  " + msg, file=sys.stderr, flush=True)
 
 
-def ratio_row(name, desc, lib_times, anchor_name, anchor_times, target):
-    """(report row, JSON result) of a timed workload against one anchor."""
+def ratio_row(name, desc, lib_times, anchor_name, anchor_times, target,
+              cpu_times=None):
+    """(report row, JSON result) of a timed workload against one anchor.
+
+    cpu_times: (library, anchor) CPU times per call, shown beside the
+    ratio of wall times (which alone decides the verdict)."""
     lm, am = median(lib_times), median(anchor_times)
     ratio = lm / am
     ok = None if target is None else ratio <= target
-    row = (name, desc, fmt_time(lm), "%s %s" % (anchor_name, fmt_time(am)),
-           "%.2f x" % ratio, "" if target is None else "<= %g x" % target, ok)
+    shown = "%.2f x" % ratio
     result = dict(workload=name, time=lm, anchor=am, anchor_kind=anchor_name,
                   ratio=ratio, target=target, ok=ok, times=lib_times,
                   anchor_times=anchor_times)
+    if cpu_times:
+        cpu_ratio = median(cpu_times[0]) / max(median(cpu_times[1]), 1e-9)
+        shown += " (cpu %.2f x)" % cpu_ratio
+        result.update(cpu_ratio=cpu_ratio, cpu_times=cpu_times[0],
+                      anchor_cpu_times=cpu_times[1])
+    row = (name, desc, fmt_time(lm), "%s %s" % (anchor_name, fmt_time(am)),
+           shown, "" if target is None else "<= %g x" % target, ok)
     return row, result
 
 
