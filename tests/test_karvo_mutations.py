@@ -41,7 +41,7 @@ def test_mutants_open_or_fail_cleanly(write, fds, name):
                     assert a.shape == obj.shape
                     obj.meta, obj.titles, obj.coords, obj.header, obj.spectral_header
                     if len(obj):
-                        assert np.array_equal(obj[-1], a[-1])
+                        assert obj[-1].tobytes() == a[-1].tobytes()  # damaged values may be NaN
                 repr(obj)
             outcomes.add("read")
         except karvo.FormatError as e:

@@ -86,7 +86,11 @@ def test_series_values_headers_and_meta(series, fds, layout):
         assert np.array_equal(s.x, np.linspace(4000.0, 400.0, 5))
         assert s.header["max_spectra"] == 7 and list(s.header) == W.FIELDS["SeriesHeader"]
         assert s.spectral_header["num_points"] == 5
-        assert (s.bench_info is not None) == bool(layout.get("bench_hdr"))
+        assert s.header["series_ID"] == "series" and s.header["num_dimensions"] == 1
+        if layout.get("bench_hdr"):
+            assert list(s.bench_info) == W.FIELDS["BenchInfo"] and s.bench_info["velocity"] == f32(0.6329)
+        else:
+            assert s.bench_info is None
         if not layout.get("mini_hdr", True):
             assert s.titles is None and s.meta is None
         else:
@@ -133,7 +137,7 @@ def test_two_dimensional_keys_and_bad_keys(series):
     Y = expected_rows(sf)
     with karvo.open(path) as s:
         assert np.array_equal(s[1:3, 2], Y[1:3, 2]) and s[4, -1] == Y[4, -1]
-        for bad in (5, -6, [0, 5], np.array([-6])):
+        for bad in (5, -6, [0, 5], np.array([-6]), np.array([2 ** 64 - 1], np.uint64)):
             with pytest.raises(IndexError):
                 s[bad]
         for bad in (1.0, "a", None):
@@ -230,6 +234,29 @@ def test_pickle_reopens(series):
         again = pickle.loads(pickle.dumps(s))
     assert again.path == path and not again.closed and np.array_equal(np.asarray(again), expected_rows(sf))
     assert again._truncated_policy == "ignore"
+
+
+def spectrum_sums(path):
+    return float(np.asarray(path).sum())
+
+
+def test_objects_travel_to_other_processes(series, write):
+    from concurrent.futures import ProcessPoolExecutor
+    import multiprocessing
+    path, sf = series(n_spectra=5, num_points=3)
+    single = write(single_spectrum_file(values=[1.5, 2.5]))
+    with karvo.open(path) as s, karvo.open(single) as sp:
+        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork")) as pool:
+            sums = list(pool.map(spectrum_sums, [s, sp]))
+    assert sums == [float(expected_rows(sf).sum()), 4.0]
+
+
+def test_file_header(series):
+    path, sf = series(n_spectra=2, num_points=2, file_id=b"run42", extended=True)
+    with karvo.open(path) as s:
+        h = s.file_header
+        assert (h["file_id"], h["file_type"], h["num_sections"]) == ("run42", 11, 3)
+        assert "Exte" in h["sti_id_string"] and list(h) == W.FIELDS["FileHeader"][:-1]
 
 
 def test_closed_series_refuses_reads_and_keeps_what_was_read(series, fds):

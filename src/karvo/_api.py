@@ -29,8 +29,10 @@ def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectr
     naming the file and the reason. ``truncated`` says what a series that
     holds fewer spectra than its header promises does: ``"warn"`` (a
     :class:`karvo.TruncatedWarning`; the series holds the complete spectra),
-    ``"raise"`` (:class:`karvo.TruncatedError`) or ``"ignore"``. File system
-    errors are the usual ``OSError`` subclasses.
+    ``"raise"`` (:class:`karvo.TruncatedError`) or ``"ignore"``. A single
+    spectrum with fewer values than its header says always raises
+    :class:`karvo.TruncatedError`. File system errors are the usual
+    ``OSError`` subclasses.
 
     Example::
 

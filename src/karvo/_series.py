@@ -99,6 +99,13 @@ class Series:
         return self
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
+        try:
+            self._describe(native, path, truncated, stacklevel + 1)
+        except BaseException:
+            native.close()  # at once: a traceback may keep it alive for long
+            raise
+
+    def _describe(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         info = native.info
         self._file = native
         self._truncated_policy = truncated
@@ -128,7 +135,6 @@ class Series:
                 message += (f" and {info['partial_bytes']} of the {info['stride']} bytes of spectrum "
                             f"{self._len}")
             if truncated == "raise":
-                native.close()
                 raise TruncatedError(message, native.path, self.expected_spectra, self._len)
             if truncated == "warn":
                 warnings.warn(TruncatedWarning(message, native.path, self.expected_spectra, self._len),
@@ -249,6 +255,8 @@ class Series:
                 index = index.astype(np.int64)
             if index.ndim != 1 or not np.issubdtype(index.dtype, np.integer):
                 raise IndexError("index a series with ints, slices, 1-D lists or arrays of ints, or a mask")
+            if index.dtype.kind == "u" and index.size and index.max() >= self._len:
+                raise IndexError(f"spectrum {index.max()} outside a series of {self._len}")
             index = index.astype(np.int64)
             bad = (index < -self._len) | (index >= self._len)
             if bad.any():
@@ -387,10 +395,7 @@ class Series:
         fields = self._file.meta_fields()
         if fields is None:
             return None
-        dtype = np.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
-                          "offsets": [f[2] for f in fields],
-                          "itemsize": 100 if self._mini_version == 3 else 96})
-        out = np.empty(self._len, dtype)
+        out = np.empty(self._len, np.dtype(fields))
         self._file.read_meta(out, 0, self._len)
         return out
 
@@ -434,6 +439,18 @@ class Series:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    @cached_property
+    def file_header(self) -> dict[str, Any]:
+        """The file header's fields by their record names (``sti_id_string``,
+        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
+
+        Example::
+
+            >>> s.file_header["file_type"]                        # doctest: +SKIP
+            11
+        """
+        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def to_xarray(self) -> Any:
         """The series as an xarray Dataset, values loaded (needs the xarray

@@ -191,6 +191,18 @@ class Spectrum:
                  tb: TracebackType | None) -> None:
         self.close()
 
+    @cached_property
+    def file_header(self) -> dict[str, Any]:
+        """The file header's fields by their record names (``sti_id_string``,
+        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
+
+        Example::
+
+            >>> sp.file_header["file_type"]                        # doctest: +SKIP
+            1
+        """
+        return self._file.record("file_header")  # type: ignore[no-any-return]
+
     def to_xarray(self) -> Any:
         """The spectrum as an xarray Dataset, values loaded (needs the xarray
         extra: ``pip install 'karvoreader[xarray]'``).

@@ -123,19 +123,6 @@ void clean_text(const uint8_t* p, uint8_t* q, size_t width) {
     std::memset(q + kept, 0, width - kept);
 }
 
-// Copies `count` records of M bytes, `stride` apart in `src`, packed into dst,
-// cleaning their string fields.
-template <size_t M>
-void pack_records(const std::vector<TextSpan>& texts, const uint8_t* src, uint64_t stride, uint64_t count,
-                  uint8_t* dst, size_t m = M) {
-    for (uint64_t j = 0; j < count; ++j) {
-        const uint8_t* row = src + j * stride;
-        uint8_t* out = dst + j * m;
-        std::memcpy(out, row, M ? M : m);
-        for (const TextSpan& t : texts) clean_text(row + t.offset, out + t.offset, t.width);
-    }
-}
-
 }  // namespace
 
 Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
@@ -144,9 +131,8 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
     if (M == 0 || count == 1) return read_exact(fd, s, dst, count * V, row_at(s, first) + M);
     if (V >= kScatterFrom) {
         // Values straight into place; every mini header into the same scrap.
-        uint8_t scrap[128];
-        static_assert(sizeof scrap >= 100);
-        if (M > sizeof scrap) std::abort();
+        uint8_t scrap[256];
+        if (M > sizeof scrap) std::abort();  // mini headers are a hundred bytes or so
         iovec pieces[kPiecesPerCall];
         const uint64_t rows_per_call = (kPiecesPerCall + 1) / 2;
         for (uint64_t done = 0; done < count;) {
@@ -211,11 +197,12 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
             if (Failure f = read_exact(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
                 f.problem != Problem::None)
                 return f;
-            // The two record sizes in use get copies of constant size.
-            uint8_t* out = dst + done * M;
-            if (M == 100) pack_records<100>(t, chunk, S, n, out);
-            else if (M == 96) pack_records<96>(t, chunk, S, n, out);
-            else pack_records<0>(t, chunk, S, n, out, size_t(M));
+            for (uint64_t j = 0; j < n; ++j) {
+                const uint8_t* row = chunk + j * S;
+                uint8_t* out = dst + (done + j) * M;
+                copy_row(out, row, size_t(M));
+                for (const TextSpan& span : t) clean_text(row + span.offset, out + span.offset, span.width);
+            }
             done += n;
         }
         return {};

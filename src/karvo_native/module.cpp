@@ -61,11 +61,13 @@ void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
         return;
     }
-    PyObject* cls = f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error;
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", path, f.reason.c_str()));
+    // Held while the class's Python code runs.
+    PyRef cls = PyRef::borrow(f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error);
+    PyRef where = PyRef::borrow(path);
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", where.get(), f.reason.c_str()));
     if (!message) return;
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls, message.get(), path, nullptr));
-    if (exc) PyErr_SetObject(cls, exc.get());
+    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls.get(), message.get(), where.get(), nullptr));
+    if (exc) PyErr_SetObject(cls.get(), exc.get());
 }
 
 // Keeps a read counted from before the interpreter is handed over until
@@ -275,7 +277,6 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     if (a > b || b > r.s.held) return PyErr_SetString(PyExc_IndexError, "titles: range outside the series"), nullptr;
     if (r.s.mini_size == 0) Py_RETURN_NONE;
-    if (!check_open(r)) return nullptr;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
     const format::FlatField* title = layout.find("spec_title");
     if (!title) return PyErr_SetString(PyExc_SystemError, "mini header without spec_title"), nullptr;
@@ -284,6 +285,9 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     constexpr uint64_t kRows = 8192;
     const uint64_t M = r.s.mini_size;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    // Nothing that can run Python code between the check and the scope: a
+    // close() from a finalizer must find the read counted.
+    if (!check_open(r)) return nullptr;
     ReadScope scope(r);
     int fd = r.file.fd();
     for (uint64_t done = a; done < b;) {
@@ -302,13 +306,15 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return list.release();
 }
 
-// The structured-array fields of the mini headers: [(name, format, offset)].
+// The mini headers as a numpy structured dtype description: {"names",
+// "formats", "offsets", "itemsize"}, from the layout table; None without them.
 PyObject* File_meta_fields(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
     if (r.s.mini_size == 0) Py_RETURN_NONE;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
+    PyRef names = PyRef::steal(PyList_New(0)), formats = PyRef::steal(PyList_New(0)),
+          offsets = PyRef::steal(PyList_New(0));
+    if (!names || !formats || !offsets) return nullptr;
     for (const format::FlatField& f : layout.fields) {
         std::string fmt;
         switch (f.kind) {
@@ -321,10 +327,15 @@ PyObject* File_meta_fields(PyObject* self, PyObject*) {
             case format::Kind::Raw: fmt = "V" + std::to_string(f.width); break;
             default: continue;
         }
-        PyRef item = PyRef::steal(Py_BuildValue("(ssI)", f.name, fmt.c_str(), f.offset));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        PyRef name = PyRef::steal(PyUnicode_FromString(f.name));
+        PyRef format = PyRef::steal(PyUnicode_FromString(fmt.c_str()));
+        PyRef offset = PyRef::steal(PyLong_FromUnsignedLong(f.offset));
+        if (!name || !format || !offset || PyList_Append(names.get(), name.get()) < 0 ||
+            PyList_Append(formats.get(), format.get()) < 0 || PyList_Append(offsets.get(), offset.get()) < 0)
+            return nullptr;
     }
-    return list.release();
+    return Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names.get(), "formats", formats.get(), "offsets",
+                         offsets.get(), "itemsize", layout.size);
 }
 
 PyObject* new_linspace(double first, double last, uint64_t n, uint64_t count) {
@@ -408,7 +419,7 @@ PyMethodDef File_methods[] = {
      "read_meta(out, start, stop): mini headers of spectra [start, stop) into out."},
     {"titles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_titles)), METH_FASTCALL,
      "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
-    {"meta_fields", File_meta_fields, METH_NOARGS, "[(name, numpy format, offset)] of the mini header, or None."},
+    {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
@@ -448,12 +459,12 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
 
     // Only regular files are read: looking first keeps a FIFO's open from
     // waiting for a writer (the descriptor is checked again once open).
+    // File system errors name the file as it was given, as the host's do.
     struct stat st;
-    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0)
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
     if (!S_ISREG(st.st_mode)) return raise_failure(state_of(module), path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
 
@@ -461,7 +472,7 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
     reader->path = path;
     if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), true)) {
         errno = e;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
     bulk::Failure f = bulk::inspect(reader->file.fd(), reader->s);
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
