@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import operator
+import os
 import warnings
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Iterator, Literal, Union
@@ -12,16 +13,18 @@ from . import _native
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
+
+    import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
 
     Index = Union[int, slice, "list[int]", "NDArray[np.integer[Any]]", "NDArray[np.bool_]",
                   "tuple[Any, Any]"]
 
-__all__ = ["Series", "TruncatedPolicy"]
+__all__ = ["PathLike", "Series", "TruncatedPolicy"]
 
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 _F8 = np.dtype("<f8")
@@ -32,11 +35,6 @@ _ITER_BLOCK = 1024
 def check_policy(truncated: str) -> None:
     if truncated not in _POLICIES:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
-
-
-def as_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Any:
-    import os
-    return os.fspath(path)
 
 
 class Series:
@@ -71,8 +69,7 @@ class Series:
 
     ndim = 2
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
-                 truncated: TruncatedPolicy = "warn") -> None:
+    def __init__(self, path: PathLike, truncated: TruncatedPolicy = "warn") -> None:
         """Opens the series file at ``path`` and checks its structure.
 
         ``truncated`` says what happens when the file holds fewer spectra
@@ -86,7 +83,7 @@ class Series:
             >>> s = karvo.Series("run42.kvr", truncated="raise")  # doctest: +SKIP
         """
         check_policy(truncated)
-        p = as_path(path)
+        p = os.fspath(path)
         native = _native.open(p)
         if native.values is not None:
             raise FormatError(f"{native.path}: a single-spectrum file, not a series (use karvo.open)", native.path)
@@ -410,6 +407,16 @@ class Series:
         """
         return self._mini_version
 
+    def to_xarray(self) -> xr.Dataset:
+        """An xarray Dataset of the values (``spectra``), the axis and the headers, loaded.
+
+        Needs ``pip install "karvoreader[xarray]"``. Example::
+
+            >>> ds = s.to_xarray()                                # doctest: +SKIP
+        """
+        from .xarray_backend import to_xarray
+        return to_xarray(self)
+
     # -- life ------------------------------------------------------------------
     def close(self) -> None:
         """Closes the file; reads running on other threads finish first.
@@ -451,18 +458,6 @@ class Series:
             11
         """
         return self._file.record("file_header")  # type: ignore[no-any-return]
-
-    def to_xarray(self) -> Any:
-        """The series as an xarray Dataset, values loaded (needs the xarray
-        extra: ``pip install 'karvoreader[xarray]'``).
-
-        Example::
-
-            >>> ds = karvo.open("run42.kvr").to_xarray()   # doctest: +SKIP
-        """
-        import importlib
-        backend = importlib.import_module("karvo.xarray_backend")
-        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path and options; unpickling opens the file again.

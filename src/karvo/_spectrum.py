@@ -2,16 +2,19 @@
 from __future__ import annotations
 
 from functools import cached_property
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 from ._errors import FormatError
+from ._series import PathLike
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
+
+    import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
 
@@ -46,14 +49,13 @@ class Spectrum:
 
     ndim = 1
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+    def __init__(self, path: PathLike) -> None:
         """Opens the single-spectrum file at ``path`` and reads its values.
 
         Example::
 
             >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
         """
-        import os
         p = os.fspath(path)
         native = _native.open(p)
         if native.values is None:
@@ -162,6 +164,16 @@ class Spectrum:
             raise ValueError(f"the values are float32: a {np.dtype(dtype)} array needs a copy")
         return self.y.astype(dtype)
 
+    def to_xarray(self) -> xr.Dataset:
+        """An xarray Dataset of the values (``spectrum``), the axis and the headers, loaded.
+
+        Needs ``pip install "karvoreader[xarray]"``. Example::
+
+            >>> ds = sp.to_xarray()                                # doctest: +SKIP
+        """
+        from .xarray_backend import to_xarray
+        return to_xarray(self)
+
     def close(self) -> None:
         """Marks the spectrum closed (its file was closed when it was read).
 
@@ -202,18 +214,6 @@ class Spectrum:
             1
         """
         return self._file.record("file_header")  # type: ignore[no-any-return]
-
-    def to_xarray(self) -> Any:
-        """The spectrum as an xarray Dataset, values loaded (needs the xarray
-        extra: ``pip install 'karvoreader[xarray]'``).
-
-        Example::
-
-            >>> ds = karvo.open("polystyrene.kvr").to_xarray()   # doctest: +SKIP
-        """
-        import importlib
-        backend = importlib.import_module("karvo.xarray_backend")
-        return backend.to_xarray(self)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.

@@ -23,19 +23,6 @@ constexpr size_t kPiecesPerCall = 1024;
 // Listed rows this close are read through, rather than with a read each.
 constexpr uint64_t kReadThrough = 8192;
 
-Failure short_read(const Structure& s, uint64_t at) {
-    char buf[200];
-    std::snprintf(buf, sizeof buf, "the file became shorter than %llu bytes while it was read (it had %llu)",
-                  (unsigned long long)at, (unsigned long long)s.size);
-    return {Problem::Truncated, 0, buf};
-}
-
-Failure read_exact(int fd, const Structure& s, void* dst, uint64_t n, uint64_t at) {
-    long long got = io::pread_full(fd, dst, size_t(n), at);
-    if (got < 0) return {Problem::System, errno, {}};
-    if (uint64_t(got) < n) return short_read(s, at + n);
-    return {};
-}
 
 // A row of a few hundred bytes: inline moves beat a call per row.
 inline void copy_row(uint8_t* d, const uint8_t* s, size_t n) {
@@ -75,7 +62,7 @@ Failure visit_chunked(int fd, const Structure& s, uint64_t first, uint64_t count
         uint64_t n = std::min(rows, count - done);
         uint64_t len = (n - 1) * s.stride + need;
         uint64_t at = row_at(s, first + done) + skip;
-        if (Failure f = read_exact(fd, s, scratch, len, at); f.problem != Problem::None) return f;
+        if (Failure f = read_at(fd, s, scratch, len, at); f.problem != Problem::None) return f;
         for (uint64_t j = 0; j < n; ++j) take(done + j, scratch + j * s.stride);
         done += n;
     }
@@ -129,7 +116,7 @@ void clean_text(const uint8_t* p, uint8_t* q, size_t width) {
 Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
     const uint64_t V = s.values_size, M = s.mini_size;
     if (count == 0 || V == 0) return {};
-    if (M == 0 || count == 1) return read_exact(fd, s, dst, count * V, row_at(s, first) + M);
+    if (M == 0 || count == 1) return read_at(fd, s, dst, count * V, row_at(s, first) + M);
     if (V >= kScatterFrom) {
         // Values straight into place; every mini header into the same scrap.
         uint8_t scrap[256];
@@ -146,7 +133,7 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
             uint64_t at = row_at(s, first + done) + M, want = n * s.stride - M;
             long long got = io::preadv_full(fd, pieces, k, at);
             if (got < 0) return {Problem::System, errno, {}};
-            if (uint64_t(got) < want) return short_read(s, at + want);
+            if (uint64_t(got) < want) return became_shorter(s, at + want);
             done += n;
         }
         return {};
@@ -173,7 +160,7 @@ Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n
         }
         uint64_t span = uint64_t(index[k + near - 1]) - first;
         uint8_t* chunk = chunk_buffer(size_t(span * S + V));
-        if (Failure f = read_exact(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
+        if (Failure f = read_at(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
             f.problem != Problem::None)
             return f;
         for (uint64_t j = 0; j < near; ++j)
@@ -195,7 +182,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
         uint8_t* chunk = chunk_buffer(size_t((std::min(per_chunk, count) - 1) * S + M));
         for (uint64_t done = 0; done < count;) {
             uint64_t n = std::min(per_chunk, count - done);
-            if (Failure f = read_exact(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
+            if (Failure f = read_at(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
                 f.problem != Problem::None)
                 return f;
             for (uint64_t j = 0; j < n; ++j) {
@@ -210,7 +197,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     }
     // Long rows: one small read per mini header beats reading the values.
     for (uint64_t j = 0; j < count; ++j) {
-        if (Failure f = read_exact(fd, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
+        if (Failure f = read_at(fd, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
             return f;
         for (const TextSpan& span : t) clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
     }
