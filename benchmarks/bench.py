@@ -23,16 +23,10 @@ case a missed target exits with 1.  --quick shrinks every workload tenfold
 for a smoke run.
 """
 
-import argparse
 import collections
 import contextlib
-import gc
-import hashlib
 import io
 import json
-import math
-import os
-import resource
 import statistics
 import struct
 import subprocess
@@ -40,14 +34,11 @@ import sys
 import threading
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WRITER = os.path.join(REPO, "tools", "karvo_writer.py")
-sys.path.insert(0, os.path.dirname(WRITER))
-
-import karvo_writer as kw  # noqa: E402
-
-KiB = 1024
-MiB = 1024 * KiB
+from common import KINDS as COMMON_KINDS
+from common import (KiB, PeakRss, child_env, child_mode, finish, fmt_kib,
+                    fmt_time, kw, parse_options, prepare_in_child, progress,
+                    ratio_row, read_forward, read_whole, run_children,
+                    run_rounds, series_shapes, warm_cache, write_bytes_file)
 
 
 def import_reader():
@@ -65,14 +56,11 @@ def import_reader():
 
 def series_specs(scale):
     """name -> keyword arguments of write_series.  scale is 1 or 10."""
+    shapes = series_shapes(scale)
+    w1, w2, w3 = shapes["w1"], shapes["w2"], shapes["w3"]
+
     def n(x):
         return max(x // scale, 1)
-    w1 = dict(n_spectra=n(100_000), num_points=16, element_size=4,
-              mini_hdr=True, mini_header_type=3)
-    w2 = dict(n_spectra=n(2_000), num_points=4096, element_size=4,
-              mini_hdr=True, mini_header_type=0)
-    w3 = dict(n_spectra=n(200), num_points=65536, element_size=8,
-              mini_hdr=False)
     return {
         "w1": w1,
         "w2": w2,
@@ -103,70 +91,16 @@ def build_directory_file(entries, types, wanted):
     return b.build()
 
 
-def build_single_file(num_points):
-    return kw.single_spectrum_file(values=[0.5 * j for j in range(num_points)])
+KINDS = dict(COMMON_KINDS,
+             directory=(lambda p: "%d" % p["entries"],
+                        write_bytes_file(build_directory_file)))
 
 
-def file_name(kind, key):
-    """Named after the content alone, so quick and full runs share files."""
-    tag = hashlib.sha1(json.dumps(key, sort_keys=True).encode()).hexdigest()
-    p = key["params"]
-    if kind == "series":
-        what = "%dx%d-f%d" % (p["n_spectra"], p["num_points"],
-                              8 * p["element_size"])
-    elif kind == "directory":
-        what = "%d" % p["entries"]
-    else:
-        what = "%d" % p["num_points"]
-    return "%s-%s-%s.spa" % (kind, what, tag[:8])
-
-
-def prepare_data(root, scale):
-    """Write the workload files that are missing or stale; return their paths."""
-    os.makedirs(root, exist_ok=True)
-    with open(WRITER, "rb") as fh:
-        writer_hash = hashlib.sha256(fh.read()).hexdigest()
-    manifest_path = os.path.join(root, "manifest.json")
-    try:
-        with open(manifest_path) as fh:
-            manifest = json.load(fh)
-    except (OSError, ValueError):
-        manifest = {}
-    for fname in list(manifest):            # files of an older writer
-        if manifest[fname].get("key", {}).get("writer") != writer_hash:
-            with contextlib.suppress(OSError):
-                os.remove(os.path.join(root, fname))
-            del manifest[fname]
-
-    jobs = {name: ("series", p) for name, p in series_specs(scale).items()}
-    jobs["w4"] = ("directory", directory_spec(scale))
-    jobs["w5"] = ("single", single_spec())
-    paths, written = {}, []
-    for name, (kind, params) in jobs.items():
-        key = json.loads(json.dumps(                 # as the manifest holds it
-            {"kind": kind, "params": params, "writer": writer_hash}))
-        fname = file_name(kind, key)
-        path = os.path.join(root, fname)
-        paths[name] = path
-        entry = manifest.get(fname)
-        if (entry and entry.get("key") == key and os.path.exists(path)
-                and os.path.getsize(path) == entry.get("size")):
-            continue
-        tmp = path + ".part"
-        if kind == "series":
-            kw.write_series(tmp, **{k: v for k, v in params.items()
-                                    if k != "copy"})
-        else:
-            data = (build_directory_file(**params) if kind == "directory"
-                    else build_single_file(**params))
-            with open(tmp, "wb") as fh:
-                fh.write(data)
-        os.replace(tmp, path)
-        manifest[fname] = {"key": key, "size": os.path.getsize(path)}
-        written.append(name)
-        with open(manifest_path, "w") as fh:
-            json.dump(manifest, fh, indent=1, sort_keys=True)
-    return paths, written
+def jobs(scale):
+    out = {name: ("series", p) for name, p in series_specs(scale).items()}
+    out["w4"] = ("directory", directory_spec(scale))
+    out["w5"] = ("single", single_spec())
+    return out
 
 
 # --- what is timed -------------------------------------------------------------
@@ -180,22 +114,7 @@ def make_measures(kr, paths, scale):
     def walk(path):
         consume(kr.open_file(path).open_series())
 
-    def limit(path):
-        buf = bytearray(os.path.getsize(path))
-
-        def run():
-            with open(path, "rb", buffering=0) as f:
-                f.readinto(buf)
-        return run
-
-    def stream(path):
-        buf = bytearray(MiB)
-
-        def run():
-            with open(path, "rb", buffering=0) as f:
-                while f.readinto(buf):
-                    pass
-        return run
+    limit, stream = read_whole, read_forward
 
     def directory(path):
         spa = kr.SPAFile(path)
@@ -304,99 +223,25 @@ def verify(kr, paths, scale):
         raise SystemExit("bench: w5 header read back wrong")
 
 
-def warm_cache(paths):
-    buf = bytearray(MiB)
-    for p in paths.values():
-        with open(p, "rb", buffering=0) as f:
-            while f.readinto(buf):
-                pass
-
-
-def run_rounds(measures, rounds, min_sample, warmup=1, progress=None):
-    """Times per call: {name: ([library...], [anchor...])}.
-
-    The warm-up round also calibrates: a function that runs for less than
-    min_sample seconds is called enough times in a row to fill a sample,
-    and the sample is divided by that count.
-    """
-    times = {m[0]: ([], []) for m in measures}
-    number = {}
-    for r in range(warmup + rounds):
-        k = r % len(measures)
-        for m in measures[k:] + measures[:k]:
-            name, _desc, lib, _aname, anchor, _target = m
-            pair = [(0, lib), (1, anchor)]
-            if r % 2:
-                pair.reverse()
-            for slot, fn in pair:
-                reps = number.get((name, slot), 1)
-                gc.collect()
-                t0 = time.perf_counter()
-                for _ in range(reps):
-                    fn()
-                dt = (time.perf_counter() - t0) / reps
-                if r >= warmup:
-                    times[name][slot].append(dt)
-                elif r == warmup - 1:
-                    number[(name, slot)] = max(1, min(10_000, math.ceil(
-                        min_sample / max(dt, 1e-7))))
-        if progress:
-            progress("round %d/%d%s" % (r + 1, warmup + rounds,
-                                       " (warm-up)" if r < warmup else ""))
-    return times
-
-
 # --- memory (child processes) ----------------------------------------------------
-
-def _status_kib(field):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return None
-
 
 def mem_child(path):
     """Walk one series; print the peak RSS raise over the walk, in KiB."""
     kr = import_reader()
     series = kr.open_file(path)
-    gc.collect()
-    base = _status_kib("VmRSS")
-    try:                                    # reset the high-water mark
-        with open("/proc/self/clear_refs", "w") as fh:
-            fh.write("5")
-        exact = _status_kib("VmHWM") <= base + 64
-    except OSError:
-        exact = False
-    if not exact:
-        base = max(_status_kib("VmHWM") or 0,
-                   resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    probe = PeakRss().start()
     n = 0
     for _item in series.open_series():
         n += 1
     del _item
-    peak = max(_status_kib("VmHWM") or 0,
-               resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-               if not exact else 0)
-    print(json.dumps({"raise_kib": peak - base, "items": n, "exact": exact}))
-
-
-def child_env(kr):
-    env = dict(os.environ)
-    where = os.path.dirname(os.path.abspath(kr.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(
-        [where] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return env
+    print(json.dumps({"raise_kib": probe.raise_kib(), "items": n,
+                      "exact": probe.exact}))
 
 
 def mem_raise(env, path, runs):
-    vals = []
-    for _ in range(runs):
-        out = subprocess.run([sys.executable, os.path.abspath(__file__),
-                              "--mem-child", path], env=env, check=True,
-                             stdout=subprocess.PIPE, text=True).stdout
-        vals.append(json.loads(out.strip().splitlines()[-1])["raise_kib"])
-    return statistics.median(vals)
+    return statistics.median(
+        r["raise_kib"] for r in run_children(env, __file__,
+                                             ["--mem-child", path], runs))
 
 
 def startup(env, runs):
@@ -415,82 +260,27 @@ def startup(env, runs):
     return statistics.median(times[0]), statistics.median(times[1])
 
 
-# --- report -------------------------------------------------------------------
-
-def fmt_time(s):
-    if s >= 1:
-        return "%.3f s" % s
-    if s >= 1e-3:
-        return "%.2f ms" % (s * 1e3)
-    return "%.1f us" % (s * 1e6)
-
-
-def fmt_kib(k):
-    return "%.1f MiB" % (k / 1024) if abs(k) >= 10 * 1024 else "%d KiB" % k
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="shrink every workload tenfold (smoke run)")
-    ap.add_argument("--rounds", type=int, default=None,
-                    help="timed rounds after the warm-up (default 7, quick 5)")
-    ap.add_argument("--data", default=os.path.join(REPO, ".bench-data"),
-                    help="folder for the generated files (default .bench-data/)")
-    ap.add_argument("--strict", action="store_true",
-                    help="exit 1 when a target is missed")
-    ap.add_argument("--json", metavar="FILE", help="also write results as JSON")
-    ap.add_argument("--mem-child", metavar="PATH", help=argparse.SUPPRESS)
-    ap.add_argument("--write-data", action="store_true", help=argparse.SUPPRESS)
-    args = ap.parse_args()
-
-    if args.mem_child:
-        mem_child(args.mem_child)
+    args = parse_options(__doc__)
+    scale, data, rounds = args.scale, args.data, args.rounds
+    if child_mode(args, jobs(scale), KINDS, mem_child):
         return 0
-    scale = 10 if args.quick else 1
-    data = os.path.abspath(args.data)
-    if args.write_data:
-        _paths, written = prepare_data(data, scale)
-        print(json.dumps(written))
-        return 0
-
-    rounds = args.rounds if args.rounds is not None else (5 if args.quick else 7)
-    if rounds < 1:
-        ap.error("--rounds must be at least 1")
-
-    def progress(msg):
-        print("  " + msg, file=sys.stderr, flush=True)
 
     kr = import_reader()
-    # the writing happens in a child, so it doesn't count in our peak RSS
-    t0 = time.perf_counter()
-    cmd = [sys.executable, os.path.abspath(__file__), "--write-data",
-           "--data", data] + (["--quick"] if args.quick else [])
-    written = json.loads(subprocess.run(cmd, check=True, stdout=subprocess.PIPE,
-                                        text=True).stdout)
-    paths, rewritten = prepare_data(data, scale)
-    assert not rewritten
-    if written:
-        progress("wrote %s in %.1f s" % (", ".join(written),
-                                         time.perf_counter() - t0))
+    paths = prepare_in_child(__file__, data, args.quick, jobs(scale), KINDS,
+                             progress)
     warm_cache(paths)
     verify(kr, paths, scale)
     measures = make_measures(kr, paths, scale)
-    times = run_rounds(measures, rounds, 0.01 if args.quick else 0.1,
-                       progress=progress)
+    times = run_rounds([(m[0], [m[2], m[4]]) for m in measures], rounds,
+                       0.01 if args.quick else 0.1, progress=progress)
 
     rows, results = [], []
     for name, desc, _lib, aname, _anchor, target in measures:
-        lib_t, anc_t = times[name]
-        lm, am = statistics.median(lib_t), statistics.median(anc_t)
-        ratio = lm / am
-        ok = None if target is None else ratio <= target
-        rows.append((name, desc, fmt_time(lm), "%s %s" % (aname, fmt_time(am)),
-                     "%.2f x" % ratio, "" if target is None else "<= %g x" % target,
-                     ok))
-        results.append(dict(workload=name, time=lm, anchor=am, anchor_kind=aname,
-                            ratio=ratio, target=target, ok=ok, times=lib_t,
-                            anchor_times=anc_t))
+        row, result = ratio_row(name, desc, times[name][0], aname,
+                                times[name][1], target)
+        rows.append(row)
+        results.append(result)
 
     # memory: peak RSS raise of a full W3 walk, and growth with spectra count
     env = child_env(kr)
@@ -526,29 +316,7 @@ def main():
     results.append(dict(workload="S", time=s_lib, anchor=s_anc,
                         ratio=s_lib / s_anc, target=1.2, ok=ok))
 
-    head = ("workload", "size", "median", "anchor median", "ratio", "target", "")
-    verdict = {True: "pass", False: "FAIL", None: ""}
-    table = [head] + [r[:6] + (verdict[r[6]],) for r in rows]
-    widths = [max(len(str(r[i])) for r in table) for i in range(len(head))]
-    print("karvoreader benchmarks: %s, %d rounds after 1 warm-up, Python %s"
-          % ("quick" if args.quick else "full", rounds, sys.version.split()[0]))
-    load, cpus = os.getloadavg()[0], os.cpu_count() or 1
-    if load > 0.5 * cpus:
-        print("note: load average %.1f on %d CPUs; expect noisy numbers"
-              % (load, cpus))
-    for i, r in enumerate(table):
-        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
-        if i == 0:
-            print("  ".join("-" * w for w in widths))
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print("peak RSS of this process: %s" % fmt_kib(peak))
-
-    if args.json:
-        with open(args.json, "w") as fh:
-            json.dump(dict(quick=args.quick, rounds=rounds, results=results,
-                           peak_rss_kib=peak), fh, indent=1)
-    failed = [r[0] for r in rows if r[6] is False]
-    return 1 if (args.strict and failed) else 0
+    return finish(args, "karvoreader benchmarks", rows, results)
 
 
 if __name__ == "__main__":

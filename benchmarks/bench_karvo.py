@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""Speed and memory benchmarks for karvo (spectra as numpy arrays).
+
+    python benchmarks/bench_karvo.py [--quick] [--rounds N] [--data DIR]
+                                     [--strict] [--json FILE]
+
+Every karvo call is timed side by side with its anchor, the plain read that
+bounds it, in the same run: one warm-up round, then N timed rounds that
+visit every workload (starting from a different one each round) and rotate
+which of a workload's functions goes first.  Reported times are medians
+over the timed rounds; each ratio is the median karvo time over the median
+anchor time of the same run.
+
+The files are written by our own writer (tools/karvo_writer.py) into DIR
+(default .bench-data/, shared with bench.py), in a child process.  Peak
+memory of np.asarray(s) is measured in fresh child processes.
+
+Exit status is 0 whatever the numbers, unless --strict is given, in which
+case a missed target exits with 1.  --quick shrinks every workload tenfold
+for a smoke run.
+"""
+
+import json
+import os
+import random
+import re
+import struct
+import sys
+import warnings
+from array import array
+
+import numpy as np
+
+from common import (KINDS, KiB, PeakRss, child_env, child_mode, finish,
+                    fmt_kib, kw, median, parse_options, prepare_in_child,
+                    progress, ratio_row, read_whole, run_children, run_rounds,
+                    series_shapes, single_values, warm_cache)
+
+
+def import_karvo():
+    try:
+        import karvo
+    except ImportError as e:
+        sys.exit("bench_karvo: cannot import karvo (%s); build it and put the "
+                 "build directory on PYTHONPATH" % e)
+    return karvo
+
+
+# --- files --------------------------------------------------------------------
+
+SINGLE_POINTS = 1024
+
+
+def jobs(scale):
+    out = {name: ("series", p) for name, p in series_shapes(scale).items()}
+    out["single"] = ("single", dict(num_points=SINGLE_POINTS))
+    return out
+
+
+def series_layout(spec):
+    return kw.SeriesFile(**spec).layout
+
+
+def record_dtype(spec):
+    """A spectrum record as numpy sees it: the mini header's fields (if any)
+    followed by the values."""
+    fields = []
+    if spec["mini_hdr"]:
+        name = ("SeriesSpecheaderVer3" if spec.get("mini_header_type")
+                else "SeriesSpecheader")
+        # the writer's struct format of the mini header, field by field
+        packer = kw._MINI3 if name.endswith("Ver3") else kw._MINI
+        codes = re.findall(r"(\d*)([a-zA-Z])", packer.format.lstrip("<"))
+        kinds = {"I": "<u4", "f": "<f4"}
+        fields = [(f, "S" + n if c == "s" else kinds[c])
+                  for f, (n, c) in zip(kw.FIELDS[name], codes)]
+    values = "<f4" if spec["element_size"] == 4 else "<f8"
+    return np.dtype(fields + [("values", values, (spec["num_points"],))])
+
+
+# --- what is timed ------------------------------------------------------------
+
+def make_measures(karvo, paths, scale, keep_open):
+    """[(name, size, karvo call, [(anchor name, anchor, target), ...]), ...]"""
+    shapes = series_shapes(scale)
+    w1, w2, w3 = paths["w1"], paths["w2"], paths["w3"]
+
+    def load(path):
+        def run():
+            with karvo.open(path) as s:
+                np.asarray(s)
+        return run
+
+    def meta(path):
+        def run():
+            with karvo.open(path) as s:
+                s.meta
+        return run
+
+    def records(path, spec):
+        dtype = record_dtype(spec)
+        offset = series_layout(spec).spectrum_offset(0)
+        n = spec["n_spectra"]
+
+        def run():
+            np.fromfile(path, dtype=dtype, count=n, offset=offset)
+        return run
+
+    # random single spectra from an open series, and the same bytes by pread
+    spec2 = shapes["w2"]
+    picks = random.Random(7).choices(range(spec2["n_spectra"]),
+                                     k=max(1000 // scale, 1))
+    series = keep_open(karvo.open(w2))
+    layout = series_layout(spec2)
+    fd = keep_open(os.open(w2, os.O_RDONLY))
+    offsets = [layout.values_offset(i) for i in picks]
+    size = layout.values_size
+
+    def items():
+        for i in picks:
+            series[i]
+
+    def preads():
+        pread = os.pread
+        for off in offsets:
+            pread(fd, size, off)
+
+    # many small files: karvo.read against plain Python with struct
+    single = paths["single"]
+    reps = max(5000 // scale, 1)
+    header = struct.Struct("<30s256sssHHHHII")       # num_sections is [7]
+    entry = struct.Struct("<HIIHI")
+    spectral = struct.Struct("<IIIIfffIIIfIIIfIfIfIfffffIIIIIIIIII")
+    assert (header.size, entry.size, spectral.size) == (304, 16, 140)
+
+    def reads():
+        read = karvo.read
+        for _ in range(reps):
+            read(single)
+
+    def plain_reads():
+        for _ in range(reps):
+            with open(single, "rb") as f:
+                count = header.unpack(f.read(304))[7]
+                where = {}
+                for t, off, _n, _u, _l in entry.iter_unpack(f.read(16 * count)):
+                    where.setdefault(t, off)
+                f.seek(where[2])
+                num_points = spectral.unpack(f.read(140))[1]
+                f.seek(where[3])
+                array("f").frombytes(f.read(4 * num_points))
+
+    def shape(s, extra=""):
+        return "%s x %s %s%s" % (f"{s['n_spectra']:,}", f"{s['num_points']:,}",
+                                 "f32" if s["element_size"] == 4 else "f64",
+                                 extra)
+    return [
+        ("K1 np.asarray, many small", shape(shapes["w1"], ", v3 mini"),
+         load(w1), [("readinto", read_whole(w1), 1.5),
+                    ("fromfile records", records(w1, shapes["w1"]), 0.7)]),
+        ("K2 np.asarray, typical", shape(shapes["w2"], ", mini"),
+         load(w2), [("readinto", read_whole(w2), 1.1)]),
+        ("K3 np.asarray, large", shape(shapes["w3"]),
+         load(w3), [("readinto", read_whole(w3), 1.1)]),
+        ("K4 .meta", shape(shapes["w1"], ", v3 mini"),
+         meta(w1), [("readinto", read_whole(w1), 2.0)]),
+        ("K5 random s[i]", "%s x s[i], %s" % (f"{len(picks):,}",
+                                              shape(spec2)),
+         items, [("os.pread", preads, 2.0)]),
+        ("K6 karvo.read, small files", "%s x %s points" % (
+            f"{reps:,}", f"{SINGLE_POINTS:,}"),
+         reads, [("plain py", plain_reads, 1.3)]),
+    ]
+
+
+def verify(karvo, paths, scale):
+    """One checked pass, so that a broken reader can't pass for a fast one."""
+    shapes = series_shapes(scale)
+    for name in ("w1", "w2", "w3"):
+        spec = shapes[name]
+        n, p = spec["n_spectra"], spec["num_points"]
+        # the writer's spectrum k holds k, then 0.25 * j
+        row = np.asarray(kw.SeriesFile(**spec).values(0))
+        with karvo.open(paths[name]) as s:
+            got = np.asarray(s)
+            if (got.shape != (n, p)
+                    or got.dtype != np.dtype("f%d" % spec["element_size"])
+                    or not np.array_equal(got[:, 0], np.arange(n))
+                    or not (got[:, 1:] == row[1:]).all()):
+                sys.exit("bench_karvo: %s read back wrong" % name)
+            del got
+            if name == "w1":
+                meta = s.meta
+                k = np.arange(n)
+                if (meta is None or len(meta) != n
+                        or not np.array_equal(meta["num_scans"], k + 1)
+                        or not np.array_equal(meta["start_time"], 1000 + 10 * k)
+                        or not np.array_equal(meta["direction"], k % 2)
+                        or s.titles[-1] != "spectrum %d" % (n - 1)):
+                    sys.exit("bench_karvo: w1 mini headers read back wrong")
+            if name == "w2":
+                layout = series_layout(spec)
+                with open(paths[name], "rb") as f:
+                    f.seek(layout.values_offset(n - 1))
+                    raw = np.frombuffer(f.read(layout.values_size), "<f4")
+                if not np.array_equal(s[n - 1], raw) or \
+                        not np.array_equal(s[-1], raw):
+                    sys.exit("bench_karvo: w2 s[i] read back wrong")
+    x, y = karvo.read(paths["single"])
+    if (not np.array_equal(y, np.float32(single_values(SINGLE_POINTS)))
+            or len(x) != SINGLE_POINTS):
+        sys.exit("bench_karvo: single spectrum read back wrong")
+
+
+# --- memory (child processes) -------------------------------------------------
+
+def mem_child(path):
+    """np.asarray of one series; print the peak RSS raise over it, in KiB."""
+    karvo = import_karvo()
+    np.asarray(np.zeros(1))                 # numpy's first-use costs first
+    with karvo.open(path) as s:
+        probe = PeakRss().start()
+        a = np.asarray(s)
+        raised = probe.raise_kib()
+    print(json.dumps({"raise_kib": raised, "result_kib": a.nbytes / KiB,
+                      "exact": probe.exact}))
+
+
+def memory_rows(env, paths, scale, runs):
+    shapes = series_shapes(scale)
+    rows, results = [], []
+    slack = 2_000_000 / KiB                 # 2 MB beyond the result, in KiB
+    for name, label in (("w1", "M1"), ("w2", "M2"), ("w3", "M3")):
+        out = run_children(env, __file__, ["--mem-child", paths[name]], runs)
+        raised = median(r["raise_kib"] for r in out)
+        result = out[0]["result_kib"]
+        extra = raised - result
+        ok = extra <= slack
+        spec = shapes[name]
+        rows.append(("%s np.asarray peak RSS" % label, "%s x %s" % (
+            f"{spec['n_spectra']:,}", f"{spec['num_points']:,}"),
+            fmt_kib(raised), "result %s" % fmt_kib(result),
+            "%+d KiB" % extra, "<= +2 MB", ok))
+        results.append(dict(workload=label, file=name, raise_kib=raised,
+                            result_kib=result, extra_kib=extra,
+                            limit_kib=slack, ok=ok,
+                            exact=all(r["exact"] for r in out)))
+    return rows, results
+
+
+# --- main ---------------------------------------------------------------------
+
+def main():
+    args = parse_options(__doc__)
+    scale = args.scale
+    if child_mode(args, jobs(scale), KINDS, mem_child):
+        return 0
+
+    karvo = import_karvo()
+    warnings.simplefilter("error", karvo.TruncatedWarning)   # files are whole
+    paths = prepare_in_child(__file__, args.data, args.quick, jobs(scale),
+                             KINDS, progress)
+    warm_cache(paths)
+    verify(karvo, paths, scale)
+    held = []
+
+    def keep_open(obj):
+        held.append(obj)
+        return obj
+    cpu = {}
+    try:
+        measures = make_measures(karvo, paths, scale, keep_open)
+        times = run_rounds([(m[0], [m[2]] + [a[1] for a in m[3]])
+                            for m in measures], args.rounds,
+                           0.01 if args.quick else 0.1, progress=progress,
+                           cpu=cpu)
+    finally:
+        for obj in held:
+            if isinstance(obj, int):
+                os.close(obj)
+            else:
+                obj.close()
+
+    rows, results = [], []
+    for name, desc, _fn, anchors in measures:
+        for slot, (aname, _anchor, target) in enumerate(anchors, 1):
+            row, result = ratio_row(name, desc, times[name][0], aname,
+                                    times[name][slot], target,
+                                    (cpu[name][0], cpu[name][slot]))
+            rows.append(row)
+            results.append(result)
+
+    mrows, mresults = memory_rows(child_env(karvo), paths, scale,
+                                  1 if args.quick else 3)
+    rows += mrows
+    results += mresults
+
+    return finish(args, "karvo benchmarks (numpy %s)" % np.__version__,
+                  rows, results)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
