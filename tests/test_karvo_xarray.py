@@ -161,6 +161,20 @@ def test_open_mfdataset_reads_no_values_before_compute(tmp_path):
     ds.close()
 
 
+def test_cut_series_warns_or_raises_as_asked(tmp_path):
+    path = tmp_path / "cut"
+    whole = series(path, n_spectra=6, num_points=8)
+    with open(path, "r+b") as fh:                    # the run stopped in spectrum 4
+        fh.truncate(whole.layout.values_offset(4) + 5)
+    with pytest.warns(karvo.TruncatedWarning, match="cut"):
+        ds = xr.open_dataset(path, engine=ENGINE)
+    with ds:
+        np.testing.assert_array_equal(ds.spectra, expected_values(whole)[:4])
+        assert ds.title.shape == (4,)
+    with pytest.raises(karvo.TruncatedError, match="cut"):
+        xr.open_dataset(path, engine=ENGINE, truncated="raise")
+
+
 @pytest.mark.parametrize("drop", [["title", "temp"], ["spectra"], "x"])
 def test_drop_variables(tmp_path, drop):
     path = tmp_path / "run"

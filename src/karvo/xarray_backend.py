@@ -98,10 +98,12 @@ class KarvoArray(BackendArray):
 
     def _check_layout(self, obj: Opened) -> None:
         # A file replaced or cut after open must not hand out other values
-        # under this layout.  A series that has grown since is fine.
+        # under this layout.  A series that has grown since (a run still
+        # being recorded) is fine: its first rows are the ones we know.
         shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
-        fits = (dtype == self.dtype and shape[1:] == self.shape[1:]
-                and shape[0] >= self.shape[0])
+        grown = len(shape) == 2 and shape[0] > self.shape[0]
+        fits = dtype == self.dtype and (shape == self.shape or
+                                        grown and shape[1:] == self.shape[1:])
         if not fits:
             raise karvo.FormatError(
                 f"{self.path}: the file changed since it was opened: it now "
