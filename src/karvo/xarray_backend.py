@@ -18,9 +18,10 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any, Union
+from typing import Any, Literal, TypeGuard, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 try:
     from xarray import Dataset, Variable
@@ -38,6 +39,7 @@ import karvo
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
 
 Opened = Union["karvo.Series", "karvo.Spectrum"]
+Truncated = Literal["warn", "raise", "ignore"]
 
 # Names the Dataset itself uses; a series dimension or mini header field with
 # one of these names is renamed so that nothing is overwritten.
@@ -62,30 +64,32 @@ class KarvoArray(BackendArray):
     contiguous on disk anyway.
     """
 
-    def __init__(self, manager: CachingFileManager, path: str,
-                 shape: tuple[int, ...], dtype: np.dtype) -> None:
+    def __init__(self, manager: CachingFileManager[Opened], path: str,
+                 shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
         self._manager = manager
         self.path = path
         self.shape = shape
         self.dtype = dtype
 
-    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
-        return indexing.explicit_indexing_adapter(
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
             key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
             self._raw_getitem)
 
-    def _raw_getitem(self, key: tuple[Any, ...]) -> np.ndarray:
+    def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
         with self._manager.acquire_context() as obj:
             self._check_layout(obj)
-            if len(self.shape) == 1:            # single spectrum: tiny, one read
-                return np.asarray(obj.y)[key]
+            if not _is_series(obj):             # single spectrum: read at open
+                values: NDArray[Any] = np.asarray(obj)[key]
+                return values
             rows = self._read_rows(obj, key[0])
             return rows if _takes_all(key[1]) else rows[..., key[1]]
 
-    def _read_rows(self, series: karvo.Series, rows: Any) -> np.ndarray:
+    def _read_rows(self, series: karvo.Series, rows: Any) -> NDArray[Any]:
         n = self.shape[0]
         if isinstance(rows, (int, np.integer)):
-            return series.read(int(rows), int(rows) + 1)[0]
+            row: NDArray[Any] = series.read(int(rows), int(rows) + 1)[0]
+            return row
         if isinstance(rows, slice):
             start, stop, step = rows.indices(n)
             if step == 1:
@@ -110,7 +114,7 @@ class KarvoArray(BackendArray):
                 f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
 
 
-def _is_series(obj: Opened) -> bool:
+def _is_series(obj: Opened) -> TypeGuard[karvo.Series]:
     return len(obj.shape) == 2
 
 
@@ -215,9 +219,9 @@ def to_xarray(obj: Opened) -> Dataset:
 class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
-    def __init__(self, path: str, truncated: str = "warn") -> None:
+    def __init__(self, path: str, truncated: Truncated = "warn") -> None:
         self.path = path
-        self._manager: CachingFileManager = CachingFileManager(_reopen, path)
+        self._manager: CachingFileManager[Opened] = CachingFileManager(_reopen, path)
         try:
             with self._manager.acquire_context() as obj:
                 if getattr(obj, "truncated", False):
@@ -243,7 +247,7 @@ class KarvoDataStore(AbstractDataStore):
         return self._attrs
 
     def get_dimensions(self) -> Mapping[str, int]:
-        return {d: n for v in self._variables.values()
+        return {str(d): n for v in self._variables.values()
                 for d, n in zip(v.dims, v.shape)}
 
     def close(self) -> None:
@@ -284,14 +288,14 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             return False
         return True
 
-    def open_dataset(  # type: ignore[override]
+    def open_dataset(
             self, filename_or_obj: Any, *,
             drop_variables: str | Iterable[str] | None = None,
             mask_and_scale: bool = True, decode_times: bool = True,
             concat_characters: bool = True, decode_coords: bool = True,
             use_cftime: bool | None = None,
             decode_timedelta: bool | None = None,
-            truncated: str = "warn") -> Dataset:
+            truncated: Truncated = "warn") -> Dataset:
         """A Dataset over the file at filename_or_obj (a path: the engine
         hands the path, not an open file, to the tasks that read values).
 
