@@ -10,7 +10,10 @@
 #include "records/le.hpp"
 #include "records/text.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -58,11 +61,13 @@ void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
         return;
     }
-    PyObject* cls = f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error;
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", path, f.reason.c_str()));
+    // Held while the class's Python code runs.
+    PyRef cls = PyRef::borrow(f.problem == bulk::Problem::Truncated ? st->truncated_error : st->format_error);
+    PyRef where = PyRef::borrow(path);
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("%U: %s", where.get(), f.reason.c_str()));
     if (!message) return;
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls, message.get(), path, nullptr));
-    if (exc) PyErr_SetObject(cls, exc.get());
+    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls.get(), message.get(), where.get(), nullptr));
+    if (exc) PyErr_SetObject(cls.get(), exc.get());
 }
 
 // Keeps a read counted from before the interpreter is handed over until
@@ -237,21 +242,13 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return PyErr_Format(PyExc_IndexError, "spectrum %lld outside [0, %llu)", (long long)copy[k],
                                 (unsigned long long)r.s.held),
                    nullptr;
+    if (r.s.values_size && n > UINT64_MAX / r.s.values_size) return PyErr_NoMemory();
     OutBuffer out;
     uint64_t bytes = n * r.s.values_size;
     if (!out.get(args[0], bytes, "read_index") || !check_open(r)) return nullptr;
     ReadScope scope(r);
     int fd = r.file.fd();
-    bulk::Failure f = blocking(bytes, [&] {
-        for (uint64_t k = 0; k < n;) {
-            uint64_t run = 1;
-            while (k + run < n && copy[k + run] == copy[k] + int64_t(run)) ++run;
-            bulk::Failure g = bulk::read_values(fd, r.s, uint64_t(copy[k]), run, out.data() + k * r.s.values_size);
-            if (g.problem != bulk::Problem::None) return g;
-            k += run;
-        }
-        return bulk::Failure{};
-    });
+    bulk::Failure f = blocking(bytes, [&] { return bulk::read_listed(fd, r.s, copy.get(), n, out.data()); });
     if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
     Py_RETURN_NONE;
 }
@@ -281,7 +278,6 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (PyErr_Occurred()) return nullptr;
     if (a > b || b > r.s.held) return PyErr_SetString(PyExc_IndexError, "titles: range outside the series"), nullptr;
     if (r.s.mini_size == 0) Py_RETURN_NONE;
-    if (!check_open(r)) return nullptr;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
     const format::FlatField* title = layout.find("spec_title");
     if (!title) return PyErr_SetString(PyExc_SystemError, "mini header without spec_title"), nullptr;
@@ -290,6 +286,9 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     constexpr uint64_t kRows = 8192;
     const uint64_t M = r.s.mini_size;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    // Nothing that can run Python code between the check and the scope: a
+    // close() from a finalizer must find the read counted.
+    if (!check_open(r)) return nullptr;
     ReadScope scope(r);
     int fd = r.file.fd();
     for (uint64_t done = a; done < b;) {
@@ -308,13 +307,15 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return list.release();
 }
 
-// The structured-array fields of the mini headers: [(name, format, offset)].
+// The mini headers as a numpy structured dtype description: {"names",
+// "formats", "offsets", "itemsize"}, from the layout table; None without them.
 PyObject* File_meta_fields(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
     if (r.s.mini_size == 0) Py_RETURN_NONE;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
+    PyRef names = PyRef::steal(PyList_New(0)), formats = PyRef::steal(PyList_New(0)),
+          offsets = PyRef::steal(PyList_New(0));
+    if (!names || !formats || !offsets) return nullptr;
     for (const format::FlatField& f : layout.fields) {
         std::string fmt;
         switch (f.kind) {
@@ -327,10 +328,15 @@ PyObject* File_meta_fields(PyObject* self, PyObject*) {
             case format::Kind::Raw: fmt = "V" + std::to_string(f.width); break;
             default: continue;
         }
-        PyRef item = PyRef::steal(Py_BuildValue("(ssI)", f.name, fmt.c_str(), f.offset));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        PyRef name = PyRef::steal(PyUnicode_FromString(f.name));
+        PyRef format = PyRef::steal(PyUnicode_FromString(fmt.c_str()));
+        PyRef offset = PyRef::steal(PyLong_FromUnsignedLong(f.offset));
+        if (!name || !format || !offset || PyList_Append(names.get(), name.get()) < 0 ||
+            PyList_Append(formats.get(), format.get()) < 0 || PyList_Append(offsets.get(), offset.get()) < 0)
+            return nullptr;
     }
-    return list.release();
+    return Py_BuildValue("{s:O,s:O,s:O,s:I}", "names", names.get(), "formats", formats.get(), "offsets",
+                         offsets.get(), "itemsize", layout.size);
 }
 
 PyObject* new_linspace(double first, double last, uint64_t n, uint64_t count) {
@@ -414,7 +420,7 @@ PyMethodDef File_methods[] = {
      "read_meta(out, start, stop): mini headers of spectra [start, stop) into out."},
     {"titles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_titles)), METH_FASTCALL,
      "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
-    {"meta_fields", File_meta_fields, METH_NOARGS, "[(name, numpy format, offset)] of the mini header, or None."},
+    {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
@@ -445,18 +451,30 @@ PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0, Py_TPFLAGS
 // open(path): opens and checks a spectral data file by content. A single
 // spectrum is read whole and its file closed at once.
 PyObject* native_open(PyObject* module, PyObject* arg) {
-    ModuleState* st = state_of(module);
+    ModuleState* mst = state_of(module);
     PyObject* encoded_raw = nullptr;
     if (!PyUnicode_FSConverter(arg, &encoded_raw)) return nullptr;
     PyRef encoded = PyRef::steal(encoded_raw);
     PyRef path = PyUnicode_Check(arg) ? PyRef::borrow(arg) : PyRef::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(encoded.get())));
     if (!path) return nullptr;
 
+    // Only regular files are read: looking first keeps a FIFO's open from
+    // waiting for a writer (the descriptor is checked again once open).
+    // File system errors name the file as it was given, as the host's do.
+    struct stat st;
+    if (stat(PyBytes_AS_STRING(encoded.get()), &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    }
+    if (!S_ISREG(st.st_mode)) return raise_failure(state_of(module), path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
+
+    // Opened without a look of its own: inspect() takes the descriptor's kind and size.
     auto reader = std::make_unique<Reader>();
     reader->path = path;
-    if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), true)) {
+    if (int e = reader->file.open(PyBytes_AS_STRING(encoded.get()), false)) {
         errno = e;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
     bulk::Failure f = bulk::inspect(reader->file.fd(), reader->s);
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
@@ -466,18 +484,13 @@ PyObject* native_open(PyObject* module, PyObject* arg) {
         int fd = reader->file.fd();
         uint64_t at = reader->s.values_offset;
         char* dst = PyByteArray_AS_STRING(reader->values.get());
-        f = blocking(bytes, [&] {
-            long long got = karvo::io::pread_full(fd, dst, size_t(bytes), at);
-            if (got < 0) return bulk::Failure{bulk::Problem::System, errno, {}};
-            if (uint64_t(got) < bytes)
-                return bulk::Failure{bulk::Problem::Truncated, 0, "the file became shorter while its values were read"};
-            return bulk::Failure{};
-        });
+        f = blocking(bytes, [&] { return bulk::read_at(fd, reader->s, dst, size_t(bytes), at); });
         reader->file.close();
     }
-    if (f.problem != bulk::Problem::None) return raise_failure(st, path.get(), f), nullptr;
+    reader->s.head = {};  // done with: a series reads its spectra by position
+    if (f.problem != bulk::Problem::None) return raise_failure(mst, path.get(), f), nullptr;
 
-    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st->file_type), 0);
+    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
     if (!obj) return nullptr;
     auto* o = reinterpret_cast<FileObject*>(obj);
     o->reader = reader.release();

@@ -61,12 +61,7 @@ Failure read_record(int fd, const Structure& s, uint64_t offset, size_t n, const
         return cut_is_truncation ? truncated(reason) : format_error(reason);
     }
     out.resize(n);
-    long long got = io::pread_full(fd, out.data(), n, offset);
-    if (got < 0) return system_error();
-    if (size_t(got) < n)
-        return truncated(printf_string("the file became shorter while the %s at offset %llu was read", what,
-                                       U(offset)));
-    return {};
+    return read_at(fd, s, out.data(), n, offset);
 }
 
 const Section* nth_section(const Structure& s, uint32_t type, uint64_t n, size_t* count = nullptr) {
@@ -209,6 +204,23 @@ Failure inspect_series(int fd, Structure& s) {
 
 }  // namespace
 
+Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at) {
+    if (n == 0) return {};  // dst may be the null data of an empty buffer
+    if (at <= s.head.size() && s.head.size() - at >= n) {
+        std::memcpy(dst, s.head.data() + at, n);
+        return {};
+    }
+    long long got = io::pread_full(fd, dst, n, at);
+    if (got < 0) return system_error();
+    if (size_t(got) < n) return became_shorter(s, at + n);
+    return {};
+}
+
+Failure became_shorter(const Structure& s, uint64_t end) {
+    return truncated(printf_string("the file became shorter than %llu bytes while it was read (it had %llu)",
+                                   U(end), U(s.size)));
+}
+
 const Layouts& layouts() {
     static const Layouts L = {
         format::flat_layout("FileHeader"),         format::flat_layout("IndexEntry"),
@@ -241,7 +253,6 @@ double field_real(const FlatLayout& layout, const uint8_t* record, const char* n
 
 std::string describe_foreign(const uint8_t* head, size_t len) {
     if (len >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF program binary";
-    if (len >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows program binary";
     if (len >= 4 && (std::memcmp(head, "PK\x03\x04", 4) == 0)) return "a ZIP archive";
     if (len >= 3 && head[0] == 0x1f && head[1] == 0x8b) return "a gzip archive";
     if (len == 0) return {};
@@ -260,7 +271,8 @@ Failure inspect(int fd, Structure& s) {
     if (!S_ISREG(st.st_mode)) return format_error("not a regular file");
     s.size = uint64_t(st.st_size);
 
-    std::vector<uint8_t> head(size_t(std::min<uint64_t>(s.size, kHeadRead)));
+    std::vector<uint8_t>& head = s.head;
+    head.resize(size_t(std::min<uint64_t>(s.size, kHeadRead)));
     long long got = io::pread_full(fd, head.data(), head.size(), 0);
     if (got < 0) return system_error();
     head.resize(size_t(got));
@@ -294,16 +306,11 @@ Failure inspect(int fd, Structure& s) {
         return format_error(printf_string(
             "the directory of %llu %s entries (%llu bytes from offset %zu) runs past the end of the file (%llu bytes)",
             U(count), extended ? "extended" : "compact", U(dir_bytes), header_size, U(s.size)));
-    const uint8_t* dir;
-    std::vector<uint8_t> more;
-    if (header_size + dir_bytes <= head.size()) {
-        dir = head.data() + header_size;
-    } else {
-        if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", more);
-            f.problem != Problem::None)
-            return f;
-        dir = more.data();
-    }
+    std::vector<uint8_t> dir_bytes_read;
+    if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", dir_bytes_read);
+        f.problem != Problem::None)
+        return f;
+    const uint8_t* dir = dir_bytes_read.data();
     s.sections.reserve(count);
     for (uint64_t k = 0; k < count; ++k) {
         const uint8_t* e = dir + k * entry.size;

@@ -46,6 +46,7 @@ constexpr uint16_t kSeriesHeaderSection = 325;
 
 struct Structure {
     uint64_t size = 0;                 // of the file when it was opened
+    std::vector<uint8_t> head;         // the file's first bytes, read at once; reads within it are served from it
     std::vector<uint8_t> file_header;  // fixed part, raw
     std::vector<Section> sections;
     uint16_t file_type = 0;
@@ -73,6 +74,13 @@ struct Structure {
 // Checks the structure of the open regular file `fd`; fills `out` or
 // returns the failure. Never allocates more than the file has shown it holds.
 Failure inspect(int fd, Structure& out);
+
+// n bytes at `at` into dst, from the head when it holds them; a short read
+// is a file that became shorter since it was opened.
+Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at);
+
+// The failure of a read that should have reached `end` but met the end of the file.
+Failure became_shorter(const Structure& s, uint64_t end);
 
 // A short description of content that isn't a spectral data file (text,
 // program binary), for error messages; empty when nothing is recognised.
