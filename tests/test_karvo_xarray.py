@@ -85,6 +85,21 @@ def test_series_dataset_holds_what_was_written(tmp_path, kw, fds):
             xr.testing.assert_identical(s.to_xarray(), ds.load())
 
 
+def test_names_that_clash_are_kept_apart(tmp_path):
+    # dimensions labelled like the spectral axis and like a mini header field
+    path = tmp_path / "clash"
+    dims = [dict(num_elements=4, first_dim=0, last_dim=3, short_label=b"x"),
+            dict(num_elements=4, first_dim=10, last_dim=40, scale_dim=0.5,
+                 short_label=b"temp", long_label=b"cell temperature")]
+    series(path, n_spectra=4, num_points=8, dimensions=dims)
+    with xr.open_dataset(path, engine=ENGINE) as ds:
+        assert ds.x.dims == ("x",) and ds.x.size == 8
+        np.testing.assert_array_equal(ds.x_, np.arange(4.0))
+        np.testing.assert_array_equal(ds.temp, [5.0, 10.0, 15.0, 20.0])
+        assert ds.temp.attrs["long_name"] == "cell temperature"
+        assert (ds.temp_ == f32(20.5)).all()          # the mini header's
+
+
 def test_single_spectrum_dataset(tmp_path):
     path = tmp_path / "sample"
     values = single(path, num_points=32, title="polystyrene film",
