@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer and
-# runs under it: the whole pytest suite, the saved regressions, a bounded fuzz
-# round and the stress checks; then, when clang is there, the libFuzzer target
-# of the Python-free code.
+# runs under it: the whole pytest suite, the saved regressions, bounded fuzz
+# rounds of karvoreader and of karvo, and the stress checks; then, when clang
+# is there, the libFuzzer target of the Python-free code.
 #   fuzz/sanitize.sh [FUZZ_SECONDS]     (default 60; build dir: $ASAN_BUILD)
 set -uo pipefail
 SECS="${1:-60}"
@@ -22,6 +22,7 @@ cd "$ROOT"
 run "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests" 2>&1 | tail -n 30; tests=${PIPESTATUS[0]}
 run "$PY" fuzz/fuzz_reader.py replay fuzz/regressions 2>&1 | tail -n 20; replay=${PIPESTATUS[0]}
 run "$PY" fuzz/fuzz_reader.py random "$SECS" --out "${FUZZ_OUT:-$(mktemp -d /tmp/karvo-asan-fuzz.XXXXXX)}" 2>&1 | tail -n 40; fuzz=${PIPESTATUS[0]}
+run "$PY" fuzz/fuzz_karvo.py "$SECS" --out "${FUZZ_OUT:-$(mktemp -d /tmp/karvo-asan-fuzz.XXXXXX)}" 2>&1 | tail -n 20; karvo=${PIPESTATUS[0]}
 run "$PY" stress/leaks.py --scale 0.1; stress=$?
 
 native=skipped
@@ -40,5 +41,6 @@ fi
 echo "== sanitizer summary: tests=$([ $tests = 0 ] && echo pass || echo FAIL)" \
      "replay=$([ $replay = 0 ] && echo clean || echo FINDINGS)" \
      "fuzz=$([ $fuzz = 0 ] && echo clean || echo FINDINGS)" \
+     "karvo-fuzz=$([ $karvo = 0 ] && echo clean || echo FINDINGS)" \
      "stress=$([ $stress = 0 ] && echo pass || echo FAIL) format-fuzzer=$native"
-[ $tests = 0 ] && [ $replay = 0 ] && [ $fuzz = 0 ] && [ $stress = 0 ] && [ "$native" != FINDINGS ]
+[ $tests = 0 ] && [ $replay = 0 ] && [ $fuzz = 0 ] && [ $karvo = 0 ] && [ $stress = 0 ] && [ "$native" != FINDINGS ]

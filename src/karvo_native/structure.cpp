@@ -92,9 +92,9 @@ Failure inspect_single(int fd, Structure& s) {
         return format_error(printf_string("no values section (section type %u) in a single-spectrum file",
                                           kValuesSection));
     s.values_offset = values->offset;
-    uint64_t need = uint64_t(s.num_points) * 4;
+    uint64_t need = uint64_t(s.num_points) * kSingleValueBytes;
     if (values->offset > s.size || s.size - values->offset < need) {
-        uint64_t held = values->offset > s.size ? 0 : (s.size - values->offset) / 4;
+        uint64_t held = values->offset > s.size ? 0 : (s.size - values->offset) / kSingleValueBytes;
         return truncated(printf_string(
             "the values section at offset %llu should hold %u values (%llu bytes), the file holds %llu of them",
             U(values->offset), s.num_points, U(need), U(held)));

@@ -43,6 +43,7 @@ constexpr uint16_t kMainHeaderSection = 2;
 constexpr uint16_t kValuesSection = 3;
 constexpr uint16_t kDiskArraySection = 300;
 constexpr uint16_t kSeriesHeaderSection = 325;
+constexpr uint32_t kSingleValueBytes = 4;  // a single spectrum's values are float32
 
 struct Structure {
     uint64_t size = 0;                 // of the file when it was opened
