@@ -138,6 +138,22 @@ def test_reads_only_the_rows_asked(tmp_path, monkeypatch, fds):
     ds.close()
 
 
+def test_a_band_of_points_is_read_block_by_block(tmp_path, monkeypatch):
+    import karvo.xarray_backend as backend
+    path = tmp_path / "map"
+    sf = series(path, n_spectra=7, num_points=8)
+    monkeypatch.setattr(backend, "_BLOCK_BYTES", 3 * 8 * 4)      # three rows
+    log = ReadLog(monkeypatch)
+    with xr.open_dataset(path, engine=ENGINE) as ds:
+        for rows, calls in [(slice(1, 7), [("read", 1, 4), ("read", 4, 7)]),
+                            ([6, 0, 2, 4], [("getitem", [0, 2, 4]), ("getitem", [6])])]:
+            log.calls.clear()
+            band = ds.spectra.isel(spectrum=rows, x=slice(2, 4)).values
+            assert log.calls == calls
+            np.testing.assert_array_equal(band, expected_values(sf)[rows, 2:4])
+            assert band.base is None or band.base.size == band.size   # no rows kept alive
+
+
 def test_chunked_tasks_read_their_rows_only(tmp_path, monkeypatch):
     dask = pytest.importorskip("dask")
     path = tmp_path / "map"

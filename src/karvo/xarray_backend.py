@@ -45,6 +45,10 @@ Truncated = Literal["warn", "raise", "ignore"]
 # one of these names is renamed so that nothing is overwritten.
 _RESERVED = frozenset({"spectra", "spectrum", "x", "title"})
 
+# Rows are read in blocks of about this many bytes when only some of their
+# points are kept.
+_BLOCK_BYTES = 16 << 20
+
 
 def _reopen(path: str, mode: str = "r") -> Opened:
     """Opener of the file cache, also where an array is unpickled (which
@@ -60,8 +64,8 @@ class KarvoArray(BackendArray):
     per-process cache and is reopened where the array is unpickled) and the
     shape and dtype seen at open.  Indexing goes through xarray's explicit
     indexing adapter: rows are read as one request per contiguous run, or as
-    the listed rows; the spectral axis is sliced in memory, since a row is
-    contiguous on disk anyway.
+    the listed rows; points are picked from the rows in memory (a row is
+    contiguous on disk), block by block when only some are kept.
     """
 
     def __init__(self, manager: CachingFileManager[Opened], path: str,
@@ -82,23 +86,39 @@ class KarvoArray(BackendArray):
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
                 return values
-            rows = self._read_rows(obj, key[0])
-            return rows if _takes_all(key[1]) else rows[..., key[1]]
+            rows, points = key
+            if isinstance(rows, (int, np.integer)):
+                row: NDArray[Any] = obj.read(int(rows), int(rows) + 1)[0]
+                return row if _takes_all(points) else row[points].copy()
+            return self._read_rows(obj, rows, points)
 
-    def _read_rows(self, series: karvo.Series, rows: Any) -> NDArray[Any]:
-        n = self.shape[0]
-        if isinstance(rows, (int, np.integer)):
-            row: NDArray[Any] = series.read(int(rows), int(rows) + 1)[0]
-            return row
-        if isinstance(rows, slice):
-            start, stop, step = rows.indices(n)
-            if step == 1:
-                return series.read(start, max(start, stop))
-            rows = np.arange(start, stop, step)
-        rows = np.asarray(rows, dtype=np.intp)
-        if rows.size == 0:
-            return np.empty((0, self.shape[1]), self.dtype)
-        return series[rows]
+    def _read_rows(self, series: karvo.Series, rows: slice | NDArray[Any],
+                   points: Any) -> NDArray[Any]:
+        """Rows as one read per contiguous run.  When only some points are
+        kept, rows are read in blocks of about _BLOCK_BYTES and only those
+        points are kept of each, so a narrow band of a large series needs
+        the memory of the result and one block, not of every row."""
+        n_rows, n_points = self.shape
+        if isinstance(rows, slice) and rows.step in (None, 1):
+            start, stop, _ = rows.indices(n_rows)
+            count = max(0, stop - start)
+
+            def read(a: int, b: int) -> NDArray[Any]:
+                return series.read(start + a, start + b)
+        else:
+            index = (np.arange(*rows.indices(n_rows)) if isinstance(rows, slice)
+                     else np.asarray(rows, dtype=np.intp))
+            count = index.size
+
+            def read(a: int, b: int) -> NDArray[Any]:
+                if a == b:
+                    return np.empty((0, n_points), self.dtype)
+                return series[index[a:b]]
+        if _takes_all(points):
+            return read(0, count)
+        block = max(1, _BLOCK_BYTES // (n_points * self.dtype.itemsize))
+        return np.concatenate([read(a, min(a + block, count))[:, points]
+                               for a in range(0, count, block) or [0]])
 
     def _check_layout(self, obj: Opened) -> None:
         # A file replaced or cut after open must not hand out other values
