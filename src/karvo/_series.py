@@ -129,8 +129,8 @@ class Series:
             message = (f"{native.path}: the series header promises {self.expected_spectra} spectra, "
                        f"the file holds {self._len}")
             if info["partial_bytes"]:
-                message += (f" and {info['partial_bytes']} of the {info['stride']} bytes of spectrum "
-                            f"{self._len}")
+                message += (f" (it ends {info['partial_bytes']} bytes into spectrum {self._len}, "
+                            f"of {info['stride']})")
             if truncated == "raise":
                 raise TruncatedError(message, native.path, self.expected_spectra, self._len)
             if truncated == "warn":

@@ -140,7 +140,8 @@ Failure inspect_series(int fd, Structure& s) {
 
     if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
         return format_error(printf_string(
-            "the spectra are linked external data (link type %llu, file name \"%s\"), which is not read",
+            "the spectra are linked external data (link type %llu, file name \"%s\"); only data held in the "
+            "file itself are read",
             U(link_type), text_of(L.disk_array, dra, "filename", "link").c_str()));
     s.element_size = uint32_t(field_uint(L.disk_array, dra, "array_element_size"));
     if (s.element_size != 4 && s.element_size != 8)
