@@ -61,9 +61,10 @@ def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[n
         >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
     """
     check_policy(truncated)
-    native = _native.open(_fspath(path))
+    p = _fspath(path)  # once: a second __fspath__ call may name another file
+    native = _native.open(p)
     values = native.values
     if values is not None:
         return _frombuffer(native.x(), F8), _frombuffer(values, F4)
-    with Series._from_native(native, _fspath(path), truncated, stacklevel=3) as s:
+    with Series._from_native(native, p, truncated, stacklevel=3) as s:
         return s.x, s.read()

@@ -247,7 +247,7 @@ class Series:
             if step == 1:
                 return self.read(a, b)
             return self._take(np.arange(a, b, step, dtype=np.int64))
-        if isinstance(key, (list, np.ndarray)):
+        if isinstance(key, list) or isinstance(key, np.ndarray) and key.ndim:
             index = np.asarray(key)
             if index.dtype == np.bool_:
                 if index.shape != (self._len,):
@@ -264,8 +264,11 @@ class Series:
             if bad.any():
                 raise IndexError(f"spectrum {index[bad][0]} outside a series of {self._len}")
             return self._take(np.where(index < 0, index + self._len, index))
+        if isinstance(key, (bool, np.bool_)):
+            # numpy reads a bool as a mask, not as spectrum 0 or 1.
+            raise TypeError(f"series indices must be ints, slices or lists of ints, not {type(key).__name__}")
         try:
-            return self[operator.index(key)]  # numpy integers and the like
+            return self[operator.index(key)]  # numpy integers, 0-d int arrays and the like
         except TypeError:
             raise TypeError(f"series indices must be ints, slices or lists of ints, not {type(key).__name__}") \
                 from None

@@ -8,6 +8,7 @@
 #include "karvo_native/structure.hpp"
 #include "records/text.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -333,7 +334,9 @@ PyType_Slot File_slots[] = {
 
 }  // namespace
 
-PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0, Py_TPFLAGS_DEFAULT, File_slots};
+// Made only by open(): a File from the type itself would have no reader.
+PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, File_slots};
 
 PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count) {
     count = count < n ? count : n;
@@ -353,6 +356,9 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
     const char* fs_path = PyBytes_AS_STRING(encoded.get());
     PyRef path = PyUnicode_Check(arg) ? PyRef::borrow(arg) : PyRef::steal(PyUnicode_DecodeFSDefault(fs_path));
     if (!path) return nullptr;
+    // The event that open() raises, so that audit hooks see (and may refuse)
+    // this open too; the hook may run any code, so it runs before anything is opened.
+    if (PySys_Audit("open", "Osi", arg, "r", O_RDONLY | O_CLOEXEC) < 0) return nullptr;
 
     // Only regular files are read: looking first keeps a FIFO's open from
     // waiting for a writer (the descriptor is checked again once open).

@@ -1,0 +1,82 @@
+"""karvo against misuse from Python: keys numpy reads otherwise, the native
+type made by hand, audit hooks and path objects that run code."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import karvo
+import karvo_writer as W
+
+
+@pytest.fixture
+def series_path(tmp_path):
+    path = str(tmp_path / "run")
+    W.write_series(path, n_spectra=10, num_points=5, mini_header_type=3)
+    return path
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter with this one's import path: a crash stays there."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("make", ["File()", "File.__new__(File)", "object.__new__(File)"])
+def test_native_file_is_made_only_by_open(make):
+    # A File from the type itself had no reader: close() or .info crashed.
+    r = run_python(f"from karvo._native import File\ntry:\n    {make}.close()\nexcept TypeError:\n    print('refused')")
+    assert (r.returncode, r.stdout.strip()) == (0, "refused"), r.stderr
+
+
+@pytest.mark.parametrize("key", [True, False, np.True_, np.array(True)])
+def test_bool_keys_are_not_spectrum_numbers(series_path, key):
+    # numpy reads a bool as a mask; taking it as spectrum 0 or 1 gave a wrong row.
+    with karvo.open(series_path) as s, pytest.raises(TypeError):
+        s[key]
+
+
+@pytest.mark.parametrize("key", [np.array(3), np.array(-1, dtype=np.int8), np.array(7, dtype=np.uint64)])
+def test_zero_dim_int_arrays_index_like_their_int(series_path, key):
+    with karvo.open(series_path) as s:
+        assert np.array_equal(s[key], np.asarray(s)[key])
+        with pytest.raises(TypeError):
+            s[np.array(3.0)]
+
+
+def test_open_raises_the_audit_event_and_a_refusing_hook_leaves_no_file_open(series_path):
+    code = f"""
+import os, sys, karvo
+seen = []
+def hook(event, args):
+    if event == "open" and args[0] == {series_path!r}:
+        seen.append(args[:2])
+        if len(seen) > 1:
+            raise PermissionError("refused")
+sys.addaudithook(hook)
+karvo.open({series_path!r}).close()
+before = os.listdir("/proc/self/fd")
+try:
+    karvo.open({series_path!r})
+except PermissionError:
+    print(seen, os.listdir("/proc/self/fd") == before)
+"""
+    r = run_python(code)
+    assert r.stdout.strip() == f"[({series_path!r}, 'r'), ({series_path!r}, 'r')] True", r.stderr
+
+
+def test_read_asks_a_path_object_for_its_path_once(series_path, tmp_path):
+    other = str(tmp_path / "other")
+    W.write_series(other, n_spectra=3, num_points=5, mini_header_type=3)
+
+    class Shifting:
+        calls = 0
+
+        def __fspath__(self):
+            Shifting.calls += 1
+            return series_path if Shifting.calls == 1 else other
+
+    x, Y = karvo.read(Shifting())
+    assert Shifting.calls == 1 and Y.shape == (10, 5)
