@@ -80,3 +80,32 @@ def test_read_asks_a_path_object_for_its_path_once(series_path, tmp_path):
 
     x, Y = karvo.read(Shifting())
     assert Shifting.calls == 1 and Y.shape == (10, 5)
+
+
+OUT_OF_MEMORY = """
+import resource, sys, numpy as np, karvo
+s = karvo.open(sys.argv[1])
+out = np.empty(s.shape, s.dtype); out[:] = 0
+index = np.arange(len(s), dtype=np.int64)
+headroom = {"read": 100_000, "titles": 400_000, "index": 100_000}[sys.argv[2]]
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.RLIM_INFINITY))
+try:
+    {"read": lambda: s.read(out=out), "titles": lambda: s.titles,
+     "index": lambda: s._file.read_index(out, index)}[sys.argv[2]]()
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's allocator aborts instead")
+@pytest.mark.parametrize("what", ["read", "titles", "index"])
+def test_running_out_of_memory_is_a_memory_error(tmp_path, what):
+    # Buffers allocated by the reader threw std::bad_alloc through the
+    # interpreter, which aborted the process.
+    path = str(tmp_path / "many")
+    W.write_series(path, n_spectra=20000, num_points=16, mini_header_type=3)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, path, what], env=env, capture_output=True,
+                       text=True, timeout=60)
+    assert (r.returncode, r.stdout.strip()) == (0, "MemoryError"), r.stderr[-2000:]

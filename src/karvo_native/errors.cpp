@@ -8,6 +8,10 @@ namespace karvo::native {
 using host::PyRef;
 
 void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f) {
+    if (f.problem == bulk::Problem::NoMemory) {
+        PyErr_NoMemory();
+        return;
+    }
     if (f.problem == bulk::Problem::System) {
         errno = f.error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace karvo::native {
@@ -124,15 +125,25 @@ bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char*
     return true;
 }
 
-// Runs `body` (no interpreter calls) with the interpreter handed over for big reads.
+// Runs `body` (no interpreter calls) with the interpreter handed over for big
+// reads. Its buffers and records are allocated as it goes: running out of
+// memory there is a failure like any other, never a C++ exception let loose
+// into the interpreter (which would abort the process).
 template <class Body>
 bulk::Failure blocking(uint64_t bytes, Body body) {
+    auto guarded = [&]() -> bulk::Failure {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            return {bulk::Problem::NoMemory, ENOMEM, {}};
+        }
+    };
     bulk::Failure f;
     if (bytes >= kReleaseFrom) {
-        Py_BEGIN_ALLOW_THREADS f = body();
+        Py_BEGIN_ALLOW_THREADS f = guarded();
         Py_END_ALLOW_THREADS
     } else {
-        f = body();
+        f = guarded();
     }
     return f;
 }
@@ -180,7 +191,8 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
         return PyErr_SetString(PyExc_TypeError, "index must be an int64 array"), nullptr;
     const int64_t* index = static_cast<const int64_t*>(idx.buf);
     uint64_t n = uint64_t(idx.len / 8);
-    std::unique_ptr<int64_t[]> copy(new int64_t[n ? n : 1]);  // held still while other threads run
+    std::unique_ptr<int64_t[]> copy(new (std::nothrow) int64_t[n ? n : 1]);  // held still while other threads run
+    if (!copy) return PyErr_NoMemory();
     std::memcpy(copy.get(), index, n * 8);
     for (uint64_t k = 0; k < n; ++k)
         if (copy[k] < 0 || uint64_t(copy[k]) >= r.s.held)
@@ -214,7 +226,9 @@ PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!list) return nullptr;
     constexpr uint64_t kRows = 8192;
     const uint64_t M = r.s.mini_size;
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    std::unique_ptr<uint8_t[]> chunk(
+        new (std::nothrow) uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    if (!chunk) return PyErr_NoMemory();
     // Nothing that can run Python code between the check and the scope: a
     // close() from a finalizer must find the read counted.
     if (!check_open(r)) return nullptr;

@@ -11,7 +11,7 @@
 
 namespace karvo::bulk {
 
-enum class Problem { None, System, Format, Truncated };
+enum class Problem { None, System, Format, Truncated, NoMemory };
 
 struct Failure {
     Problem problem = Problem::None;
