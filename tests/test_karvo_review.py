@@ -109,3 +109,21 @@ def test_running_out_of_memory_is_a_memory_error(tmp_path, what):
     r = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, path, what], env=env, capture_output=True,
                        text=True, timeout=60)
     assert (r.returncode, r.stdout.strip()) == (0, "MemoryError"), r.stderr[-2000:]
+
+
+@pytest.mark.parametrize("labels, names", [
+    ([b"dim1", b""], ["dim1", "dim1_"]),
+    ([b"", b"dim0"], ["dim0_", "dim0"]),
+    ([b"dim1", b"", b""], ["dim1", "dim1_", "dim2"]),
+    ([b"t", b"", b"t"], ["dim0", "dim1", "dim2"]),
+])
+def test_every_dimension_keeps_a_coordinate_of_its_own(tmp_path, labels, names):
+    # A dimension labelled like a generated name took the place of another's
+    # coordinate: coords lost one.
+    path = str(tmp_path / "dims")
+    W.write_series(path, n_spectra=4, num_points=3, dimensions=[
+        dict(num_elements=4, first_dim=10 * i, last_dim=10 * i + 3, scale_dim=1.0, short_label=label)
+        for i, label in enumerate(labels)])
+    with karvo.open(path) as s:
+        assert [d["name"] for d in s.dimensions] == names
+        assert [c[0] for c in s.coords.values()] == [10.0 * i for i in range(len(labels))]

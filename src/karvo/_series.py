@@ -347,12 +347,17 @@ class Series:
         """
         dims = [d for d in self._file.record("dimensions") if d["num_elements"] == self.expected_spectra]
         labels = [d["short_label"] for d in dims]
+        # A label of its own stays; the others are named dim<i>, kept clear
+        # of every name taken (a dimension labelled "dim1" exists).
+        kept = {name for name in labels if name and labels.count(name) == 1}
         out: list[dict[str, Any]] = []
         used: set[str] = set()
         for i, d in enumerate(dims):
             name = d["short_label"]
-            if not name or labels.count(name) > 1 or name in used:
+            if name not in kept:
                 name = f"dim{i}"
+                while name in kept or name in used:
+                    name += "_"
             used.add(name)
             out.append({"name": name, "long_name": d["long_label"],
                         "first": float(d["first_dim"]) * d["scale_dim"],
