@@ -127,3 +127,18 @@ def test_every_dimension_keeps_a_coordinate_of_its_own(tmp_path, labels, names):
     with karvo.open(path) as s:
         assert [d["name"] for d in s.dimensions] == names
         assert [c[0] for c in s.coords.values()] == [10.0 * i for i in range(len(labels))]
+
+
+@pytest.mark.parametrize("key", [
+    ([0, 1], [2, 3]), ([3, 1, 4], [[0], [1]]), ([0, 1], [True, False, True, False, False]),
+    (np.arange(10) < 2, [1, 4]), ([-1], np.array([4, 0])), (slice(1, 3), [0, 1]), (1, [0, 1]), ([0, 1], 2),
+])
+def test_two_part_keys_index_as_numpy_does(series_path, key):
+    # Two index arrays pair up element by element: s[[0, 1], [2, 3]] is two
+    # values, not the 2 x 2 block it used to be.
+    with karvo.open(series_path) as s:
+        expected = np.asarray(s)[key]
+        got = s[key]
+        assert got.shape == expected.shape and np.array_equal(got, expected)
+        with pytest.raises(IndexError):
+            s[[0, 1, 2], [0, 1]]

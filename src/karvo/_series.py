@@ -32,6 +32,11 @@ _F8 = np.dtype("<f8")
 _ITER_BLOCK = 1024
 
 
+def _is_index_array(key: Any) -> bool:
+    """A list, or an array of at least one dimension: numpy's advanced index."""
+    return isinstance(key, list) or isinstance(key, np.ndarray) and key.ndim > 0
+
+
 def check_policy(truncated: str) -> None:
     if truncated not in _POLICIES:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
@@ -241,13 +246,16 @@ class Series:
             if len(key) != 2:
                 raise IndexError(f"a series takes 1 or 2 indices, not {len(key)}")
             rows = self[key[0]]
+            if _is_index_array(key[0]) and _is_index_array(key[1]):
+                # Two index arrays pair up element by element, as in numpy.
+                return rows[np.arange(len(rows)), key[1]]
             return rows[..., key[1]]
         if isinstance(key, slice):
             a, b, step = key.indices(self._len)
             if step == 1:
                 return self.read(a, b)
             return self._take(np.arange(a, b, step, dtype=np.int64))
-        if isinstance(key, list) or isinstance(key, np.ndarray) and key.ndim:
+        if _is_index_array(key):
             index = np.asarray(key)
             if index.dtype == np.bool_:
                 if index.shape != (self._len,):
