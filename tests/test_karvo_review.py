@@ -132,6 +132,7 @@ def test_every_dimension_keeps_a_coordinate_of_its_own(tmp_path, labels, names):
 @pytest.mark.parametrize("key", [
     ([0, 1], [2, 3]), ([3, 1, 4], [[0], [1]]), ([0, 1], [True, False, True, False, False]),
     (np.arange(10) < 2, [1, 4]), ([-1], np.array([4, 0])), (slice(1, 3), [0, 1]), (1, [0, 1]), ([0, 1], 2),
+    (3,), ([2, 0],), (slice(None, None, -4),),
 ])
 def test_two_part_keys_index_as_numpy_does(series_path, key):
     # Two index arrays pair up element by element: s[[0, 1], [2, 3]] is two

@@ -243,6 +243,8 @@ class Series:
             self._file.read_rows(out, i, i + 1)
             return out
         if isinstance(key, tuple):
+            if len(key) == 1:  # s[(i,)] is s[i]
+                return self[key[0]]
             if len(key) != 2:
                 raise IndexError(f"a series takes 1 or 2 indices, not {len(key)}")
             rows = self[key[0]]
