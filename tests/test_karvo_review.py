@@ -143,3 +143,24 @@ def test_two_part_keys_index_as_numpy_does(series_path, key):
         assert got.shape == expected.shape and np.array_equal(got, expected)
         with pytest.raises(IndexError):
             s[[0, 1, 2], [0, 1]]
+
+
+def test_reads_fit_the_smallest_thread_stack(tmp_path):
+    # Long rows between mini headers are scattered into place with a list of
+    # pieces on the stack: 32 KiB of it overflowed a thread made with the
+    # smallest threading.stack_size().
+    path = str(tmp_path / "wide")
+    W.write_series(path, n_spectra=40, num_points=2048, mini_header_type=3)
+    code = f"""
+import threading, numpy as np, karvo
+got = []
+def work():
+    with karvo.open({path!r}) as s:
+        got.append((np.asarray(s).shape, s[[3, 1, 4, 5, 6]].shape, s[::-2].shape, s.meta.shape))
+threading.stack_size(32768)
+t = threading.Thread(target=work)
+t.start(); t.join()
+print(got)
+"""
+    r = run_python(code)
+    assert (r.returncode, r.stdout.strip()) == (0, "[((40, 2048), (5, 2048), (20, 2048), (40,))]"), r.stderr[-2000:]

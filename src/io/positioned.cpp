@@ -25,7 +25,8 @@ long long pread_full(int fd, void* dst, size_t n, uint64_t at) {
 
 long long preadv_full(int fd, const iovec* pieces, size_t count, uint64_t at) {
     // Work on a window of copies: a partial read leaves a piece half filled.
-    constexpr size_t kWindow = IOV_MAX < 1024 ? IOV_MAX : 1024;
+    // Small enough (4 KiB) for the smallest thread stacks.
+    constexpr size_t kWindow = IOV_MAX < 256 ? IOV_MAX : 256;
     iovec window[kWindow];
     size_t next = 0, held = 0, first = 0;
     long long total = 0;

@@ -19,7 +19,10 @@ constexpr uint64_t kScatterFrom = 4096;
 // Large reads: with a quarter of this, packing 100,000 short rows takes
 // about a third more CPU time (the reads cost more than the cache saves).
 constexpr uint64_t kChunk = 1024 * 1024;
-constexpr size_t kPiecesPerCall = 1024;
+// Pieces of one scattered read. They live on the stack of the calling thread,
+// which may be as small as threading.stack_size() allows (32 KiB): 4 KiB here,
+// as many in the window of io::preadv_full.
+constexpr size_t kPiecesPerCall = 256;
 // Listed rows this close are read through, rather than with a read each.
 constexpr uint64_t kReadThrough = 8192;
 
