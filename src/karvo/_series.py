@@ -349,6 +349,8 @@ class Series:
         """The dimensions that run along the series (those with one element
         per promised spectrum), each ``{"name", "long_name", "first", "last",
         "n", "unit_ID", "dimension_type"}``; ``first`` and ``last`` are scaled.
+        ``name`` is the short label, or ``dim<i>`` when that is empty or
+        repeated (with ``_`` added while another dimension has that name).
 
         Example::
 
