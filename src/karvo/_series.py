@@ -277,8 +277,9 @@ class Series:
         if isinstance(key, (bool, np.bool_)):
             # numpy reads a bool as a mask, not as spectrum 0 or 1.
             raise TypeError(f"series indices must be ints, slices or lists of ints, not {type(key).__name__}")
+        scalar: Any = key  # numpy integers, 0-d int arrays and the like
         try:
-            return self[operator.index(key)]  # numpy integers, 0-d int arrays and the like
+            return self[operator.index(scalar)]
         except TypeError:
             raise TypeError(f"series indices must be ints, slices or lists of ints, not {type(key).__name__}") \
                 from None
