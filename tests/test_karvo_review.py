@@ -164,3 +164,20 @@ print(got)
 """
     r = run_python(code)
     assert (r.returncode, r.stdout.strip()) == (0, "[((40, 2048), (5, 2048), (20, 2048), (40,))]"), r.stderr[-2000:]
+
+
+def test_shared_arrays_are_read_only_and_copies_are_the_callers(series_path, tmp_path):
+    # x and y are handed to every caller: writing into them would change what
+    # the next caller reads, so they refuse; np.array/np.asarray give copies.
+    p = tmp_path / "single"
+    p.write_bytes(W.single_spectrum_file(values=[1.0, 2.0, 3.0], num_points=3))
+    with karvo.open(p) as sp:
+        for shared in (sp.x, sp.y):
+            with pytest.raises(ValueError, match="read-only"):
+                shared[0] = 99
+        mine = np.asarray(sp)
+        mine[0] = 99
+        assert sp.y[0] == 1.0 and np.asarray(sp)[0] == 1.0
+    with karvo.open(series_path) as s:
+        with pytest.raises(ValueError, match="read-only"):
+            s.x[0] = 99

@@ -189,7 +189,9 @@ class Series:
             >>> s.x[0], s.x[-1]                                   # doctest: +SKIP
             (4000.0, 700.0)
         """
-        return np.frombuffer(self._file.x(), _F8)
+        x = np.frombuffer(self._file.x(), _F8)
+        x.flags.writeable = False  # shared by every caller of s.x
+        return x
 
     # -- reading -------------------------------------------------------------
     def read(self, start: int = 0, stop: int | None = None, out: NDArray[Any] | None = None) -> NDArray[Any]:

@@ -75,10 +75,14 @@ class Spectrum:
         self._closed = False
         self.path = path
         """The path as given (``os.fspath`` of it)."""
+        # Read-only: both are handed to every caller, so one caller writing
+        # into them would change what the next one reads.
         self.y: NDArray[np.float32] = np.frombuffer(native.values, F4)
-        """The values, float32."""
+        """The values, float32 (read-only; ``np.array(sp)`` gives a copy of your own)."""
+        self.y.flags.writeable = False
         self.x: NDArray[np.float64] = np.frombuffer(native.x(), F8)
-        """The spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``."""
+        """The spectral axis, float64, ``np.linspace(first_x, last_x, num_points)`` (read-only)."""
+        self.x.flags.writeable = False
 
     dtype = F4
     """float32: single-spectrum files store their values so."""
@@ -156,13 +160,12 @@ class Spectrum:
             >>> np.asarray(sp).dtype                              # doctest: +SKIP
             dtype('float32')
         """
-        if copy:
-            return np.array(self.y, dtype=dtype, copy=True)
-        if dtype is None or np.dtype(dtype) == self.y.dtype:
-            return self.y
         if copy is False:
+            # No copy asked: the shared values themselves, read-only.
+            if dtype is None or np.dtype(dtype) == self.y.dtype:
+                return self.y
             raise ValueError(f"the values are float32: a {np.dtype(dtype)} array needs a copy")
-        return self.y.astype(dtype)
+        return np.array(self.y, dtype=dtype, copy=True)
 
     def to_xarray(self) -> xr.Dataset:
         """An xarray Dataset of the values (``spectrum``), the axis and the headers, loaded.
