@@ -77,22 +77,23 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    // Nothing in a stream handles an exception: it ends the stream and propagates.
-    finish(g);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_SetObject(typ, val);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
-    } else {
+    // The argument is checked first: a refused request leaves the stream as
+    // it was, as with the host's own generators.
+    bool is_class = PyExceptionClass_Check(typ);
+    if (!is_class && !PyExceptionInstance_Check(typ)) {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
+    if (!is_class && val != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return nullptr;
+    }
+    // Nothing in a stream handles an exception: it ends the stream and propagates.
+    finish(g);
+    if (is_class) PyErr_SetObject(typ, val);
+    else PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
     if (tb != Py_None) {
         PyObject *t, *v, *old;
         PyErr_Fetch(&t, &v, &old);
@@ -223,7 +224,11 @@ bool generator_enter(PyObject* gen) {
     return true;
 }
 
-void generator_leave(PyObject* gen) { as_gen(gen)->running = false; }
+void generator_leave(PyObject* gen, bool more) {
+    Generator* g = as_gen(gen);
+    g->running = false;
+    if (!more) finish(g);
+}
 
 void generator_finish(PyObject* gen) {
     if (Py_TYPE(gen) == &GeneratorType) {

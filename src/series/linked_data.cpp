@@ -160,20 +160,25 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
     return data.release();
 }
 
-LinkedData::LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra)
-    : record_(PyRef::borrow(record)), file_(PyRef::borrow(file)), n_spectra_(PyRef::borrow(n_spectra)) {}
+LinkedData::LinkedData(PyObject* origin, PyObject* record, PyObject* file, PyObject* n_spectra)
+    : origin_(PyRef::borrow(origin)),
+      record_(PyRef::borrow(record)),
+      file_(PyRef::borrow(file)),
+      n_spectra_(PyRef::borrow(n_spectra)) {}
 
 int LinkedData::traverse(visitproc visit, void* arg) {
+    Py_VISIT(origin_.get());
     Py_VISIT(record_.get());
     Py_VISIT(file_.get());
     Py_VISIT(n_spectra_.get());
     Py_VISIT(sh_.get());
     Py_VISIT(spec_header_class_.get());
-    return 0;
+    return f_.traverse(visit, arg);
 }
 
 void LinkedData::release() {
     f_.close();
+    origin_.reset();
     record_.reset();
     file_.reset();
     n_spectra_.reset();
@@ -181,7 +186,8 @@ void LinkedData::release() {
     spec_header_class_.reset();
     dtype_.reset();
     arrays_.reset();
-    ahead_.arrays.clear();
+    ahead_.values.reset();
+    ahead_.count = ahead_.taken = 0;
 }
 
 // One flag of the link's data blob format, read as it is now.
@@ -270,22 +276,20 @@ bool LinkedData::begin_spectra() {
     return true;
 }
 
-// Whether another spectrum is due; the file closes after the last one.
-bool LinkedData::spectrum_due(bool* due) {
-    if (state_ == State::Headers && !begin_spectra()) return false;
-    *due = i_ < count_;
-    if (!*due) return f_.close();
-    if (!sh_) {
-        // Without a main spectral header nothing says how many values a spectrum has.
-        PyObject* cls = lookup(KARVO_STR("MainSpectralHeader"));
-        if (cls) PyErr_SetObject(PyExc_KeyError, cls);
-        return false;
-    }
+// Whether spectra have mini headers, read from the blob's flag now, and
+// whether their class is our own (read natively then).
+bool LinkedData::read_mini_plan() {
+    int mini;
+    blob_flag(KARVO_STR("mini_hdr"), &mini);
+    if (mini < 0) return false;
+    plan_.mini = mini;
+    plan_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
+    plan_.ver3 = plan_.mini_rc && plan_.mini_rc->recipe->base_name != nullptr;
     return true;
 }
 
 // The main spectral header's point count, as array.fromfile would take it.
-bool LinkedData::point_count(size_t* count) {
+bool LinkedData::read_point_count() {
     PyRef num_points = attr(sh_.get(), KARVO_STR("num_points"));
     PyRef n = num_points ? PyRef::steal(PyNumber_Index(num_points.get())) : PyRef();
     if (!n) return false;
@@ -296,44 +300,7 @@ bool LinkedData::point_count(size_t* count) {
         PyErr_SetString(PyExc_ValueError, "negative count");
         return false;
     }
-    *count = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
-    return true;
-}
-
-PyObject* LinkedData::read_values() {
-    size_t count;
-    if (!point_count(&count)) return nullptr;
-    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, count, arrays_);
-}
-
-PyObject* LinkedData::next() {
-    if (state_ == State::Fresh) return start();
-    bool due;
-    if (!spectrum_due(&due) || !due) return nullptr;
-    int mini;
-    blob_flag(KARVO_STR("mini_hdr"), &mini);
-    if (mini < 0) return nullptr;
-    PyRef hdr = mini ? PyRef::steal(construct_record(spec_header_class_.get(), f_.source())) : PyRef::borrow(Py_None);
-    if (!hdr) return nullptr;
-    PyRef values = PyRef::steal(read_values());
-    if (!values) return nullptr;
-    ++i_;
-    return PyTuple_Pack(2, hdr.get(), values.get());
-}
-
-// Nobody but the series stream sees this stream's records, so what they say
-// (the blob's flags, the point count) is taken once, on the first spectrum.
-bool LinkedData::begin_walk() {
-    int mini;
-    blob_flag(KARVO_STR("mini_hdr"), &mini);
-    if (mini < 0) return false;
-    walk_.mini = mini;
-    walk_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
-    walk_.ver3 = walk_.mini_rc && walk_.mini_rc->recipe->base_name != nullptr;
-    if (!point_count(&walk_.points)) return false;
-    walk_.ahead = (!walk_.mini || walk_.mini_rc) && walk_.points >= kAheadMinValues / element_size_ &&
-                  walk_.points <= kAheadMaxValues / element_size_;
-    walk_.ready = true;
+    plan_.points = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
     return true;
 }
 
@@ -359,18 +326,37 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
     return raise_os(nf);
 }
 
-// Spectra of moderate size are read ahead in batches, each value block
-// straight into its own new array and each mini header into one scratch
-// block, with one scatter read per batch: one copy of every byte, and few
-// system calls.
+// The title of the next mini header, or None without mini headers. Only the
+// title is visible: with our own classes the other fields are read and passed over.
+PyRef LinkedData::read_title() {
+    if (!plan_.mini) return PyRef::borrow(Py_None);
+    Source& src = f_.source();
+    if (plan_.mini_rc && src.native()) return PyRef::steal(read_mini_title(*src.native(), plan_.ver3 ? 100 : 96));
+    if (plan_.mini_rc) {
+        if (!src.read_block(16)) return PyRef();
+        PyRef text = PyRef::steal(read_text(src, 64));
+        if (!text || !src.read_block(16) || (plan_.ver3 && !src.read_block(4))) return PyRef();
+        return text;
+    }
+    PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
+    if (!hdr || hdr.get() == Py_None) return hdr;
+    return attr(hdr.get(), KARVO_STR("spec_title"));
+}
+
+// Spectra of moderate size are read ahead in batches, with one scatter read
+// per batch: the values into one array held for the walk, the mini headers
+// into one block. Each spectrum's array is then copied out of the batch as
+// it is handed out, so the memory of the arrays a caller drops is reused at
+// once, rather than a batch of fresh arrays that the allocator may hand back
+// to the system after each batch and fault in again for the next.
 bool LinkedData::read_ahead() {
     io::NativeFile* nf = f_.source().native();
     if (!nf) return true;
-    size_t values = walk_.points * element_size_;
     PyObject* array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
     if (array_cls != originals().array_type) return true;
-    ahead_.mini = walk_.mini ? (walk_.ver3 ? 100 : 96) : 0;
+    size_t values = plan_.points * element_size_;
+    ahead_.mini = plan_.mini ? (plan_.ver3 ? 100 : 96) : 0;
     ahead_.each = ahead_.mini + values;
     size_t k = size_t(count_ - i_);
     k = k < kAheadBytes / ahead_.each ? k : kAheadBytes / ahead_.each;
@@ -378,97 +364,122 @@ bool LinkedData::read_ahead() {
     uint64_t held = nf->remaining(k * ahead_.each) / ahead_.each;  // only what the file holds
     k = held < k ? size_t(held) : k;
     if (k < 2) return true;
-    ahead_.start = nf->position();
-    ahead_.minis.resize(k * ahead_.mini);
-    std::vector<PyRef> arrays;
-    std::vector<Py_buffer> views;
-    std::vector<io::NativeFile::Span> spans;
-    bool ok = true;
-    for (size_t j = 0; j < k && ok; ++j) {
-        PyRef a = PyRef::steal(arrays_.make(dtype_.get(), element_size_, walk_.points));
-        Py_buffer view;
-        ok = a && PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) == 0;
-        if (!ok) break;
-        views.push_back(view);
-        arrays.push_back(std::move(a));
-        if (ahead_.mini) spans.push_back({ahead_.minis.data() + j * ahead_.mini, ahead_.mini});
-        spans.push_back({static_cast<uint8_t*>(view.buf), values});
+    if (!ahead_.values || size_t(Py_SIZE(ahead_.values.get())) < k * plan_.points) {
+        ahead_.values.reset();
+        ahead_.values = PyRef::steal(arrays_.make(dtype_.get(), element_size_, k * plan_.points));
+        if (!ahead_.values) return false;
     }
-    long long got = ok ? nf->read_scatter(spans.data(), spans.size()) : 0;
-    for (Py_buffer& view : views) PyBuffer_Release(&view);
-    if (!ok) return false;
+    ahead_.minis.resize(k * ahead_.mini);
+    Py_buffer view;
+    if (PyObject_GetBuffer(ahead_.values.get(), &view, PyBUF_WRITABLE) < 0) return false;
+    std::vector<io::NativeFile::Span> spans;
+    spans.reserve(2 * k);
+    for (size_t j = 0; j < k; ++j) {
+        if (ahead_.mini) spans.push_back({ahead_.minis.data() + j * ahead_.mini, ahead_.mini});
+        spans.push_back({static_cast<uint8_t*>(view.buf) + j * values, values});
+    }
+    ahead_.start = nf->position();
+    long long got = nf->read_scatter(spans.data(), spans.size());
+    PyBuffer_Release(&view);
     if (got < 0) return raise_os(*nf) != nullptr;
     // A file that shrank meanwhile: keep the whole spectra; the next read
     // reports the end where it lies.
-    size_t full = size_t(got) / ahead_.each;
-    nf->seek(ahead_.start + uint64_t(full) * ahead_.each);
-    arrays.resize(full);
-    ahead_.arrays = std::move(arrays);
+    ahead_.count = size_t(got) / ahead_.each;
     ahead_.taken = 0;
+    nf->seek(ahead_.start + uint64_t(ahead_.count) * ahead_.each);
+    return true;
+}
+
+// The next spectrum out of the batch read ahead, if there is one and the
+// host's array class still makes the values.
+bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
+    *taken = false;
+    if (ahead_.taken == ahead_.count) return true;
+    PyObject* array_cls = lookup(KARVO_STR("array"));
+    if (!array_cls) return false;
+    if (array_cls != originals().array_type) {
+        drop_ahead();  // `array` was rebound: its class makes the values from here on
+        return true;
+    }
+    size_t j = ahead_.taken;
+    Py_ssize_t points = Py_ssize_t(plan_.points);
+    PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
+                             : PyRef::borrow(Py_None);
+    PyRef data = text ? PyRef::steal(PySequence_GetSlice(ahead_.values.get(), Py_ssize_t(j) * points,
+                                                         Py_ssize_t(j + 1) * points))
+                      : PyRef();
+    if (!data) return false;
+    ++ahead_.taken;
+    *title = std::move(text);
+    *values = std::move(data);
+    *taken = true;
     return true;
 }
 
 // Forgets the spectra read ahead, and stands at the first one not handed out.
 void LinkedData::drop_ahead() {
-    if (ahead_.taken < ahead_.arrays.size())
+    if (ahead_.taken < ahead_.count)
         f_.source().native()->seek(ahead_.start + uint64_t(ahead_.taken) * ahead_.each);
-    ahead_.arrays.clear();
-    ahead_.taken = 0;
+    ahead_.count = ahead_.taken = 0;
 }
 
-int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
-    bool due;
-    if (!spectrum_due(&due)) return -1;
-    if (!due) return 0;
-    if (!walk_.ready && !begin_walk()) return -1;
-    if (walk_.ahead && ahead_.taken == ahead_.arrays.size()) {
-        ahead_.arrays.clear();
-        ahead_.taken = 0;
-        if (!read_ahead()) return -1;
+// The one road of every spectrum, in either form (see the class).
+int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
+    if (state_ == State::Headers && !begin_spectra()) return -1;
+    if (i_ >= count_) return f_.close() ? 0 : -1;  // the file closes after the last spectrum
+    if (!sh_) {
+        // Without a main spectral header nothing says how many values a spectrum has.
+        PyObject* cls = lookup(KARVO_STR("MainSpectralHeader"));
+        if (cls) PyErr_SetObject(PyExc_KeyError, cls);
+        return -1;
     }
-    if (ahead_.taken < ahead_.arrays.size()) {
-        PyObject* array_cls = lookup(KARVO_STR("array"));
-        if (!array_cls) return -1;
-        if (array_cls == originals().array_type) {
-            size_t j = ahead_.taken++;
-            PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
-                                     : PyRef::borrow(Py_None);
-            if (!text) return -1;
+    if (form == Form::Item) {
+        drop_ahead();
+        if (!read_mini_plan()) return -1;
+        *head = plan_.mini ? PyRef::steal(construct_record(spec_header_class_.get(), f_.source()))
+                           : PyRef::borrow(Py_None);
+        if (!*head || !read_point_count()) return -1;
+    } else {
+        if (!plan_.taken) {
+            if (!read_mini_plan() || !read_point_count()) return -1;
+            plan_.taken = true;
+        }
+        bool ahead = (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
+                     plan_.points <= kAheadMaxValues / element_size_;
+        if (ahead && ahead_.taken == ahead_.count && !read_ahead()) return -1;
+        bool taken;
+        if (!take_ahead(head, values, &taken)) return -1;
+        if (taken) {
             ++i_;
-            *title = text.release();
-            *values = ahead_.arrays[j].release();
             return 1;
         }
-        drop_ahead();  // `array` was rebound: its class makes the values from here on
+        *head = read_title();
+        if (!*head) return -1;
     }
-    Source& src = f_.source();
-    PyRef text = PyRef::borrow(Py_None);
-    if (walk_.mini_rc && src.native()) {
-        text = PyRef::steal(read_mini_title(*src.native(), walk_.ver3 ? 100 : 96));
-        if (!text) return -1;
-    } else if (walk_.mini_rc) {
-        // Only the title is visible: the other fields are read and passed over.
-        if (!src.read_block(16)) return -1;
-        text = PyRef::steal(read_text(src, 64));
-        if (!text || !src.read_block(16) || (walk_.ver3 && !src.read_block(4))) return -1;
-    } else if (walk_.mini) {
-        PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
-        if (!hdr) return -1;
-        text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
-        if (!text) return -1;
-    }
-    PyRef data = PyRef::steal(read_spectrum_values(src, dtype_.get(), element_size_, walk_.points, arrays_));
-    if (!data) return -1;
+    *values = PyRef::steal(read_spectrum_values(f_.source(), dtype_.get(), element_size_, plan_.points, arrays_));
+    if (!*values) return -1;
     ++i_;
-    *title = text.release();
-    *values = data.release();
     return 1;
 }
 
+PyObject* LinkedData::next() {
+    if (state_ == State::Fresh) return start();
+    PyRef hdr, values;
+    if (spectrum(Form::Item, &hdr, &values) <= 0) return nullptr;
+    PyObject* item = PyTuple_New(2);
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(item, 0, hdr.release());
+    PyTuple_SET_ITEM(item, 1, values.release());
+    return item;
+}
+
+int LinkedData::next_titled(PyRef* title, PyRef* values) { return spectrum(Form::Title, title, values); }
+
 namespace {
 
-PyObject* read_linked_data(Function*, PyObject* const* args) {
-    return make_generator(std::make_unique<LinkedData>(args[0], args[1], args[2]), KARVO_STR("read_linked_data"),
+PyObject* read_linked_data(Function* fn, PyObject* const* args) {
+    PyObject* origin = reinterpret_cast<PyObject*>(fn);
+    return make_generator(std::make_unique<LinkedData>(origin, args[0], args[1], args[2]), KARVO_STR("read_linked_data"),
                           KARVO_STR("DiskResidentArray.read_linked_data"));
 }
 

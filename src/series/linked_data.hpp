@@ -39,29 +39,47 @@ private:
 // DiskResidentArray.read_linked_data(self, file, n_spectra)
 PyObject* make_read_linked_data();
 
+// The stream's one state machine. Its generator object owns it; the series
+// stream, which walks its own linked-data stream, makes its requests through
+// that generator (generator_enter/leave) and never holds on to this body.
+//
+// A request asks for the next spectrum in one of two forms:
+// - an item, (mini header record, values), for a caller of next(): the
+//   blob's flags and the point count are read from the records at each
+//   spectrum, as they are then;
+// - a title and the values, for the series stream, which shows nothing else:
+//   the flags and the point count are taken once, no record is built while
+//   the classes involved are the library's own, and spectra of moderate size
+//   are read ahead in batches.
+// Both forms share the position, the count and the batch read ahead: an item
+// asked for in the middle of a walk is the next spectrum, read afresh.
 class LinkedData final : public StreamBody {
 public:
-    LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra);
+    LinkedData(PyObject* origin, PyObject* record, PyObject* file, PyObject* n_spectra);
 
     PyObject* next() override;
     int traverse(visitproc visit, void* arg) override;
     void release() override;
 
-    // For the series stream, which walks this stream itself and shows its
-    // callers only each spectrum's title and values: no mini header record
-    // or item pair is built when the classes involved are the library's own.
-    // 1 with a spectrum, 0 at the end, -1 on error.
-    int next_spectrum(PyObject** title, PyObject** values);
+    // Whether the headers item has been handed out (the spectra come next).
+    bool past_headers() const { return state_ != State::Fresh; }
+    // The next spectrum's title (its mini header's spec_title, or None
+    // without mini headers) and values: 1, or 0 at the end, -1 on error.
+    int next_titled(PyRef* title, PyRef* values);
 
 private:
+    enum class State { Fresh, Headers, Spectra };
+    enum class Form { Item, Title };
+
     PyObject* start();
     bool begin_spectra();
-    bool spectrum_due(bool* due);
+    int spectrum(Form form, PyRef* head, PyRef* values);
+    bool read_mini_plan();
+    bool read_point_count();
+    PyRef read_title();
     PyRef blob_flag(PyObject* name, int* set);
-    PyObject* read_values();
-    bool point_count(size_t* count);
-    bool begin_walk();
     bool read_ahead();
+    bool take_ahead(PyRef* title, PyRef* values, bool* taken);
     void drop_ahead();
 
     // Reading ahead: spectra whose values are 4 KiB to 256 KiB, up to 1 MiB
@@ -71,8 +89,8 @@ private:
     static constexpr size_t kAheadBytes = 1024 * 1024;
     static constexpr size_t kAheadMaxSpectra = 512;
 
-    enum class State { Fresh, Headers, Spectra };
     State state_ = State::Fresh;
+    PyRef origin_;           // the operation that made the stream (its module's names)
     PyRef record_, file_, n_spectra_;
     OpenedFile f_;
     PyRef dtype_;            // "f" or "d"
@@ -80,22 +98,21 @@ private:
     PyRef sh_;               // the main spectral header, when the blob has one
     PyRef spec_header_class_;
     Py_ssize_t count_ = 0;   // spectra to read
-    Py_ssize_t i_ = 0;       // spectra read
+    Py_ssize_t i_ = 0;       // spectra handed out
     ArrayMaker arrays_;
-    struct Walk {            // what next_spectrum() took once
-        bool ready = false;
+    struct Plan {            // what the records say about each spectrum
+        bool taken = false;  // for the title form: taken once
         bool mini = false;
         bool ver3 = false;
-        bool ahead = false;   // spectra of a size worth reading ahead
-        const RecordClass* mini_rc = nullptr;
+        const RecordClass* mini_rc = nullptr;  // the mini header class, when our own
         size_t points = 0;
-    } walk_;
-    struct Ahead {            // spectra read ahead, handed out in order
-        std::vector<PyRef> arrays;
-        std::vector<uint8_t> minis;
-        size_t taken = 0;
-        size_t mini = 0, each = 0;
-        uint64_t start = 0;   // file position of arrays[0]'s record
+    } plan_;
+    struct Ahead {           // spectra read ahead, handed out in order
+        PyRef values;        // one array: the batch's values back to back
+        std::vector<uint8_t> minis;  // the batch's mini headers back to back
+        size_t count = 0, taken = 0;
+        size_t mini = 0, each = 0;   // bytes per spectrum: mini header, in all
+        uint64_t start = 0;          // file position of the first spectrum's record
     } ahead_;
 };
 

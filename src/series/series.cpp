@@ -49,11 +49,12 @@ PyRef read_section_of(PyObject* karvo_file, PyObject* cls_name) {
 
 class SeriesStream final : public StreamBody {
 public:
-    explicit SeriesStream(PyObject* series) : series_(PyRef::borrow(series)) {}
+    SeriesStream(PyObject* origin, PyObject* series) : origin_(PyRef::borrow(origin)), series_(PyRef::borrow(series)) {}
 
     PyObject* next() override { return res_ ? next_spectrum() : describe(); }
 
     int traverse(visitproc visit, void* arg) override {
+        Py_VISIT(origin_.get());
         Py_VISIT(series_.get());
         Py_VISIT(res_.get());
         return 0;
@@ -65,6 +66,7 @@ public:
         if (res_) generator_finish(res_.get());
         res_.reset();
         series_.reset();
+        origin_.reset();
     }
 
 private:
@@ -112,27 +114,26 @@ private:
             if (!entry || PyList_Append(valid_dims.get(), entry.get()) < 0) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
-        // Walk the linked-data stream directly when it is ours and only we hold it.
-        if (Py_REFCNT(res_.get()) == 1) linked_ = dynamic_cast<LinkedData*>(generator_body(res_.get()));
         return PyTuple_Pack(2, spectral_info.get(), valid_dims.get());
     }
 
     PyObject* next_spectrum() {
-        // res_ is reachable through the collector (gc.get_referents): it may
-        // have been closed, or be entered, behind our back.
-        if (linked_ && generator_body(res_.get()) != linked_) linked_ = nullptr;
-        if (linked_) {
-            if (!generator_enter(res_.get())) return nullptr;
-            PyObject *title, *data;
-            int r = linked_->next_spectrum(&title, &data);
-            generator_leave(res_.get());
-            if (r <= 0) return nullptr;
-            PyRef t = PyRef::steal(title), v = PyRef::steal(data);
-            return spectrum_item(t.get(), v.get());
+        PyRef res = res_;  // alive whatever runs meanwhile
+        // Our own linked-data stream is asked for just the title and the
+        // values, through its generator, which owns it: the body is taken
+        // afresh for each request (a caller may have closed the stream, found
+        // through gc.get_referents), and the generator is marked running
+        // meanwhile, so nothing can finish or re-enter it under the request.
+        auto* linked = dynamic_cast<LinkedData*>(generator_body(res.get()));
+        if (linked && linked->past_headers()) {
+            if (!generator_enter(res.get())) return nullptr;
+            PyRef title, values;
+            int r = linked->next_titled(&title, &values);
+            generator_leave(res.get(), r > 0);
+            return r > 0 ? spectrum_item(title.get(), values.get()) : nullptr;
         }
-        PyRef item = PyRef::steal(next_item(res_.get()));
+        PyRef item = PyRef::steal(next_item(res.get()));
         if (!item) return nullptr;
-        PyObject *hdr, *data;
         PyRef seq = PyRef::steal(PySequence_Fast(item.get(), "cannot unpack non-iterable object"));
         if (!seq) return nullptr;
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -141,17 +142,18 @@ private:
             else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
             return nullptr;
         }
-        hdr = PySequence_Fast_GET_ITEM(seq.get(), 0);
-        data = PySequence_Fast_GET_ITEM(seq.get(), 1);
+        // Held: the pair may be a caller's list, which a spec_title property can empty.
+        PyRef hdr = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+        PyRef data = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
         // A spectrum without a mini header still comes through, untitled.
-        PyRef title = hdr == Py_None ? PyRef::borrow(Py_None) : attr(hdr, KARVO_STR("spec_title"));
+        PyRef title = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
         if (!title) return nullptr;
-        return spectrum_item(title.get(), data);
+        return spectrum_item(title.get(), data.get());
     }
 
+    PyRef origin_;  // the operation that made the stream (its module's names)
     PyRef series_;
     PyRef res_;
-    LinkedData* linked_ = nullptr;  // res_'s body, when walked directly
 };
 
 PyObject* series_init(Function*, PyObject* const* args) {
@@ -159,8 +161,8 @@ PyObject* series_init(Function*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* open_series(Function*, PyObject* const* args) {
-    return make_generator(std::make_unique<SeriesStream>(args[0]), KARVO_STR("open_series"),
+PyObject* open_series(Function* fn, PyObject* const* args) {
+    return make_generator(std::make_unique<SeriesStream>(reinterpret_cast<PyObject*>(fn), args[0]), KARVO_STR("open_series"),
                           KARVO_STR("Series.open_series"));
 }
 
