@@ -9,8 +9,6 @@
 namespace karvo::host {
 namespace {
 
-constexpr size_t kMaxParams = 8;
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
     PyObject* bound[kMaxParams];
@@ -136,8 +134,12 @@ bool ready_function_type() {
     return PyType_Ready(&FunctionType) == 0;
 }
 
-PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
+PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
                         const void* context) {
+    if (nparams > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for an operation");
+        return nullptr;
+    }
     Function* fn = PyObject_GC_New(Function, &FunctionType);
     if (!fn) return nullptr;
     fn->vectorcall = function_vectorcall;
@@ -152,8 +154,8 @@ PyObject* make_function(const char* qualname, std::initializer_list<const char*>
     PyObject_GC_Track(fn);
     PyRef guard = PyRef::steal(reinterpret_cast<PyObject*>(fn));
     if (!fn->name || !fn->qualname) return nullptr;
-    for (const char* p : params) {
-        PyObject* s = PyUnicode_InternFromString(p);
+    for (size_t i = 0; i < nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(params[i]);
         if (!s) return nullptr;
         fn->params->push_back(s);  // interned names live as long as the process
     }

@@ -6,7 +6,7 @@
 #pragma once
 #include "host/pyref.hpp"
 
-#include <initializer_list>
+#include <cstddef>
 #include <vector>
 
 namespace karvo::host {
@@ -29,9 +29,19 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
+// Most parameters an operation takes: calls bind them into a stack array.
+inline constexpr size_t kMaxParams = 8;
+
+PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
+                        const void* context);
+
 // A new operation `qualname` taking `params` (self included).
-PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
-                        const void* context = nullptr);
+template <size_t N>
+PyObject* make_function(const char* qualname, const char* const (&params)[N], FunctionImpl impl,
+                        const void* context = nullptr) {
+    static_assert(N <= kMaxParams, "more parameters than a call binds");
+    return make_function(qualname, params, N, impl, context);
+}
 
 inline bool is_function(PyObject* o) { return Py_TYPE(o) == &FunctionType; }
 

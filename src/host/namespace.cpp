@@ -14,16 +14,28 @@ void set_ns(PyObject* dict) {
 
 Originals& originals() { return g_originals; }
 
-PyObject* lookup(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_ns, name);
+PyRef lookup(PyObject* name) {
+    if (!name) return PyRef();  // the name could not be made
+    PyRef v = PyRef::borrow(PyDict_GetItemWithError(g_ns, name));
     if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+PyRef lookup(const char* name) {
+    PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+    return key ? lookup(key.get()) : PyRef();
+}
+
+PyRef peek(PyObject* name) {
+    PyRef v = PyRef::borrow(name ? PyDict_GetItemWithError(g_ns, name) : nullptr);
+    if (!v) PyErr_Clear();
     return v;
 }
 
 // The error class of the module bound as `struct` now.
 static PyRef struct_error_class() {
-    PyObject* mod = PyDict_GetItemWithError(g_ns, KARVO_STR("struct"));
-    PyRef bound = mod ? PyRef::steal(PyObject_GetAttr(mod, KARVO_STR("error"))) : PyRef();
+    PyRef mod = peek(KARVO_STR("struct"));
+    PyRef bound = mod ? PyRef::steal(PyObject_GetAttr(mod.get(), KARVO_STR("error"))) : PyRef();
     PyErr_Clear();
     if (bound && PyExceptionClass_Check(bound.get())) return bound;
     return PyRef::borrow(g_originals.struct_error);

@@ -6,10 +6,12 @@
 
 namespace karvo::host {
 
-// Interned string for a literal, made once.
+// Interned string for a literal, made on first use; a failure (no memory)
+// is not remembered, so the next use tries again.
 #define KARVO_STR(lit)                                                  \
     ([]() -> PyObject* {                                                \
-        static PyObject* s_ = PyUnicode_InternFromString(lit);          \
+        static PyObject* s_ = nullptr;                                  \
+        if (!s_) s_ = PyUnicode_InternFromString(lit);                  \
         return s_;                                                      \
     }())
 
@@ -17,15 +19,12 @@ namespace karvo::host {
 PyObject* ns();
 void set_ns(PyObject* dict);
 
-// Value bound under `name` now (borrowed); NameError when absent.
-PyObject* lookup(PyObject* name);
-inline PyObject* lookup(const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) return nullptr;
-    PyObject* v = lookup(key);
-    Py_DECREF(key);
-    return v;
-}
+// Value bound under `name` now; NameError when absent. The handle owns its
+// reference: Python code that runs meanwhile may rebind the name.
+PyRef lookup(PyObject* name);
+PyRef lookup(const char* name);
+// As lookup, but null without an error when the name is absent.
+PyRef peek(PyObject* name);
 
 // What initialization bound, kept to recognise the library's own objects.
 struct Originals {

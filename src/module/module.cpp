@@ -97,9 +97,9 @@ PyObject* init_module() {
         {2, "MainSpectralHeader"}, {325, "SeriesHeader"}, {300, "DiskResidentArray"},
     };
     for (const auto& entry : registry) {
-        PyObject* cls = lookup(entry.cls);
+        PyRef cls = lookup(entry.cls);
         PyRef key = PyRef::steal(PyLong_FromLong(entry.type));
-        if (!cls || !key || PyDict_SetItem(type_class.get(), key.get(), cls) < 0) return nullptr;
+        if (!cls || !key || PyDict_SetItem(type_class.get(), key.get(), cls.get()) < 0) return nullptr;
     }
     if (PyDict_SetItemString(dict, "TYPE_CLASS", type_class.get()) < 0) return nullptr;
     PyRef class_type = PyRef::steal(PyDict_New());

@@ -63,22 +63,23 @@ static_assert(sizeof kConvert / sizeof kConvert[0] == size_t(Kind::Bit) + 1);
 bool run_block(const format::Block& block, const StepNames& names, PyObject* self, Source& src) {
     const uint8_t* p = src.read_block(block.size);
     if (!p) return false;
-    constexpr size_t kMax = 40;
-    PyObject* values[kMax];
+    PyObject* values[format::kMaxBlockFields];
     size_t n = block.fields.size();
     size_t off = 0;
     bool ok = true;
-    PyObject* decoder = nullptr;  // a rebound decode_string, for text inside the block
     for (size_t i = 0; i < n; ++i) {
         const Field& f = block.fields[i];
         values[i] = nullptr;
-        if (f.kind == Kind::Text && ok && !decoder) {
-            decoder = lookup(KARVO_STR("decode_string"));
-            ok = decoder != nullptr;
-        }
-        if (f.kind == Kind::Text && ok && decoder != originals().decode_string) {
-            PyRef raw = PyRef::steal(conv_raw(f, p + off, p));
-            ok = raw && (values[i] = PyObject_CallOneArg(decoder, raw.get()));
+        if (f.kind == Kind::Text && ok) {
+            // Looked up for each field: a decoder of a caller's may rebind the name.
+            PyRef decoder = lookup(KARVO_STR("decode_string"));
+            ok = bool(decoder);
+            if (ok && decoder.get() != originals().decode_string) {
+                PyRef raw = PyRef::steal(conv_raw(f, p + off, p));
+                ok = raw && (values[i] = PyObject_CallOneArg(decoder.get(), raw.get()));
+            } else if (ok) {
+                ok = (values[i] = conv_text(f, p + off, p));
+            }
         } else if (f.kind != Kind::Skip && ok) {
             ok = (values[i] = kConvert[size_t(f.kind)](f, p + off, p));
         }
@@ -101,29 +102,37 @@ Py_ssize_t as_count(PyObject* v) {
     return idx ? PyLong_AsSsize_t(idx.get()) : -1;
 }
 
+// read_string(f, max_len) of the library: the field's bytes, decoded by the
+// `decode_string` bound when they have been read.
 PyObject* read_string_native(Source& src, PyObject* width_obj) {
     Py_ssize_t w = as_count(width_obj);
     if (w == -1 && PyErr_Occurred()) return nullptr;
-    return read_text(src, w);
+    PyRef decoder = peek(KARVO_STR("decode_string"));
+    if (decoder && decoder.get() == originals().decode_string) return read_text(src, w);
+    if (w < 0) return read_text(src, w);  // the host's error for a negative width
+    const uint8_t* p = src.read_block(size_t(w));
+    if (!p) return nullptr;
+    PyRef raw = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), w));
+    if (!raw) return nullptr;
+    decoder = lookup(KARVO_STR("decode_string"));
+    return decoder ? PyObject_CallOneArg(decoder.get(), raw.get()) : nullptr;
 }
 
 // One string field: natively, unless `read_string` was rebound.
 PyObject* run_text(const format::Step& step, const StepNames& names, Source& src) {
     PyRef width;
     if (names.width_name) {
-        PyObject* w = lookup(names.width_name);
-        if (!w) return nullptr;
-        width = PyRef::borrow(w);
+        width = lookup(names.width_name);
     } else {
         width = PyRef::steal(PyLong_FromLong(step.width));
-        if (!width) return nullptr;
     }
-    PyObject* reader = lookup(KARVO_STR("read_string"));
+    if (!width) return nullptr;
+    PyRef reader = lookup(KARVO_STR("read_string"));
     if (!reader) return nullptr;
-    if (reader == originals().read_string) return read_string_native(src, width.get());
-    PyObject* f = src.file_object();
+    if (reader.get() == originals().read_string) return read_string_native(src, width.get());
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return nullptr;
-    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(reader, f, width.get(), nullptr));
+    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(reader.get(), f.get(), width.get(), nullptr));
     if (!text || !src.resync()) return nullptr;
     return text.release();
 }
@@ -146,9 +155,9 @@ bool run_base_init(const RecordClass& rc, PyObject* self, Source& src) {
     if (!init) return false;
     if (base_rc && PyMethod_Check(init.get()) && PyMethod_GET_FUNCTION(init.get()) == base_rc->init)
         return run_steps(*base_rc, self, src);
-    PyObject* f = src.file_object();
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return false;
-    PyRef r = PyRef::steal(PyObject_CallOneArg(init.get(), f));
+    PyRef r = PyRef::steal(PyObject_CallOneArg(init.get(), f.get()));
     return r && src.resync();
 }
 
@@ -168,9 +177,9 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* cls = lookup(names.class_name);
+        PyRef cls = lookup(names.class_name);
         if (!cls) return false;
-        PyRef item = PyRef::steal(construct_record(cls, src));
+        PyRef item = PyRef::steal(construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
     }
     return PyObject_SetAttr(self, names.attr, list.get()) == 0;
@@ -195,21 +204,20 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     if (!marker_text) return false;
     int extended = PySequence_Contains(marker_text.get(), names.marker);
     if (extended < 0) return false;
-    PyObject* cls = lookup(extended ? names.alt_class_name : names.class_name);
+    PyRef cls = lookup(extended ? names.alt_class_name : names.class_name);
     if (!cls) return false;
-    PyRef keep_cls = PyRef::borrow(cls);
     PyRef count_obj = attr(self, names.count_attr);
     if (!count_obj) return false;
     Py_ssize_t count = as_count(count_obj.get());
     if (count == -1 && PyErr_Occurred()) return false;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
-    const RecordClass* rc = pristine_record_class(cls);  // one class for the whole directory
+    const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
     // Tens of thousands of entries are made in a row: one collection after
     // them, rather than the collector re-walking the growing list again and again.
     PausedCollector paused(rc != nullptr && count > 1000);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef item = PyRef::steal(rc ? construct_native(*rc, cls, src) : construct_record(cls, src));
+        PyRef item = PyRef::steal(rc ? construct_native(*rc, cls.get(), src) : construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
     }
     return true;
@@ -252,8 +260,8 @@ bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
                 ok = set_new(self, names.attr, run_text(step, names, src));
                 break;
             case StepKind::Nested: {
-                PyObject* cls = lookup(names.class_name);
-                ok = cls && set_new(self, names.attr, construct_record(cls, src));
+                PyRef cls = lookup(names.class_name);
+                ok = cls && set_new(self, names.attr, construct_record(cls.get(), src));
                 break;
             }
             case StepKind::List:
@@ -345,9 +353,10 @@ const RecordClass* pristine_record_class(PyObject* cls) {
 
 PyObject* construct_record(PyObject* cls, Source& src) {
     if (const RecordClass* rc = pristine_record_class(cls)) return construct_native(*rc, cls, src);
-    PyObject* f = src.file_object();
+    PyRef keep_cls = PyRef::borrow(cls);  // the caller's handle may be borrowed: opening runs audit hooks
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return nullptr;
-    PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f));
+    PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f.get()));
     if (!record || !src.resync()) return nullptr;
     return record.release();
 }
@@ -369,7 +378,7 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
             for (const Field& f : step.block->fields) n.fields.push_back(intern_or_null(f.name));
         if (PyErr_Occurred()) return nullptr;
     }
-    PyObject* base = nullptr;
+    PyRef base;
     if (recipe.base_name) {
         base = lookup(recipe.base_name);
         if (!base) return nullptr;
@@ -379,7 +388,7 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
     if (!init) return nullptr;
     ClassAttrs attrs = {{"__init__", init.get()}};
     attrs.insert(attrs.end(), extra.begin(), extra.end());
-    PyObject* cls = make_class(recipe.class_name, base, recipe.doc, attrs);
+    PyObject* cls = make_class(recipe.class_name, base.get(), recipe.doc, attrs);
     if (!cls) return nullptr;
     // Wide one-block records get their instance dictionary from a template.
     constexpr size_t kSharedKeysLimit = 30;

@@ -33,15 +33,10 @@ const RecordClass* pristine_mini_header(PyObject* cls) {
 bool all_ours() {
     for (PyObject* name : {KARVO_STR("MainSpectralHeader"), KARVO_STR("BenchInfo"), KARVO_STR("SeriesSpecheader"),
                            KARVO_STR("SeriesSpecheaderVer3")}) {
-        PyObject* cls = PyDict_GetItemWithError(ns(), name);
-        if (!cls || !pristine_record_class(cls)) {
-            PyErr_Clear();
-            return false;
-        }
+        PyRef cls = peek(name);
+        if (!cls || !pristine_record_class(cls.get())) return false;
     }
-    PyObject* array_cls = PyDict_GetItemWithError(ns(), KARVO_STR("array"));
-    PyErr_Clear();
-    return array_cls == originals().array_type;
+    return peek(KARVO_STR("array")).get() == originals().array_type;
 }
 
 PyObject* raise_os(io::NativeFile& nf) {
@@ -109,7 +104,7 @@ PyObject* ArrayMaker::read(PyObject* dtype, size_t element_size, size_t count, i
 }
 
 PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays) {
-    PyObject* array_cls = lookup(KARVO_STR("array"));
+    PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return nullptr;
     io::NativeFile* nf = src.native();
     bool too_many = count > SIZE_MAX / element_size;
@@ -119,15 +114,15 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
         nf->seek(nf->position() + nf->remaining(0));
         return raise_eof();
     }
-    if (array_cls != originals().array_type) {
+    if (array_cls.get() != originals().array_type) {
         // A caller's array class: made and filled as the host's would be.
-        PyRef data = PyRef::steal(PyObject_CallOneArg(array_cls, dtype));
+        PyRef data = PyRef::steal(PyObject_CallOneArg(array_cls.get(), dtype));
         if (!data) return nullptr;
-        PyObject* f = src.file_object();
+        PyRef f = PyRef::borrow(src.file_object());
         if (!f) return nullptr;
         PyRef n = PyRef::steal(PyLong_FromSize_t(count));
         if (!n) return nullptr;
-        PyRef r = PyRef::steal(call_method(data.get(), KARVO_STR("fromfile"), f, n.get()));
+        PyRef r = PyRef::steal(call_method(data.get(), KARVO_STR("fromfile"), f.get(), n.get()));
         if (!r || !src.resync()) return nullptr;
         return data.release();
     }
@@ -244,11 +239,10 @@ PyObject* LinkedData::start() {
         blob_flag(parts[k][0], &set);
         if (set < 0) return nullptr;
         if (!set) continue;
-        PyObject* cls = lookup(parts[k][1]);
+        PyRef cls = lookup(parts[k][1]);
         if (!cls) return nullptr;
-        PyRef keep_cls = PyRef::borrow(cls);
-        PyRef rec = PyRef::steal(construct_record(cls, f_.source()));
-        if (!rec || PyDict_SetItem(headers.get(), cls, rec.get()) < 0) return nullptr;
+        PyRef rec = PyRef::steal(construct_record(cls.get(), f_.source()));
+        if (!rec || PyDict_SetItem(headers.get(), cls.get(), rec.get()) < 0) return nullptr;
         if (k == 0) sh_ = rec;
     }
     state_ = State::Headers;
@@ -262,9 +256,8 @@ bool LinkedData::begin_spectra() {
     if (!kind) return false;
     int ver3 = PyObject_IsTrue(kind.get());
     if (ver3 < 0) return false;
-    PyObject* cls = lookup(ver3 ? KARVO_STR("SeriesSpecheaderVer3") : KARVO_STR("SeriesSpecheader"));
-    if (!cls) return false;
-    spec_header_class_ = PyRef::borrow(cls);
+    spec_header_class_ = lookup(ver3 ? KARVO_STR("SeriesSpecheaderVer3") : KARVO_STR("SeriesSpecheader"));
+    if (!spec_header_class_) return false;
     PyRef n = PyRef::steal(PyNumber_Index(n_spectra_.get()));
     if (!n) return false;
     int overflow = 0;
@@ -352,9 +345,9 @@ PyRef LinkedData::read_title() {
 bool LinkedData::read_ahead() {
     io::NativeFile* nf = f_.source().native();
     if (!nf) return true;
-    PyObject* array_cls = lookup(KARVO_STR("array"));
+    PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
-    if (array_cls != originals().array_type) return true;
+    if (array_cls.get() != originals().array_type) return true;
     size_t values = plan_.points * element_size_;
     ahead_.mini = plan_.mini ? (plan_.ver3 ? 100 : 96) : 0;
     ahead_.each = ahead_.mini + values;
@@ -395,9 +388,9 @@ bool LinkedData::read_ahead() {
 bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
     *taken = false;
     if (ahead_.taken == ahead_.count) return true;
-    PyObject* array_cls = lookup(KARVO_STR("array"));
+    PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
-    if (array_cls != originals().array_type) {
+    if (array_cls.get() != originals().array_type) {
         drop_ahead();  // `array` was rebound: its class makes the values from here on
         return true;
     }
@@ -429,8 +422,8 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
     if (i_ >= count_) return f_.close() ? 0 : -1;  // the file closes after the last spectrum
     if (!sh_) {
         // Without a main spectral header nothing says how many values a spectrum has.
-        PyObject* cls = lookup(KARVO_STR("MainSpectralHeader"));
-        if (cls) PyErr_SetObject(PyExc_KeyError, cls);
+        PyRef cls = lookup(KARVO_STR("MainSpectralHeader"));
+        if (cls) PyErr_SetObject(PyExc_KeyError, cls.get());
         return -1;
     }
     if (form == Form::Item) {

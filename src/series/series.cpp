@@ -39,10 +39,10 @@ PyObject* spectrum_item(PyObject* title, PyObject* data) {
 
 // The record of the first section whose type CLASS_TYPE gives for `cls_name`.
 PyRef read_section_of(PyObject* karvo_file, PyObject* cls_name) {
-    PyObject* class_type = lookup(KARVO_STR("CLASS_TYPE"));
-    PyObject* cls = class_type ? lookup(cls_name) : nullptr;
+    PyRef class_type = lookup(KARVO_STR("CLASS_TYPE"));
+    PyRef cls = class_type ? lookup(cls_name) : PyRef();
     if (!cls) return PyRef();
-    PyRef t = PyRef::steal(PyObject_GetItem(class_type, cls));
+    PyRef t = PyRef::steal(PyObject_GetItem(class_type.get(), cls.get()));
     PyRef i = t ? PyRef::steal(call_method(karvo_file, KARVO_STR("find_indextype"), t.get())) : PyRef();
     return i ? PyRef::steal(call_method(karvo_file, KARVO_STR("read"), i.get())) : PyRef();
 }
@@ -84,9 +84,9 @@ private:
         if (!res_) return nullptr;
         PyRef headers = PyRef::steal(next_item(res_.get()));
         if (!headers) return nullptr;  // an error, or a linked-data stream without items: the series ends
-        PyObject* msh = lookup(KARVO_STR("MainSpectralHeader"));
+        PyRef msh = lookup(KARVO_STR("MainSpectralHeader"));
         if (!msh) return nullptr;
-        PyRef sh = PyRef::steal(PyObject_GetItem(headers.get(), msh));
+        PyRef sh = PyRef::steal(PyObject_GetItem(headers.get(), msh.get()));
         if (!sh) return nullptr;
         PyRef first = attr(sh.get(), KARVO_STR("first_x"));
         PyRef last = first ? attr(sh.get(), KARVO_STR("last_x")) : PyRef();
@@ -167,9 +167,9 @@ PyObject* open_series(Function* fn, PyObject* const* args) {
 }
 
 PyObject* open_file(PyObject*, PyObject* filename) {
-    PyObject* spa_cls = lookup(KARVO_STR("SPAFile"));
+    PyRef spa_cls = lookup(KARVO_STR("SPAFile"));
     if (!spa_cls) return nullptr;
-    PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls, filename));
+    PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls.get(), filename));
     PyRef info = spa ? attr(spa.get(), KARVO_STR("info")) : PyRef();
     PyRef file_type = info ? attr(info.get(), KARVO_STR("file_type")) : PyRef();
     if (!file_type) return nullptr;
@@ -177,8 +177,8 @@ PyObject* open_file(PyObject*, PyObject* filename) {
     int is_series = series_type ? PyObject_RichCompareBool(file_type.get(), series_type.get(), Py_EQ) : -1;
     if (is_series < 0) return nullptr;
     if (!is_series) Py_RETURN_NONE;
-    PyObject* series_cls = lookup(KARVO_STR("Series"));
-    return series_cls ? PyObject_CallOneArg(series_cls, spa.get()) : nullptr;
+    PyRef series_cls = lookup(KARVO_STR("Series"));
+    return series_cls ? PyObject_CallOneArg(series_cls.get(), spa.get()) : nullptr;
 }
 
 }  // namespace

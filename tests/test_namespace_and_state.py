@@ -1,0 +1,167 @@
+"""Names looked up at the moment of use, references held across caller code,
+per-module state, and the process-wide state that the library must leave
+alone.  Whatever can crash the interpreter runs in a child process, so a
+relapse fails one test instead of the whole run."""
+import io
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import karvo_writer as W
+import karvoreader as K
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+
+PRELUDE = """
+import gc, io, sys
+sys.path.insert(0, %r)
+import karvo_writer as W
+import karvoreader as K
+series_path = %r
+W.write_series(series_path, n_spectra=3, num_points=4)
+single_path = %r
+with open(single_path, "wb") as fh:
+    fh.write(W.single_spectrum_file(values=[1.0, 2.0]))
+"""
+
+
+def run_child(tmp_path, body, *flags):
+    """Runs body after PRELUDE in a fresh interpreter under -X dev; returns its stdout."""
+    code = PRELUDE % (TOOLS, str(tmp_path / "s.spa"), str(tmp_path / "one.spa")) + textwrap.dedent(body)
+    p = subprocess.run([sys.executable, "-X", "dev", *flags, "-c", code], capture_output=True, text=True,
+                       timeout=120)
+    assert p.returncode == 0, p.stderr[-3000:]
+    return p.stdout
+
+
+# --- references kept across caller code -------------------------------------
+
+def test_decoder_that_unbinds_itself_fails_the_next_text_field(tmp_path):
+    out = run_child(tmp_path, """
+    spa = K.SPAFile(series_path)
+    idx = spa.find_indextype(325)
+    class Decoder:
+        def __call__(self, raw):
+            K.decode_string = None
+            return "x" * 40
+    K.decode_string = Decoder()
+    try:
+        spa.read(idx)
+    except TypeError as e:
+        print(e)
+    """)
+    assert "'NoneType' object is not callable" in out
+
+
+def test_header_class_survives_a_path_that_rebinds_it(tmp_path):
+    out = run_child(tmp_path, """
+    class Header(K.FileHeader):
+        pass
+    original = K.FileHeader
+    K.FileHeader = Header
+    del Header
+    class Path:
+        def __fspath__(self):
+            K.FileHeader = original
+            gc.collect()
+            return series_path
+    spa = K.SPAFile(Path())
+    print(type(spa.info).__name__, spa.info.file_type)
+    """)
+    assert out.split()[-2:] == ["Header", "11"]
+
+
+def test_registry_rebound_by_a_keys_hash(tmp_path):
+    out = run_child(tmp_path, """
+    junk = []
+    class Key:
+        def __hash__(self):
+            K.TYPE_CLASS = {}
+            junk.extend({i: None} for i in range(4))   # reuses freed dictionaries
+            return hash(2)
+        def __eq__(self, other):
+            return other == 2
+    K.TYPE_CLASS = dict(K.TYPE_CLASS)   # held by the namespace alone
+    spa = K.SPAFile(single_path)
+    spa.info.sections[0].section_type = Key()
+    print(type(spa.read(0)).__name__)
+    """)
+    assert out.split()[-1] == "MainSpectralHeader"
+
+
+def test_class_type_rebound_by_a_classes_hash(tmp_path):
+    out = run_child(tmp_path, """
+    junk = []
+    class Meta(type):
+        def __hash__(cls):
+            if armed:
+                armed.pop()
+                K.CLASS_TYPE = {K.DiskResidentArray: 300}
+                junk.extend({i: None} for i in range(4))   # reuses freed dictionaries
+            return 1234
+    class Header(K.SeriesHeader, metaclass=Meta):
+        pass
+    armed = []
+    K.CLASS_TYPE = {Header: 325, K.DiskResidentArray: 300}
+    K.SeriesHeader = Header
+    armed.append(True)
+    spectral, dims = next(K.open_file(series_path).open_series())
+    print(spectral["n"], armed)
+    """)
+    assert out.split()[-2:] == ["4", "[]"]
+
+
+@pytest.mark.parametrize("name, section", [
+    ("DataBlobFormat", 300),   # a nested record
+    ("Dimension", 300),        # a list of records
+    ("read_string", 300),      # a string field read through a caller's reader
+])
+def test_callable_rebound_by_an_audit_hook_while_the_host_file_opens(tmp_path, name, section):
+    out = run_child(tmp_path, """
+    name, section = %r, %d
+    original = getattr(K, name)
+    if name == "read_string":
+        K.read_string = lambda f, n: original(f, n)
+    else:
+        K.%s = type(name, (original,), {})
+    armed = [True]
+    def hook(event, args):
+        if event == "open" and armed[0]:
+            armed[0] = False
+            setattr(K, name, original)
+            gc.collect()
+    sys.addaudithook(hook)
+    spa = K.SPAFile(series_path)
+    record = spa.read(spa.find_indextype(section))
+    print(type(record).__name__, armed[0])
+    """ % (name, section, name))
+    assert out.split()[-1] == "False"
+
+
+# --- read_string and decode_string -------------------------------------------
+
+def test_read_string_uses_the_bound_decode_string():
+    original = K.decode_string
+    try:
+        K.decode_string = lambda s: "<" + original(s) + ">"
+        assert K.read_string(io.BytesIO(b"ab\0c"), 4) == "<ab>"
+        dim = K.Dimension(io.BytesIO(W.pack_dimension(short_label=b"t", long_label=b"time")))
+        assert (dim.short_label, dim.long_label) == ("<t>", "<time>")
+    finally:
+        K.decode_string = original
+    assert K.read_string(io.BytesIO(b"ab\0c"), 4) == "ab"
+
+
+def test_read_string_reads_before_it_looks_the_decoder_up():
+    original = K.decode_string
+    try:
+        del K.decode_string
+        f = io.BytesIO(b"abcd")
+        with pytest.raises(NameError):
+            K.read_string(f, 3)
+        assert f.tell() == 3
+    finally:
+        K.decode_string = original
