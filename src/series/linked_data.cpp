@@ -181,8 +181,9 @@ void LinkedData::release() {
     spec_header_class_.reset();
     dtype_.reset();
     arrays_.reset();
-    ahead_.values.reset();
-    ahead_.count = ahead_.taken = 0;
+    ahead_.arrays.clear();
+    ahead_.last.reset();
+    ahead_.taken = 0;
 }
 
 // One flag of the link's data blob format, read as it is now.
@@ -336,12 +337,10 @@ PyRef LinkedData::read_title() {
     return attr(hdr.get(), KARVO_STR("spec_title"));
 }
 
-// Spectra of moderate size are read ahead in batches, with one scatter read
-// per batch: the values into one array held for the walk, the mini headers
-// into one block. Each spectrum's array is then copied out of the batch as
-// it is handed out, so the memory of the arrays a caller drops is reused at
-// once, rather than a batch of fresh arrays that the allocator may hand back
-// to the system after each batch and fault in again for the next.
+// Spectra of moderate size are read ahead in batches, each value block
+// straight into its own new array and each mini header into one scratch
+// block, with one scatter read per batch: one copy of every byte, and few
+// system calls.
 bool LinkedData::read_ahead() {
     io::NativeFile* nf = f_.source().native();
     if (!nf) return true;
@@ -357,29 +356,38 @@ bool LinkedData::read_ahead() {
     uint64_t held = nf->remaining(k * ahead_.each) / ahead_.each;  // only what the file holds
     k = held < k ? size_t(held) : k;
     if (k < 2) return true;
-    if (!ahead_.values || size_t(Py_SIZE(ahead_.values.get())) < k * plan_.points) {
-        ahead_.values.reset();
-        ahead_.values = PyRef::steal(arrays_.make(dtype_.get(), element_size_, k * plan_.points));
-        if (!ahead_.values) return false;
-    }
     ahead_.minis.resize(k * ahead_.mini);
-    Py_buffer view;
-    if (PyObject_GetBuffer(ahead_.values.get(), &view, PyBUF_WRITABLE) < 0) return false;
+    std::vector<PyRef> arrays;
+    std::vector<Py_buffer> views;
     std::vector<io::NativeFile::Span> spans;
+    arrays.reserve(k);
+    views.reserve(k);
     spans.reserve(2 * k);
-    for (size_t j = 0; j < k; ++j) {
+    bool ok = true;
+    for (size_t j = 0; j < k && ok; ++j) {
+        PyRef a = PyRef::steal(arrays_.make(dtype_.get(), element_size_, plan_.points));
+        Py_buffer view;
+        ok = a && PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) == 0;
+        if (!ok) break;
+        views.push_back(view);
+        arrays.push_back(std::move(a));
         if (ahead_.mini) spans.push_back({ahead_.minis.data() + j * ahead_.mini, ahead_.mini});
-        spans.push_back({static_cast<uint8_t*>(view.buf) + j * values, values});
+        spans.push_back({static_cast<uint8_t*>(view.buf), values});
     }
+    // The batch's arrays exist: the one handed out last can go (see Ahead::last).
+    ahead_.last.reset();
     ahead_.start = nf->position();
-    long long got = nf->read_scatter(spans.data(), spans.size());
-    PyBuffer_Release(&view);
+    long long got = ok ? nf->read_scatter(spans.data(), spans.size()) : 0;
+    for (Py_buffer& view : views) PyBuffer_Release(&view);
+    if (!ok) return false;
     if (got < 0) return raise_os(*nf) != nullptr;
     // A file that shrank meanwhile: keep the whole spectra; the next read
     // reports the end where it lies.
-    ahead_.count = size_t(got) / ahead_.each;
+    size_t full = size_t(got) / ahead_.each;
+    nf->seek(ahead_.start + uint64_t(full) * ahead_.each);
+    arrays.resize(full);
+    ahead_.arrays = std::move(arrays);
     ahead_.taken = 0;
-    nf->seek(ahead_.start + uint64_t(ahead_.count) * ahead_.each);
     return true;
 }
 
@@ -387,7 +395,7 @@ bool LinkedData::read_ahead() {
 // host's array class still makes the values.
 bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
     *taken = false;
-    if (ahead_.taken == ahead_.count) return true;
+    if (ahead_.taken == ahead_.arrays.size()) return true;
     PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
     if (array_cls.get() != originals().array_type) {
@@ -395,25 +403,23 @@ bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
         return true;
     }
     size_t j = ahead_.taken;
-    Py_ssize_t points = Py_ssize_t(plan_.points);
     PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
                              : PyRef::borrow(Py_None);
-    PyRef data = text ? PyRef::steal(PySequence_GetSlice(ahead_.values.get(), Py_ssize_t(j) * points,
-                                                         Py_ssize_t(j + 1) * points))
-                      : PyRef();
-    if (!data) return false;
+    if (!text) return false;
     ++ahead_.taken;
+    ahead_.last = std::move(ahead_.arrays[j]);
     *title = std::move(text);
-    *values = std::move(data);
+    *values = ahead_.last;
     *taken = true;
     return true;
 }
 
 // Forgets the spectra read ahead, and stands at the first one not handed out.
 void LinkedData::drop_ahead() {
-    if (ahead_.taken < ahead_.count)
+    if (ahead_.taken < ahead_.arrays.size())
         f_.source().native()->seek(ahead_.start + uint64_t(ahead_.taken) * ahead_.each);
-    ahead_.count = ahead_.taken = 0;
+    ahead_.arrays.clear();
+    ahead_.taken = 0;
 }
 
 // The one road of every spectrum, in either form (see the class).
@@ -439,7 +445,7 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
         }
         bool ahead = (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
                      plan_.points <= kAheadMaxValues / element_size_;
-        if (ahead && ahead_.taken == ahead_.count && !read_ahead()) return -1;
+        if (ahead && ahead_.taken == ahead_.arrays.size() && !read_ahead()) return -1;
         bool taken;
         if (!take_ahead(head, values, &taken)) return -1;
         if (taken) {
@@ -451,6 +457,7 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
     }
     *values = PyRef::steal(read_spectrum_values(f_.source(), dtype_.get(), element_size_, plan_.points, arrays_));
     if (!*values) return -1;
+    ahead_.last.reset();
     ++i_;
     return 1;
 }

@@ -108,11 +108,20 @@ private:
         size_t points = 0;
     } plan_;
     struct Ahead {           // spectra read ahead, handed out in order
-        PyRef values;        // one array: the batch's values back to back
-        std::vector<uint8_t> minis;  // the batch's mini headers back to back
-        size_t count = 0, taken = 0;
+        std::vector<PyRef> arrays;   // their values, each in its own new array
+        std::vector<uint8_t> minis;  // their mini headers, back to back
+        size_t taken = 0;
         size_t mini = 0, each = 0;   // bytes per spectrum: mini header, in all
-        uint64_t start = 0;          // file position of the first spectrum's record
+        uint64_t start = 0;          // file position of arrays[0]'s record
+        // The values handed out last, held (as the stream's current values)
+        // until the next batch's arrays exist. The arrays of a batch lie one
+        // after the other at the end of the allocator's heap, and a caller
+        // typically drops them in order: were the last one dropped too, the
+        // whole batch would become one free block at the end of the heap,
+        // which the allocator may give back to the system, and the next
+        // batch would fault every page in again. Held, the freed block lies
+        // below it, and the next batch is made in that same memory.
+        PyRef last;
     } ahead_;
 };
 
