@@ -12,6 +12,8 @@ struct Generator {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
+    PyObject* home;  // module of the operation that made the stream
+    PyObject* scope_before;  // module in scope when another stream entered this one
     bool running;
     bool started;
 };
@@ -26,6 +28,7 @@ void finish(Generator* g) {
     StreamBody* body = g->body;
     if (!body) return;
     g->body = nullptr;
+    ModuleScope scope(g->home);
     ErrorGuard keep;
     body->release();
     delete body;
@@ -45,6 +48,7 @@ PyObject* gen_iternext(PyObject* self) {
     if (!g->body) return nullptr;
     g->started = true;
     g->running = true;
+    ModuleScope scope(g->home);
     PyObject* item = g->body->next();
     g->running = false;
     if (!item) finish(g);
@@ -112,6 +116,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_gen(self);
+    Py_VISIT(g->home);
     return g->body ? g->body->traverse(visit, arg) : 0;
 }
 
@@ -134,6 +139,7 @@ void gen_dealloc(PyObject* self) {
     finish(g);
     Py_XDECREF(g->name);
     Py_XDECREF(g->qualname);
+    Py_XDECREF(g->home);
     PyObject_GC_Del(self);
 }
 
@@ -205,6 +211,8 @@ PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObj
     g->name = Py_NewRef(name);
     g->qualname = Py_NewRef(qualname);
     g->weakrefs = nullptr;
+    g->home = Py_XNewRef(current_module());
+    g->scope_before = nullptr;
     g->running = false;
     g->started = false;
     PyObject_GC_Track(g);
@@ -220,10 +228,18 @@ bool generator_enter(PyObject* gen) {
     if (refuse_if_running(g)) return false;
     g->running = true;
     g->started = true;
+    // Until generator_leave, the stream's own module is in scope.
+    g->scope_before = current_module();
+    ModuleScope::enter(g->home);
     return true;
 }
 
-void generator_leave(PyObject* gen) { as_gen(gen)->running = false; }
+void generator_leave(PyObject* gen) {
+    Generator* g = as_gen(gen);
+    g->running = false;
+    ModuleScope::enter(g->scope_before);
+    g->scope_before = nullptr;
+}
 
 void generator_finish(PyObject* gen) {
     if (Py_TYPE(gen) == &GeneratorType) {

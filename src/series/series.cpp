@@ -164,7 +164,8 @@ PyObject* open_series(Function*, PyObject* const* args) {
                           KARVO_STR("Series.open_series"));
 }
 
-PyObject* open_file(PyObject*, PyObject* filename) {
+PyObject* open_file(PyObject* module, PyObject* filename) {
+    ModuleScope scope(module);
     PyRef spa_cls = lookup(KARVO_STR("SPAFile"));
     if (!spa_cls) return nullptr;
     PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls.get(), filename));
