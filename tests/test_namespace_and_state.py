@@ -288,3 +288,131 @@ def test_every_failing_allocation_leaves_a_working_library(tmp_path):
     print("OK")
     """, dev=False)   # the debug allocator counts allocations of its own
     assert out.endswith("OK\n")
+
+
+# --- the collector switch ------------------------------------------------------
+
+def test_large_directory_leaves_the_collector_switch_alone():
+    import gc
+    b = W.SpaBuilder(file_type=1)
+    for i in range(1500):
+        b.add_entry(100, 0, index_long=i)
+    data = b.build()
+    seen = []
+
+    class Reader(io.BytesIO):
+        def read(self, n=-1):
+            seen.append(gc.isenabled())
+            if len(seen) == 100:
+                gc.disable()   # the caller's own choice, made mid-read
+            return super().read(n)
+    try:
+        header = K.FileHeader(Reader(data))
+        assert not gc.isenabled()
+        assert seen[:100] == [True] * 100 and not any(seen[100:])
+    finally:
+        gc.enable()
+    assert [e.index_long for e in header.sections] == list(range(1500))
+    assert all(gc.is_tracked(e) for e in header.sections)
+
+
+# --- fast paths and what a caller set on a class -------------------------------
+
+# Setting __new__ on a class can't be undone in the host (deleting it leaves
+# a slot that refuses arguments), so these run in a child.
+@pytest.mark.parametrize("cls_name, section", [("MainSpectralHeader", 2), ("SeriesHeader", 325)])
+def test_class_level_setattr_and_new_run_for_every_record(tmp_path, cls_name, section):
+    out = run_child(tmp_path, """
+    cls, section = K.%s, %d
+    spa = K.SPAFile(single_path if section == 2 else series_path)
+    plain = spa.read(spa.find_indextype(section))
+    sets, news = [], []
+    def counting_setattr(self, name, value):
+        sets.append(name)
+        object.__setattr__(self, name, value)
+    def counting_new(c, *args):
+        news.append(c)
+        return object.__new__(c)
+    cls.__setattr__ = counting_setattr
+    cls.__new__ = counting_new
+    record = spa.read(spa.find_indextype(section))
+    assert sets == list(vars(plain)), sets
+    assert news == [cls] and vars(record) == vars(plain)
+    print(len(sets))
+    """ % (cls_name, section))
+    assert out.split()[-1] == {2: "35", 325: "26"}[section]
+
+
+def test_directory_entries_honour_a_class_level_new(tmp_path):
+    out = run_child(tmp_path, """
+    calls = []
+    data = W.single_spectrum_file(values=[1.0], extra_sections=[(100, b"x"), (100, b"y")])
+    def counting_new(c, *args):
+        calls.append(c)
+        return object.__new__(c)
+    K.IndexEntry.__new__ = counting_new
+    header = K.FileHeader(io.BytesIO(data))
+    spa = K.SPAFile(single_path)
+    print(len(calls), len(header.sections), len(spa.info.sections))
+    """)
+    assert out.split()[-3:] == ["4", "3", "1"]
+
+
+# --- native file reading ------------------------------------------------------
+
+FAILING_FSTAT = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+/* fstat fails, for calls made from the extension, once KARVO_TEST_FSTAT is
+   set; what the buffer holds after a failure is unspecified: here, a
+   directory's mode. */
+static int refuse(void *caller, struct stat *st) {
+    Dl_info info;
+    if (!getenv("KARVO_TEST_FSTAT") || !dladdr(caller, &info) || !info.dli_fname ||
+        !strstr(info.dli_fname, "karvoreader"))
+        return 0;
+    memset(st, 0, sizeof *st);
+    st->st_mode = S_IFDIR | 0755;
+    errno = EIO;
+    return 1;
+}
+int fstat(int fd, struct stat *st) {
+    static int (*real)(int, struct stat *);
+    if (refuse(__builtin_return_address(0), st)) return -1;
+    if (!real) real = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
+    return real(fd, st);
+}
+int fstat64(int fd, struct stat64 *st) {
+    static int (*real)(int, struct stat64 *);
+    if (refuse(__builtin_return_address(0), (struct stat *)st)) return -1;
+    if (!real) real = (int (*)(int, struct stat64 *))dlsym(RTLD_NEXT, "fstat64");
+    return real(fd, st);
+}
+"""
+
+
+def test_failing_fstat_is_an_error_not_a_guess(tmp_path):
+    import shutil
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("no C compiler")
+    src, lib = tmp_path / "fstat.c", tmp_path / "libfstat.so"
+    src.write_text(FAILING_FSTAT)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src), "-ldl"], check=True)
+    env = dict(os.environ, LD_PRELOAD=str(lib))
+    code = child_code(tmp_path, """
+    import errno, os
+    stream = K.open_file(series_path).open_series()
+    os.environ["KARVO_TEST_FSTAT"] = "1"
+    try:
+        next(stream)
+    except OSError as e:
+        print("OSError", e.errno == errno.EIO)
+    """)
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert p.returncode == 0, p.stderr[-3000:]
+    assert p.stdout.split()[-2:] == ["OSError", "True"]

@@ -183,18 +183,27 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     return PyObject_SetAttr(self, names.attr, list.get()) == 0;
 }
 
-// Holds off the cycle collector while only our own objects are being made.
-class PausedCollector {
+// Entries kept out of the collector's sight while a directory is built, and
+// handed back to it on every way out (held here meanwhile, whatever code of
+// a caller's does with the list).
+class UntrackedWhileBuilt {
 public:
-    explicit PausedCollector(bool pause) : was_enabled_(pause && PyGC_Disable()) {}
-    ~PausedCollector() {
-        if (was_enabled_) PyGC_Enable();
+    explicit UntrackedWhileBuilt(bool active) : active_(active) {}
+    ~UntrackedWhileBuilt() {
+        for (PyRef& item : items_)
+            if (!PyObject_GC_IsTracked(item.get())) PyObject_GC_Track(item.get());
     }
-    PausedCollector(const PausedCollector&) = delete;
-    PausedCollector& operator=(const PausedCollector&) = delete;
+    void add(const PyRef& item) {
+        if (!active_ || !PyObject_GC_IsTracked(item.get())) return;
+        PyObject_GC_UnTrack(item.get());
+        items_.push_back(item);
+    }
+    UntrackedWhileBuilt(const UntrackedWhileBuilt&) = delete;
+    UntrackedWhileBuilt& operator=(const UntrackedWhileBuilt&) = delete;
 
 private:
-    bool was_enabled_;
+    bool active_;
+    std::vector<PyRef> items_;
 };
 
 bool run_directory(const StepNames& names, PyObject* self, Source& src) {
@@ -211,12 +220,15 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
-    // Tens of thousands of entries are made in a row: one collection after
-    // them, rather than the collector re-walking the growing list again and again.
-    PausedCollector paused(rc != nullptr && count > 1000);
+    // Tens of thousands of entries may be made in a row. Our own entries hold
+    // only numbers, so they stay out of the collector's sight until the list
+    // is whole: the young collections that their allocations set off then
+    // have nothing of theirs to walk. The process-wide switch is not touched.
+    UntrackedWhileBuilt untracked(rc != nullptr);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyRef item = PyRef::steal(rc ? construct_native(*rc, cls.get(), src) : construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+        untracked.add(item);
     }
     return true;
 }
@@ -345,6 +357,8 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
 const RecordClass* pristine_record_class(PyObject* cls) {
     if (!PyType_Check(cls)) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // A __new__ or __setattr__ set on the class must run: no fast path then.
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_setattro != PyObject_GenericSetAttr) return nullptr;
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, KARVO_STR("__init__"));  // str key: no caller code runs
     if (!init) {
         PyErr_Clear();
