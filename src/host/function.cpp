@@ -11,6 +11,7 @@ namespace {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
+    ModuleScope scope(fn->home);
     PyObject* bound[kMaxParams];
     if (!bind_arguments(fn->qualname, *fn->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
         return nullptr;
@@ -29,12 +30,15 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(fn->qualname);
     Py_XDECREF(fn->module);
     Py_XDECREF(fn->owner);
+    Py_XDECREF(fn->home);
+    if (fn->free_context) fn->free_context(fn->context);
     delete fn->params;
     PyObject_GC_Del(self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Function*>(self)->owner);
+    Py_VISIT(reinterpret_cast<Function*>(self)->home);
     return 0;
 }
 
@@ -146,7 +150,9 @@ PyObject* make_function(const char* qualname, const char* const* params, size_t 
     fn->params = new std::vector<PyObject*>();
     fn->impl = impl;
     fn->context = context;
+    fn->free_context = nullptr;
     fn->owner = nullptr;
+    fn->home = Py_XNewRef(current_module());
     const char* dot = std::strrchr(qualname, '.');
     fn->name = PyUnicode_InternFromString(dot ? dot + 1 : qualname);
     fn->qualname = PyUnicode_InternFromString(qualname);

@@ -24,7 +24,9 @@ struct Function {
     std::vector<PyObject*>* params;  // interned parameter names
     FunctionImpl impl;
     const void* context;             // what the implementation needs (a recipe, ...)
+    void (*free_context)(const void*);  // frees `context` with the function, when set
     PyObject* owner;                 // class the operation was defined in, once known
+    PyObject* home;                  // module that made it: its namespace serves the calls
 };
 
 extern PyTypeObject FunctionType;
@@ -32,6 +34,7 @@ extern PyTypeObject FunctionType;
 // Most parameters an operation takes: calls bind them into a stack array.
 inline constexpr size_t kMaxParams = 8;
 
+// Made in the module that is in scope (the one being initialized).
 PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
                         const void* context);
 

@@ -12,6 +12,8 @@ struct Generator {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
+    PyObject* home;  // module of the operation that made the stream
+    PyObject* scope_before;  // module in scope when another stream entered this one
     bool running;
     bool started;
 };
@@ -27,8 +29,13 @@ void finish(Generator* g) {
     if (!body) return;
     g->body = nullptr;
     ErrorGuard keep;
-    body->release();
-    delete body;
+    {
+        ModuleScope scope(g->home);
+        body->release();
+        delete body;
+    }
+    // An ended stream holds nothing, its module included.
+    Py_CLEAR(g->home);
 }
 
 bool refuse_if_running(Generator* g) {
@@ -45,6 +52,7 @@ PyObject* gen_iternext(PyObject* self) {
     if (!g->body) return nullptr;
     g->started = true;
     g->running = true;
+    ModuleScope scope(g->home);
     PyObject* item = g->body->next();
     g->running = false;
     if (!item) finish(g);
@@ -113,6 +121,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_gen(self);
+    Py_VISIT(g->home);
     return g->body ? g->body->traverse(visit, arg) : 0;
 }
 
@@ -135,6 +144,7 @@ void gen_dealloc(PyObject* self) {
     finish(g);
     Py_XDECREF(g->name);
     Py_XDECREF(g->qualname);
+    Py_XDECREF(g->home);
     PyObject_GC_Del(self);
 }
 
@@ -206,6 +216,8 @@ PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObj
     g->name = Py_NewRef(name);
     g->qualname = Py_NewRef(qualname);
     g->weakrefs = nullptr;
+    g->home = Py_XNewRef(current_module());
+    g->scope_before = nullptr;
     g->running = false;
     g->started = false;
     PyObject_GC_Track(g);
@@ -221,12 +233,17 @@ bool generator_enter(PyObject* gen) {
     if (refuse_if_running(g)) return false;
     g->running = true;
     g->started = true;
+    // Until generator_leave, the stream's own module is in scope.
+    g->scope_before = current_module();
+    ModuleScope::enter(g->home);
     return true;
 }
 
 void generator_leave(PyObject* gen, bool more) {
     Generator* g = as_gen(gen);
     g->running = false;
+    ModuleScope::enter(g->scope_before);
+    g->scope_before = nullptr;
     if (!more) finish(g);
 }
 

@@ -6,7 +6,7 @@
 #include "records/text.hpp"
 
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <string>
 
 namespace karvo::host {
@@ -28,8 +28,6 @@ struct StepNames {
 };
 
 namespace {
-
-std::deque<RecordClass> g_classes;  // stable addresses; lives as long as the process
 
 PyObject* intern_or_null(const char* s) { return s ? PyUnicode_InternFromString(s) : nullptr; }
 
@@ -185,18 +183,27 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     return PyObject_SetAttr(self, names.attr, list.get()) == 0;
 }
 
-// Holds off the cycle collector while only our own objects are being made.
-class PausedCollector {
+// Entries kept out of the collector's sight while a directory is built, and
+// handed back to it on every way out (held here meanwhile, whatever code of
+// a caller's does with the list).
+class UntrackedWhileBuilt {
 public:
-    explicit PausedCollector(bool pause) : was_enabled_(pause && PyGC_Disable()) {}
-    ~PausedCollector() {
-        if (was_enabled_) PyGC_Enable();
+    explicit UntrackedWhileBuilt(bool active) : active_(active) {}
+    ~UntrackedWhileBuilt() {
+        for (PyRef& item : items_)
+            if (!PyObject_GC_IsTracked(item.get())) PyObject_GC_Track(item.get());
     }
-    PausedCollector(const PausedCollector&) = delete;
-    PausedCollector& operator=(const PausedCollector&) = delete;
+    void add(const PyRef& item) {
+        if (!active_ || !PyObject_GC_IsTracked(item.get())) return;
+        PyObject_GC_UnTrack(item.get());
+        items_.push_back(item);
+    }
+    UntrackedWhileBuilt(const UntrackedWhileBuilt&) = delete;
+    UntrackedWhileBuilt& operator=(const UntrackedWhileBuilt&) = delete;
 
 private:
-    bool was_enabled_;
+    bool active_;
+    std::vector<PyRef> items_;
 };
 
 bool run_directory(const StepNames& names, PyObject* self, Source& src) {
@@ -213,12 +220,15 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
-    // Tens of thousands of entries are made in a row: one collection after
-    // them, rather than the collector re-walking the growing list again and again.
-    PausedCollector paused(rc != nullptr && count > 1000);
+    // Tens of thousands of entries may be made in a row. Our own entries hold
+    // only numbers, so they stay out of the collector's sight until the list
+    // is whole: the young collections that their allocations set off then
+    // have nothing of theirs to walk. The process-wide switch is not touched.
+    UntrackedWhileBuilt untracked(rc != nullptr);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyRef item = PyRef::steal(rc ? construct_native(*rc, cls.get(), src) : construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+        untracked.add(item);
     }
     return true;
 }
@@ -229,10 +239,10 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
 // which the host stops sharing instance keys.
 bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
     const format::Block& block = *rc.recipe->steps[0].block;
-    const StepNames& names = (*rc.steps)[0];
+    const StepNames& names = rc.steps[0];
     const uint8_t* p = src.read_block(block.size);
     if (!p) return false;
-    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict));
+    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict.get()));
     if (!dict) return false;
     size_t off = 0;
     for (size_t i = 0; i < block.fields.size(); ++i) {
@@ -250,7 +260,7 @@ bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
     const auto& steps = rc.recipe->steps;
     for (size_t i = 0; i < steps.size(); ++i) {
         const format::Step& step = steps[i];
-        const StepNames& names = (*rc.steps)[i];
+        const StepNames& names = rc.steps[i];
         bool ok = false;
         switch (step.kind) {
             case StepKind::Block:
@@ -294,7 +304,8 @@ PyObject* decode_string(PyObject*, PyObject* s) {
     return text;
 }
 
-PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleScope scope(module);
     static PyObject* qualname = PyUnicode_InternFromString("read_string");
     static std::vector<PyObject*> params = {PyUnicode_InternFromString("f"), PyUnicode_InternFromString("max_len")};
     PyObject* bound[2];
@@ -333,8 +344,10 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
 
 // A fresh instance of our own class, read natively.
 PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
+    ModuleScope scope(rc.home);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
     static PyObject* no_args = PyTuple_New(0);
+    if (!no_args) return nullptr;
     PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
     if (!self) return nullptr;
     bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
@@ -342,13 +355,18 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
 }
 
 const RecordClass* pristine_record_class(PyObject* cls) {
-    for (const RecordClass& rc : g_classes) {
-        if (rc.cls != cls) continue;
-        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, KARVO_STR("__init__"));
-        if (!init) PyErr_Clear();
-        return init == rc.init ? &rc : nullptr;
+    if (!PyType_Check(cls)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // A __new__ or __setattr__ set on the class must run: no fast path then.
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_setattro != PyObject_GenericSetAttr) return nullptr;
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, KARVO_STR("__init__"));  // str key: no caller code runs
+    if (!init) {
+        PyErr_Clear();
+        return nullptr;
     }
-    return nullptr;
+    if (!is_function(init) || reinterpret_cast<Function*>(init)->impl != record_init) return nullptr;
+    const auto* rc = static_cast<const RecordClass*>(reinterpret_cast<Function*>(init)->context);
+    return rc->cls == cls ? rc : nullptr;
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {
@@ -362,11 +380,12 @@ PyObject* construct_record(PyObject* cls, Source& src) {
 }
 
 PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& extra) {
-    RecordClass& rc = g_classes.emplace_back();
+    auto owned = std::make_unique<RecordClass>();
+    RecordClass& rc = *owned;
     rc.recipe = &recipe;
-    rc.steps = new std::vector<StepNames>();
+    rc.home = current_module();
     for (const format::Step& step : recipe.steps) {
-        StepNames& n = rc.steps->emplace_back();
+        StepNames& n = rc.steps.emplace_back();
         n.attr = intern_or_null(step.attr);
         n.class_name = intern_or_null(step.class_name);
         n.alt_class_name = intern_or_null(step.alt_class_name);
@@ -378,6 +397,15 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
             for (const Field& f : step.block->fields) n.fields.push_back(intern_or_null(f.name));
         if (PyErr_Occurred()) return nullptr;
     }
+    // Wide one-block records get their instance dictionary from a template.
+    constexpr size_t kSharedKeysLimit = 30;
+    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
+        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
+        rc.template_dict = PyRef::steal(PyDict_New());
+        if (!rc.template_dict) return nullptr;
+        for (PyObject* name : rc.steps[0].fields)
+            if (name && PyDict_SetItem(rc.template_dict.get(), name, Py_None) < 0) return nullptr;
+    }
     PyRef base;
     if (recipe.base_name) {
         base = lookup(recipe.base_name);
@@ -386,23 +414,15 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
     std::string qual = std::string(recipe.class_name) + ".__init__";
     PyRef init = PyRef::steal(make_function(qual.c_str(), {"self", "f"}, record_init, &rc));
     if (!init) return nullptr;
+    auto* fn = reinterpret_cast<Function*>(init.get());
+    fn->free_context = [](const void* p) { delete static_cast<const RecordClass*>(p); };
+    owned.release();  // the function owns it now
+    rc.init = init.get();
     ClassAttrs attrs = {{"__init__", init.get()}};
     attrs.insert(attrs.end(), extra.begin(), extra.end());
     PyObject* cls = make_class(recipe.class_name, base.get(), recipe.doc, attrs);
     if (!cls) return nullptr;
-    // Wide one-block records get their instance dictionary from a template.
-    constexpr size_t kSharedKeysLimit = 30;
-    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
-        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
-        rc.template_dict = PyDict_New();
-        if (!rc.template_dict) return nullptr;
-        for (PyObject* name : (*rc.steps)[0].fields)
-            if (name && PyDict_SetItem(rc.template_dict, name, Py_None) < 0) return nullptr;
-    }
-    rc.cls = cls;   // kept for the identity checks of the fast paths
-    rc.init = init.get();
-    Py_INCREF(cls);
-    Py_INCREF(rc.init);
+    rc.cls = cls;  // kept for the identity checks of the fast paths
     return cls;
 }
 

@@ -155,14 +155,10 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
     return data.release();
 }
 
-LinkedData::LinkedData(PyObject* origin, PyObject* record, PyObject* file, PyObject* n_spectra)
-    : origin_(PyRef::borrow(origin)),
-      record_(PyRef::borrow(record)),
-      file_(PyRef::borrow(file)),
-      n_spectra_(PyRef::borrow(n_spectra)) {}
+LinkedData::LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra)
+    : record_(PyRef::borrow(record)), file_(PyRef::borrow(file)), n_spectra_(PyRef::borrow(n_spectra)) {}
 
 int LinkedData::traverse(visitproc visit, void* arg) {
-    Py_VISIT(origin_.get());
     Py_VISIT(record_.get());
     Py_VISIT(file_.get());
     Py_VISIT(n_spectra_.get());
@@ -173,7 +169,6 @@ int LinkedData::traverse(visitproc visit, void* arg) {
 
 void LinkedData::release() {
     f_.close();
-    origin_.reset();
     record_.reset();
     file_.reset();
     n_spectra_.reset();
@@ -477,9 +472,8 @@ int LinkedData::next_titled(PyRef* title, PyRef* values) { return spectrum(Form:
 
 namespace {
 
-PyObject* read_linked_data(Function* fn, PyObject* const* args) {
-    PyObject* origin = reinterpret_cast<PyObject*>(fn);
-    return make_generator(std::make_unique<LinkedData>(origin, args[0], args[1], args[2]), KARVO_STR("read_linked_data"),
+PyObject* read_linked_data(Function*, PyObject* const* args) {
+    return make_generator(std::make_unique<LinkedData>(args[0], args[1], args[2]), KARVO_STR("read_linked_data"),
                           KARVO_STR("DiskResidentArray.read_linked_data"));
 }
 

@@ -55,7 +55,7 @@ PyObject* make_read_linked_data();
 // asked for in the middle of a walk is the next spectrum, read afresh.
 class LinkedData final : public StreamBody {
 public:
-    LinkedData(PyObject* origin, PyObject* record, PyObject* file, PyObject* n_spectra);
+    LinkedData(PyObject* record, PyObject* file, PyObject* n_spectra);
 
     PyObject* next() override;
     int traverse(visitproc visit, void* arg) override;
@@ -90,7 +90,6 @@ private:
     static constexpr size_t kAheadMaxSpectra = 512;
 
     State state_ = State::Fresh;
-    PyRef origin_;           // the operation that made the stream (its module's names)
     PyRef record_, file_, n_spectra_;
     OpenedFile f_;
     PyRef dtype_;            // "f" or "d"

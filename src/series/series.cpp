@@ -49,13 +49,12 @@ PyRef read_section_of(PyObject* karvo_file, PyObject* cls_name) {
 
 class SeriesStream final : public StreamBody {
 public:
-    SeriesStream(PyObject* origin, PyObject* series) : origin_(PyRef::borrow(origin)), series_(PyRef::borrow(series)) {}
+    explicit SeriesStream(PyObject* series) : series_(PyRef::borrow(series)) {}
 
     PyObject* next() override { return res_ ? next_spectrum() : describe(); }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(origin_.get());
-        Py_VISIT(series_.get());
+            Py_VISIT(series_.get());
         Py_VISIT(res_.get());
         return 0;
     }
@@ -66,8 +65,7 @@ public:
         if (res_) generator_finish(res_.get());
         res_.reset();
         series_.reset();
-        origin_.reset();
-    }
+        }
 
 private:
     PyObject* describe() {
@@ -151,7 +149,6 @@ private:
         return spectrum_item(title.get(), data.get());
     }
 
-    PyRef origin_;  // the operation that made the stream (its module's names)
     PyRef series_;
     PyRef res_;
 };
@@ -161,12 +158,13 @@ PyObject* series_init(Function*, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-PyObject* open_series(Function* fn, PyObject* const* args) {
-    return make_generator(std::make_unique<SeriesStream>(reinterpret_cast<PyObject*>(fn), args[0]), KARVO_STR("open_series"),
+PyObject* open_series(Function*, PyObject* const* args) {
+    return make_generator(std::make_unique<SeriesStream>(args[0]), KARVO_STR("open_series"),
                           KARVO_STR("Series.open_series"));
 }
 
-PyObject* open_file(PyObject*, PyObject* filename) {
+PyObject* open_file(PyObject* module, PyObject* filename) {
+    ModuleScope scope(module);
     PyRef spa_cls = lookup(KARVO_STR("SPAFile"));
     if (!spa_cls) return nullptr;
     PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls.get(), filename));
