@@ -19,8 +19,13 @@ bool intern_all_names() {
 }
 
 namespace {
-thread_local PyObject* t_module = nullptr;
-thread_local ModuleState* t_state = nullptr;
+// Read on every look-up: initial-exec keeps each read a plain load from the
+// thread's block instead of a call into the dynamic loader (the two
+// pointers fit easily in the static TLS room the loader keeps for modules
+// loaded later).
+#define KARVO_FAST_TLS __attribute__((tls_model("initial-exec")))
+thread_local PyObject* t_module KARVO_FAST_TLS = nullptr;
+thread_local ModuleState* t_state KARVO_FAST_TLS = nullptr;
 Originals g_no_originals;  // outside any module: nothing is ours
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "records/record_classes.hpp"
 
 #include <cstring>
+#include <typeinfo>
 #include <vector>
 
 namespace karvo::host {
@@ -332,6 +333,13 @@ PyRef LinkedData::read_title() {
     return attr(hdr.get(), KARVO_STR("spec_title"));
 }
 
+// Spectra of our own mini header class (or none) whose values are of
+// moderate size.
+bool LinkedData::worth_reading_ahead() const {
+    return (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
+           plan_.points <= kAheadMaxValues / element_size_;
+}
+
 // Spectra of moderate size are read ahead in batches, each value block
 // straight into its own new array and each mini header into one scratch
 // block, with one scatter read per batch: one copy of every byte, and few
@@ -386,11 +394,10 @@ bool LinkedData::read_ahead() {
     return true;
 }
 
-// The next spectrum out of the batch read ahead, if there is one and the
-// host's array class still makes the values.
+// The next spectrum out of the batch read ahead, while the host's array
+// class still makes the values.
 bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
     *taken = false;
-    if (ahead_.taken == ahead_.arrays.size()) return true;
     PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
     if (array_cls.get() != originals().array_type) {
@@ -438,14 +445,14 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
             if (!read_mini_plan() || !read_point_count()) return -1;
             plan_.taken = true;
         }
-        bool ahead = (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
-                     plan_.points <= kAheadMaxValues / element_size_;
-        if (ahead && ahead_.taken == ahead_.arrays.size() && !read_ahead()) return -1;
-        bool taken;
-        if (!take_ahead(head, values, &taken)) return -1;
-        if (taken) {
-            ++i_;
-            return 1;
+        if (ahead_.taken == ahead_.arrays.size() && worth_reading_ahead() && !read_ahead()) return -1;
+        if (ahead_.taken < ahead_.arrays.size()) {
+            bool taken;
+            if (!take_ahead(head, values, &taken)) return -1;
+            if (taken) {
+                ++i_;
+                return 1;
+            }
         }
         *head = read_title();
         if (!*head) return -1;
@@ -469,6 +476,14 @@ PyObject* LinkedData::next() {
 }
 
 int LinkedData::next_titled(PyRef* title, PyRef* values) { return spectrum(Form::Title, title, values); }
+
+LinkedData* LinkedData::walking(PyObject* gen) {
+    StreamBody* body = generator_body(gen);
+    // An exact type test: cheaper than dynamic_cast, once per spectrum.
+    if (!body || typeid(*body) != typeid(LinkedData)) return nullptr;
+    auto* linked = static_cast<LinkedData*>(body);
+    return linked->state_ != State::Fresh ? linked : nullptr;
+}
 
 namespace {
 

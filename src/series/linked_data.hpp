@@ -61,8 +61,9 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void release() override;
 
-    // Whether the headers item has been handed out (the spectra come next).
-    bool past_headers() const { return state_ != State::Fresh; }
+    // The body of `gen` when it is a linked-data stream that has handed out
+    // its headers item, else null (see generator_body for how long it lives).
+    static LinkedData* walking(PyObject* gen);
     // The next spectrum's title (its mini header's spec_title, or None
     // without mini headers) and values: 1, or 0 at the end, -1 on error.
     int next_titled(PyRef* title, PyRef* values);
@@ -78,6 +79,7 @@ private:
     bool read_point_count();
     PyRef read_title();
     PyRef blob_flag(PyObject* name, int* set);
+    bool worth_reading_ahead() const;
     bool read_ahead();
     bool take_ahead(PyRef* title, PyRef* values, bool* taken);
     void drop_ahead();

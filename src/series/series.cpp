@@ -122,8 +122,7 @@ private:
         // afresh for each request (a caller may have closed the stream, found
         // through gc.get_referents), and the generator is marked running
         // meanwhile, so nothing can finish or re-enter it under the request.
-        auto* linked = dynamic_cast<LinkedData*>(generator_body(res.get()));
-        if (linked && linked->past_headers()) {
+        if (LinkedData* linked = LinkedData::walking(res.get())) {
             if (!generator_enter(res.get())) return nullptr;
             PyRef title, values;
             int r = linked->next_titled(&title, &values);
