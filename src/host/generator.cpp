@@ -77,7 +77,6 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs > 3) PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    if (refuse_if_running(g)) return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
@@ -98,6 +97,7 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
         return nullptr;
     }
+    if (refuse_if_running(g)) return nullptr;
     // Nothing in a stream handles an exception: it ends the stream and propagates.
     finish(g);
     if (is_class) PyErr_SetObject(typ, val);
