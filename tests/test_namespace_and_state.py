@@ -403,7 +403,7 @@ def test_failing_fstat_is_an_error_not_a_guess(tmp_path):
     src, lib = tmp_path / "fstat.c", tmp_path / "libfstat.so"
     src.write_text(FAILING_FSTAT)
     subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src), "-ldl"], check=True)
-    # after whatever is preloaded already (the sanitizer runtimes must come first)
+    # after what is preloaded already (a sanitizer's runtime must come first)
     env = dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)])))
     code = child_code(tmp_path, """
     import errno, os

@@ -19,13 +19,6 @@ bool intern_all_names() {
 }
 
 namespace {
-// Read on every look-up: initial-exec keeps each read a plain load from the
-// thread's block instead of a call into the dynamic loader (the two
-// pointers fit easily in the static TLS room the loader keeps for modules
-// loaded later).
-#define KARVO_FAST_TLS __attribute__((tls_model("initial-exec")))
-thread_local PyObject* t_module KARVO_FAST_TLS = nullptr;
-thread_local ModuleState* t_state KARVO_FAST_TLS = nullptr;
 Originals g_no_originals;  // outside any module: nothing is ours
 }  // namespace
 
@@ -45,24 +38,17 @@ void clear_module_state(ModuleState* st) {
         Py_CLEAR(*p);
 }
 
-PyObject* current_module() { return t_module; }
+namespace scope_detail {
+thread_local constinit PyObject* t_module __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit ModuleState* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
 
-ModuleScope::ModuleScope(PyObject* module) : prev_module_(t_module), prev_state_(t_state) {
-    if (module && module != t_module) {
-        t_module = module;
-        t_state = module_state(module);
-    }
-}
-
-void ModuleScope::enter(PyObject* module) {
+void set(PyObject* module) {
     t_module = module;
     t_state = module ? module_state(module) : nullptr;
 }
+}  // namespace scope_detail
 
-ModuleScope::~ModuleScope() {
-    t_module = prev_module_;
-    t_state = prev_state_;
-}
+using scope_detail::t_state;
 
 Originals& originals() { return t_state ? t_state->originals : g_no_originals; }
 

@@ -58,20 +58,37 @@ ModuleState* module_state(PyObject* module);
 int traverse_module_state(ModuleState* st, visitproc visit, void* arg);
 void clear_module_state(ModuleState* st);
 
+namespace scope_detail {
+// The module in scope on this thread and its state, read on every call and
+// look-up: the initial-exec model makes each access one load (two pointers
+// fit the static TLS room that the C library keeps for modules loaded later).
+extern thread_local constinit PyObject* t_module __attribute__((tls_model("initial-exec")));
+extern thread_local constinit ModuleState* t_state __attribute__((tls_model("initial-exec")));
+void set(PyObject* module);
+}  // namespace scope_detail
+
 // The module in scope on this thread (borrowed; null outside any operation).
-PyObject* current_module();
+inline PyObject* current_module() { return scope_detail::t_module; }
 
 // Puts `module` in scope for the lifetime of the guard (kept as it is when
 // null). Guards nest: each restores what was in scope before it.
 class ModuleScope {
 public:
-    explicit ModuleScope(PyObject* module);
-    ~ModuleScope();
+    explicit ModuleScope(PyObject* module)
+        : prev_module_(scope_detail::t_module), prev_state_(scope_detail::t_state) {
+        if (module && module != prev_module_) scope_detail::set(module);
+    }
+    ~ModuleScope() {
+        scope_detail::t_module = prev_module_;
+        scope_detail::t_state = prev_state_;
+    }
     ModuleScope(const ModuleScope&) = delete;
     ModuleScope& operator=(const ModuleScope&) = delete;
     // Puts `module` in scope with no guard, for code that must enter and
     // leave in two calls; the caller restores what was there.
-    static void enter(PyObject* module);
+    static void enter(PyObject* module) {
+        if (module != scope_detail::t_module) scope_detail::set(module);
+    }
 
 private:
     PyObject* prev_module_;

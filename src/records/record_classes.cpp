@@ -306,8 +306,9 @@ PyObject* decode_string(PyObject*, PyObject* s) {
 
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleScope scope(module);
-    static PyObject* qualname = PyUnicode_InternFromString("read_string");
-    static std::vector<PyObject*> params = {PyUnicode_InternFromString("f"), PyUnicode_InternFromString("max_len")};
+    // Interned names exist once a module initialized, which calls need.
+    PyObject* qualname = KARVO_STR("read_string");
+    static const std::vector<PyObject*> params = {KARVO_STR("f"), KARVO_STR("max_len")};
     PyObject* bound[2];
     if (!bind_arguments(qualname, params, args, size_t(nargs), kwnames, bound)) return nullptr;
     PyFileSource src(bound[0]);
