@@ -291,6 +291,9 @@ bool LinkedData::read_point_count() {
         return false;
     }
     plan_.points = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
+    // Read ahead: spectra of our own mini header class (or none) whose values are of moderate size.
+    plan_.ahead = (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
+                  plan_.points <= kAheadMaxValues / element_size_;
     return true;
 }
 
@@ -331,13 +334,6 @@ PyRef LinkedData::read_title() {
     PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
     if (!hdr || hdr.get() == Py_None) return hdr;
     return attr(hdr.get(), KARVO_STR("spec_title"));
-}
-
-// Spectra of our own mini header class (or none) whose values are of
-// moderate size.
-bool LinkedData::worth_reading_ahead() const {
-    return (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
-           plan_.points <= kAheadMaxValues / element_size_;
 }
 
 // Spectra of moderate size are read ahead in batches, each value block
@@ -445,7 +441,7 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
             if (!read_mini_plan() || !read_point_count()) return -1;
             plan_.taken = true;
         }
-        if (ahead_.taken == ahead_.arrays.size() && worth_reading_ahead() && !read_ahead()) return -1;
+        if (ahead_.taken == ahead_.arrays.size() && plan_.ahead && !read_ahead()) return -1;
         if (ahead_.taken < ahead_.arrays.size()) {
             bool taken;
             if (!take_ahead(head, values, &taken)) return -1;

@@ -79,7 +79,6 @@ private:
     bool read_point_count();
     PyRef read_title();
     PyRef blob_flag(PyObject* name, int* set);
-    bool worth_reading_ahead() const;
     bool read_ahead();
     bool take_ahead(PyRef* title, PyRef* values, bool* taken);
     void drop_ahead();
@@ -107,6 +106,7 @@ private:
         bool ver3 = false;
         const RecordClass* mini_rc = nullptr;  // the mini header class, when our own
         size_t points = 0;
+        bool ahead = false;  // spectra worth reading ahead
     } plan_;
     struct Ahead {           // spectra read ahead, handed out in order
         std::vector<PyRef> arrays;   // their values, each in its own new array
