@@ -56,7 +56,7 @@ struct ModuleState {
 
 ModuleState* module_state(PyObject* module);
 int traverse_module_state(ModuleState* st, visitproc visit, void* arg);
-void clear_module_state(ModuleState* st);
+void clear_module_state(ModuleState* st, bool freeing);
 
 namespace scope_detail {
 // The module in scope on this thread and its state, read on every call and
