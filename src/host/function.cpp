@@ -11,7 +11,7 @@ namespace {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
-    ModuleScope scope(fn->home);
+    ModuleScope scope(fn->home, fn->home_state);
     PyObject* bound[kMaxParams];
     if (!bind_arguments(fn->qualname, *fn->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
         return nullptr;
@@ -153,6 +153,7 @@ PyObject* make_function(const char* qualname, const char* const* params, size_t 
     fn->free_context = nullptr;
     fn->owner = nullptr;
     fn->home = Py_XNewRef(current_module());
+    fn->home_state = current_state();
     const char* dot = std::strrchr(qualname, '.');
     fn->name = PyUnicode_InternFromString(dot ? dot + 1 : qualname);
     fn->qualname = PyUnicode_InternFromString(qualname);

@@ -12,6 +12,7 @@
 namespace karvo::host {
 
 struct Function;
+struct ModuleState;
 // Receives the bound arguments, one per parameter, self first.
 using FunctionImpl = PyObject* (*)(Function* fn, PyObject* const* args);
 
@@ -27,6 +28,7 @@ struct Function {
     void (*free_context)(const void*);  // frees `context` with the function, when set
     PyObject* owner;                 // class the operation was defined in, once known
     PyObject* home;                  // module that made it: its namespace serves the calls
+    ModuleState* home_state;         // the home module's state
 };
 
 extern PyTypeObject FunctionType;

@@ -13,7 +13,9 @@ struct Generator {
     PyObject* qualname;
     PyObject* weakrefs;
     PyObject* home;  // module of the operation that made the stream
+    ModuleState* home_state;
     PyObject* scope_before;  // module in scope when another stream entered this one
+    ModuleState* scope_before_state;
     bool running;
     bool started;
 };
@@ -30,11 +32,12 @@ void finish(Generator* g) {
     g->body = nullptr;
     ErrorGuard keep;
     {
-        ModuleScope scope(g->home);
+        ModuleScope scope(g->home, g->home_state);
         body->release();
         delete body;
     }
     // An ended stream holds nothing, its module included.
+    g->home_state = nullptr;
     Py_CLEAR(g->home);
 }
 
@@ -52,7 +55,7 @@ PyObject* gen_iternext(PyObject* self) {
     if (!g->body) return nullptr;
     g->started = true;
     g->running = true;
-    ModuleScope scope(g->home);
+    ModuleScope scope(g->home, g->home_state);
     PyObject* item = g->body->next();
     g->running = false;
     if (!item) finish(g);
@@ -217,7 +220,9 @@ PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObj
     g->qualname = Py_NewRef(qualname);
     g->weakrefs = nullptr;
     g->home = Py_XNewRef(current_module());
+    g->home_state = current_state();
     g->scope_before = nullptr;
+    g->scope_before_state = nullptr;
     g->running = false;
     g->started = false;
     PyObject_GC_Track(g);
@@ -235,14 +240,15 @@ bool generator_enter(PyObject* gen) {
     g->started = true;
     // Until generator_leave, the stream's own module is in scope.
     g->scope_before = current_module();
-    ModuleScope::enter(g->home);
+    g->scope_before_state = current_state();
+    ModuleScope::enter(g->home, g->home_state);
     return true;
 }
 
 void generator_leave(PyObject* gen, bool more) {
     Generator* g = as_gen(gen);
     g->running = false;
-    ModuleScope::enter(g->scope_before);
+    ModuleScope::enter(g->scope_before, g->scope_before_state);
     g->scope_before = nullptr;
     if (!more) finish(g);
 }

@@ -31,11 +31,14 @@ int traverse_module_state(ModuleState* st, visitproc visit, void* arg) {
     return 0;
 }
 
-void clear_module_state(ModuleState* st) {
+void clear_module_state(ModuleState* st, bool freeing) {
     Originals& o = st->originals;
-    for (PyObject** p : {&st->ns, &o.read_string, &o.decode_string, &o.array_type, &o.struct_error, &o.open,
-                         &o.element_types})
-        Py_CLEAR(*p);
+    // What can lead back to the module (its dictionary, its own functions)
+    // goes when a cycle is broken; the host's objects stay until the module
+    // is freed, for operations that still run meanwhile (finalizers).
+    for (PyObject** p : {&st->ns, &o.read_string, &o.decode_string}) Py_CLEAR(*p);
+    if (freeing)
+        for (PyObject** p : {&o.array_type, &o.struct_error, &o.open, &o.element_types}) Py_CLEAR(*p);
 }
 
 namespace scope_detail {

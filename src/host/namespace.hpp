@@ -56,7 +56,7 @@ struct ModuleState {
 
 ModuleState* module_state(PyObject* module);
 int traverse_module_state(ModuleState* st, visitproc visit, void* arg);
-void clear_module_state(ModuleState* st);
+void clear_module_state(ModuleState* st, bool freeing);
 
 namespace scope_detail {
 // The module in scope on this thread and its state, read on every call and
@@ -67,8 +67,10 @@ extern thread_local constinit ModuleState* t_state __attribute__((tls_model("ini
 void set(PyObject* module);
 }  // namespace scope_detail
 
-// The module in scope on this thread (borrowed; null outside any operation).
+// The module in scope on this thread (borrowed; null outside any operation),
+// and its state.
 inline PyObject* current_module() { return scope_detail::t_module; }
+inline ModuleState* current_state() { return scope_detail::t_state; }
 
 // Puts `module` in scope for the lifetime of the guard (kept as it is when
 // null). Guards nest: each restores what was in scope before it.
@@ -78,6 +80,11 @@ public:
         : prev_module_(scope_detail::t_module), prev_state_(scope_detail::t_state) {
         if (module && module != prev_module_) scope_detail::set(module);
     }
+    // With the module's state at hand (kept by whoever holds the module).
+    ModuleScope(PyObject* module, ModuleState* state)
+        : prev_module_(scope_detail::t_module), prev_state_(scope_detail::t_state) {
+        if (module) enter(module, state);
+    }
     ~ModuleScope() {
         scope_detail::t_module = prev_module_;
         scope_detail::t_state = prev_state_;
@@ -86,8 +93,9 @@ public:
     ModuleScope& operator=(const ModuleScope&) = delete;
     // Puts `module` in scope with no guard, for code that must enter and
     // leave in two calls; the caller restores what was there.
-    static void enter(PyObject* module) {
-        if (module != scope_detail::t_module) scope_detail::set(module);
+    static void enter(PyObject* module, ModuleState* state) {
+        scope_detail::t_module = module;
+        scope_detail::t_state = state;
     }
 
 private:

@@ -130,11 +130,13 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 }
 
 int clear_module(PyObject* module) {
-    if (ModuleState* st = module_state(module)) clear_module_state(st);
+    if (ModuleState* st = module_state(module)) clear_module_state(st, false);
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+    if (ModuleState* st = module_state(static_cast<PyObject*>(module))) clear_module_state(st, true);
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},

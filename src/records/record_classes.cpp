@@ -345,7 +345,7 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
 
 // A fresh instance of our own class, read natively.
 PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
-    ModuleScope scope(rc.home);  // as the class's own __init__ would run
+    ModuleScope scope(rc.home, rc.home_state);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
     static PyObject* no_args = PyTuple_New(0);
     if (!no_args) return nullptr;
@@ -385,6 +385,7 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
     RecordClass& rc = *owned;
     rc.recipe = &recipe;
     rc.home = current_module();
+    rc.home_state = current_state();
     for (const format::Step& step : recipe.steps) {
         StepNames& n = rc.steps.emplace_back();
         n.attr = intern_or_null(step.attr);

@@ -10,6 +10,7 @@
 namespace karvo::host {
 
 struct StepNames;
+struct ModuleState;
 
 // One record class as a module created it. Owned by the class's own
 // __init__, which keeps the class and its module alive: the two object
@@ -19,6 +20,7 @@ struct RecordClass {
     PyObject* cls = nullptr;   // the class object (the __init__'s owner)
     PyObject* init = nullptr;  // its own __init__
     PyObject* home = nullptr;  // the module that made the class
+    ModuleState* home_state = nullptr;
     std::vector<StepNames> steps;
     PyRef template_dict;       // keys in layout order, for wide one-block records
 };
