@@ -339,6 +339,7 @@ def parse_options(doc):
                     help="exit 1 when a target is missed")
     ap.add_argument("--json", metavar="FILE", help="also write results as JSON")
     ap.add_argument("--mem-child", metavar="PATH", help=argparse.SUPPRESS)
+    ap.add_argument("--fresh-child", metavar="PATH", help=argparse.SUPPRESS)
     ap.add_argument("--write-data", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rounds is None:

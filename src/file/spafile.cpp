@@ -36,9 +36,9 @@ PyObject* read_basic_info(Function*, PyObject* const* args) {
     PyObject* self = args[0];
     PyRef filename = attr(self, KARVO_STR("filename"));
     if (!filename) return nullptr;
-    PyObject* header_cls = lookup(KARVO_STR("FileHeader"));
+    PyRef header_cls = lookup(KARVO_STR("FileHeader"));
     if (!header_cls) return nullptr;
-    PyRef header = PyRef::steal(read_record(filename.get(), header_cls, nullptr));
+    PyRef header = PyRef::steal(read_record(filename.get(), header_cls.get(), nullptr));
     if (!header || PyObject_SetAttr(self, KARVO_STR("info"), header.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -120,9 +120,9 @@ PyObject* spafile_read(Function*, PyObject* const* args) {
     if (!section) return nullptr;
     PyRef type = attr(section.get(), KARVO_STR("section_type"));
     if (!type) return nullptr;
-    PyObject* registry = lookup(KARVO_STR("TYPE_CLASS"));
+    PyRef registry = lookup(KARVO_STR("TYPE_CLASS"));
     if (!registry) return nullptr;
-    PyRef cls = PyRef::steal(PyObject_GetItem(registry, type.get()));
+    PyRef cls = PyRef::steal(PyObject_GetItem(registry.get(), type.get()));
     if (!cls) return nullptr;
     PyRef offset = attr(section.get(), KARVO_STR("section_offset"));
     if (!offset) return nullptr;

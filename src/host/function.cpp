@@ -9,10 +9,9 @@
 namespace karvo::host {
 namespace {
 
-constexpr size_t kMaxParams = 8;
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
+    ModuleScope scope(fn->home, fn->home_state);
     PyObject* bound[kMaxParams];
     if (!bind_arguments(fn->qualname, *fn->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
         return nullptr;
@@ -31,12 +30,15 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(fn->qualname);
     Py_XDECREF(fn->module);
     Py_XDECREF(fn->owner);
+    Py_XDECREF(fn->home);
+    if (fn->free_context) fn->free_context(fn->context);
     delete fn->params;
     PyObject_GC_Del(self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Function*>(self)->owner);
+    Py_VISIT(reinterpret_cast<Function*>(self)->home);
     return 0;
 }
 
@@ -136,15 +138,22 @@ bool ready_function_type() {
     return PyType_Ready(&FunctionType) == 0;
 }
 
-PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
+PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
                         const void* context) {
+    if (nparams > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for an operation");
+        return nullptr;
+    }
     Function* fn = PyObject_GC_New(Function, &FunctionType);
     if (!fn) return nullptr;
     fn->vectorcall = function_vectorcall;
     fn->params = new std::vector<PyObject*>();
     fn->impl = impl;
     fn->context = context;
+    fn->free_context = nullptr;
     fn->owner = nullptr;
+    fn->home = Py_XNewRef(current_module());
+    fn->home_state = current_state();
     const char* dot = std::strrchr(qualname, '.');
     fn->name = PyUnicode_InternFromString(dot ? dot + 1 : qualname);
     fn->qualname = PyUnicode_InternFromString(qualname);
@@ -152,8 +161,8 @@ PyObject* make_function(const char* qualname, std::initializer_list<const char*>
     PyObject_GC_Track(fn);
     PyRef guard = PyRef::steal(reinterpret_cast<PyObject*>(fn));
     if (!fn->name || !fn->qualname) return nullptr;
-    for (const char* p : params) {
-        PyObject* s = PyUnicode_InternFromString(p);
+    for (size_t i = 0; i < nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(params[i]);
         if (!s) return nullptr;
         fn->params->push_back(s);  // interned names live as long as the process
     }

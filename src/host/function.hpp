@@ -6,12 +6,13 @@
 #pragma once
 #include "host/pyref.hpp"
 
-#include <initializer_list>
+#include <cstddef>
 #include <vector>
 
 namespace karvo::host {
 
 struct Function;
+struct ModuleState;
 // Receives the bound arguments, one per parameter, self first.
 using FunctionImpl = PyObject* (*)(Function* fn, PyObject* const* args);
 
@@ -24,14 +25,28 @@ struct Function {
     std::vector<PyObject*>* params;  // interned parameter names
     FunctionImpl impl;
     const void* context;             // what the implementation needs (a recipe, ...)
+    void (*free_context)(const void*);  // frees `context` with the function, when set
     PyObject* owner;                 // class the operation was defined in, once known
+    PyObject* home;                  // module that made it: its namespace serves the calls
+    ModuleState* home_state;         // the home module's state
 };
 
 extern PyTypeObject FunctionType;
 
+// Most parameters an operation takes: calls bind them into a stack array.
+inline constexpr size_t kMaxParams = 8;
+
+// Made in the module that is in scope (the one being initialized).
+PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
+                        const void* context);
+
 // A new operation `qualname` taking `params` (self included).
-PyObject* make_function(const char* qualname, std::initializer_list<const char*> params, FunctionImpl impl,
-                        const void* context = nullptr);
+template <size_t N>
+PyObject* make_function(const char* qualname, const char* const (&params)[N], FunctionImpl impl,
+                        const void* context = nullptr) {
+    static_assert(N <= kMaxParams, "more parameters than a call binds");
+    return make_function(qualname, params, N, impl, context);
+}
 
 inline bool is_function(PyObject* o) { return Py_TYPE(o) == &FunctionType; }
 

@@ -12,6 +12,10 @@ struct Generator {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
+    PyObject* home;  // module of the operation that made the stream
+    ModuleState* home_state;
+    PyObject* scope_before;  // module in scope when another stream entered this one
+    ModuleState* scope_before_state;
     bool running;
     bool started;
 };
@@ -27,8 +31,14 @@ void finish(Generator* g) {
     if (!body) return;
     g->body = nullptr;
     ErrorGuard keep;
-    body->release();
-    delete body;
+    {
+        ModuleScope scope(g->home, g->home_state);
+        body->release();
+        delete body;
+    }
+    // An ended stream holds nothing, its module included.
+    g->home_state = nullptr;
+    Py_CLEAR(g->home);
 }
 
 bool refuse_if_running(Generator* g) {
@@ -45,6 +55,7 @@ PyObject* gen_iternext(PyObject* self) {
     if (!g->body) return nullptr;
     g->started = true;
     g->running = true;
+    ModuleScope scope(g->home, g->home_state);
     PyObject* item = g->body->next();
     g->running = false;
     if (!item) finish(g);
@@ -69,7 +80,6 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs > 3) PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    if (refuse_if_running(g)) return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;
@@ -77,22 +87,24 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    // Nothing in a stream handles an exception: it ends the stream and propagates.
-    finish(g);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_SetObject(typ, val);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
-    } else {
+    // The argument is checked first: a refused request leaves the stream as
+    // it was, as with the host's own generators.
+    bool is_class = PyExceptionClass_Check(typ);
+    if (!is_class && !PyExceptionInstance_Check(typ)) {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return nullptr;
     }
+    if (!is_class && val != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return nullptr;
+    }
+    if (refuse_if_running(g)) return nullptr;
+    // Nothing in a stream handles an exception: it ends the stream and propagates.
+    finish(g);
+    if (is_class) PyErr_SetObject(typ, val);
+    else PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
     if (tb != Py_None) {
         PyObject *t, *v, *old;
         PyErr_Fetch(&t, &v, &old);
@@ -112,6 +124,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_gen(self);
+    Py_VISIT(g->home);
     return g->body ? g->body->traverse(visit, arg) : 0;
 }
 
@@ -134,6 +147,7 @@ void gen_dealloc(PyObject* self) {
     finish(g);
     Py_XDECREF(g->name);
     Py_XDECREF(g->qualname);
+    Py_XDECREF(g->home);
     PyObject_GC_Del(self);
 }
 
@@ -205,6 +219,10 @@ PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObj
     g->name = Py_NewRef(name);
     g->qualname = Py_NewRef(qualname);
     g->weakrefs = nullptr;
+    g->home = Py_XNewRef(current_module());
+    g->home_state = current_state();
+    g->scope_before = nullptr;
+    g->scope_before_state = nullptr;
     g->running = false;
     g->started = false;
     PyObject_GC_Track(g);
@@ -220,10 +238,20 @@ bool generator_enter(PyObject* gen) {
     if (refuse_if_running(g)) return false;
     g->running = true;
     g->started = true;
+    // Until generator_leave, the stream's own module is in scope.
+    g->scope_before = current_module();
+    g->scope_before_state = current_state();
+    ModuleScope::enter(g->home, g->home_state);
     return true;
 }
 
-void generator_leave(PyObject* gen) { as_gen(gen)->running = false; }
+void generator_leave(PyObject* gen, bool more) {
+    Generator* g = as_gen(gen);
+    g->running = false;
+    ModuleScope::enter(g->scope_before, g->scope_before_state);
+    g->scope_before = nullptr;
+    if (!more) finish(g);
+}
 
 void generator_finish(PyObject* gen) {
     if (Py_TYPE(gen) == &GeneratorType) {

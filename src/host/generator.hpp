@@ -27,12 +27,18 @@ extern PyTypeObject GeneratorType;
 
 PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObject* qualname);
 
-// The body of one of our generators, or null: for fused paths that drive a
-// stream they started themselves.
+// The body of one of our generators, or null (not ours, or finished). It
+// stays valid only until Python code runs: code that drives the stream
+// itself takes it afresh for each request, and makes the request between
+// generator_enter and generator_leave.
 StreamBody* generator_body(PyObject* gen);
-// Marks a generator that another stream drives from inside as running (or not).
+// A request made from inside another stream, as next() makes one: refused
+// (ValueError) while the generator runs, marked running meanwhile, so that
+// nothing can finish or re-enter the body under the request.
 bool generator_enter(PyObject* gen);
-void generator_leave(PyObject* gen);
+// Ends such a request; without `more` (the request ended the stream or
+// failed) the stream finishes, as after next().
+void generator_leave(PyObject* gen, bool more);
 // Ends a stream at once, releasing what it holds (as close() does).
 void generator_finish(PyObject* gen);
 

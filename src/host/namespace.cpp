@@ -2,31 +2,93 @@
 
 namespace karvo::host {
 namespace {
-PyObject* g_ns = nullptr;
-Originals g_originals;
+InternedName* g_names = nullptr;  // constant-initialized: ready before any slot registers
 }  // namespace
 
-PyObject* ns() { return g_ns; }
-void set_ns(PyObject* dict) {
-    Py_XINCREF(dict);
-    g_ns = dict;
+InternedName::InternedName(const char* t) : text(t), next(g_names) { g_names = this; }
+
+PyObject* intern_slow(InternedName& n) {
+    n.value = PyUnicode_InternFromString(n.text);  // kept for the life of the process
+    return n.value;
 }
 
-Originals& originals() { return g_originals; }
+bool intern_all_names() {
+    for (InternedName* n = g_names; n; n = n->next)
+        if (!n->value && !intern_slow(*n)) return false;
+    return true;
+}
 
-PyObject* lookup(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_ns, name);
+namespace {
+Originals g_no_originals;  // outside any module: nothing is ours
+}  // namespace
+
+ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int traverse_module_state(ModuleState* st, visitproc visit, void* arg) {
+    Originals& o = st->originals;
+    for (PyObject* p : {st->ns, o.read_string, o.decode_string, o.array_type, o.struct_error, o.open, o.element_types})
+        Py_VISIT(p);
+    return 0;
+}
+
+void clear_module_state(ModuleState* st, bool freeing) {
+    Originals& o = st->originals;
+    // What can lead back to the module (its dictionary, its own functions)
+    // goes when a cycle is broken; the host's objects stay until the module
+    // is freed, for operations that still run meanwhile (finalizers).
+    for (PyObject** p : {&st->ns, &o.read_string, &o.decode_string}) Py_CLEAR(*p);
+    if (freeing)
+        for (PyObject** p : {&o.array_type, &o.struct_error, &o.open, &o.element_types}) Py_CLEAR(*p);
+}
+
+namespace scope_detail {
+thread_local constinit PyObject* t_module __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit ModuleState* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
+
+void set(PyObject* module) {
+    t_module = module;
+    t_state = module ? module_state(module) : nullptr;
+}
+}  // namespace scope_detail
+
+using scope_detail::t_state;
+
+Originals& originals() { return t_state ? t_state->originals : g_no_originals; }
+
+static PyObject* current_ns() { return t_state ? t_state->ns : nullptr; }
+
+PyRef lookup(PyObject* name) {
+    if (!name) return PyRef();  // the name could not be made
+    PyObject* ns = current_ns();
+    if (!ns) {
+        PyErr_SetString(PyExc_SystemError, "karvoreader: the module's namespace is gone");
+        return PyRef();
+    }
+    PyRef v = PyRef::borrow(PyDict_GetItemWithError(ns, name));
     if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+PyRef lookup(const char* name) {
+    PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+    return key ? lookup(key.get()) : PyRef();
+}
+
+PyRef peek(PyObject* name) {
+    PyObject* ns = current_ns();
+    PyRef v = PyRef::borrow(name && ns ? PyDict_GetItemWithError(ns, name) : nullptr);
+    if (!v) PyErr_Clear();
     return v;
 }
 
 // The error class of the module bound as `struct` now.
 static PyRef struct_error_class() {
-    PyObject* mod = PyDict_GetItemWithError(g_ns, KARVO_STR("struct"));
-    PyRef bound = mod ? PyRef::steal(PyObject_GetAttr(mod, KARVO_STR("error"))) : PyRef();
+    PyRef mod = peek(KARVO_STR("struct"));
+    PyRef bound = mod ? PyRef::steal(PyObject_GetAttr(mod.get(), KARVO_STR("error"))) : PyRef();
     PyErr_Clear();
     if (bound && PyExceptionClass_Check(bound.get())) return bound;
-    return PyRef::borrow(g_originals.struct_error);
+    PyObject* original = originals().struct_error;
+    return PyRef::borrow(original ? original : PyExc_ValueError);
 }
 
 void raise_short_read(Py_ssize_t n) {

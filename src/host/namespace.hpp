@@ -6,26 +6,35 @@
 
 namespace karvo::host {
 
-// Interned string for a literal, made once.
-#define KARVO_STR(lit)                                                  \
-    ([]() -> PyObject* {                                                \
-        static PyObject* s_ = PyUnicode_InternFromString(lit);          \
-        return s_;                                                      \
-    }())
+// Interned names for literals. Every KARVO_STR("...") in the library has a
+// slot that registers itself when the extension loads; initialization makes
+// them all (intern_all_names) before anything uses them, so a name is never
+// null where it is used. A failure fails that initialization and leaves the
+// missing names to the next one.
+struct InternedName {
+    explicit InternedName(const char* text);
+    PyObject* value = nullptr;
+    const char* text;
+    InternedName* next;
+};
 
-// The module's namespace (set once at initialization).
-PyObject* ns();
-void set_ns(PyObject* dict);
+template <size_t N>
+struct NameLiteral {
+    constexpr NameLiteral(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+    char text[N];
+};
 
-// Value bound under `name` now (borrowed); NameError when absent.
-PyObject* lookup(PyObject* name);
-inline PyObject* lookup(const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) return nullptr;
-    PyObject* v = lookup(key);
-    Py_DECREF(key);
-    return v;
-}
+template <NameLiteral S>
+inline InternedName name_slot{S.text};
+
+// Made on first use should a name be needed before initialization.
+PyObject* intern_slow(InternedName& n);
+inline PyObject* interned(InternedName& n) { return n.value ? n.value : intern_slow(n); }
+bool intern_all_names();
+
+#define KARVO_STR(lit) (::karvo::host::interned(::karvo::host::name_slot<::karvo::host::NameLiteral(lit)>))
 
 // What initialization bound, kept to recognise the library's own objects.
 struct Originals {
@@ -36,6 +45,72 @@ struct Originals {
     PyObject* open = nullptr;             // the host's io.open
     PyObject* element_types = nullptr;    // {4: "f", 8: "d"}
 };
+
+// The state of one karvoreader module object: its namespace and the
+// originals of its initialization. Every operation runs with the module
+// that made it in scope, so its look-ups reach that module's namespace.
+struct ModuleState {
+    PyObject* ns;  // the module's dictionary
+    Originals originals;
+};
+
+ModuleState* module_state(PyObject* module);
+int traverse_module_state(ModuleState* st, visitproc visit, void* arg);
+void clear_module_state(ModuleState* st, bool freeing);
+
+namespace scope_detail {
+// The module in scope on this thread and its state, read on every call and
+// look-up: the initial-exec model makes each access one load (two pointers
+// fit the static TLS room that the C library keeps for modules loaded later).
+extern thread_local constinit PyObject* t_module __attribute__((tls_model("initial-exec")));
+extern thread_local constinit ModuleState* t_state __attribute__((tls_model("initial-exec")));
+void set(PyObject* module);
+}  // namespace scope_detail
+
+// The module in scope on this thread (borrowed; null outside any operation),
+// and its state.
+inline PyObject* current_module() { return scope_detail::t_module; }
+inline ModuleState* current_state() { return scope_detail::t_state; }
+
+// Puts `module` in scope for the lifetime of the guard (kept as it is when
+// null). Guards nest: each restores what was in scope before it.
+class ModuleScope {
+public:
+    explicit ModuleScope(PyObject* module)
+        : prev_module_(scope_detail::t_module), prev_state_(scope_detail::t_state) {
+        if (module && module != prev_module_) scope_detail::set(module);
+    }
+    // With the module's state at hand (kept by whoever holds the module).
+    ModuleScope(PyObject* module, ModuleState* state)
+        : prev_module_(scope_detail::t_module), prev_state_(scope_detail::t_state) {
+        if (module) enter(module, state);
+    }
+    ~ModuleScope() {
+        scope_detail::t_module = prev_module_;
+        scope_detail::t_state = prev_state_;
+    }
+    ModuleScope(const ModuleScope&) = delete;
+    ModuleScope& operator=(const ModuleScope&) = delete;
+    // Puts `module` in scope with no guard, for code that must enter and
+    // leave in two calls; the caller restores what was there.
+    static void enter(PyObject* module, ModuleState* state) {
+        scope_detail::t_module = module;
+        scope_detail::t_state = state;
+    }
+
+private:
+    PyObject* prev_module_;
+    ModuleState* prev_state_;
+};
+
+// Value bound under `name` now; NameError when absent. The handle owns its
+// reference: Python code that runs meanwhile may rebind the name.
+PyRef lookup(PyObject* name);
+PyRef lookup(const char* name);
+// As lookup, but null without an error when the name is absent.
+PyRef peek(PyObject* name);
+
+// The originals of the module in scope.
 Originals& originals();
 
 // struct.error for a short read of an n-byte block, in the host's wording.

@@ -58,8 +58,8 @@ int NativeFile::open(const char* path, bool inspect) {
     size_known_ = false;
     if (inspect) {
         struct stat st;
-        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        int e = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+        if (e) {
             close();
             return errno_ = e;
         }

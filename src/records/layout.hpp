@@ -37,6 +37,9 @@ constexpr Field text(const char* n, uint16_t w) { return {n, Kind::Text, w}; }
 constexpr Field skip(uint16_t w) { return {nullptr, Kind::Skip, w}; }
 constexpr Field flag(const char* n, uint8_t bit) { return {n, Kind::Bit, 0, bit}; }
 
+// Most fields in one block: the decoder keeps a block's values on the stack.
+inline constexpr size_t kMaxBlockFields = 40;
+
 // A fixed block: read with one request of `size` bytes, decoded in one pass.
 struct Block {
     std::span<const Field> fields;

@@ -150,6 +150,14 @@ constexpr Recipe kRecipes[] = {
 
 #undef FRAMED
 
+constexpr bool blocks_fit_decoder() {
+    for (const Recipe& r : kRecipes)
+        for (const Step& s : r.steps)
+            if (s.block && s.block->fields.size() > kMaxBlockFields) return false;
+    return true;
+}
+static_assert(blocks_fit_decoder(), "a block has more fields than the decoder holds");
+
 }  // namespace
 
 std::span<const Recipe> record_recipes() { return kRecipes; }

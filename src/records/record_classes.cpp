@@ -6,7 +6,7 @@
 #include "records/text.hpp"
 
 #include <cstring>
-#include <deque>
+#include <memory>
 #include <string>
 
 namespace karvo::host {
@@ -28,8 +28,6 @@ struct StepNames {
 };
 
 namespace {
-
-std::deque<RecordClass> g_classes;  // stable addresses; lives as long as the process
 
 PyObject* intern_or_null(const char* s) { return s ? PyUnicode_InternFromString(s) : nullptr; }
 
@@ -63,22 +61,23 @@ static_assert(sizeof kConvert / sizeof kConvert[0] == size_t(Kind::Bit) + 1);
 bool run_block(const format::Block& block, const StepNames& names, PyObject* self, Source& src) {
     const uint8_t* p = src.read_block(block.size);
     if (!p) return false;
-    constexpr size_t kMax = 40;
-    PyObject* values[kMax];
+    PyObject* values[format::kMaxBlockFields];
     size_t n = block.fields.size();
     size_t off = 0;
     bool ok = true;
-    PyObject* decoder = nullptr;  // a rebound decode_string, for text inside the block
     for (size_t i = 0; i < n; ++i) {
         const Field& f = block.fields[i];
         values[i] = nullptr;
-        if (f.kind == Kind::Text && ok && !decoder) {
-            decoder = lookup(KARVO_STR("decode_string"));
-            ok = decoder != nullptr;
-        }
-        if (f.kind == Kind::Text && ok && decoder != originals().decode_string) {
-            PyRef raw = PyRef::steal(conv_raw(f, p + off, p));
-            ok = raw && (values[i] = PyObject_CallOneArg(decoder, raw.get()));
+        if (f.kind == Kind::Text && ok) {
+            // Looked up for each field: a decoder of a caller's may rebind the name.
+            PyRef decoder = lookup(KARVO_STR("decode_string"));
+            ok = bool(decoder);
+            if (ok && decoder.get() != originals().decode_string) {
+                PyRef raw = PyRef::steal(conv_raw(f, p + off, p));
+                ok = raw && (values[i] = PyObject_CallOneArg(decoder.get(), raw.get()));
+            } else if (ok) {
+                ok = (values[i] = conv_text(f, p + off, p));
+            }
         } else if (f.kind != Kind::Skip && ok) {
             ok = (values[i] = kConvert[size_t(f.kind)](f, p + off, p));
         }
@@ -101,29 +100,37 @@ Py_ssize_t as_count(PyObject* v) {
     return idx ? PyLong_AsSsize_t(idx.get()) : -1;
 }
 
+// read_string(f, max_len) of the library: the field's bytes, decoded by the
+// `decode_string` bound when they have been read.
 PyObject* read_string_native(Source& src, PyObject* width_obj) {
     Py_ssize_t w = as_count(width_obj);
     if (w == -1 && PyErr_Occurred()) return nullptr;
-    return read_text(src, w);
+    PyRef decoder = peek(KARVO_STR("decode_string"));
+    if (decoder && decoder.get() == originals().decode_string) return read_text(src, w);
+    if (w < 0) return read_text(src, w);  // the host's error for a negative width
+    const uint8_t* p = src.read_block(size_t(w));
+    if (!p) return nullptr;
+    PyRef raw = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), w));
+    if (!raw) return nullptr;
+    decoder = lookup(KARVO_STR("decode_string"));
+    return decoder ? PyObject_CallOneArg(decoder.get(), raw.get()) : nullptr;
 }
 
 // One string field: natively, unless `read_string` was rebound.
 PyObject* run_text(const format::Step& step, const StepNames& names, Source& src) {
     PyRef width;
     if (names.width_name) {
-        PyObject* w = lookup(names.width_name);
-        if (!w) return nullptr;
-        width = PyRef::borrow(w);
+        width = lookup(names.width_name);
     } else {
         width = PyRef::steal(PyLong_FromLong(step.width));
-        if (!width) return nullptr;
     }
-    PyObject* reader = lookup(KARVO_STR("read_string"));
+    if (!width) return nullptr;
+    PyRef reader = lookup(KARVO_STR("read_string"));
     if (!reader) return nullptr;
-    if (reader == originals().read_string) return read_string_native(src, width.get());
-    PyObject* f = src.file_object();
+    if (reader.get() == originals().read_string) return read_string_native(src, width.get());
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return nullptr;
-    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(reader, f, width.get(), nullptr));
+    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(reader.get(), f.get(), width.get(), nullptr));
     if (!text || !src.resync()) return nullptr;
     return text.release();
 }
@@ -146,9 +153,9 @@ bool run_base_init(const RecordClass& rc, PyObject* self, Source& src) {
     if (!init) return false;
     if (base_rc && PyMethod_Check(init.get()) && PyMethod_GET_FUNCTION(init.get()) == base_rc->init)
         return run_steps(*base_rc, self, src);
-    PyObject* f = src.file_object();
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return false;
-    PyRef r = PyRef::steal(PyObject_CallOneArg(init.get(), f));
+    PyRef r = PyRef::steal(PyObject_CallOneArg(init.get(), f.get()));
     return r && src.resync();
 }
 
@@ -168,26 +175,35 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* cls = lookup(names.class_name);
+        PyRef cls = lookup(names.class_name);
         if (!cls) return false;
-        PyRef item = PyRef::steal(construct_record(cls, src));
+        PyRef item = PyRef::steal(construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
     }
     return PyObject_SetAttr(self, names.attr, list.get()) == 0;
 }
 
-// Holds off the cycle collector while only our own objects are being made.
-class PausedCollector {
+// Entries kept out of the collector's sight while a directory is built, and
+// handed back to it on every way out (held here meanwhile, whatever code of
+// a caller's does with the list).
+class UntrackedWhileBuilt {
 public:
-    explicit PausedCollector(bool pause) : was_enabled_(pause && PyGC_Disable()) {}
-    ~PausedCollector() {
-        if (was_enabled_) PyGC_Enable();
+    explicit UntrackedWhileBuilt(bool active) : active_(active) {}
+    ~UntrackedWhileBuilt() {
+        for (PyRef& item : items_)
+            if (!PyObject_GC_IsTracked(item.get())) PyObject_GC_Track(item.get());
     }
-    PausedCollector(const PausedCollector&) = delete;
-    PausedCollector& operator=(const PausedCollector&) = delete;
+    void add(const PyRef& item) {
+        if (!active_ || !PyObject_GC_IsTracked(item.get())) return;
+        PyObject_GC_UnTrack(item.get());
+        items_.push_back(item);
+    }
+    UntrackedWhileBuilt(const UntrackedWhileBuilt&) = delete;
+    UntrackedWhileBuilt& operator=(const UntrackedWhileBuilt&) = delete;
 
 private:
-    bool was_enabled_;
+    bool active_;
+    std::vector<PyRef> items_;
 };
 
 bool run_directory(const StepNames& names, PyObject* self, Source& src) {
@@ -195,22 +211,24 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     if (!marker_text) return false;
     int extended = PySequence_Contains(marker_text.get(), names.marker);
     if (extended < 0) return false;
-    PyObject* cls = lookup(extended ? names.alt_class_name : names.class_name);
+    PyRef cls = lookup(extended ? names.alt_class_name : names.class_name);
     if (!cls) return false;
-    PyRef keep_cls = PyRef::borrow(cls);
     PyRef count_obj = attr(self, names.count_attr);
     if (!count_obj) return false;
     Py_ssize_t count = as_count(count_obj.get());
     if (count == -1 && PyErr_Occurred()) return false;
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
-    const RecordClass* rc = pristine_record_class(cls);  // one class for the whole directory
-    // Tens of thousands of entries are made in a row: one collection after
-    // them, rather than the collector re-walking the growing list again and again.
-    PausedCollector paused(rc != nullptr && count > 1000);
+    const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
+    // Tens of thousands of entries may be made in a row. Our own entries hold
+    // only numbers, so they stay out of the collector's sight until the list
+    // is whole: the young collections that their allocations set off then
+    // have nothing of theirs to walk. The process-wide switch is not touched.
+    UntrackedWhileBuilt untracked(rc != nullptr);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef item = PyRef::steal(rc ? construct_native(*rc, cls, src) : construct_record(cls, src));
+        PyRef item = PyRef::steal(rc ? construct_native(*rc, cls.get(), src) : construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
+        untracked.add(item);
     }
     return true;
 }
@@ -221,10 +239,10 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
 // which the host stops sharing instance keys.
 bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
     const format::Block& block = *rc.recipe->steps[0].block;
-    const StepNames& names = (*rc.steps)[0];
+    const StepNames& names = rc.steps[0];
     const uint8_t* p = src.read_block(block.size);
     if (!p) return false;
-    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict));
+    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict.get()));
     if (!dict) return false;
     size_t off = 0;
     for (size_t i = 0; i < block.fields.size(); ++i) {
@@ -242,7 +260,7 @@ bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
     const auto& steps = rc.recipe->steps;
     for (size_t i = 0; i < steps.size(); ++i) {
         const format::Step& step = steps[i];
-        const StepNames& names = (*rc.steps)[i];
+        const StepNames& names = rc.steps[i];
         bool ok = false;
         switch (step.kind) {
             case StepKind::Block:
@@ -252,8 +270,8 @@ bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
                 ok = set_new(self, names.attr, run_text(step, names, src));
                 break;
             case StepKind::Nested: {
-                PyObject* cls = lookup(names.class_name);
-                ok = cls && set_new(self, names.attr, construct_record(cls, src));
+                PyRef cls = lookup(names.class_name);
+                ok = cls && set_new(self, names.attr, construct_record(cls.get(), src));
                 break;
             }
             case StepKind::List:
@@ -286,9 +304,11 @@ PyObject* decode_string(PyObject*, PyObject* s) {
     return text;
 }
 
-PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static PyObject* qualname = PyUnicode_InternFromString("read_string");
-    static std::vector<PyObject*> params = {PyUnicode_InternFromString("f"), PyUnicode_InternFromString("max_len")};
+PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleScope scope(module);
+    // Interned names exist once a module initialized, which calls need.
+    PyObject* qualname = KARVO_STR("read_string");
+    static const std::vector<PyObject*> params = {KARVO_STR("f"), KARVO_STR("max_len")};
     PyObject* bound[2];
     if (!bind_arguments(qualname, params, args, size_t(nargs), kwnames, bound)) return nullptr;
     PyFileSource src(bound[0]);
@@ -325,8 +345,10 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
 
 // A fresh instance of our own class, read natively.
 PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
+    ModuleScope scope(rc.home, rc.home_state);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
     static PyObject* no_args = PyTuple_New(0);
+    if (!no_args) return nullptr;
     PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
     if (!self) return nullptr;
     bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
@@ -334,30 +356,38 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
 }
 
 const RecordClass* pristine_record_class(PyObject* cls) {
-    for (const RecordClass& rc : g_classes) {
-        if (rc.cls != cls) continue;
-        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, KARVO_STR("__init__"));
-        if (!init) PyErr_Clear();
-        return init == rc.init ? &rc : nullptr;
+    if (!PyType_Check(cls)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // A __new__ or __setattr__ set on the class must run: no fast path then.
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_setattro != PyObject_GenericSetAttr) return nullptr;
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, KARVO_STR("__init__"));  // str key: no caller code runs
+    if (!init) {
+        PyErr_Clear();
+        return nullptr;
     }
-    return nullptr;
+    if (!is_function(init) || reinterpret_cast<Function*>(init)->impl != record_init) return nullptr;
+    const auto* rc = static_cast<const RecordClass*>(reinterpret_cast<Function*>(init)->context);
+    return rc->cls == cls ? rc : nullptr;
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {
     if (const RecordClass* rc = pristine_record_class(cls)) return construct_native(*rc, cls, src);
-    PyObject* f = src.file_object();
+    PyRef keep_cls = PyRef::borrow(cls);  // the caller's handle may be borrowed: opening runs audit hooks
+    PyRef f = PyRef::borrow(src.file_object());
     if (!f) return nullptr;
-    PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f));
+    PyRef record = PyRef::steal(PyObject_CallOneArg(cls, f.get()));
     if (!record || !src.resync()) return nullptr;
     return record.release();
 }
 
 PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& extra) {
-    RecordClass& rc = g_classes.emplace_back();
+    auto owned = std::make_unique<RecordClass>();
+    RecordClass& rc = *owned;
     rc.recipe = &recipe;
-    rc.steps = new std::vector<StepNames>();
+    rc.home = current_module();
+    rc.home_state = current_state();
     for (const format::Step& step : recipe.steps) {
-        StepNames& n = rc.steps->emplace_back();
+        StepNames& n = rc.steps.emplace_back();
         n.attr = intern_or_null(step.attr);
         n.class_name = intern_or_null(step.class_name);
         n.alt_class_name = intern_or_null(step.alt_class_name);
@@ -369,7 +399,16 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
             for (const Field& f : step.block->fields) n.fields.push_back(intern_or_null(f.name));
         if (PyErr_Occurred()) return nullptr;
     }
-    PyObject* base = nullptr;
+    // Wide one-block records get their instance dictionary from a template.
+    constexpr size_t kSharedKeysLimit = 30;
+    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
+        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
+        rc.template_dict = PyRef::steal(PyDict_New());
+        if (!rc.template_dict) return nullptr;
+        for (PyObject* name : rc.steps[0].fields)
+            if (name && PyDict_SetItem(rc.template_dict.get(), name, Py_None) < 0) return nullptr;
+    }
+    PyRef base;
     if (recipe.base_name) {
         base = lookup(recipe.base_name);
         if (!base) return nullptr;
@@ -377,23 +416,15 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
     std::string qual = std::string(recipe.class_name) + ".__init__";
     PyRef init = PyRef::steal(make_function(qual.c_str(), {"self", "f"}, record_init, &rc));
     if (!init) return nullptr;
+    auto* fn = reinterpret_cast<Function*>(init.get());
+    fn->free_context = [](const void* p) { delete static_cast<const RecordClass*>(p); };
+    owned.release();  // the function owns it now
+    rc.init = init.get();
     ClassAttrs attrs = {{"__init__", init.get()}};
     attrs.insert(attrs.end(), extra.begin(), extra.end());
-    PyObject* cls = make_class(recipe.class_name, base, recipe.doc, attrs);
+    PyObject* cls = make_class(recipe.class_name, base.get(), recipe.doc, attrs);
     if (!cls) return nullptr;
-    // Wide one-block records get their instance dictionary from a template.
-    constexpr size_t kSharedKeysLimit = 30;
-    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
-        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
-        rc.template_dict = PyDict_New();
-        if (!rc.template_dict) return nullptr;
-        for (PyObject* name : (*rc.steps)[0].fields)
-            if (name && PyDict_SetItem(rc.template_dict, name, Py_None) < 0) return nullptr;
-    }
-    rc.cls = cls;   // kept for the identity checks of the fast paths
-    rc.init = init.get();
-    Py_INCREF(cls);
-    Py_INCREF(rc.init);
+    rc.cls = cls;  // kept for the identity checks of the fast paths
     return cls;
 }
 

@@ -10,22 +10,27 @@
 namespace karvo::host {
 
 struct StepNames;
+struct ModuleState;
 
-// One record class as the module created it.
+// One record class as a module created it. Owned by the class's own
+// __init__, which keeps the class and its module alive: the two object
+// pointers are borrowed from it.
 struct RecordClass {
     const format::Recipe* recipe = nullptr;
-    PyObject* cls = nullptr;   // the class object
+    PyObject* cls = nullptr;   // the class object (the __init__'s owner)
     PyObject* init = nullptr;  // its own __init__
-    std::vector<StepNames>* steps = nullptr;
-    PyObject* template_dict = nullptr;  // keys in layout order, for wide one-block records
+    PyObject* home = nullptr;  // the module that made the class
+    ModuleState* home_state = nullptr;
+    std::vector<StepNames> steps;
+    PyRef template_dict;       // keys in layout order, for wide one-block records
 };
 
 // Creates the class of `recipe` (its base looked up in the namespace by
 // name), with `extra` operations after __init__.
 PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& extra);
 
-// The record class for `cls` when it is one of ours and its constructor is
-// still our own; null otherwise.
+// The record class for `cls` when it is one of ours and its constructor,
+// __new__ and __setattr__ are still the ones it was made with; null otherwise.
 const RecordClass* pristine_record_class(PyObject* cls);
 
 // cls(f) on the source's stream: natively for our own classes, through the

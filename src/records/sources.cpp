@@ -40,6 +40,26 @@ const uint8_t* PyFileSource::read_block(size_t n) {
     return n ? data : &empty;
 }
 
+// A host file object ("rb") over a descriptor that the native file keeps
+// owning (closefd=False), named `name` when one is given: the file is
+// opened once, and stays one open file whichever way it is read.
+static PyObject* host_file_over(int fd, PyObject* name) {
+    PyRef fd_obj = PyRef::steal(PyLong_FromLong(fd));
+    PyRef kw = PyRef::steal(Py_BuildValue("(s)", "closefd"));
+    if (!fd_obj || !kw) return nullptr;
+    PyObject* args[] = {fd_obj.get(), KARVO_STR("rb"), Py_False};
+    PyRef f = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, kw.get()));
+    if (!f || !name) return f.release();
+    // As if opened by name: its name is the one the caller gave.
+    PyRef raw = attr(f.get(), KARVO_STR("raw"));
+    if (!raw || PyObject_SetAttr(raw.get(), KARVO_STR("name"), name) < 0) {
+        ErrorGuard keep;
+        PyRef r = PyRef::steal(call_method(f.get(), KARVO_STR("close")));
+        return nullptr;
+    }
+    return f.release();
+}
+
 // A file opened natively. Foreign code gets a host file object over the same
 // descriptor (made once, on demand); the native reads never move the
 // descriptor's offset, so both views stay consistent.
@@ -66,12 +86,7 @@ public:
 
     PyObject* file_object() override {
         if (!wrapper_) {
-            PyRef fd = PyRef::steal(PyLong_FromLong(file_.fd()));
-            if (!fd) return nullptr;
-            PyObject* args[] = {fd.get(), KARVO_STR("rb"), Py_False};
-            PyRef kw = PyRef::steal(Py_BuildValue("(s)", "closefd"));
-            if (!kw) return nullptr;
-            wrapper_ = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, kw.get()));
+            wrapper_ = PyRef::steal(host_file_over(file_.fd(), nullptr));
             if (!wrapper_) return nullptr;
         }
         PyRef pos = PyRef::steal(PyLong_FromUnsignedLongLong(file_.position()));
@@ -146,11 +161,19 @@ bool OpenedFile::open(PyObject* filename, bool native, bool stream) {
             source_ = std::make_unique<NativeSource>(native_, host_, filename_.get());
             return true;
         }
-        native_.close();  // pipes and devices are read through the host's file object
+        // Pipes and devices are read through a host file object, made over
+        // the descriptor already open: a name is never opened twice (a FIFO
+        // has one writer to meet; the path may change in between).
+        host_ = PyRef::steal(host_file_over(native_.fd(), filename));
+        if (!host_) {
+            native_.close();
+            return false;
+        }
+    } else {
+        PyObject* args[] = {filename, KARVO_STR("rb")};
+        host_ = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, nullptr));
+        if (!host_) return false;
     }
-    PyObject* args[] = {filename, KARVO_STR("rb")};
-    host_ = PyRef::steal(PyObject_Vectorcall(originals().open, args, 2, nullptr));
-    if (!host_) return false;
     source_ = std::make_unique<PyFileSource>(host_.get());
     return true;
 }
@@ -171,6 +194,12 @@ bool OpenedFile::seek(PyObject* offset) {
     if (!f) return false;
     PyRef r = PyRef::steal(call_method(f, KARVO_STR("seek"), offset));
     return r && source_->resync();
+}
+
+int OpenedFile::traverse(visitproc visit, void* arg) {
+    Py_VISIT(filename_.get());
+    Py_VISIT(host_.get());
+    return 0;
 }
 
 bool OpenedFile::close() {

@@ -63,12 +63,17 @@ public:
     Source& source() { return *source_; }
     // Closes the file; false with the error when closing failed.
     bool close();
+    // Visits the Python objects that the open file holds (its name, which may
+    // be a caller's path object, and the host file object), for the cycle
+    // collector of whoever holds this file.
+    int traverse(visitproc visit, void* arg);
 
 private:
     class NativeSource;
     io::NativeFile native_;
     PyRef filename_;
-    PyRef host_;  // the host file object when the file is not read natively
+    PyRef host_;  // the host file object: for reading when the file is not
+                  // read natively, else made on demand over the same descriptor
     std::unique_ptr<Source> source_;
 };
 

@@ -5,6 +5,7 @@
 #include "records/record_classes.hpp"
 
 #include <cstring>
+#include <typeinfo>
 #include <vector>
 
 namespace karvo::host {
@@ -33,15 +34,10 @@ const RecordClass* pristine_mini_header(PyObject* cls) {
 bool all_ours() {
     for (PyObject* name : {KARVO_STR("MainSpectralHeader"), KARVO_STR("BenchInfo"), KARVO_STR("SeriesSpecheader"),
                            KARVO_STR("SeriesSpecheaderVer3")}) {
-        PyObject* cls = PyDict_GetItemWithError(ns(), name);
-        if (!cls || !pristine_record_class(cls)) {
-            PyErr_Clear();
-            return false;
-        }
+        PyRef cls = peek(name);
+        if (!cls || !pristine_record_class(cls.get())) return false;
     }
-    PyObject* array_cls = PyDict_GetItemWithError(ns(), KARVO_STR("array"));
-    PyErr_Clear();
-    return array_cls == originals().array_type;
+    return peek(KARVO_STR("array")).get() == originals().array_type;
 }
 
 PyObject* raise_os(io::NativeFile& nf) {
@@ -109,7 +105,7 @@ PyObject* ArrayMaker::read(PyObject* dtype, size_t element_size, size_t count, i
 }
 
 PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size, size_t count, ArrayMaker& arrays) {
-    PyObject* array_cls = lookup(KARVO_STR("array"));
+    PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return nullptr;
     io::NativeFile* nf = src.native();
     bool too_many = count > SIZE_MAX / element_size;
@@ -119,15 +115,15 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
         nf->seek(nf->position() + nf->remaining(0));
         return raise_eof();
     }
-    if (array_cls != originals().array_type) {
+    if (array_cls.get() != originals().array_type) {
         // A caller's array class: made and filled as the host's would be.
-        PyRef data = PyRef::steal(PyObject_CallOneArg(array_cls, dtype));
+        PyRef data = PyRef::steal(PyObject_CallOneArg(array_cls.get(), dtype));
         if (!data) return nullptr;
-        PyObject* f = src.file_object();
+        PyRef f = PyRef::borrow(src.file_object());
         if (!f) return nullptr;
         PyRef n = PyRef::steal(PyLong_FromSize_t(count));
         if (!n) return nullptr;
-        PyRef r = PyRef::steal(call_method(data.get(), KARVO_STR("fromfile"), f, n.get()));
+        PyRef r = PyRef::steal(call_method(data.get(), KARVO_STR("fromfile"), f.get(), n.get()));
         if (!r || !src.resync()) return nullptr;
         return data.release();
     }
@@ -169,7 +165,7 @@ int LinkedData::traverse(visitproc visit, void* arg) {
     Py_VISIT(n_spectra_.get());
     Py_VISIT(sh_.get());
     Py_VISIT(spec_header_class_.get());
-    return 0;
+    return f_.traverse(visit, arg);
 }
 
 void LinkedData::release() {
@@ -182,6 +178,8 @@ void LinkedData::release() {
     dtype_.reset();
     arrays_.reset();
     ahead_.arrays.clear();
+    ahead_.last.reset();
+    ahead_.taken = 0;
 }
 
 // One flag of the link's data blob format, read as it is now.
@@ -238,11 +236,10 @@ PyObject* LinkedData::start() {
         blob_flag(parts[k][0], &set);
         if (set < 0) return nullptr;
         if (!set) continue;
-        PyObject* cls = lookup(parts[k][1]);
+        PyRef cls = lookup(parts[k][1]);
         if (!cls) return nullptr;
-        PyRef keep_cls = PyRef::borrow(cls);
-        PyRef rec = PyRef::steal(construct_record(cls, f_.source()));
-        if (!rec || PyDict_SetItem(headers.get(), cls, rec.get()) < 0) return nullptr;
+        PyRef rec = PyRef::steal(construct_record(cls.get(), f_.source()));
+        if (!rec || PyDict_SetItem(headers.get(), cls.get(), rec.get()) < 0) return nullptr;
         if (k == 0) sh_ = rec;
     }
     state_ = State::Headers;
@@ -256,9 +253,8 @@ bool LinkedData::begin_spectra() {
     if (!kind) return false;
     int ver3 = PyObject_IsTrue(kind.get());
     if (ver3 < 0) return false;
-    PyObject* cls = lookup(ver3 ? KARVO_STR("SeriesSpecheaderVer3") : KARVO_STR("SeriesSpecheader"));
-    if (!cls) return false;
-    spec_header_class_ = PyRef::borrow(cls);
+    spec_header_class_ = lookup(ver3 ? KARVO_STR("SeriesSpecheaderVer3") : KARVO_STR("SeriesSpecheader"));
+    if (!spec_header_class_) return false;
     PyRef n = PyRef::steal(PyNumber_Index(n_spectra_.get()));
     if (!n) return false;
     int overflow = 0;
@@ -270,22 +266,20 @@ bool LinkedData::begin_spectra() {
     return true;
 }
 
-// Whether another spectrum is due; the file closes after the last one.
-bool LinkedData::spectrum_due(bool* due) {
-    if (state_ == State::Headers && !begin_spectra()) return false;
-    *due = i_ < count_;
-    if (!*due) return f_.close();
-    if (!sh_) {
-        // Without a main spectral header nothing says how many values a spectrum has.
-        PyObject* cls = lookup(KARVO_STR("MainSpectralHeader"));
-        if (cls) PyErr_SetObject(PyExc_KeyError, cls);
-        return false;
-    }
+// Whether spectra have mini headers, read from the blob's flag now, and
+// whether their class is our own (read natively then).
+bool LinkedData::read_mini_plan() {
+    int mini;
+    blob_flag(KARVO_STR("mini_hdr"), &mini);
+    if (mini < 0) return false;
+    plan_.mini = mini;
+    plan_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
+    plan_.ver3 = plan_.mini_rc && plan_.mini_rc->recipe->base_name != nullptr;
     return true;
 }
 
 // The main spectral header's point count, as array.fromfile would take it.
-bool LinkedData::point_count(size_t* count) {
+bool LinkedData::read_point_count() {
     PyRef num_points = attr(sh_.get(), KARVO_STR("num_points"));
     PyRef n = num_points ? PyRef::steal(PyNumber_Index(num_points.get())) : PyRef();
     if (!n) return false;
@@ -296,44 +290,10 @@ bool LinkedData::point_count(size_t* count) {
         PyErr_SetString(PyExc_ValueError, "negative count");
         return false;
     }
-    *count = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
-    return true;
-}
-
-PyObject* LinkedData::read_values() {
-    size_t count;
-    if (!point_count(&count)) return nullptr;
-    return read_spectrum_values(f_.source(), dtype_.get(), element_size_, count, arrays_);
-}
-
-PyObject* LinkedData::next() {
-    if (state_ == State::Fresh) return start();
-    bool due;
-    if (!spectrum_due(&due) || !due) return nullptr;
-    int mini;
-    blob_flag(KARVO_STR("mini_hdr"), &mini);
-    if (mini < 0) return nullptr;
-    PyRef hdr = mini ? PyRef::steal(construct_record(spec_header_class_.get(), f_.source())) : PyRef::borrow(Py_None);
-    if (!hdr) return nullptr;
-    PyRef values = PyRef::steal(read_values());
-    if (!values) return nullptr;
-    ++i_;
-    return PyTuple_Pack(2, hdr.get(), values.get());
-}
-
-// Nobody but the series stream sees this stream's records, so what they say
-// (the blob's flags, the point count) is taken once, on the first spectrum.
-bool LinkedData::begin_walk() {
-    int mini;
-    blob_flag(KARVO_STR("mini_hdr"), &mini);
-    if (mini < 0) return false;
-    walk_.mini = mini;
-    walk_.mini_rc = mini ? pristine_mini_header(spec_header_class_.get()) : nullptr;
-    walk_.ver3 = walk_.mini_rc && walk_.mini_rc->recipe->base_name != nullptr;
-    if (!point_count(&walk_.points)) return false;
-    walk_.ahead = (!walk_.mini || walk_.mini_rc) && walk_.points >= kAheadMinValues / element_size_ &&
-                  walk_.points <= kAheadMaxValues / element_size_;
-    walk_.ready = true;
+    plan_.points = overflow ? SIZE_MAX : size_t(v);  // more than any file holds: EOFError
+    // Read ahead: spectra of our own mini header class (or none) whose values are of moderate size.
+    plan_.ahead = (!plan_.mini || plan_.mini_rc) && plan_.points >= kAheadMinValues / element_size_ &&
+                  plan_.points <= kAheadMaxValues / element_size_;
     return true;
 }
 
@@ -359,6 +319,23 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
     return raise_os(nf);
 }
 
+// The title of the next mini header, or None without mini headers. Only the
+// title is visible: with our own classes the other fields are read and passed over.
+PyRef LinkedData::read_title() {
+    if (!plan_.mini) return PyRef::borrow(Py_None);
+    Source& src = f_.source();
+    if (plan_.mini_rc && src.native()) return PyRef::steal(read_mini_title(*src.native(), plan_.ver3 ? 100 : 96));
+    if (plan_.mini_rc) {
+        if (!src.read_block(16)) return PyRef();
+        PyRef text = PyRef::steal(read_text(src, 64));
+        if (!text || !src.read_block(16) || (plan_.ver3 && !src.read_block(4))) return PyRef();
+        return text;
+    }
+    PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
+    if (!hdr || hdr.get() == Py_None) return hdr;
+    return attr(hdr.get(), KARVO_STR("spec_title"));
+}
+
 // Spectra of moderate size are read ahead in batches, each value block
 // straight into its own new array and each mini header into one scratch
 // block, with one scatter read per batch: one copy of every byte, and few
@@ -366,11 +343,11 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
 bool LinkedData::read_ahead() {
     io::NativeFile* nf = f_.source().native();
     if (!nf) return true;
-    size_t values = walk_.points * element_size_;
-    PyObject* array_cls = lookup(KARVO_STR("array"));
+    PyRef array_cls = lookup(KARVO_STR("array"));
     if (!array_cls) return false;
-    if (array_cls != originals().array_type) return true;
-    ahead_.mini = walk_.mini ? (walk_.ver3 ? 100 : 96) : 0;
+    if (array_cls.get() != originals().array_type) return true;
+    size_t values = plan_.points * element_size_;
+    ahead_.mini = plan_.mini ? (plan_.ver3 ? 100 : 96) : 0;
     ahead_.each = ahead_.mini + values;
     size_t k = size_t(count_ - i_);
     k = k < kAheadBytes / ahead_.each ? k : kAheadBytes / ahead_.each;
@@ -378,14 +355,16 @@ bool LinkedData::read_ahead() {
     uint64_t held = nf->remaining(k * ahead_.each) / ahead_.each;  // only what the file holds
     k = held < k ? size_t(held) : k;
     if (k < 2) return true;
-    ahead_.start = nf->position();
     ahead_.minis.resize(k * ahead_.mini);
     std::vector<PyRef> arrays;
     std::vector<Py_buffer> views;
     std::vector<io::NativeFile::Span> spans;
+    arrays.reserve(k);
+    views.reserve(k);
+    spans.reserve(2 * k);
     bool ok = true;
     for (size_t j = 0; j < k && ok; ++j) {
-        PyRef a = PyRef::steal(arrays_.make(dtype_.get(), element_size_, walk_.points));
+        PyRef a = PyRef::steal(arrays_.make(dtype_.get(), element_size_, plan_.points));
         Py_buffer view;
         ok = a && PyObject_GetBuffer(a.get(), &view, PyBUF_WRITABLE) == 0;
         if (!ok) break;
@@ -394,6 +373,9 @@ bool LinkedData::read_ahead() {
         if (ahead_.mini) spans.push_back({ahead_.minis.data() + j * ahead_.mini, ahead_.mini});
         spans.push_back({static_cast<uint8_t*>(view.buf), values});
     }
+    // The batch's arrays exist: the one handed out last can go (see Ahead::last).
+    ahead_.last.reset();
+    ahead_.start = nf->position();
     long long got = ok ? nf->read_scatter(spans.data(), spans.size()) : 0;
     for (Py_buffer& view : views) PyBuffer_Release(&view);
     if (!ok) return false;
@@ -408,6 +390,28 @@ bool LinkedData::read_ahead() {
     return true;
 }
 
+// The next spectrum out of the batch read ahead, while the host's array
+// class still makes the values.
+bool LinkedData::take_ahead(PyRef* title, PyRef* values, bool* taken) {
+    *taken = false;
+    PyRef array_cls = lookup(KARVO_STR("array"));
+    if (!array_cls) return false;
+    if (array_cls.get() != originals().array_type) {
+        drop_ahead();  // `array` was rebound: its class makes the values from here on
+        return true;
+    }
+    size_t j = ahead_.taken;
+    PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
+                             : PyRef::borrow(Py_None);
+    if (!text) return false;
+    ++ahead_.taken;
+    ahead_.last = std::move(ahead_.arrays[j]);
+    *title = std::move(text);
+    *values = ahead_.last;
+    *taken = true;
+    return true;
+}
+
 // Forgets the spectra read ahead, and stands at the first one not handed out.
 void LinkedData::drop_ahead() {
     if (ahead_.taken < ahead_.arrays.size())
@@ -416,53 +420,65 @@ void LinkedData::drop_ahead() {
     ahead_.taken = 0;
 }
 
-int LinkedData::next_spectrum(PyObject** title, PyObject** values) {
-    bool due;
-    if (!spectrum_due(&due)) return -1;
-    if (!due) return 0;
-    if (!walk_.ready && !begin_walk()) return -1;
-    if (walk_.ahead && ahead_.taken == ahead_.arrays.size()) {
-        ahead_.arrays.clear();
-        ahead_.taken = 0;
-        if (!read_ahead()) return -1;
+// The one road of every spectrum, in either form (see the class).
+int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
+    if (state_ == State::Headers && !begin_spectra()) return -1;
+    if (i_ >= count_) return f_.close() ? 0 : -1;  // the file closes after the last spectrum
+    if (!sh_) {
+        // Without a main spectral header nothing says how many values a spectrum has.
+        PyRef cls = lookup(KARVO_STR("MainSpectralHeader"));
+        if (cls) PyErr_SetObject(PyExc_KeyError, cls.get());
+        return -1;
     }
-    if (ahead_.taken < ahead_.arrays.size()) {
-        PyObject* array_cls = lookup(KARVO_STR("array"));
-        if (!array_cls) return -1;
-        if (array_cls == originals().array_type) {
-            size_t j = ahead_.taken++;
-            PyRef text = ahead_.mini ? PyRef::steal(text_object(ahead_.minis.data() + j * ahead_.mini + 16, 64))
-                                     : PyRef::borrow(Py_None);
-            if (!text) return -1;
-            ++i_;
-            *title = text.release();
-            *values = ahead_.arrays[j].release();
-            return 1;
+    if (form == Form::Item) {
+        drop_ahead();
+        if (!read_mini_plan()) return -1;
+        *head = plan_.mini ? PyRef::steal(construct_record(spec_header_class_.get(), f_.source()))
+                           : PyRef::borrow(Py_None);
+        if (!*head || !read_point_count()) return -1;
+    } else {
+        if (!plan_.taken) {
+            if (!read_mini_plan() || !read_point_count()) return -1;
+            plan_.taken = true;
         }
-        drop_ahead();  // `array` was rebound: its class makes the values from here on
+        if (ahead_.taken == ahead_.arrays.size() && plan_.ahead && !read_ahead()) return -1;
+        if (ahead_.taken < ahead_.arrays.size()) {
+            bool taken;
+            if (!take_ahead(head, values, &taken)) return -1;
+            if (taken) {
+                ++i_;
+                return 1;
+            }
+        }
+        *head = read_title();
+        if (!*head) return -1;
     }
-    Source& src = f_.source();
-    PyRef text = PyRef::borrow(Py_None);
-    if (walk_.mini_rc && src.native()) {
-        text = PyRef::steal(read_mini_title(*src.native(), walk_.ver3 ? 100 : 96));
-        if (!text) return -1;
-    } else if (walk_.mini_rc) {
-        // Only the title is visible: the other fields are read and passed over.
-        if (!src.read_block(16)) return -1;
-        text = PyRef::steal(read_text(src, 64));
-        if (!text || !src.read_block(16) || (walk_.ver3 && !src.read_block(4))) return -1;
-    } else if (walk_.mini) {
-        PyRef hdr = PyRef::steal(construct_record(spec_header_class_.get(), src));
-        if (!hdr) return -1;
-        text = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
-        if (!text) return -1;
-    }
-    PyRef data = PyRef::steal(read_spectrum_values(src, dtype_.get(), element_size_, walk_.points, arrays_));
-    if (!data) return -1;
+    *values = PyRef::steal(read_spectrum_values(f_.source(), dtype_.get(), element_size_, plan_.points, arrays_));
+    if (!*values) return -1;
+    ahead_.last.reset();
     ++i_;
-    *title = text.release();
-    *values = data.release();
     return 1;
+}
+
+PyObject* LinkedData::next() {
+    if (state_ == State::Fresh) return start();
+    PyRef hdr, values;
+    if (spectrum(Form::Item, &hdr, &values) <= 0) return nullptr;
+    PyObject* item = PyTuple_New(2);
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(item, 0, hdr.release());
+    PyTuple_SET_ITEM(item, 1, values.release());
+    return item;
+}
+
+int LinkedData::next_titled(PyRef* title, PyRef* values) { return spectrum(Form::Title, title, values); }
+
+LinkedData* LinkedData::walking(PyObject* gen) {
+    StreamBody* body = generator_body(gen);
+    // An exact type test: cheaper than dynamic_cast, once per spectrum.
+    if (!body || typeid(*body) != typeid(LinkedData)) return nullptr;
+    auto* linked = static_cast<LinkedData*>(body);
+    return linked->state_ != State::Fresh ? linked : nullptr;
 }
 
 namespace {

@@ -39,10 +39,10 @@ PyObject* spectrum_item(PyObject* title, PyObject* data) {
 
 // The record of the first section whose type CLASS_TYPE gives for `cls_name`.
 PyRef read_section_of(PyObject* karvo_file, PyObject* cls_name) {
-    PyObject* class_type = lookup(KARVO_STR("CLASS_TYPE"));
-    PyObject* cls = class_type ? lookup(cls_name) : nullptr;
+    PyRef class_type = lookup(KARVO_STR("CLASS_TYPE"));
+    PyRef cls = class_type ? lookup(cls_name) : PyRef();
     if (!cls) return PyRef();
-    PyRef t = PyRef::steal(PyObject_GetItem(class_type, cls));
+    PyRef t = PyRef::steal(PyObject_GetItem(class_type.get(), cls.get()));
     PyRef i = t ? PyRef::steal(call_method(karvo_file, KARVO_STR("find_indextype"), t.get())) : PyRef();
     return i ? PyRef::steal(call_method(karvo_file, KARVO_STR("read"), i.get())) : PyRef();
 }
@@ -54,7 +54,7 @@ public:
     PyObject* next() override { return res_ ? next_spectrum() : describe(); }
 
     int traverse(visitproc visit, void* arg) override {
-        Py_VISIT(series_.get());
+            Py_VISIT(series_.get());
         Py_VISIT(res_.get());
         return 0;
     }
@@ -65,7 +65,7 @@ public:
         if (res_) generator_finish(res_.get());
         res_.reset();
         series_.reset();
-    }
+        }
 
 private:
     PyObject* describe() {
@@ -82,9 +82,9 @@ private:
         if (!res_) return nullptr;
         PyRef headers = PyRef::steal(next_item(res_.get()));
         if (!headers) return nullptr;  // an error, or a linked-data stream without items: the series ends
-        PyObject* msh = lookup(KARVO_STR("MainSpectralHeader"));
+        PyRef msh = lookup(KARVO_STR("MainSpectralHeader"));
         if (!msh) return nullptr;
-        PyRef sh = PyRef::steal(PyObject_GetItem(headers.get(), msh));
+        PyRef sh = PyRef::steal(PyObject_GetItem(headers.get(), msh.get()));
         if (!sh) return nullptr;
         PyRef first = attr(sh.get(), KARVO_STR("first_x"));
         PyRef last = first ? attr(sh.get(), KARVO_STR("last_x")) : PyRef();
@@ -112,27 +112,25 @@ private:
             if (!entry || PyList_Append(valid_dims.get(), entry.get()) < 0) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
-        // Walk the linked-data stream directly when it is ours and only we hold it.
-        if (Py_REFCNT(res_.get()) == 1) linked_ = dynamic_cast<LinkedData*>(generator_body(res_.get()));
         return PyTuple_Pack(2, spectral_info.get(), valid_dims.get());
     }
 
     PyObject* next_spectrum() {
-        // res_ is reachable through the collector (gc.get_referents): it may
-        // have been closed, or be entered, behind our back.
-        if (linked_ && generator_body(res_.get()) != linked_) linked_ = nullptr;
-        if (linked_) {
-            if (!generator_enter(res_.get())) return nullptr;
-            PyObject *title, *data;
-            int r = linked_->next_spectrum(&title, &data);
-            generator_leave(res_.get());
-            if (r <= 0) return nullptr;
-            PyRef t = PyRef::steal(title), v = PyRef::steal(data);
-            return spectrum_item(t.get(), v.get());
+        PyRef res = res_;  // alive whatever runs meanwhile
+        // Our own linked-data stream is asked for just the title and the
+        // values, through its generator, which owns it: the body is taken
+        // afresh for each request (a caller may have closed the stream, found
+        // through gc.get_referents), and the generator is marked running
+        // meanwhile, so nothing can finish or re-enter it under the request.
+        if (LinkedData* linked = LinkedData::walking(res.get())) {
+            if (!generator_enter(res.get())) return nullptr;
+            PyRef title, values;
+            int r = linked->next_titled(&title, &values);
+            generator_leave(res.get(), r > 0);
+            return r > 0 ? spectrum_item(title.get(), values.get()) : nullptr;
         }
-        PyRef item = PyRef::steal(next_item(res_.get()));
+        PyRef item = PyRef::steal(next_item(res.get()));
         if (!item) return nullptr;
-        PyObject *hdr, *data;
         PyRef seq = PyRef::steal(PySequence_Fast(item.get(), "cannot unpack non-iterable object"));
         if (!seq) return nullptr;
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -141,17 +139,17 @@ private:
             else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
             return nullptr;
         }
-        hdr = PySequence_Fast_GET_ITEM(seq.get(), 0);
-        data = PySequence_Fast_GET_ITEM(seq.get(), 1);
+        // Held: the pair may be a caller's list, which a spec_title property can empty.
+        PyRef hdr = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+        PyRef data = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
         // A spectrum without a mini header still comes through, untitled.
-        PyRef title = hdr == Py_None ? PyRef::borrow(Py_None) : attr(hdr, KARVO_STR("spec_title"));
+        PyRef title = hdr.get() == Py_None ? hdr : attr(hdr.get(), KARVO_STR("spec_title"));
         if (!title) return nullptr;
-        return spectrum_item(title.get(), data);
+        return spectrum_item(title.get(), data.get());
     }
 
     PyRef series_;
     PyRef res_;
-    LinkedData* linked_ = nullptr;  // res_'s body, when walked directly
 };
 
 PyObject* series_init(Function*, PyObject* const* args) {
@@ -164,10 +162,11 @@ PyObject* open_series(Function*, PyObject* const* args) {
                           KARVO_STR("Series.open_series"));
 }
 
-PyObject* open_file(PyObject*, PyObject* filename) {
-    PyObject* spa_cls = lookup(KARVO_STR("SPAFile"));
+PyObject* open_file(PyObject* module, PyObject* filename) {
+    ModuleScope scope(module);
+    PyRef spa_cls = lookup(KARVO_STR("SPAFile"));
     if (!spa_cls) return nullptr;
-    PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls, filename));
+    PyRef spa = PyRef::steal(PyObject_CallOneArg(spa_cls.get(), filename));
     PyRef info = spa ? attr(spa.get(), KARVO_STR("info")) : PyRef();
     PyRef file_type = info ? attr(info.get(), KARVO_STR("file_type")) : PyRef();
     if (!file_type) return nullptr;
@@ -175,8 +174,8 @@ PyObject* open_file(PyObject*, PyObject* filename) {
     int is_series = series_type ? PyObject_RichCompareBool(file_type.get(), series_type.get(), Py_EQ) : -1;
     if (is_series < 0) return nullptr;
     if (!is_series) Py_RETURN_NONE;
-    PyObject* series_cls = lookup(KARVO_STR("Series"));
-    return series_cls ? PyObject_CallOneArg(series_cls, spa.get()) : nullptr;
+    PyRef series_cls = lookup(KARVO_STR("Series"));
+    return series_cls ? PyObject_CallOneArg(series_cls.get(), spa.get()) : nullptr;
 }
 
 }  // namespace
