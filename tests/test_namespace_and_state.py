@@ -355,7 +355,8 @@ def test_directory_entries_honour_a_class_level_new(tmp_path):
     spa = K.SPAFile(single_path)
     print(len(calls), len(header.sections), len(spa.info.sections))
     """)
-    assert out.split()[-3:] == ["4", "3", "1"]
+    calls, in_header, in_file = map(int, out.split()[-3:])
+    assert in_header == in_file + 2 and calls == in_header + in_file
 
 
 # --- native file reading ------------------------------------------------------
