@@ -3,7 +3,7 @@
 # runs under it: the whole pytest suite, the saved regressions, a bounded fuzz
 # round and the stress checks; then, when clang is there, the libFuzzer target
 # of the Python-free code.
-#   fuzz/sanitize.sh [FUZZ_SECONDS]      (default 60; build dir: $ASAN_BUILD)
+#   fuzz/sanitize.sh [FUZZ_SECONDS]      (default 60; build dir: $ASAN_BUILD, else build/asan)
 #   fuzz/sanitize.sh --tests PATH...     only the build and these pytest paths
 #                                        (what CI runs on every submission)
 # $PYTHON (default python3) needs pytest; the build is made for it.
@@ -17,7 +17,9 @@ else
   SECS="${1:-60}"
 fi
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-BUILD="${ASAN_BUILD:-/tmp/asan-build}"
+# Inside the checkout: a build directory elsewhere may hold a cache made from
+# another checkout, which cmake refuses.
+BUILD="${ASAN_BUILD:-$ROOT/build/asan}"
 PY="$(command -v "${PYTHON:-python3}")" || { echo "no python: ${PYTHON:-python3}"; exit 2; }
 case "$PY" in /*) ;; *) PY="$PWD/$PY" ;; esac   # cmake and the tests' children need it absolute
 # The tests-only run builds karvoreader alone: nothing else runs under it.
