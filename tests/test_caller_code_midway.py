@@ -9,8 +9,6 @@ fails one test and not the whole run."""
 import array
 import gc
 import io
-import os
-import struct
 import subprocess
 import sys
 
