@@ -258,3 +258,21 @@ def test_a_device_is_read_through_a_host_file_object_of_the_same_name(tmp_path, 
     assert names and set(names) == {"/dev/zero"}
     g.close()
     fds.assert_clean()
+
+
+@pytest.mark.parametrize("points", [16, 1024, 4096])  # 1,024 and 4,096 are read ahead in batches
+@pytest.mark.parametrize("name", ["decode_string", "read_string"])
+def test_titles_follow_a_text_reader_bound_mid_walk(tmp_path, points, name):
+    p, _ = series_path(tmp_path, n_spectra=12, num_points=points, mini_header_type=3)
+    original = getattr(K, name)
+    wrapped = ((lambda s: "<" + original(s) + ">") if name == "decode_string"
+               else (lambda f, n: "<" + original(f, n) + ">"))
+    stream = K.open_file(p).open_series()
+    next(stream)
+    titles = [next(stream)[0]["title"] for _ in range(5)]
+    setattr(K, name, wrapped)
+    try:
+        titles += [h["title"] for h, _values in stream]
+    finally:
+        setattr(K, name, original)
+    assert titles == ["spectrum %d" % k for k in range(5)] + ["<spectrum %d>" % k for k in range(5, 12)]

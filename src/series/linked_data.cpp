@@ -319,13 +319,22 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
     return raise_os(nf);
 }
 
+// Titles are decoded here only while `read_string` and `decode_string` are
+// still the library's own; a caller's replacement reads every title after it
+// is bound (an absent name fails in the record's own reading).
+bool LinkedData::titles_native() {
+    return peek(KARVO_STR("read_string")).get() == originals().read_string &&
+           peek(KARVO_STR("decode_string")).get() == originals().decode_string;
+}
+
 // The title of the next mini header, or None without mini headers. Only the
 // title is visible: with our own classes the other fields are read and passed over.
 PyRef LinkedData::read_title() {
     if (!plan_.mini) return PyRef::borrow(Py_None);
     Source& src = f_.source();
-    if (plan_.mini_rc && src.native()) return PyRef::steal(read_mini_title(*src.native(), plan_.ver3 ? 100 : 96));
-    if (plan_.mini_rc) {
+    bool native_text = plan_.mini_rc && titles_native();
+    if (native_text && src.native()) return PyRef::steal(read_mini_title(*src.native(), plan_.ver3 ? 100 : 96));
+    if (native_text) {
         if (!src.read_block(16)) return PyRef();
         PyRef text = PyRef::steal(read_text(src, 64));
         if (!text || !src.read_block(16) || (plan_.ver3 && !src.read_block(4))) return PyRef();
@@ -441,7 +450,11 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
             if (!read_mini_plan() || !read_point_count()) return -1;
             plan_.taken = true;
         }
-        if (ahead_.taken == ahead_.arrays.size() && plan_.ahead && !read_ahead()) return -1;
+        if (plan_.mini && !titles_native()) {
+            drop_ahead();  // titles read ahead were decoded natively
+        } else {
+            if (ahead_.taken == ahead_.arrays.size() && plan_.ahead && !read_ahead()) return -1;
+        }
         if (ahead_.taken < ahead_.arrays.size()) {
             bool taken;
             if (!take_ahead(head, values, &taken)) return -1;

@@ -78,6 +78,7 @@ private:
     bool read_mini_plan();
     bool read_point_count();
     PyRef read_title();
+    static bool titles_native();
     PyRef blob_flag(PyObject* name, int* set);
     bool read_ahead();
     bool take_ahead(PyRef* title, PyRef* values, bool* taken);
