@@ -28,7 +28,7 @@ Files:
     i = b.add(section_type, payload)          # -> directory index
     data = b.build()                          # header + directory + sections
 
-    single_spectrum_file(values=None, **msh_fields) -> bytes
+    single_spectrum_file(values=None, file_id=b"", **msh_fields) -> bytes
 
     s = SeriesFile(n_spectra=5, num_points=32, ...)   # see SeriesFile
     s.to_bytes(); s.write(path); s.values(k); s.title(k); s.layout
@@ -62,6 +62,7 @@ ENTRY_SIZE_EXTENDED = 22
 SECTION_MAIN_HEADER = 2
 SECTION_SERIES_HEADER = 325
 SECTION_DISK_ARRAY = 300
+SECTION_VALUES = 3          # a single spectrum's values, float32
 SECTION_BLOB = 302          # the section type our series files keep data in
 
 FIELDS = {
@@ -358,17 +359,21 @@ class SpaBuilder:
         return self.header_bytes() + b"".join(self.entries[i][1] for i in order)
 
 
-def single_spectrum_file(values=None, element_size=4, extended=False,
-                         sti_id=None, extra_sections=(), **msh_fields):
-    """file_type 1 with one type-2 section: a main spectral header, then the
-    values (if given).  extra_sections: (type, payload) added after it."""
+def single_spectrum_file(values=None, extended=False, sti_id=None,
+                         extra_sections=(), file_id=b"", values_section=True,
+                         **msh_fields):
+    """file_type 1: a type-2 section holding the main spectral header and,
+    when values are given, a type-3 section holding them as little-endian
+    float32 (num_points defaults to their count).  values_section=False
+    leaves the values out.  extra_sections: (type, payload) added after
+    them."""
     if values is not None:
         msh_fields.setdefault("num_points", len(values))
-    payload = pack_main_spectral_header(**msh_fields)
-    if values is not None:
-        payload += _values_bytes(values, element_size)
-    b = SpaBuilder(file_type=1, extended=extended, sti_id=sti_id)
-    b.add(SECTION_MAIN_HEADER, payload)
+    b = SpaBuilder(file_type=1, extended=extended, sti_id=sti_id,
+                   file_id=file_id)
+    b.add(SECTION_MAIN_HEADER, pack_main_spectral_header(**msh_fields))
+    if values is not None and values_section:
+        b.add(SECTION_VALUES, _values_bytes(values, 4))
     for t, p in extra_sections:
         b.add(t, p)
     return b.build()
@@ -432,6 +437,7 @@ class SeriesFile:
                              (spectral num_points may differ from num_points)
       omit                   section types to leave out of the file (325, 300)
       extended, truncate     extended directory; cut the file to this length
+      file_id                the file header's identifier text (the title)
     """
 
     def __init__(self, n_spectra=3, num_points=8, element_size=4,
@@ -441,7 +447,7 @@ class SeriesFile:
                  extra_data_sections=0, blob_section_type=SECTION_BLOB,
                  link_type=0, values=None, titles=None, spectral=None,
                  bench=None, series=None, link=None, mini=None, omit=(),
-                 extended=False, truncate=None, dra_version=3):
+                 extended=False, truncate=None, dra_version=3, file_id=b""):
         self.n_spectra = n_spectra
         self.num_points = num_points
         self.element_size = element_size
@@ -483,7 +489,7 @@ class SeriesFile:
         self.head = head
         mini_size = (100 if self.ver3 else 96) if mini_hdr else 0
 
-        b = SpaBuilder(file_type=11, extended=extended)
+        b = SpaBuilder(file_type=11, extended=extended, file_id=file_id)
         if 325 not in omit:
             b.add(SECTION_SERIES_HEADER, pack_series_header(**ser))
         if 300 not in omit:

@@ -1,6 +1,30 @@
-"""Spectra from FT-IR and Raman spectrometer files as numpy arrays."""
+"""Spectra from FT-IR and Raman spectrometer files as numpy arrays.
+
+Files of this format have no fixed extension: :func:`open` and :func:`read`
+go by content.
+
+Example::
+
+    >>> import karvo, numpy as np
+    >>> x, y = karvo.read("polystyrene.kvr")          # doctest: +SKIP
+    >>> with karvo.open("run42.kvr") as s:            # doctest: +SKIP
+    ...     Y = np.asarray(s)                         # (spectra, points)
+    ...     t = s.coords["time"]
+"""
 from __future__ import annotations
 
-from . import _native  # noqa: F401
+from ._errors import FormatError, TruncatedError, TruncatedWarning
+from . import _native
+from ._api import open, read
+from ._series import Series
+from ._spectrum import Spectrum
 
-__all__: list[str] = []
+__version__: str = _native.__version__
+
+# The public names show, and pickle, as karvo's own.
+for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read):
+    _public.__module__ = __name__
+del _public
+
+__all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
+           "open", "read"]

@@ -1,0 +1,69 @@
+"""karvo.open and karvo.read: by content, a Spectrum or a Series."""
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+
+from . import _native
+from ._series import Series, TruncatedPolicy, check_policy
+from ._spectrum import F4, F8, Spectrum
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+__all__ = ["open", "read"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_fspath = os.fspath
+_frombuffer = np.frombuffer
+
+
+def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectrum:
+    """Opens a spectral data file by its content: a :class:`Spectrum` for a
+    single-spectrum file, a :class:`Series` for a series file.
+
+    The structure is checked before it returns: content that isn't a
+    spectral data file karvo can read raises :class:`karvo.FormatError`
+    naming the file and the reason. ``truncated`` says what a series that
+    holds fewer spectra than its header promises does: ``"warn"`` (a
+    :class:`karvo.TruncatedWarning`; the series holds the complete spectra),
+    ``"raise"`` (:class:`karvo.TruncatedError`) or ``"ignore"``. File system
+    errors are the usual ``OSError`` subclasses.
+
+    Example::
+
+        >>> import karvo
+        >>> with karvo.open("run42.kvr") as s:                    # doctest: +SKIP
+        ...     Y = s[100:200]
+    """
+    check_policy(truncated)
+    p = _fspath(path)
+    native = _native.open(p)
+    if native.values is not None:
+        return Spectrum._from_native(native, p)
+    return Series._from_native(native, p, truncated, stacklevel=3)
+
+
+def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[np.float64], NDArray[Any]]:
+    """Reads a whole file: ``(x, y)`` for a single spectrum (both 1-D),
+    ``(x, Y)`` for a series (``Y`` of shape (spectra, points)).
+
+    ``x`` is the spectral axis (float64); the values keep the stored type
+    (float32, or float64 for some series). ``truncated`` is as for
+    :func:`karvo.open`.
+
+    Example::
+
+        >>> x, y = karvo.read("polystyrene.kvr")                  # doctest: +SKIP
+        >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
+    """
+    if truncated not in ("warn", "raise", "ignore"):
+        check_policy(truncated)
+    native = _native.open(_fspath(path))
+    values = native.values
+    if values is not None:
+        return _frombuffer(native.x(), F8), _frombuffer(values, F4)
+    with Series._from_native(native, _fspath(path), truncated, stacklevel=3) as s:
+        return s.x, s.read()

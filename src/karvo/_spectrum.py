@@ -1,0 +1,152 @@
+"""A single-spectrum file: one spectrum, read whole when opened."""
+from __future__ import annotations
+
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import _native
+from ._errors import FormatError
+
+if TYPE_CHECKING:
+    import os
+    from types import TracebackType
+
+    from numpy.typing import DTypeLike, NDArray
+
+__all__ = ["Spectrum"]
+
+F4 = np.dtype("<f4")
+F8 = np.dtype("<f8")
+
+
+class Spectrum:
+    """The one spectrum of a single-spectrum file.
+
+    ``karvo.open(path)`` returns one for a single-spectrum file;
+    ``Spectrum(path)`` opens one directly. The values are read when the
+    file opens, and the file is closed again at once.
+
+    Example::
+
+        >>> import karvo
+        >>> sp = karvo.open("polystyrene.kvr")                    # doctest: +SKIP
+        >>> sp
+        <karvo.Spectrum 'polystyrene': 3300 points, x 4000 to 700, float32>
+        >>> sp.x.shape == sp.y.shape
+        True
+    """
+
+    ndim = 1
+
+    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Opens the single-spectrum file at ``path`` and reads its values.
+
+        Example::
+
+            >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
+        """
+        import os
+        p = os.fspath(path)
+        native = _native.open(p)
+        if native.values is None:
+            native.close()
+            raise FormatError(f"{native.path}: a series file, not a single spectrum (use karvo.open)",
+                              native.path)
+        self._setup(native, p)
+
+    @classmethod
+    def _from_native(cls, native: Any, path: Any) -> Spectrum:
+        self = cls.__new__(cls)
+        self._setup(native, path)
+        return self
+
+    def _setup(self, native: Any, path: Any) -> None:
+        self._file = native
+        self._closed = False
+        self.path = path
+        """The path as given (``os.fspath`` of it)."""
+        self.y: NDArray[np.float32] = np.frombuffer(native.values, F4)
+        """The values, float32."""
+        self.x: NDArray[np.float64] = np.frombuffer(native.x(), F8)
+        """The spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``."""
+
+    dtype = F4
+    """float32: single-spectrum files store their values so."""
+
+    @cached_property
+    def title(self) -> str:
+        """The file header's ``file_id`` text."""
+        return self._file.info["title"]  # type: ignore[no-any-return]
+
+    @cached_property
+    def header(self) -> dict[str, Any]:
+        """The main spectral header's fields by their record names.
+
+        Example::
+
+            >>> sp.header["num_points"], sp.header["first_x"]     # doctest: +SKIP
+            (3300, 4000.0)
+        """
+        return self._file.record("main_header")  # type: ignore[no-any-return]
+
+    @property
+    def shape(self) -> tuple[int]:
+        """(points,)."""
+        return (len(self.y),)
+
+    @property
+    def size(self) -> int:
+        """Number of points."""
+        return len(self.y)
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes of the values."""
+        return self.y.nbytes
+
+    def __len__(self) -> int:
+        """Number of points."""
+        return len(self.y)
+
+    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+        """The values, for ``np.asarray(sp)``.
+
+        Example::
+
+            >>> np.asarray(sp).dtype                              # doctest: +SKIP
+            dtype('float32')
+        """
+        if copy:
+            return np.array(self.y, dtype=dtype, copy=True)
+        if dtype is None or np.dtype(dtype) == self.y.dtype:
+            return self.y
+        if copy is False:
+            raise ValueError(f"the values are float32: a {np.dtype(dtype)} array needs a copy")
+        return self.y.astype(dtype)
+
+    def close(self) -> None:
+        """Marks the spectrum closed (its file was closed when it was read)."""
+        self._closed = True
+
+    @property
+    def closed(self) -> bool:
+        """True once :meth:`close` has run."""
+        return self._closed
+
+    def __enter__(self) -> Spectrum:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickles as the path; unpickling reads the file again.
+        return (type(self), (self.path,))
+
+    def __repr__(self) -> str:
+        n = len(self.y)
+        x = f", x {self.x[0]:g} to {self.x[-1]:g}" if n else ""
+        return f"<karvo.Spectrum {self.title!r}: {n} points{x}, float32>"

@@ -1,0 +1,316 @@
+#include "karvo_native/structure.hpp"
+
+#include "io/positioned.hpp"
+#include "records/le.hpp"
+#include "records/text.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace karvo::bulk {
+namespace {
+
+using format::FlatField;
+using format::FlatLayout;
+using format::Kind;
+
+// The first read takes the header, and the directory of most files, at once.
+constexpr size_t kHeadRead = 16 * 1024;
+
+std::string printf_string(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printf_string(const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return std::string(buf, n < 0 ? 0 : std::min(size_t(n), sizeof buf - 1));
+}
+
+Failure format_error(std::string reason) { return {Problem::Format, 0, std::move(reason)}; }
+Failure truncated(std::string reason) { return {Problem::Truncated, 0, std::move(reason)}; }
+Failure system_error() { return {Problem::System, errno, {}}; }
+
+const FlatField& field(const FlatLayout& layout, const char* name, const char* parent = nullptr) {
+    const FlatField* f = layout.find(name, parent);
+    // The names below are the layout tables' own; a miss is a programming error.
+    if (!f) std::abort();
+    return *f;
+}
+
+std::string text_of(const FlatLayout& layout, const uint8_t* record, const char* name,
+                    const char* parent = nullptr) {
+    const FlatField& f = field(layout, name, parent);
+    return format::decode_text(record + f.offset, f.width);
+}
+
+using U = unsigned long long;
+
+// Reads `n` bytes at `offset` into `out` once the file has shown that it
+// holds them; `what` names the record for the message.
+Failure read_record(int fd, const Structure& s, uint64_t offset, size_t n, const char* what,
+                    std::vector<uint8_t>& out, bool cut_is_truncation = false) {
+    if (offset > s.size || s.size - offset < n) {
+        std::string reason = printf_string("the %s at offset %llu (%zu bytes) runs past the end of the file (%llu bytes)",
+                                           what, U(offset), n, U(s.size));
+        return cut_is_truncation ? truncated(reason) : format_error(reason);
+    }
+    out.resize(n);
+    long long got = io::pread_full(fd, out.data(), n, offset);
+    if (got < 0) return system_error();
+    if (size_t(got) < n)
+        return truncated(printf_string("the file became shorter while the %s at offset %llu was read", what,
+                                       U(offset)));
+    return {};
+}
+
+const Section* nth_section(const Structure& s, uint32_t type, uint64_t n, size_t* count = nullptr) {
+    const Section* found = nullptr;
+    size_t seen = 0;
+    for (const Section& sec : s.sections)
+        if (sec.type == type) {
+            if (seen == n && !found) found = &sec;
+            ++seen;
+        }
+    if (count) *count = seen;
+    return found;
+}
+
+Failure inspect_single(int fd, Structure& s) {
+    const Layouts& L = layouts();
+    const Section* header = nth_section(s, kMainHeaderSection, 0);
+    if (!header)
+        return format_error(printf_string(
+            "a single-spectrum file without a main spectral header (no section of type %u among %zu)",
+            kMainHeaderSection, s.sections.size()));
+    if (Failure f = read_record(fd, s, header->offset, L.main_header.size, "main spectral header", s.main_header);
+        f.problem != Problem::None)
+        return f;
+    s.num_points = uint32_t(field_uint(L.main_header, s.main_header.data(), "num_points"));
+    const Section* values = nth_section(s, kValuesSection, 0);
+    if (!values)
+        return format_error(printf_string("no values section (section type %u) in a single-spectrum file",
+                                          kValuesSection));
+    s.values_offset = values->offset;
+    uint64_t need = uint64_t(s.num_points) * 4;
+    if (values->offset > s.size || s.size - values->offset < need) {
+        uint64_t held = values->offset > s.size ? 0 : (s.size - values->offset) / 4;
+        return truncated(printf_string(
+            "the values section at offset %llu should hold %u values (%llu bytes), the file holds %llu of them",
+            U(values->offset), s.num_points, U(need), U(held)));
+    }
+    return {};
+}
+
+Failure inspect_series(int fd, Structure& s) {
+    const Layouts& L = layouts();
+    const Section* sh = nth_section(s, kSeriesHeaderSection, 0);
+    if (!sh)
+        return format_error(printf_string("a series file without a series header (no section of type %u)",
+                                          kSeriesHeaderSection));
+    if (Failure f = read_record(fd, s, sh->offset, L.series_header.size, "series header", s.series_header);
+        f.problem != Problem::None)
+        return f;
+    s.expected = field_uint(L.series_header, s.series_header.data(), "max_spectra");
+
+    const Section* da = nth_section(s, kDiskArraySection, 0);
+    if (!da)
+        return format_error(printf_string(
+            "a series file without a disk resident array (no section of type %u)", kDiskArraySection));
+    if (Failure f = read_record(fd, s, da->offset, L.disk_array.size, "disk resident array", s.disk_array);
+        f.problem != Problem::None)
+        return f;
+    const uint8_t* dra = s.disk_array.data();
+
+    uint64_t num_dims = field_uint(L.disk_array, dra, "num_dimensions");
+    uint64_t dims_at = da->offset + L.disk_array.size;
+    uint64_t dims_bytes = num_dims * L.dimension.size;
+    if (dims_at > s.size || s.size - dims_at < dims_bytes)
+        return format_error(printf_string(
+            "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
+            "which run past the end of the file (%llu bytes)",
+            U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(s.size)));
+    std::vector<uint8_t> dims;
+    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", dims);
+        f.problem != Problem::None)
+        return f;
+    s.dimensions.reserve(num_dims);
+    for (uint64_t k = 0; k < num_dims; ++k)
+        s.dimensions.emplace_back(dims.begin() + k * L.dimension.size, dims.begin() + (k + 1) * L.dimension.size);
+
+    if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
+        return format_error(printf_string(
+            "the spectra are linked external data (link type %llu, file name \"%s\"), which is not read",
+            U(link_type), text_of(L.disk_array, dra, "filename", "link").c_str()));
+    s.element_size = uint32_t(field_uint(L.disk_array, dra, "array_element_size"));
+    if (s.element_size != 4 && s.element_size != 8)
+        return format_error(printf_string(
+            "element size %u (the disk resident array's array_element_size) is neither 4 nor 8", s.element_size));
+
+    uint64_t data_type = field_uint(L.disk_array, dra, "section_type", "link");
+    uint64_t data_number = field_uint(L.disk_array, dra, "section_number", "link");
+    size_t of_type = 0;
+    const Section* data = nth_section(s, uint32_t(data_type), data_number, &of_type);
+    if (data_type > 0xFFFF) data = nullptr, of_type = 0;
+    if (!data)
+        return format_error(printf_string(
+            "the data section is number %llu among the sections of type %llu, and the directory holds %zu of them",
+            U(data_number), U(data_type), of_type));
+
+    bool spectral = field_uint(L.disk_array, dra, "spectral_hdr", "data_blob_format");
+    bool bench = field_uint(L.disk_array, dra, "bench_hdr", "data_blob_format");
+    bool mini = field_uint(L.disk_array, dra, "mini_hdr", "data_blob_format");
+    s.mini_v3 = field_uint(L.disk_array, dra, "mini_header_type", "link") != 0;
+    uint64_t at = data->offset;
+    if (spectral) {
+        if (Failure f = read_record(fd, s, at, L.main_header.size, "main spectral header of the series data",
+                                    s.main_header, true);
+            f.problem != Problem::None)
+            return f;
+        at += L.main_header.size;
+    }
+    if (bench) {
+        if (Failure f = read_record(fd, s, at, L.bench.size, "bench info of the series data", s.bench, true);
+            f.problem != Problem::None)
+            return f;
+        at += L.bench.size;
+    }
+    if (!spectral)
+        return format_error(
+            "the series data carries no main spectral header, so the number of points per spectrum is unknown");
+    s.num_points = uint32_t(field_uint(L.main_header, s.main_header.data(), "num_points"));
+    s.data_start = at;
+    s.mini_size = mini ? (s.mini_v3 ? L.mini_v3.size : L.mini.size) : 0;
+    s.values_size = uint64_t(s.num_points) * s.element_size;
+    if (s.values_size > s.size)
+        return format_error(printf_string(
+            "num_points %u of %u-byte values (%llu bytes a spectrum) is more than the whole file (%llu bytes)",
+            s.num_points, s.element_size, U(s.values_size), U(s.size)));
+    s.stride = s.mini_size + s.values_size;
+    if (s.stride == 0) {
+        if (s.expected)
+            return format_error(printf_string(
+                "spectra of 0 points without mini headers: no byte of the file stands for the %llu spectra "
+                "that the series header promises",
+                U(s.expected)));
+        return {};
+    }
+    uint64_t room = s.size - s.data_start;
+    uint64_t fit = room / s.stride;
+    s.held = std::min(s.expected, fit);
+    s.partial_bytes = s.held < s.expected ? room - s.held * s.stride : 0;
+    return {};
+}
+
+}  // namespace
+
+const Layouts& layouts() {
+    static const Layouts L = {
+        format::flat_layout("FileHeader"),         format::flat_layout("IndexEntry"),
+        format::flat_layout("IndexEntryExtended"), format::flat_layout("MainSpectralHeader"),
+        format::flat_layout("BenchInfo"),          format::flat_layout("SeriesHeader"),
+        format::flat_layout("DiskResidentArray"),  format::flat_layout("Dimension"),
+        format::flat_layout("SeriesSpecheader"),   format::flat_layout("SeriesSpecheaderVer3"),
+    };
+    return L;
+}
+
+uint64_t field_uint(const FlatLayout& layout, const uint8_t* record, const char* name, const char* parent) {
+    const FlatField& f = field(layout, name, parent);
+    const uint8_t* p = record + f.offset;
+    switch (f.kind) {
+        case Kind::U16: return format::load_u16(p);
+        case Kind::U32: return format::load_u32(p);
+        case Kind::I32: return uint64_t(int64_t(format::load_i32(p)));
+        case Kind::U64: return format::load_u64(p);
+        case Kind::Bit: return (format::load_u32(p) >> f.bit) & 1u;
+        default: std::abort();
+    }
+}
+
+double field_real(const FlatLayout& layout, const uint8_t* record, const char* name) {
+    const FlatField& f = field(layout, name);
+    if (f.kind != Kind::F32) std::abort();
+    return format::load_f32(record + f.offset);
+}
+
+std::string describe_foreign(const uint8_t* head, size_t len) {
+    if (len >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF program binary";
+    if (len >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows program binary";
+    if (len >= 4 && (std::memcmp(head, "PK\x03\x04", 4) == 0)) return "a ZIP archive";
+    if (len >= 3 && head[0] == 0x1f && head[1] == 0x8b) return "a gzip archive";
+    if (len == 0) return {};
+    size_t printable = 0;
+    for (size_t i = 0; i < len; ++i)
+        printable += (head[i] >= 0x20 && head[i] < 0x7f) || head[i] == '\n' || head[i] == '\r' ||
+                     head[i] == '\t' || head[i] >= 0x80;
+    if (printable == len) return "text";
+    return {};
+}
+
+Failure inspect(int fd, Structure& s) {
+    const Layouts& L = layouts();
+    struct stat st;
+    if (fstat(fd, &st) != 0) return system_error();
+    if (!S_ISREG(st.st_mode)) return format_error("not a regular file");
+    s.size = uint64_t(st.st_size);
+
+    std::vector<uint8_t> head(size_t(std::min<uint64_t>(s.size, kHeadRead)));
+    long long got = io::pread_full(fd, head.data(), head.size(), 0);
+    if (got < 0) return system_error();
+    head.resize(size_t(got));
+    const size_t header_size = L.file_header.size;
+    std::string foreign = describe_foreign(head.data(), std::min(head.size(), size_t(512)));
+    std::string hint = foreign.empty() ? "" : " (the content looks like " + foreign + ")";
+    if (head.empty()) return format_error("the file is empty");
+    // Program binaries and archives are told by their magic numbers, which no
+    // spectral data file starts with (its identification text comes first).
+    if (!foreign.empty() && foreign != "text") return format_error("not a spectral data file: the content is " + foreign);
+    if (head.size() < header_size)
+        return format_error(printf_string("%zu bytes are too short for the file header (%zu bytes)", head.size(),
+                                          header_size) +
+                            hint);
+    s.file_header.assign(head.begin(), head.begin() + header_size);
+    const uint8_t* fh = s.file_header.data();
+
+    s.file_type = uint16_t(field_uint(L.file_header, fh, "file_type"));
+    if (s.file_type != kSingleSpectrum && s.file_type != kSeries)
+        return format_error(printf_string("file type %u (offset %u) is neither a single spectrum (%u) nor a series (%u)",
+                                          s.file_type, field(L.file_header, "file_type").offset, kSingleSpectrum,
+                                          kSeries) +
+                            hint);
+
+    // The extended directory is chosen by "Exte" in the identification text.
+    bool extended = text_of(L.file_header, fh, "sti_id_string").find("Exte") != std::string::npos;
+    const FlatLayout& entry = extended ? L.entry_extended : L.entry;
+    uint64_t count = field_uint(L.file_header, fh, "num_sections");
+    uint64_t dir_bytes = count * entry.size;
+    if (s.size - header_size < dir_bytes)
+        return format_error(printf_string(
+            "the directory of %llu %s entries (%llu bytes from offset %zu) runs past the end of the file (%llu bytes)",
+            U(count), extended ? "extended" : "compact", U(dir_bytes), header_size, U(s.size)));
+    const uint8_t* dir;
+    std::vector<uint8_t> more;
+    if (header_size + dir_bytes <= head.size()) {
+        dir = head.data() + header_size;
+    } else {
+        if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", more);
+            f.problem != Problem::None)
+            return f;
+        dir = more.data();
+    }
+    s.sections.reserve(count);
+    for (uint64_t k = 0; k < count; ++k) {
+        const uint8_t* e = dir + k * entry.size;
+        s.sections.push_back({uint16_t(field_uint(entry, e, "section_type")), field_uint(entry, e, "section_offset"),
+                              field_uint(entry, e, "section_length")});
+    }
+    return s.file_type == kSingleSpectrum ? inspect_single(fd, s) : inspect_series(fd, s);
+}
+
+}  // namespace karvo::bulk
