@@ -1,5 +1,6 @@
 """The ``karvo`` command, run as a user runs it: the installed console script
 in a subprocess (``python -m karvo`` where the script is not installed)."""
+import contextlib
 import csv
 import json
 import os
@@ -277,7 +278,7 @@ def test_export_write_errors_name_the_output(tmp_path, series):
         assert done.returncode == 1 and (folder / "keep.txt").read_text() == "mine"
 
 
-@pytest.fixture
+@pytest.fixture(scope="module")
 def big_series(tmp_path_factory):
     """Large enough that a CSV export of it takes a few seconds."""
     path = tmp_path_factory.mktemp("big") / "big"
@@ -305,6 +306,28 @@ def test_interrupted_export_leaves_no_file_under_the_output_name(tmp_path, big_s
         assert all(p.startswith(".big.csv.") and p.endswith(".part") for p in left)
     else:
         assert not left and "Traceback" not in err
+
+
+@pytest.mark.skipif(not has("tqdm"), reason="tqdm is not installed")
+def test_progress_bar_only_on_a_terminal(tmp_path, big_series):
+    import fcntl
+    import pty
+    import struct
+    import termios
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    proc = subprocess.Popen(KARVO + ["export", big_series, "-o", str(tmp_path / "big.tsv")],
+                            stdout=subprocess.DEVNULL, stderr=child)
+    os.close(child)
+    shown = b""
+    with contextlib.suppress(OSError):          # EIO once the command has exited
+        while chunk := os.read(main, 4096):
+            shown += chunk
+    os.close(main)
+    assert proc.wait() == 0
+    assert b"big.tsv:" in shown and b"rows/s" in shown
+    piped = karvo("export", big_series, "-o", tmp_path / "again.tsv")
+    assert piped.returncode == 0 and piped.stderr == ""
 
 
 # --- plot ------------------------------------------------------------------

@@ -48,14 +48,14 @@ class _NoProgress:
 
 
 @contextlib.contextmanager
-def progress_bar(total: int, label: str) -> Iterator[Progress]:
+def progress_bar(total: int, label: str, unit: str) -> Iterator[Progress]:
     """A tqdm bar on standard error when that is a terminal; it appears only
     once the export has run for a moment (and never without tqdm)."""
     tqdm = optional("tqdm")
     if tqdm is None or not sys.stderr.isatty():
         yield _NoProgress()
         return
-    with tqdm.tqdm(total=total, desc=label, unit=" spectra", file=sys.stderr,
+    with tqdm.tqdm(total=total, desc=label, unit=" " + unit, file=sys.stderr,
                    delay=0.5, leave=False, dynamic_ncols=True) as bar:
         yield bar
 
@@ -174,6 +174,7 @@ def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress) -
 
     Rows run across spectra, so the spectra are gathered a block of points at
     a time (one pass over the selection per block), keeping memory bounded.
+    Writing the text takes far longer than reading, so ``bar`` counts rows.
     """
     per_point = max(1, sel.n) * sel.dtype.itemsize
     block = max(1, TEXT_BLOCK_BYTES // per_point)
@@ -183,7 +184,7 @@ def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress) -
         for p0 in range(0, sel.points, block):
             p1 = min(p0 + block, sel.points)
             gathered = np.empty((p1 - p0, sel.n), sel.dtype)
-            for a, rows in sel.chunks(bar):
+            for a, rows in sel.chunks(_NoProgress()):
                 gathered[:, a:a + rows.shape[0]] = rows[:, p0:p1].T
             xs = _text(sel.x[p0:p1])
             for j in range(p1 - p0):
@@ -192,6 +193,7 @@ def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress) -
                     fh.write(delimiter)
                     fh.write(delimiter.join(_text(gathered[j, c0:c0 + (1 << 16)])))
                 fh.write("\n")
+                bar.update(1)
 
 
 # --- npz -------------------------------------------------------------------
@@ -317,13 +319,11 @@ def export(obj: Series | Spectrum, out: str, fmt: str,
         return sel
     if fmt == "parquet":
         require("pyarrow.parquet", "parquet", "Parquet export")
-    passes = 1
-    if fmt in ("csv", "tsv"):
-        per_point = max(1, sel.n) * sel.dtype.itemsize
-        passes = max(1, -(-sel.points // max(1, TEXT_BLOCK_BYTES // per_point)))
+    text = fmt in ("csv", "tsv")
+    total, unit = (sel.points, "rows") if text else (sel.n, "spectra")
     label = os.path.basename(out)
-    with replaced_on_success(out) as temp, progress_bar(sel.n * passes, label) as bar:
-        if fmt in ("csv", "tsv"):
+    with replaced_on_success(out) as temp, progress_bar(total, label, unit) as bar:
+        if text:
             write_text_table(sel, temp, "," if fmt == "csv" else "\t", bar)
         elif fmt == "npz":
             write_npz(sel, temp, bar)
