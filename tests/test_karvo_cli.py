@@ -96,7 +96,7 @@ def test_info_text_describes_each_kind(series, plain64, cut, spectrum):
     assert first["kind"] == "series" and first["values"] == "float32"
     assert first["points"] == "40, x from 3000 to 1000"
     assert first["spectra"] == "6" and first["mini headers"] == "yes"
-    assert first["dimensions"] == "t (time (s)): 0 to 50, 6 steps"
+    assert first["dimensions"] == "t (time (s)): 0 to 50, 6 values"
     assert first["file size"].endswith(f"({os.path.getsize(series[0]):,} bytes)")
     assert second["values"] == "float64" and second["mini headers"] == "no"
     assert second["points"] == "16, x from 100 to 250"
@@ -365,6 +365,13 @@ def test_plot_svg(tmp_path, series):
     assert "time (s)" in text and "run 1" in text and "run 4" in text
 
 
+@needs_matplotlib
+def test_plot_without_output_and_display_says_so(tmp_path, series):
+    done = karvo("plot", series[0], env=dict(os.environ, MPLBACKEND="Agg"), cwd=tmp_path)
+    assert done.returncode == 1 and "no display" in done.stderr and "-o" in done.stderr
+    assert os.listdir(tmp_path) == ["series"]
+
+
 def test_plot_without_matplotlib_says_what_to_install(tmp_path, series):
     blocker = tmp_path / "blocked" / "matplotlib"
     blocker.mkdir(parents=True)
@@ -398,13 +405,18 @@ def test_committed_figure_is_what_the_current_code_draws(tmp_path):
     ["export", "{f}", "-o", "out.csv", "--spectra", "a:b"],
     ["export", "{f}", "-o", "out.csv", "--spectra", "1:2:3"],
     ["plot", "{f}", "-o", "out.unknown"], ["plot", "{f}", "--lines", "0"],
-    ["info", "--bogus", "{f}"],
+    ["info", "--bogus", "{f}"], ["export", "{f}", "-o", "{f}", "--format", "csv"],
+    ["plot", "{f}", "-o", "{f}.png"],
 ])
 def test_usage_errors_exit_2(tmp_path, series, args):
+    if args and args[-1] == "{f}.png":
+        os.symlink(series[0], series[0] + ".png")          # the same file under an image's name
+    before = sorted(os.listdir(tmp_path))
     done = karvo(*[a.format(f=series[0]) for a in args], cwd=tmp_path)
     assert done.returncode == 2
     assert "usage: karvo" in done.stderr and "error:" in done.stderr
-    assert os.listdir(tmp_path) == ["series"]
+    assert sorted(os.listdir(tmp_path)) == before
+    assert open(series[0], "rb").read() == series[1].to_bytes()
 
 
 def test_help_version_and_module_form():

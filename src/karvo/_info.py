@@ -64,7 +64,7 @@ def _dimension(d: dict[str, Any]) -> str:
     named = d["name"]
     if d["long_name"] and d["long_name"] != named:
         named += f" ({d['long_name']})"
-    return f"{named}: {_g(d['first'])} to {_g(d['last'])}, {d['n']} steps"
+    return f"{named}: {_g(d['first'])} to {_g(d['last'])}, {d['n']} value{'s' if d['n'] != 1 else ''}"
 
 
 def text(facts: dict[str, Any]) -> str:

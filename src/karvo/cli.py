@@ -156,6 +156,13 @@ def _range(args: argparse.Namespace) -> tuple[int, int | None]:
 
 # --- commands --------------------------------------------------------------
 
+def _refuse_to_overwrite_the_source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    out = args.output
+    if out is not None and os.path.exists(out) and os.path.exists(args.path) \
+            and os.path.samefile(out, args.path):
+        parser.error(f"-o {out}: that is the file being read; give another name")
+
+
 def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from ._info import summary, text
 
@@ -186,6 +193,7 @@ def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     if fmt is None:
         parser.error(f"can't tell the format from {args.output!r}; "
                      "give --format csv|tsv|npz|nc|zarr|parquet")
+    _refuse_to_overwrite_the_source(args, parser)
     with _open(args.path) as obj:
         if args.spectra and not isinstance(obj, karvo.Series):
             parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
@@ -217,6 +225,7 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                          f"give OUT ending in one of: {', '.join(sorted(formats))}")
     if args.lines < 1:
         parser.error("--lines must be at least 1")
+    _refuse_to_overwrite_the_source(args, parser)
     with _open(args.path) as obj:
         if args.spectra and not isinstance(obj, karvo.Series):
             parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
@@ -248,8 +257,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except (karvo.FormatError, OSError) as exc:
         if isinstance(exc, BrokenPipeError):
-            # the reader of our output went away (karvo info ... | head)
-            sys.stdout = open(os.devnull, "w")  # noqa: SIM115
+            # the reader of our output went away (karvo info ... | head):
+            # nothing more to say, and nothing to complain about at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 1
         named = exc.filename if isinstance(exc, OSError) and exc.filename else path
         _complain(os.fsdecode(named), exc)
