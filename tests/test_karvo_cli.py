@@ -2,6 +2,7 @@
 in a subprocess (``python -m karvo`` where the script is not installed)."""
 import contextlib
 import csv
+import functools
 import json
 import os
 import re
@@ -24,7 +25,12 @@ FIGURE = os.path.join(ROOT, "docs", "example.png")
 KARVO = [shutil.which("karvo") or ""] if shutil.which("karvo") else [sys.executable, "-m", "karvo"]
 
 
-def karvo(*args, cwd=None, env=None, timeout=300):
+# a relative PYTHONPATH (PYTHONPATH=build/dev) must still work from another folder
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
+def karvo(*args, cwd=None, env=ENV, timeout=300):
     return subprocess.run(KARVO + [str(a) for a in args], capture_output=True, text=True,
                           cwd=cwd, env=env, timeout=timeout)
 
@@ -184,9 +190,10 @@ def export_available(fmt):
     return FORMAT_NEEDS[fmt] is None or has(FORMAT_NEEDS[fmt])
 
 
+@functools.lru_cache(maxsize=None)
 def xarray_engine_installed():
     probe = subprocess.run([sys.executable, "-c", "import karvo, sys; sys.exit(not hasattr(karvo.Series, 'to_xarray'))"],
-                           capture_output=True)
+                           capture_output=True, env=ENV)
     return probe.returncode == 0
 
 
@@ -291,7 +298,7 @@ def test_interrupted_export_leaves_no_file_under_the_output_name(tmp_path, big_s
     out = tmp_path / "big.csv"
     out.write_text("the previous export\n")
     proc = subprocess.Popen(KARVO + ["export", big_series, "-o", str(out)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
     deadline = time.monotonic() + 120
     while not [p for p in os.listdir(tmp_path) if p.endswith(".part")]:
         assert proc.poll() is None and time.monotonic() < deadline, "the export never started writing"
@@ -317,7 +324,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path, big_series):
     main, child = pty.openpty()
     fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     proc = subprocess.Popen(KARVO + ["export", big_series, "-o", str(tmp_path / "big.tsv")],
-                            stdout=subprocess.DEVNULL, stderr=child)
+                            stdout=subprocess.DEVNULL, stderr=child, env=ENV)
     os.close(child)
     shown = b""
     with contextlib.suppress(OSError):          # EIO once the command has exited
@@ -367,7 +374,7 @@ def test_plot_svg(tmp_path, series):
 
 @needs_matplotlib
 def test_plot_without_output_and_display_says_so(tmp_path, series):
-    done = karvo("plot", series[0], env=dict(os.environ, MPLBACKEND="Agg"), cwd=tmp_path)
+    done = karvo("plot", series[0], env=dict(ENV, MPLBACKEND="Agg"), cwd=tmp_path)
     assert done.returncode == 1 and "no display" in done.stderr and "-o" in done.stderr
     assert os.listdir(tmp_path) == ["series"]
 
@@ -376,8 +383,7 @@ def test_plot_without_matplotlib_says_what_to_install(tmp_path, series):
     blocker = tmp_path / "blocked" / "matplotlib"
     blocker.mkdir(parents=True)
     (blocker / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(blocker.parent)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    env = dict(ENV, PYTHONPATH=os.pathsep.join([str(blocker.parent), ENV["PYTHONPATH"]]))
     done = karvo("plot", series[0], "-o", tmp_path / "p.png", env=env)
     assert done.returncode == 1
     assert 'pip install "karvoreader[plot]"' in done.stderr
@@ -428,5 +434,5 @@ def test_help_version_and_module_form():
     assert version.returncode == 0 and version.stdout.split()[0] == "karvo"
     import karvo as package
     assert version.stdout.split()[1] == package.__version__
-    module = subprocess.run([sys.executable, "-m", "karvo", "--version"], capture_output=True, text=True)
+    module = subprocess.run([sys.executable, "-m", "karvo", "--version"], capture_output=True, text=True, env=ENV)
     assert module.stdout == version.stdout
