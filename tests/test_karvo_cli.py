@@ -22,7 +22,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLE = os.path.join(ROOT, "examples", "example_series.spa")
 FIGURE = os.path.join(ROOT, "docs", "example.png")
 
-KARVO = [shutil.which("karvo") or ""] if shutil.which("karvo") else [sys.executable, "-m", "karvo"]
+# the script installed beside this interpreter, else one on the PATH, else the module
+SCRIPT = shutil.which("karvo", path=os.pathsep.join(
+    [os.path.dirname(sys.executable), os.environ.get("PATH", os.defpath)]))
+KARVO = [SCRIPT] if SCRIPT else [sys.executable, "-m", "karvo"]
 
 
 # a relative PYTHONPATH (PYTHONPATH=build/dev) must still work from another folder

@@ -30,7 +30,7 @@ _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".npz": "npz",
                ".parquet": "parquet", ".pq": "parquet"}
 
 CHUNK_BYTES = 8 << 20         # values read per request
-TEXT_BLOCK_BYTES = 64 << 20   # values held while writing a CSV block of points
+TEXT_BLOCK_BYTES = 32 << 20   # values held while writing a CSV block of points
 
 
 def format_of(out: str) -> str | None:
