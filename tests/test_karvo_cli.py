@@ -413,7 +413,7 @@ def test_committed_figure_is_what_the_current_code_draws(tmp_path):
     ["export", "{f}", "-o", "out.csv", "--format", "xls"],
     ["export", "{f}", "-o", "out.csv", "--spectra", "a:b"],
     ["export", "{f}", "-o", "out.csv", "--spectra", "1:2:3"],
-    ["plot", "{f}", "-o", "out.unknown"], ["plot", "{f}", "--lines", "0"],
+    ["plot", "{f}", "-o", "out.unknown"], ["plot", "{f}", "--lines", "0"], ["plot", "{f}", "--dpi", "1e6"],
     ["info", "--bogus", "{f}"], ["export", "{f}", "-o", "{f}", "--format", "csv"],
     ["plot", "{f}", "-o", "{f}.png"],
 ])

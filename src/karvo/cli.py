@@ -10,10 +10,11 @@ written, 2 for a usage error, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import karvo
@@ -48,6 +49,18 @@ def spectra_range(text: str) -> tuple[int | None, int | None]:
     except ValueError:
         raise argparse.ArgumentTypeError(
             f"{text!r} is not a range of spectra; write START:STOP, e.g. 0:100") from None
+
+
+def _bounded(kind: type, low: float, high: float) -> Any:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if value is None or not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text!r}: give a number from {low:g} to {high:g}")
+        return value
+    return parse
 
 
 def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.ArgumentParser:
@@ -113,9 +126,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="image to write (.png, .svg, .pdf, ...); without it, show a window")
     plot.add_argument("--spectra", type=spectra_range, metavar="START:STOP",
                       help="plot only these spectra of a series")
-    plot.add_argument("--lines", type=int, default=5, metavar="N",
+    plot.add_argument("--lines", type=_bounded(int, 1, 20), default=5, metavar="N",
                       help="spectra of a series drawn as lines (default 5)")
-    plot.add_argument("--dpi", type=float, default=100.0,
+    plot.add_argument("--dpi", type=_bounded(float, 10, 1000), default=100.0,
                       help="resolution of a PNG (default 100: 800 x 600 pixels)")
     return parser
 
@@ -186,6 +199,25 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return status
 
 
+@contextlib.contextmanager
+def _source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterator[karvo.Series | karvo.Spectrum]:
+    """The file to export or plot, once the options are known to fit it."""
+    _refuse_to_overwrite_the_source(args, parser)
+    with _open(args.path) as obj:
+        if args.spectra and not isinstance(obj, karvo.Series):
+            parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
+        _note_if_cut(obj)
+        yield obj
+
+
+def _write_failed(args: argparse.Namespace, exc: Exception, what: str) -> int:
+    """Report an error met while writing OUT; errors of the source propagate."""
+    if isinstance(exc, karvo.FormatError) or (isinstance(exc, OSError) and exc.filename == args.path):
+        raise exc
+    _complain(args.output, exc if isinstance(exc, OSError) else f"could not write {what}: {exc}")
+    return 1
+
+
 def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from ._export import export, format_of
 
@@ -193,24 +225,11 @@ def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     if fmt is None:
         parser.error(f"can't tell the format from {args.output!r}; "
                      "give --format csv|tsv|npz|nc|zarr|parquet")
-    _refuse_to_overwrite_the_source(args, parser)
-    with _open(args.path) as obj:
-        if args.spectra and not isinstance(obj, karvo.Series):
-            parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
-        _note_if_cut(obj)
+    with _source(args, parser) as obj:
         try:
             export(obj, args.output, fmt, *_range(args))
-        except OSError as exc:
-            # a file system error while writing names the output, not the source
-            if exc.filename != args.path:
-                _complain(args.output, exc)
-                return 1
-            raise
-        except (ValueError, TypeError) as exc:
-            if isinstance(exc, karvo.FormatError):
-                raise
-            _complain(args.output, f"could not write {fmt}: {exc}")
-            return 1
+        except (OSError, ValueError, TypeError) as exc:
+            return _write_failed(args, exc, fmt)
     return 0
 
 
@@ -223,24 +242,15 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         if formats and kind not in formats:
             parser.error(f"can't write a picture as {kind or 'a file without extension'!r}; "
                          f"give OUT ending in one of: {', '.join(sorted(formats))}")
-    if args.lines < 1:
-        parser.error("--lines must be at least 1")
-    _refuse_to_overwrite_the_source(args, parser)
-    with _open(args.path) as obj:
-        if args.spectra and not isinstance(obj, karvo.Series):
-            parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
-        _note_if_cut(obj)
+    with _source(args, parser) as obj:
         start, stop = _range(args)
         try:
             plot(obj, args.output, dpi=args.dpi, start=start, stop=stop, lines=args.lines)
         except NothingToPlot as exc:
             _complain(args.path, exc)
             return 1
-        except OSError as exc:
-            if exc.filename != args.path and args.output is not None:
-                _complain(args.output, exc)
-                return 1
-            raise
+        except (OSError, ValueError, TypeError) as exc:
+            return _write_failed(args, exc, "the picture")
     return 0
 
 
@@ -267,6 +277,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("karvo: interrupted", file=sys.stderr)
         return 130
+    except Exception as exc:  # a fault of ours: still one line, not a traceback
+        _complain(path, f"unexpected {type(exc).__name__}: {exc} (please report this)")
+        return 1
 
 
 if __name__ == "__main__":  # pragma: no cover
