@@ -15,6 +15,8 @@ if TYPE_CHECKING:
     import os
     from types import TracebackType
 
+    import xarray as xr
+
     from numpy.typing import DTypeLike, NDArray
 
     Index = Union[int, slice, "list[int]", "NDArray[np.integer[Any]]", "NDArray[np.bool_]",
@@ -353,6 +355,16 @@ class Series:
     def mini_header_version(self) -> int | None:
         """0 or 3 for the spectra's mini headers, None without them."""
         return self._mini_version
+
+    def to_xarray(self) -> xr.Dataset:
+        """An xarray Dataset of the values (``spectra``), the axis and the headers, loaded.
+
+        Needs ``pip install "karvoreader[xarray]"``. Example::
+
+            >>> ds = s.to_xarray()                                # doctest: +SKIP
+        """
+        from .xarray_backend import to_xarray
+        return to_xarray(self)
 
     # -- life ------------------------------------------------------------------
     def close(self) -> None:

@@ -13,6 +13,8 @@ if TYPE_CHECKING:
     import os
     from types import TracebackType
 
+    import xarray as xr
+
     from numpy.typing import DTypeLike, NDArray
 
 __all__ = ["Spectrum"]
@@ -125,6 +127,16 @@ class Spectrum:
         if copy is False:
             raise ValueError(f"the values are float32: a {np.dtype(dtype)} array needs a copy")
         return self.y.astype(dtype)
+
+    def to_xarray(self) -> xr.Dataset:
+        """An xarray Dataset of the values (``spectrum``), the axis and the headers, loaded.
+
+        Needs ``pip install "karvoreader[xarray]"``. Example::
+
+            >>> ds = sp.to_xarray()                                # doctest: +SKIP
+        """
+        from .xarray_backend import to_xarray
+        return to_xarray(self)
 
     def close(self) -> None:
         """Marks the spectrum closed (its file was closed when it was read)."""

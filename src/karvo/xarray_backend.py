@@ -1,0 +1,314 @@
+"""The ``karvo`` engine for xarray: spectral files as labelled, lazy Datasets.
+
+A series file opens as a Dataset with the data variable ``spectra`` on the
+dimensions ``("spectrum", "x")``; a single-spectrum file as one with the data
+variable ``spectrum`` on ``("x",)``.  Opening reads the file header, the
+directory, the series header and the mini headers; values are read when they
+are indexed, and only the rows asked for.  What a lazy array holds is the path
+and the layout seen at open (never an open file), so it pickles to dask
+workers in other processes or on other machines that see the same files.
+
+    >>> import xarray as xr
+    >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
+    >>> ds = xr.open_dataset("run42", engine="karvo", chunks={"spectrum": 1000})  # doctest: +SKIP
+    >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
+    ...                        concat_dim="file", parallel=True)        # doctest: +SKIP
+"""
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping
+from typing import Any, Union
+
+import numpy as np
+
+try:
+    from xarray import Dataset, Variable
+    from xarray.backends import (AbstractDataStore, BackendArray,
+                                 BackendEntrypoint, CachingFileManager,
+                                 StoreBackendEntrypoint)
+    from xarray.core import indexing
+except ImportError as exc:  # pragma: no cover - exercised without xarray
+    raise ImportError(
+        "karvo's xarray engine needs xarray (and dask for chunks= and "
+        "open_mfdataset): pip install 'karvoreader[xarray]'") from exc
+
+import karvo
+
+__all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
+
+Opened = Union["karvo.Series", "karvo.Spectrum"]
+
+# Names the Dataset itself uses; a series dimension or mini header field with
+# one of these names is renamed so that nothing is overwritten.
+_RESERVED = frozenset({"spectra", "spectrum", "x", "title"})
+
+
+def _reopen(path: str, mode: str = "r") -> Opened:
+    """Opener of the file cache, also where an array is unpickled (which
+    passes the mode).  The open on the client already judged a cut file
+    (warned or raised), so a reopen says nothing more about it."""
+    return karvo.open(path, truncated="ignore")
+
+
+class KarvoArray(BackendArray):
+    """The values of one file, read on demand.
+
+    Holds a CachingFileManager (path and options; the open file lives in a
+    per-process cache and is reopened where the array is unpickled) and the
+    shape and dtype seen at open.  Indexing goes through xarray's explicit
+    indexing adapter: rows are read as one request per contiguous run, or as
+    the listed rows; the spectral axis is sliced in memory, since a row is
+    contiguous on disk anyway.
+    """
+
+    def __init__(self, manager: CachingFileManager, path: str,
+                 shape: tuple[int, ...], dtype: np.dtype) -> None:
+        self._manager = manager
+        self.path = path
+        self.shape = shape
+        self.dtype = dtype
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
+            self._raw_getitem)
+
+    def _raw_getitem(self, key: tuple[Any, ...]) -> np.ndarray:
+        with self._manager.acquire_context() as obj:
+            self._check_layout(obj)
+            if len(self.shape) == 1:            # single spectrum: tiny, one read
+                return np.asarray(obj.y)[key]
+            rows = self._read_rows(obj, key[0])
+            return rows if _takes_all(key[1]) else rows[..., key[1]]
+
+    def _read_rows(self, series: karvo.Series, rows: Any) -> np.ndarray:
+        n = self.shape[0]
+        if isinstance(rows, (int, np.integer)):
+            return series.read(int(rows), int(rows) + 1)[0]
+        if isinstance(rows, slice):
+            start, stop, step = rows.indices(n)
+            if step == 1:
+                return series.read(start, max(start, stop))
+            rows = np.arange(start, stop, step)
+        rows = np.asarray(rows, dtype=np.intp)
+        if rows.size == 0:
+            return np.empty((0, self.shape[1]), self.dtype)
+        return series[rows]
+
+    def _check_layout(self, obj: Opened) -> None:
+        # A file replaced or cut after open must not hand out other values
+        # under this layout.  A series that has grown since is fine.
+        shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
+        fits = (dtype == self.dtype and shape[1:] == self.shape[1:]
+                and shape[0] >= self.shape[0])
+        if not fits:
+            raise karvo.FormatError(
+                f"{self.path}: the file changed since it was opened: it now "
+                f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
+
+
+def _is_series(obj: Opened) -> bool:
+    return len(obj.shape) == 2
+
+
+def _takes_all(key: Any) -> bool:
+    return isinstance(key, slice) and key == slice(None)
+
+
+def _netcdf_attr(value: Any) -> Any:
+    """value as a type NetCDF and Zarr attributes can hold, or None to skip."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, bool):
+        return int(value)
+    if isinstance(value, int):
+        return value if -2**63 <= value < 2**63 else None
+    if isinstance(value, (float, str)):
+        return value
+    return None
+
+
+def _attrs(obj: Opened) -> dict[str, Any]:
+    """The file's title, then the series header's and the main spectral
+    header's numeric and text fields (a spectral field whose name the series
+    header already uses gets the prefix ``spectral_``)."""
+    attrs: dict[str, Any] = {"title": obj.title}
+    if _is_series(obj):
+        headers = [("", obj.header), ("spectral_", obj.spectral_header or {})]
+    else:
+        headers = [("", obj.header)]
+    for prefix, header in headers:
+        for name, value in header.items():
+            value = _netcdf_attr(value)
+            if value is not None:
+                attrs[prefix + name if name in attrs else name] = value
+    return attrs
+
+
+def _unique(name: str, taken: set[str]) -> str:
+    while name in taken:
+        name += "_"
+    return name
+
+
+def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
+    """Everything along ``spectrum``: the series dimensions (named as
+    Series.coords names them), the titles, and every other mini header
+    field.  Names that clash with the Dataset's own get an underscore."""
+    dims = ("spectrum",)
+    coords: dict[str, Variable] = {}
+    taken = set(_RESERVED)
+    described = {d["name"]: d for d in series.dimensions}
+    for name, values in series.coords.items():
+        info = described.get(name, {})
+        attrs = {k: v for k in ("long_name", "unit_ID", "dimension_type")
+                 if (v := _netcdf_attr(info.get(k))) is not None}
+        name = _unique(name, taken)
+        taken.add(name)
+        coords[name] = Variable(dims, np.asarray(values), attrs)
+    if series.titles is not None:
+        coords["title"] = Variable(dims, np.array(series.titles, dtype=object))
+    meta = series.meta
+    if meta is not None and meta.dtype.names:
+        for field in meta.dtype.names:
+            if field == "spec_title":           # that is the title coordinate
+                continue
+            name = _unique(field, taken)
+            taken.add(name)
+            coords[name] = Variable(dims, np.ascontiguousarray(meta[field]))
+    return coords
+
+
+def _variables(obj: Opened, values: Any) -> tuple[dict[str, Variable], list[str]]:
+    """The variables of obj's Dataset with `values` as its data, and the
+    names among them that are coordinates."""
+    x = Variable(("x",), np.asarray(obj.x, dtype=np.float64),
+                 {"long_name": "spectral axis"})
+    if _is_series(obj):
+        # No preferred chunks: any run of rows is one read, so every split
+        # the caller picks (chunks={"spectrum": n}, "auto") is as good.
+        data = Variable(("spectrum", "x"), values)
+        coords = _spectrum_coords(obj)
+        variables = {"spectra": data, "x": x, **coords}
+        return variables, ["x", *coords]
+    return {"spectrum": Variable(("x",), values), "x": x}, ["x"]
+
+
+def to_xarray(obj: Opened) -> Dataset:
+    """The Dataset of an open karvo.Series or karvo.Spectrum, values loaded.
+
+    Same variables, coordinates and attributes as
+    ``xr.open_dataset(obj.path, engine="karvo")``.
+
+    >>> with karvo.open("run42") as s:                  # doctest: +SKIP
+    ...     ds = s.to_xarray()
+    """
+    variables, coord_names = _variables(obj, np.asarray(obj))
+    data_vars = {k: v for k, v in variables.items() if k not in coord_names}
+    coords = {k: variables[k] for k in coord_names}
+    return Dataset(data_vars, coords=coords, attrs=_attrs(obj))
+
+
+class KarvoDataStore(AbstractDataStore):
+    """One open spectral file as xarray's decoding machinery sees it."""
+
+    def __init__(self, path: str, truncated: str = "warn") -> None:
+        self.path = path
+        self._manager: CachingFileManager = CachingFileManager(_reopen, path)
+        try:
+            with self._manager.acquire_context() as obj:
+                if getattr(obj, "truncated", False):
+                    # let karvo warn or raise as the caller asked
+                    karvo.open(path, truncated=truncated).close()
+                self._variables, coord_names = _variables(obj, self._lazy(obj))
+                self._attrs = _attrs(obj)
+        except BaseException:
+            self._manager.close()
+            raise
+        # decode_coords picks the coordinates up from the global attribute,
+        # which holds whatever drop_variables removes.
+        self._attrs["coordinates"] = " ".join(n for n in coord_names if n != "x")
+
+    def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
+        return indexing.LazilyIndexedArray(KarvoArray(
+            self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype)))
+
+    def get_variables(self) -> Mapping[str, Variable]:
+        return self._variables
+
+    def get_attrs(self) -> Mapping[str, Any]:
+        return self._attrs
+
+    def get_dimensions(self) -> Mapping[str, int]:
+        return {d: n for v in self._variables.values()
+                for d, n in zip(v.dims, v.shape)}
+
+    def close(self) -> None:
+        self._manager.close()
+
+
+def _path_of(filename_or_obj: Any) -> str | None:
+    if isinstance(filename_or_obj, (str, os.PathLike)):
+        path = os.fspath(filename_or_obj)
+        return path if isinstance(path, str) else os.fsdecode(path)
+    return None
+
+
+class KarvoBackendEntrypoint(BackendEntrypoint):
+    """Open FT-IR and Raman spectral files (single spectra and series) in
+    xarray, lazily.  Files of this format have no fixed extension: the
+    engine recognises them by their content.
+
+    >>> import xarray as xr
+    >>> ds = xr.open_dataset("run42", engine="karvo")   # doctest: +SKIP
+    """
+
+    description = ("Open FT-IR and Raman spectral files and series files "
+                   "(any file name) lazily with karvo")
+    url = "https://pypi.org/project/karvoreader/"
+    open_dataset_parameters = (
+        "filename_or_obj", "drop_variables", "mask_and_scale",
+        "decode_times", "concat_characters", "decode_coords", "use_cftime",
+        "decode_timedelta", "truncated")
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        path = _path_of(filename_or_obj)
+        if path is None or not os.path.isfile(path):
+            return False
+        try:
+            karvo.open(path, truncated="ignore").close()
+        except (ValueError, OSError):       # karvo.FormatError is a ValueError
+            return False
+        return True
+
+    def open_dataset(  # type: ignore[override]
+            self, filename_or_obj: Any, *,
+            drop_variables: str | Iterable[str] | None = None,
+            mask_and_scale: bool = True, decode_times: bool = True,
+            concat_characters: bool = True, decode_coords: bool = True,
+            use_cftime: bool | None = None,
+            decode_timedelta: bool | None = None,
+            truncated: str = "warn") -> Dataset:
+        """A Dataset over the file at filename_or_obj (a path: the engine
+        hands the path, not an open file, to the tasks that read values).
+
+        truncated: what to do with a series cut short ("warn", "raise" or
+        "ignore"), as for karvo.open.
+        """
+        path = _path_of(filename_or_obj)
+        if path is None:
+            raise TypeError(
+                "the karvo engine opens files by path (str or os.PathLike), "
+                f"not {type(filename_or_obj).__name__}")
+        store = KarvoDataStore(path, truncated=truncated)
+        try:
+            return StoreBackendEntrypoint().open_dataset(
+                store, drop_variables=drop_variables,
+                mask_and_scale=mask_and_scale, decode_times=decode_times,
+                concat_characters=concat_characters,
+                decode_coords=decode_coords, use_cftime=use_cftime,
+                decode_timedelta=decode_timedelta)
+        except BaseException:
+            store.close()
+            raise

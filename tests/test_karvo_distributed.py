@@ -1,0 +1,83 @@
+"""The karvo engine on a real dask.distributed cluster of worker processes."""
+import os
+import signal
+import sys
+import time
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+distributed = pytest.importorskip("distributed")
+cloudpickle = pytest.importorskip("cloudpickle")
+
+from xarray_files import engine, numpy_read, series  # noqa: E402
+
+N_FILES = 50
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("campaign")
+    made = [(d / ("run%02d" % i), series(d / ("run%02d" % i), n_spectra=20,
+                                        num_points=64, seed=1000.0 * i))
+            for i in range(N_FILES)]
+    return [str(p) for p, _ in made], [numpy_read(p, sf) for p, sf in made]
+
+
+@pytest.fixture(scope="module")
+def client():
+    # workers import this module's helpers by value: they don't see tests/
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  processes=True, dashboard_address=None,
+                                  worker_dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as c:
+        yield c
+
+
+def open_campaign(paths, **kw):
+    return xr.open_mfdataset(paths, engine=engine(), combine="nested",
+                             concat_dim="file", parallel=True, coords="all", **kw)
+
+
+def test_sums_and_means_per_file_equal_a_serial_read(client, files):
+    paths, serial = files
+    with open_campaign(paths) as ds:
+        assert ds.spectra.shape == (N_FILES, 20, 64)
+        sums, means = client.compute(
+            [ds.spectra.sum(("spectrum", "x")), ds.spectra.mean(("spectrum", "x"))],
+            sync=True)
+    np.testing.assert_allclose(sums, [a.sum(dtype=np.float64) for a in serial],
+                               rtol=1e-6)
+    np.testing.assert_allclose(means, [a.mean(dtype=np.float64) for a in serial],
+                               rtol=1e-6)
+    # every worker took part: values were read in other processes
+    assert len(client.scheduler_info()["workers"]) == 2
+
+
+def _slow(block):
+    time.sleep(0.02)
+    return block
+
+
+def _finished(dask_scheduler):
+    return sum(ts.state == "memory" for ts in dask_scheduler.tasks.values())
+
+
+def test_a_worker_killed_mid_computation_loses_nothing(client, files):
+    paths, serial = files
+    with open_campaign(paths, chunks={"spectrum": 5}) as ds:
+        # 200 blocks of 20 ms each: long enough to lose a worker half-way
+        per_file = ds.spectra.data.map_blocks(_slow).sum(axis=(1, 2), dtype=np.float64)
+        future = client.compute(per_file)
+        deadline = time.monotonic() + 30
+        while client.run_on_scheduler(_finished) < 10 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert not future.done()
+        victim, pid = sorted(client.run(os.getpid).items())[0]
+        os.kill(pid, signal.SIGKILL)
+        result = future.result(timeout=60)
+    assert victim not in client.scheduler_info()["workers"]
+    np.testing.assert_allclose(result, [a.sum(dtype=np.float64) for a in serial],
+                               rtol=1e-6)
