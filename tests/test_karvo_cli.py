@@ -224,11 +224,11 @@ def test_export_round_trip(tmp_path, series, fmt, chosen):
     assert sorted(os.listdir(tmp_path)) == sorted(["series", out.name])   # no temporary left
 
 
-@pytest.mark.parametrize("fmt", ["csv", "npz", "parquet"])
+@pytest.mark.parametrize("fmt", ["csv", "npz", "parquet", "nc", "zarr"])
 @pytest.mark.parametrize("spectra, rows", [("1:4", [1, 2, 3]), ("-2:", [4, 5]), ("3", [3]), (":0", [])])
 def test_export_a_range_of_spectra(tmp_path, series, fmt, spectra, rows):
-    if not export_available(fmt):
-        pytest.skip(f"{FORMAT_NEEDS[fmt]} is not installed")
+    if not export_available(fmt) or (fmt in ("nc", "zarr") and not xarray_engine_installed()):
+        pytest.skip(f"{FORMAT_NEEDS[fmt]} or the xarray engine is not installed")
     path, s = series
     out = tmp_path / f"part.{fmt}"
     done = karvo("export", path, "-o", out, f"--spectra={spectra}")
@@ -286,6 +286,22 @@ def test_export_write_errors_name_the_output(tmp_path, series):
     done = karvo("export", series[0], "-o", folder, "--format", "zarr")
     if has("xarray") and xarray_engine_installed():
         assert done.returncode == 1 and (folder / "keep.txt").read_text() == "mine"
+
+
+@pytest.mark.parametrize("module, fmt", [("dask", "nc"), ("pyarrow", "parquet"), ("xarray", "zarr")])
+def test_export_with_a_library_missing(tmp_path, series, module, fmt):
+    """Without dask NetCDF is written from the loaded dataset; without the
+    format's own library the command says what to install."""
+    if not export_available(fmt) or (fmt in ("nc", "zarr") and not xarray_engine_installed()):
+        pytest.skip(f"{FORMAT_NEEDS[fmt]} or the xarray engine is not installed")
+    out = tmp_path / f"out.{fmt}"
+    done = karvo("export", series[0], "-o", out, env=without(tmp_path, module))
+    if module == "dask":
+        assert done.returncode == 0, done.stderr
+        assert np.array_equal(read_back(fmt, out)[1].astype(np.float32), expected_matrix(series[1]))
+    else:
+        assert done.returncode == 1 and "pip install" in done.stderr
+        assert not out.exists()
 
 
 @pytest.fixture(scope="module")
@@ -382,12 +398,17 @@ def test_plot_without_output_and_display_says_so(tmp_path, series):
     assert os.listdir(tmp_path) == ["series"]
 
 
+def without(tmp_path, module):
+    """An environment in which ``module`` is not installed, as far as imports
+    and ``importlib.util.find_spec`` can tell."""
+    blocker = tmp_path / f"without_{module}"
+    blocker.mkdir()
+    (blocker / "sitecustomize.py").write_text(f"import sys\nsys.modules[{module!r}] = None\n")
+    return dict(ENV, PYTHONPATH=os.pathsep.join([str(blocker), ENV["PYTHONPATH"]]))
+
+
 def test_plot_without_matplotlib_says_what_to_install(tmp_path, series):
-    blocker = tmp_path / "blocked" / "matplotlib"
-    blocker.mkdir(parents=True)
-    (blocker / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
-    env = dict(ENV, PYTHONPATH=os.pathsep.join([str(blocker.parent), ENV["PYTHONPATH"]]))
-    done = karvo("plot", series[0], "-o", tmp_path / "p.png", env=env)
+    done = karvo("plot", series[0], "-o", tmp_path / "p.png", env=without(tmp_path, "matplotlib"))
     assert done.returncode == 1
     assert 'pip install "karvoreader[plot]"' in done.stderr
     assert not (tmp_path / "p.png").exists()

@@ -1,14 +1,15 @@
 """``karvo export``: a file's spectra as CSV/TSV, npz, NetCDF, zarr or Parquet.
 
 Series are read in chunks of spectra (``Series.read``), so the memory an
-export needs stays bounded however long the series is (CSV, TSV, npz,
-Parquet); NetCDF and zarr go through the xarray engine.  Every format is
+export needs stays bounded however long the series is: CSV, TSV, npz and
+Parquet here, NetCDF and zarr through the xarray engine with dask chunks.  Every format is
 written under a temporary name beside the target and renamed at the end.
 """
 from __future__ import annotations
 
 import contextlib
 import csv
+import functools
 import json
 import os
 import sys
@@ -280,48 +281,77 @@ def write_parquet(sel: Selection, path: str, bar: Progress) -> None:
 
 # --- NetCDF and zarr, through the xarray engine ----------------------------
 
-def _dataset(sel: Selection, fmt: str) -> Any:
-    require("xarray", "xarray", f"{fmt} export")
-    to_xarray = getattr(sel.obj, "to_xarray", None)
-    if to_xarray is None:
+@contextlib.contextmanager
+def _dataset(sel: Selection, fmt: str) -> Iterator[Any]:
+    """The selection as an xarray Dataset: lazy and chunked (read and written a
+    chunk of spectra at a time) when dask is installed, else loaded."""
+    xr = require("xarray", "xarray", f"{fmt} export")
+    if getattr(sel.obj, "to_xarray", None) is None:
         raise MissingDependency(
             f"{fmt} export needs the xarray engine of karvo "
             "(Series.to_xarray), which this installation does not have")
-    ds = to_xarray()
-    if sel.is_series:
-        ds = ds.isel(spectrum=slice(sel.start, sel.stop))
-    return ds
+    rows = {"spectrum": slice(sel.start, sel.stop)}
+    if not sel.is_series or optional("dask.array") is None:
+        ds = sel.obj.to_xarray()
+        yield ds.isel(rows) if sel.is_series else ds
+        return
+    from .xarray_backend import KarvoBackendEntrypoint  # (also where not installed)
+    with xr.open_dataset(sel.obj.path, engine=KarvoBackendEntrypoint, truncated="ignore",
+                         chunks={"spectrum": sel.chunk}) as ds:
+        ds = ds.isel(rows)
+        # the per-spectrum coordinates are small: load them (text needs it);
+        # the values in even chunks from the first selected spectrum (for zarr)
+        ds = ds.assign_coords({name: ds[name].load() for name in ds.coords})
+        for name in ds.data_vars:
+            ds[name] = ds[name].chunk({"spectrum": sel.chunk})
+        yield ds
 
 
-def write_netcdf(ds: Any, path: str) -> None:
+def _write(ds: Any, to: Any, label: str) -> None:
+    """``to(compute=...)`` writes ``ds``; a chunked dataset is written chunk by
+    chunk, with a progress bar where one is shown."""
+    if not ds.chunks:
+        to(compute=True)
+        return
+    pending = to(compute=False)
+    tqdm_dask = optional("tqdm.dask")
+    if tqdm_dask is None or not sys.stderr.isatty():
+        pending.compute()
+        return
+    with tqdm_dask.TqdmCallback(desc=label, unit=" tasks", file=sys.stderr, delay=0.5,
+                                leave=False, dynamic_ncols=True):
+        pending.compute()
+
+
+def write_netcdf(ds: Any, path: str, label: str) -> None:
     engine = "h5netcdf" if optional("h5netcdf") is not None else None
-    ds.to_netcdf(path, engine=engine)
+    _write(ds, functools.partial(ds.to_netcdf, path, engine=engine), label)
 
 
-def write_zarr(ds: Any, path: str) -> None:
+def write_zarr(ds: Any, path: str, label: str) -> None:
     with warnings.catch_warnings():
         # zarr warns about how it stores text coordinates; not the user's concern
         warnings.simplefilter("ignore")
-        ds.to_zarr(path, mode="w")
+        _write(ds, functools.partial(ds.to_zarr, path, mode="w"), label)
 
 
 def export(obj: Series | Spectrum, out: str, fmt: str,
            start: int = 0, stop: int | None = None) -> Selection:
     """Write the selected spectra of ``obj`` to ``out`` in format ``fmt``."""
     sel = Selection(obj, start, stop)
+    label = os.path.basename(out)
     if fmt in ("nc", "zarr"):
-        ds = _dataset(sel, "NetCDF" if fmt == "nc" else "zarr")
         if fmt == "zarr":
             require("zarr", "all", "zarr export")
         writer = write_netcdf if fmt == "nc" else write_zarr
-        with replaced_on_success(out, folder=fmt == "zarr") as temp:
-            writer(ds, temp)
+        with _dataset(sel, "NetCDF" if fmt == "nc" else "zarr") as ds, \
+                replaced_on_success(out, folder=fmt == "zarr") as temp:
+            writer(ds, temp, label)
         return sel
     if fmt == "parquet":
         require("pyarrow.parquet", "parquet", "Parquet export")
     text = fmt in ("csv", "tsv")
     total, unit = (sel.points, "rows") if text else (sel.n, "spectra")
-    label = os.path.basename(out)
     with replaced_on_success(out) as temp, progress_bar(total, label, unit) as bar:
         if text:
             write_text_table(sel, temp, "," if fmt == "csv" else "\t", bar)
