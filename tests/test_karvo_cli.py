@@ -126,7 +126,7 @@ def test_info_json(series, cut):
     assert (second["spectra"], second["expected_spectra"], second["truncated"]) == (3, 6, True)
 
 
-@pytest.mark.parametrize("bad", ["text", "empty", "missing", "folder"])
+@pytest.mark.parametrize("bad", ["text", "empty", "missing", "folder", "fifo"])
 @pytest.mark.parametrize("as_json", [False, True])
 def test_info_reports_a_bad_file_and_shows_the_others(tmp_path, series, plain64, bad, as_json):
     path = tmp_path / bad
@@ -136,6 +136,8 @@ def test_info_reports_a_bad_file_and_shows_the_others(tmp_path, series, plain64,
         path.write_bytes(b"")
     elif bad == "folder":
         path.mkdir()
+    elif bad == "fifo":
+        os.mkfifo(path)                      # opening it would wait for a writer
     args = ["info"] + (["--json"] if as_json else []) + [series[0], path, plain64[0]]
     out = karvo(*args)
     assert out.returncode == 1
@@ -277,6 +279,8 @@ def test_export_of_a_cut_series_says_so_and_writes_what_it_holds(tmp_path, cut):
 
 
 def test_export_write_errors_name_the_output(tmp_path, series):
+    done = karvo("export", tmp_path / "absent", "-o", tmp_path / "out.csv")
+    assert done.returncode == 1 and done.stderr == f"karvo: {tmp_path / 'absent'}: No such file or directory\n"
     missing = tmp_path / "no" / "such" / "folder" / "out.csv"
     done = karvo("export", series[0], "-o", missing)
     assert done.returncode == 1 and done.stderr.startswith(f"karvo: {missing}: ")

@@ -13,6 +13,7 @@ import signal
 import tempfile
 from collections.abc import Iterator
 from types import FrameType
+from typing import Any
 
 
 def _umask() -> int:
@@ -39,6 +40,7 @@ def replaced_on_success(target: str, *, folder: bool = False) -> Iterator[str]:
     base = os.path.basename(target.rstrip(os.sep)) or "output"
     if os.path.isdir(target) and not (folder and _is_zarr_store(target)):
         raise IsADirectoryError(21, "is a folder; give a file name", target)
+    polite = _exit_on_termination()
     if folder:
         temp = tempfile.mkdtemp(prefix=f".{base}.", suffix=".part", dir=parent)
     else:
@@ -63,17 +65,23 @@ def replaced_on_success(target: str, *, folder: bool = False) -> Iterator[str]:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(temp)
         raise
+    finally:
+        for signum, handler in polite.items():
+            signal.signal(signum, handler)
 
 
 def _terminate(signum: int, frame: FrameType | None) -> None:
     raise SystemExit(128 + signum)
 
 
-def clean_up_on_termination() -> None:
-    """Turn SIGTERM (and SIGHUP) into SystemExit, so that the cleanup of
-    ``replaced_on_success`` runs when the command is killed politely."""
+def _exit_on_termination() -> dict[int, Any]:
+    """While a temporary exists, SIGTERM and SIGHUP raise SystemExit so that
+    it is removed when the command is killed politely.  Returns the handlers
+    to restore (none off the main thread, where handlers can't be set)."""
+    previous = {}
     for name in ("SIGTERM", "SIGHUP"):
         signum = getattr(signal, name, None)
         if signum is not None:
             with contextlib.suppress(ValueError, OSError):
-                signal.signal(signum, _terminate)
+                previous[signum] = signal.signal(signum, _terminate)
+    return previous

@@ -11,15 +11,16 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import json
 import os
+import stat
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
 import karvo
 
-from ._atomic import clean_up_on_termination
 from ._extras import MissingDependency
 
 EXAMPLE = "examples/example_series.spa"
@@ -153,6 +154,12 @@ def _complain(path: str, exc: BaseException | str) -> None:
 
 
 def _open(path: str) -> karvo.Series | karvo.Spectrum:
+    # a FIFO or a device could block the open itself: only regular files
+    mode = os.stat(path).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not stat.S_ISREG(mode):
+        raise karvo.FormatError(f"{path}: not a regular file", path)
     return karvo.open(path, truncated="ignore")
 
 
@@ -257,7 +264,6 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``karvo`` command with ``argv`` (default: the command line)."""
     args = build_parser().parse_args(argv)
-    clean_up_on_termination()
     path = getattr(args, "path", None) or "karvo"
     run = {"info": run_info, "export": run_export, "plot": run_plot}[args.command]
     try:
