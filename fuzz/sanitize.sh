@@ -22,6 +22,8 @@ cd "$ROOT"
 run "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests" 2>&1 | tail -n 30; tests=${PIPESTATUS[0]}
 run "$PY" fuzz/fuzz_reader.py replay fuzz/regressions 2>&1 | tail -n 20; replay=${PIPESTATUS[0]}
 run "$PY" fuzz/fuzz_reader.py random "$SECS" --out "${FUZZ_OUT:-$(mktemp -d /tmp/karvo-asan-fuzz.XXXXXX)}" 2>&1 | tail -n 40; fuzz=${PIPESTATUS[0]}
+# karvo's own round: damaged copies of good files through karvo.open.
+run "$PY" fuzz/fuzz_karvo.py "$SECS" --out "${FUZZ_OUT:-$(mktemp -d /tmp/karvo-asan-fuzz.XXXXXX)}" 2>&1 | tail -n 20; karvo=${PIPESTATUS[0]}
 run "$PY" stress/leaks.py --scale 0.1; stress=$?
 
 native=skipped
@@ -40,5 +42,6 @@ fi
 echo "== sanitizer summary: tests=$([ $tests = 0 ] && echo pass || echo FAIL)" \
      "replay=$([ $replay = 0 ] && echo clean || echo FINDINGS)" \
      "fuzz=$([ $fuzz = 0 ] && echo clean || echo FINDINGS)" \
+     "karvo-fuzz=$([ $karvo = 0 ] && echo clean || echo FINDINGS)" \
      "stress=$([ $stress = 0 ] && echo pass || echo FAIL) format-fuzzer=$native"
-[ $tests = 0 ] && [ $replay = 0 ] && [ $fuzz = 0 ] && [ $stress = 0 ] && [ "$native" != FINDINGS ]
+[ $tests = 0 ] && [ $replay = 0 ] && [ $fuzz = 0 ] && [ $karvo = 0 ] && [ $stress = 0 ] && [ "$native" != FINDINGS ]

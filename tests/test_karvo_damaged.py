@@ -1,6 +1,7 @@
 """karvo on damaged, cut and foreign files: a clear error naming the file and
 the reason, or what a cut series still holds; never a crash or a leaked file."""
 import os
+import pickle
 import warnings
 
 import numpy as np
@@ -99,6 +100,9 @@ def test_file_system_errors_stay_oserrors(tmp_path, fds):
     with pytest.raises(FileNotFoundError) as e:
         karvo.open(tmp_path / "missing")
     assert e.value.filename == str(tmp_path / "missing")
+    with pytest.raises(FileNotFoundError) as e:
+        karvo.open(os.fsencode(tmp_path / "missing"))
+    assert e.value.filename == os.fsencode(tmp_path / "missing")
     with pytest.raises(IsADirectoryError):
         karvo.open(tmp_path)
     with pytest.raises(karvo.FormatError, match="not a regular file"):
@@ -154,6 +158,10 @@ def test_cut_series_warns_and_gives_what_it_holds(tmp_path, fds, layout, which):
     message = str(w[0].message)
     assert message.startswith(path + ": the series header promises 8 spectra, the file holds %d" % held)
     assert w[0].filename == __file__
+    for opener in (karvo.read, karvo.Series):
+        with pytest.warns(karvo.TruncatedWarning) as w2:
+            opener(path)
+        assert w2[0].filename == __file__
     assert (w[0].message.expected, w[0].message.found) == (8, held)
     assert (len(s), s.expected_spectra, s.truncated) == (held, 8, True)
     want = np.array([sf.values(k) for k in range(held)]).reshape(held, 4)
@@ -173,6 +181,30 @@ def test_cut_series_warns_and_gives_what_it_holds(tmp_path, fds, layout, which):
         x, Y = karvo.read(path, truncated="ignore")
         assert np.array_equal(Y, want)
     fds.assert_clean()
+
+
+def test_errors_and_warnings_pickle_with_their_details():
+    for e in (karvo.FormatError("p: bad", "p"), karvo.TruncatedError("p: cut", "p", 8, 3),
+              karvo.TruncatedWarning("p: cut", "p", 8, 3)):
+        again = pickle.loads(pickle.dumps(e))
+        assert type(again) is type(e) and str(again) == str(e)
+        assert vars(again) == vars(e)
+
+
+def test_warning_raised_as_error_closes_the_file(tmp_path, fds):
+    sf = SeriesFile(n_spectra=4, num_points=2)
+    path = str(tmp_path / "cut")
+    sf.truncate = sf.layout.spectrum_offset(2)
+    sf.write(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", karvo.TruncatedWarning)
+        with pytest.raises(karvo.TruncatedWarning) as e:
+            karvo.open(path)
+        fds.assert_clean()      # while the traceback still holds the frames
+        with pytest.raises(karvo.TruncatedWarning):
+            karvo.read(path)
+        fds.assert_clean()
+    assert e.value.found == 2
 
 
 def test_series_cut_inside_its_data_headers(tmp_path, fds):

@@ -1,5 +1,6 @@
 """karvo on files from our writer: the values, axes and headers it put in."""
 import inspect
+import os
 import pickle
 import subprocess
 import sys
@@ -85,7 +86,11 @@ def test_series_values_headers_and_meta(series, fds, layout):
         assert np.array_equal(s.x, np.linspace(4000.0, 400.0, 5))
         assert s.header["max_spectra"] == 7 and list(s.header) == W.FIELDS["SeriesHeader"]
         assert s.spectral_header["num_points"] == 5
-        assert (s.bench_info is not None) == bool(layout.get("bench_hdr"))
+        assert s.header["series_ID"] == "series" and s.header["num_dimensions"] == 1
+        if layout.get("bench_hdr"):
+            assert list(s.bench_info) == W.FIELDS["BenchInfo"] and s.bench_info["velocity"] == f32(0.6329)
+        else:
+            assert s.bench_info is None
         if not layout.get("mini_hdr", True):
             assert s.titles is None and s.meta is None
         else:
@@ -132,7 +137,7 @@ def test_two_dimensional_keys_and_bad_keys(series):
     Y = expected_rows(sf)
     with karvo.open(path) as s:
         assert np.array_equal(s[1:3, 2], Y[1:3, 2]) and s[4, -1] == Y[4, -1]
-        for bad in (5, -6, [0, 5], np.array([-6])):
+        for bad in (5, -6, [0, 5], np.array([-6]), np.array([2 ** 64 - 1], np.uint64)):
             with pytest.raises(IndexError):
                 s[bad]
         for bad in (1.0, "a", None):
@@ -231,6 +236,29 @@ def test_pickle_reopens(series):
     assert again._truncated_policy == "ignore"
 
 
+def spectrum_sums(path):
+    return float(np.asarray(path).sum())
+
+
+def test_objects_travel_to_other_processes(series, write):
+    from concurrent.futures import ProcessPoolExecutor
+    import multiprocessing
+    path, sf = series(n_spectra=5, num_points=3)
+    single = write(single_spectrum_file(values=[1.5, 2.5]))
+    with karvo.open(path) as s, karvo.open(single) as sp:
+        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("fork")) as pool:
+            sums = list(pool.map(spectrum_sums, [s, sp]))
+    assert sums == [float(expected_rows(sf).sum()), 4.0]
+
+
+def test_file_header(series):
+    path, sf = series(n_spectra=2, num_points=2, file_id=b"run42", extended=True)
+    with karvo.open(path) as s:
+        h = s.file_header
+        assert (h["file_id"], h["file_type"], h["num_sections"]) == ("run42", 11, 3)
+        assert "Exte" in h["sti_id_string"] and list(h) == W.FIELDS["FileHeader"][:-1]
+
+
 def test_closed_series_refuses_reads_and_keeps_what_was_read(series, fds):
     path, sf = series(n_spectra=3, num_points=2)
     s = karvo.open(path)
@@ -318,8 +346,49 @@ def test_public_names_have_examples_and_signatures(obj):
         inspect.signature(obj)
 
 
+@pytest.mark.parametrize("cls", [karvo.Series, karvo.Spectrum])
+def test_every_public_member_has_an_example(cls):
+    for name, member in vars(cls).items():
+        if name in ("ndim", "dtype") or (name.startswith("_") and name not in (
+                "__init__", "__getitem__", "__array__", "__len__", "__iter__")):
+            continue  # plain values: the class's Attributes section
+        doc = (member.fget if isinstance(member, property) else member).__doc__ or ""
+        assert "Example" in doc, name
+
+
 def test_signatures():
     assert str(inspect.signature(karvo.open)) == "(path: 'PathLike', truncated: 'TruncatedPolicy' = 'warn') " \
         "-> 'Series | Spectrum'"
     assert list(inspect.signature(karvo.Series.read).parameters) == ["self", "start", "stop", "out"]
     assert karvo.__version__ and set(karvo.__all__) <= set(dir(karvo))
+
+
+@pytest.mark.parametrize("raw, text", [
+    (b"ABC\0garbage \xff\xfe", "ABC"), (b"A\xb0B", "AB"), (b"\0spectrum", ""),
+    (b"x" * 64, "x" * 64), (b"\xff" * 8 + b"abcdefgh" + b"\x80", "abcdefgh"), (b"12345678\0" + b"\xff" * 55, "12345678"),
+])
+def test_titles_and_meta_text_are_the_fields_text(series, raw, text):
+    path, sf = series(n_spectra=3, num_points=2, titles=lambda k: raw if k == 1 else b"plain %d" % k,
+                      mini_header_type=3)
+    with karvo.open(path) as s:
+        assert s.titles == ["plain 0", text, "plain 2"]
+        assert s.meta["spec_title"].tolist() == [b"plain 0", text.encode(), b"plain 2"]
+        assert bytes(s.meta[1:2].tobytes()[16:80]) == text.encode().ljust(64, b"\0")
+
+
+@pytest.mark.parametrize("num_points", [3, 40, 2000])
+def test_listed_rows_read_through_or_one_by_one(series, num_points):
+    path, sf = series(n_spectra=3000, num_points=num_points, mini_header_type=3)
+    rng = np.random.default_rng(1)
+    with karvo.open(path) as s:
+        Y = np.asarray(s)
+        for index in (np.arange(0, 3000, 7), np.sort(rng.choice(3000, 300, replace=False)),
+                      rng.integers(0, 3000, 200), np.arange(2999, -1, -5), np.repeat([4, 5, 9], 3)):
+            assert np.array_equal(s[index], Y[index])
+
+
+def test_fifo_is_refused_without_waiting(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    with pytest.raises(karvo.FormatError, match="not a regular file"):
+        karvo.open(fifo)

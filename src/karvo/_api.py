@@ -2,12 +2,12 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
-from ._series import Series, TruncatedPolicy, check_policy
+from ._series import PathLike, Series, TruncatedPolicy, check_policy
 from ._spectrum import F4, F8, Spectrum
 
 if TYPE_CHECKING:
@@ -15,7 +15,6 @@ if TYPE_CHECKING:
 
 __all__ = ["open", "read"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _fspath = os.fspath
 _frombuffer = np.frombuffer
 
@@ -29,8 +28,10 @@ def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectr
     naming the file and the reason. ``truncated`` says what a series that
     holds fewer spectra than its header promises does: ``"warn"`` (a
     :class:`karvo.TruncatedWarning`; the series holds the complete spectra),
-    ``"raise"`` (:class:`karvo.TruncatedError`) or ``"ignore"``. File system
-    errors are the usual ``OSError`` subclasses.
+    ``"raise"`` (:class:`karvo.TruncatedError`) or ``"ignore"``. A single
+    spectrum with fewer values than its header says always raises
+    :class:`karvo.TruncatedError`. File system errors are the usual
+    ``OSError`` subclasses.
 
     Example::
 
@@ -59,8 +60,7 @@ def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[n
         >>> x, y = karvo.read("polystyrene.kvr")                  # doctest: +SKIP
         >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
     """
-    if truncated not in ("warn", "raise", "ignore"):
-        check_policy(truncated)
+    check_policy(truncated)
     native = _native.open(_fspath(path))
     values = native.values
     if values is not None:

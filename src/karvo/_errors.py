@@ -1,6 +1,8 @@
 """The errors and warning that karvo raises for content it can't read."""
 from __future__ import annotations
 
+from typing import Any
+
 __all__ = ["FormatError", "TruncatedError", "TruncatedWarning"]
 
 
@@ -24,6 +26,13 @@ class FormatError(ValueError):
         super().__init__(message)
         self.path = path
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Keeps the path (and counts) when the error crosses to another process.
+        return (type(self), (self.args[0], *self._extra()))
+
+    def _extra(self) -> tuple[Any, ...]:
+        return (self.path,)
+
 
 class TruncatedError(FormatError, EOFError):
     """The file holds fewer spectra or values than its headers say.
@@ -44,6 +53,9 @@ class TruncatedError(FormatError, EOFError):
         super().__init__(message, path)
         self.expected = expected
         self.found = found
+
+    def _extra(self) -> tuple[Any, ...]:
+        return (self.path, self.expected, self.found)
 
 
 class TruncatedWarning(UserWarning):
@@ -68,3 +80,6 @@ class TruncatedWarning(UserWarning):
         self.path = path
         self.expected = expected
         self.found = found
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.args[0], self.path, self.expected, self.found))

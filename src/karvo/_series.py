@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import operator
+import os
 import warnings
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Iterator, Literal, Union
@@ -12,7 +13,6 @@ from . import _native
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
 
     import xarray as xr
@@ -22,8 +22,9 @@ if TYPE_CHECKING:
     Index = Union[int, slice, "list[int]", "NDArray[np.integer[Any]]", "NDArray[np.bool_]",
                   "tuple[Any, Any]"]
 
-__all__ = ["Series", "TruncatedPolicy"]
+__all__ = ["PathLike", "Series", "TruncatedPolicy"]
 
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 _F8 = np.dtype("<f8")
@@ -36,11 +37,6 @@ def check_policy(truncated: str) -> None:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
 
 
-def as_path(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Any:
-    import os
-    return os.fspath(path)
-
-
 class Series:
     """The spectra of a series file, read from the file on demand.
 
@@ -50,6 +46,11 @@ class Series:
     one spectrum (1-D), ``s[100:200]``, ``s[::10]`` and ``s[[3, 1, 4]]``
     are 2-D, ``np.asarray(s)`` is everything.
 
+    Reads go to the file by position, so any number of threads may read one
+    series at once; large reads let other threads run meanwhile. A series
+    pickles as its path and options and opens its file again when
+    unpickled, so it can be handed to other processes.
+
     Example::
 
         >>> import karvo, numpy as np
@@ -58,13 +59,22 @@ class Series:
         ...     first, last = s[0], s[-1]
         ...     every_tenth = s[::10]
         ...     temperatures = s.meta["temp"]
-        <karvo.Series 'run42' 100 spectra x 3300 points, x 4000 to 700, float32>
+        <karvo.Series 'run42': 100 spectra x 3300 points, x 4000 to 700, float32>
+
+    Attributes:
+        path: the path as given (``os.fspath`` of it).
+        title: the file header's ``file_id`` text.
+        shape: ``(len(s), points)``; ``ndim`` is 2, ``size`` and ``nbytes``
+            follow from it.
+        dtype: float32 or float64, as stored; ``element_size`` is 4 or 8.
+        expected_spectra: how many spectra the series header promises
+            (``max_spectra``); ``len(s)`` is smaller when the file was cut.
+        truncated: ``len(s) < expected_spectra``.
     """
 
     ndim = 2
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
-                 truncated: TruncatedPolicy = "warn") -> None:
+    def __init__(self, path: PathLike, truncated: TruncatedPolicy = "warn") -> None:
         """Opens the series file at ``path`` and checks its structure.
 
         ``truncated`` says what happens when the file holds fewer spectra
@@ -78,7 +88,7 @@ class Series:
             >>> s = karvo.Series("run42.kvr", truncated="raise")  # doctest: +SKIP
         """
         check_policy(truncated)
-        p = as_path(path)
+        p = os.fspath(path)
         native = _native.open(p)
         if native.values is not None:
             raise FormatError(f"{native.path}: a single-spectrum file, not a series (use karvo.open)", native.path)
@@ -91,6 +101,13 @@ class Series:
         return self
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
+        try:
+            self._describe(native, path, truncated, stacklevel + 1)
+        except BaseException:
+            native.close()  # at once: a traceback may keep it alive for long
+            raise
+
+    def _describe(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         info = native.info
         self._file = native
         self._truncated_policy = truncated
@@ -117,10 +134,9 @@ class Series:
             message = (f"{native.path}: the series header promises {self.expected_spectra} spectra, "
                        f"the file holds {self._len}")
             if info["partial_bytes"]:
-                message += (f" and {info['partial_bytes']} of the {info['stride']} bytes of spectrum "
-                            f"{self._len}")
+                message += (f" (it ends {info['partial_bytes']} bytes into spectrum {self._len}, "
+                            f"of {info['stride']})")
             if truncated == "raise":
-                native.close()
                 raise TruncatedError(message, native.path, self.expected_spectra, self._len)
             if truncated == "warn":
                 warnings.warn(TruncatedWarning(message, native.path, self.expected_spectra, self._len),
@@ -128,17 +144,35 @@ class Series:
 
     # -- sizes ---------------------------------------------------------------
     def __len__(self) -> int:
-        """The number of spectra held (complete spectra when the file was cut)."""
+        """The number of spectra held (complete spectra when the file was cut).
+
+        Example::
+
+            >>> len(s), s.expected_spectra                       # doctest: +SKIP
+            (100, 100)
+        """
         return self._len
 
     @property
     def size(self) -> int:
-        """Number of values: ``len(s) * points``."""
+        """Number of values: ``len(s) * points``.
+
+        Example::
+
+            >>> s.size == len(s) * len(s.x)                      # doctest: +SKIP
+            True
+        """
         return self._len * self._points
 
     @property
     def nbytes(self) -> int:
-        """Bytes of ``np.asarray(s)``."""
+        """Bytes of ``np.asarray(s)``.
+
+        Example::
+
+            >>> s.nbytes == np.asarray(s).nbytes                  # doctest: +SKIP
+            True
+        """
         return self.size * self.element_size
 
     @cached_property
@@ -223,6 +257,8 @@ class Series:
                 index = index.astype(np.int64)
             if index.ndim != 1 or not np.issubdtype(index.dtype, np.integer):
                 raise IndexError("index a series with ints, slices, 1-D lists or arrays of ints, or a mask")
+            if index.dtype.kind == "u" and index.size and index.max() >= self._len:
+                raise IndexError(f"spectrum {index.max()} outside a series of {self._len}")
             index = index.astype(np.int64)
             bad = (index < -self._len) | (index >= self._len)
             if bad.any():
@@ -240,11 +276,16 @@ class Series:
         return out
 
     def __iter__(self) -> Iterator[NDArray[Any]]:
-        """Spectrum after spectrum, read in blocks."""
+        """Spectrum after spectrum, read in blocks.
+
+        Example::
+
+            >>> peaks = [row.max() for row in s]                  # doctest: +SKIP
+        """
         for a in range(0, self._len, _ITER_BLOCK):
             yield from self.read(a, a + _ITER_BLOCK)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """All spectra, for ``np.asarray(s)``: a new 2-D array.
 
         Example::
@@ -270,12 +311,24 @@ class Series:
 
     @cached_property
     def spectral_header(self) -> dict[str, Any] | None:
-        """The main spectral header's fields (``num_points``, ``first_x``, ...), or None."""
+        """The main spectral header's fields (``num_points``, ``first_x``, ...), or None.
+
+        Example::
+
+            >>> s.spectral_header["num_points"] == len(s.x)      # doctest: +SKIP
+            True
+        """
         return self._file.record("main_header")  # type: ignore[no-any-return]
 
     @cached_property
     def bench_info(self) -> dict[str, Any] | None:
-        """The bench info's fields, or None when the data carries none."""
+        """The bench info's fields, or None when the data carries none.
+
+        Example::
+
+            >>> s.bench_info and s.bench_info["gain"]              # doctest: +SKIP
+            1.0
+        """
         return self._file.record("bench")  # type: ignore[no-any-return]
 
     @cached_property
@@ -344,16 +397,19 @@ class Series:
         fields = self._file.meta_fields()
         if fields is None:
             return None
-        dtype = np.dtype({"names": [f[0] for f in fields], "formats": [f[1] for f in fields],
-                          "offsets": [f[2] for f in fields],
-                          "itemsize": 100 if self._mini_version == 3 else 96})
-        out = np.empty(self._len, dtype)
+        out = np.empty(self._len, np.dtype(fields))
         self._file.read_meta(out, 0, self._len)
         return out
 
     @property
     def mini_header_version(self) -> int | None:
-        """0 or 3 for the spectra's mini headers, None without them."""
+        """0 or 3 for the spectra's mini headers, None without them.
+
+        Example::
+
+            >>> s.mini_header_version                              # doctest: +SKIP
+            3
+        """
         return self._mini_version
 
     def to_xarray(self) -> xr.Dataset:
@@ -379,7 +435,14 @@ class Series:
 
     @property
     def closed(self) -> bool:
-        """True once :meth:`close` has run."""
+        """True once :meth:`close` has run.
+
+        Example::
+
+            >>> with karvo.open("run42.kvr") as s: pass            # doctest: +SKIP
+            >>> s.closed
+            True
+        """
         return bool(self._file.closed)
 
     def __enter__(self) -> Series:
@@ -388,6 +451,18 @@ class Series:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    @cached_property
+    def file_header(self) -> dict[str, Any]:
+        """The file header's fields by their record names (``sti_id_string``,
+        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
+
+        Example::
+
+            >>> s.file_header["file_type"]                        # doctest: +SKIP
+            11
+        """
+        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path and options; unpickling opens the file again.

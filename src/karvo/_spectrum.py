@@ -2,15 +2,16 @@
 from __future__ import annotations
 
 from functools import cached_property
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 from ._errors import FormatError
+from ._series import PathLike
 
 if TYPE_CHECKING:
-    import os
     from types import TracebackType
 
     import xarray as xr
@@ -38,18 +39,23 @@ class Spectrum:
         <karvo.Spectrum 'polystyrene': 3300 points, x 4000 to 700, float32>
         >>> sp.x.shape == sp.y.shape
         True
+
+    Attributes:
+        path: the path as given (``os.fspath`` of it).
+        x: the spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``.
+        y: the values, float32.
+        shape: ``(points,)``; ``ndim`` is 1, ``dtype`` float32.
     """
 
     ndim = 1
 
-    def __init__(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+    def __init__(self, path: PathLike) -> None:
         """Opens the single-spectrum file at ``path`` and reads its values.
 
         Example::
 
             >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
         """
-        import os
         p = os.fspath(path)
         native = _native.open(p)
         if native.values is None:
@@ -79,7 +85,13 @@ class Spectrum:
 
     @cached_property
     def title(self) -> str:
-        """The file header's ``file_id`` text."""
+        """The file header's ``file_id`` text.
+
+        Example::
+
+            >>> sp.title                                           # doctest: +SKIP
+            'polystyrene'
+        """
         return self._file.info["title"]  # type: ignore[no-any-return]
 
     @cached_property
@@ -95,24 +107,48 @@ class Spectrum:
 
     @property
     def shape(self) -> tuple[int]:
-        """(points,)."""
+        """(points,).
+
+        Example::
+
+            >>> sp.shape                                           # doctest: +SKIP
+            (3300,)
+        """
         return (len(self.y),)
 
     @property
     def size(self) -> int:
-        """Number of points."""
+        """Number of points.
+
+        Example::
+
+            >>> sp.size                                            # doctest: +SKIP
+            3300
+        """
         return len(self.y)
 
     @property
     def nbytes(self) -> int:
-        """Bytes of the values."""
+        """Bytes of the values.
+
+        Example::
+
+            >>> sp.nbytes                                          # doctest: +SKIP
+            13200
+        """
         return self.y.nbytes
 
     def __len__(self) -> int:
-        """Number of points."""
+        """Number of points.
+
+        Example::
+
+            >>> len(sp) == len(sp.y)                              # doctest: +SKIP
+            True
+        """
         return len(self.y)
 
-    def __array__(self, dtype: DTypeLike = None, copy: bool | None = None) -> NDArray[Any]:
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         """The values, for ``np.asarray(sp)``.
 
         Example::
@@ -139,12 +175,25 @@ class Spectrum:
         return to_xarray(self)
 
     def close(self) -> None:
-        """Marks the spectrum closed (its file was closed when it was read)."""
+        """Marks the spectrum closed (its file was closed when it was read).
+
+        Example::
+
+            >>> sp.close(); sp.closed                              # doctest: +SKIP
+            True
+        """
         self._closed = True
 
     @property
     def closed(self) -> bool:
-        """True once :meth:`close` has run."""
+        """True once :meth:`close` has run.
+
+        Example::
+
+            >>> with karvo.open("polystyrene.kvr") as sp: pass    # doctest: +SKIP
+            >>> sp.closed
+            True
+        """
         return self._closed
 
     def __enter__(self) -> Spectrum:
@@ -153,6 +202,18 @@ class Spectrum:
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
         self.close()
+
+    @cached_property
+    def file_header(self) -> dict[str, Any]:
+        """The file header's fields by their record names (``sti_id_string``,
+        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
+
+        Example::
+
+            >>> sp.file_header["file_type"]                        # doctest: +SKIP
+            1
+        """
+        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.

@@ -13,6 +13,11 @@ namespace karvo::bulk {
 // packed here, or scattered straight into dst when the rows are long.
 Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst);
 
+// Values of the spectra listed in `index` (each below s.held) into dst, in
+// that order. Runs of consecutive spectra are one read each; short rows
+// close to each other are read together through a chunk.
+Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst);
+
 // Mini headers of spectra [first, first + count) into dst, count * mini_size
 // bytes, with their string fields cleaned as text (ASCII up to the first
 // NUL, bytes 128..255 dropped, NUL-padded).

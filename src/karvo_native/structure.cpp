@@ -61,12 +61,7 @@ Failure read_record(int fd, const Structure& s, uint64_t offset, size_t n, const
         return cut_is_truncation ? truncated(reason) : format_error(reason);
     }
     out.resize(n);
-    long long got = io::pread_full(fd, out.data(), n, offset);
-    if (got < 0) return system_error();
-    if (size_t(got) < n)
-        return truncated(printf_string("the file became shorter while the %s at offset %llu was read", what,
-                                       U(offset)));
-    return {};
+    return read_at(fd, s, out.data(), n, offset);
 }
 
 const Section* nth_section(const Structure& s, uint32_t type, uint64_t n, size_t* count = nullptr) {
@@ -97,9 +92,9 @@ Failure inspect_single(int fd, Structure& s) {
         return format_error(printf_string("no values section (section type %u) in a single-spectrum file",
                                           kValuesSection));
     s.values_offset = values->offset;
-    uint64_t need = uint64_t(s.num_points) * 4;
+    uint64_t need = uint64_t(s.num_points) * kSingleValueBytes;
     if (values->offset > s.size || s.size - values->offset < need) {
-        uint64_t held = values->offset > s.size ? 0 : (s.size - values->offset) / 4;
+        uint64_t held = values->offset > s.size ? 0 : (s.size - values->offset) / kSingleValueBytes;
         return truncated(printf_string(
             "the values section at offset %llu should hold %u values (%llu bytes), the file holds %llu of them",
             U(values->offset), s.num_points, U(need), U(held)));
@@ -135,17 +130,14 @@ Failure inspect_series(int fd, Structure& s) {
             "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
             "which run past the end of the file (%llu bytes)",
             U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(s.size)));
-    std::vector<uint8_t> dims;
-    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", dims);
+    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", s.dimensions);
         f.problem != Problem::None)
         return f;
-    s.dimensions.reserve(num_dims);
-    for (uint64_t k = 0; k < num_dims; ++k)
-        s.dimensions.emplace_back(dims.begin() + k * L.dimension.size, dims.begin() + (k + 1) * L.dimension.size);
 
     if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
         return format_error(printf_string(
-            "the spectra are linked external data (link type %llu, file name \"%s\"), which is not read",
+            "the spectra are linked external data (link type %llu, file name \"%s\"); only data held in the "
+            "file itself are read",
             U(link_type), text_of(L.disk_array, dra, "filename", "link").c_str()));
     s.element_size = uint32_t(field_uint(L.disk_array, dra, "array_element_size"));
     if (s.element_size != 4 && s.element_size != 8)
@@ -209,6 +201,23 @@ Failure inspect_series(int fd, Structure& s) {
 
 }  // namespace
 
+Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at) {
+    if (n == 0) return {};  // dst may be the null data of an empty buffer
+    if (at <= s.head.size() && s.head.size() - at >= n) {
+        std::memcpy(dst, s.head.data() + at, n);
+        return {};
+    }
+    long long got = io::pread_full(fd, dst, n, at);
+    if (got < 0) return system_error();
+    if (size_t(got) < n) return became_shorter(s, at + n);
+    return {};
+}
+
+Failure became_shorter(const Structure& s, uint64_t end) {
+    return truncated(printf_string("the file became shorter than %llu bytes while it was read (it had %llu)",
+                                   U(end), U(s.size)));
+}
+
 const Layouts& layouts() {
     static const Layouts L = {
         format::flat_layout("FileHeader"),         format::flat_layout("IndexEntry"),
@@ -241,7 +250,6 @@ double field_real(const FlatLayout& layout, const uint8_t* record, const char* n
 
 std::string describe_foreign(const uint8_t* head, size_t len) {
     if (len >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF program binary";
-    if (len >= 2 && head[0] == 'M' && head[1] == 'Z') return "a Windows program binary";
     if (len >= 4 && (std::memcmp(head, "PK\x03\x04", 4) == 0)) return "a ZIP archive";
     if (len >= 3 && head[0] == 0x1f && head[1] == 0x8b) return "a gzip archive";
     if (len == 0) return {};
@@ -260,7 +268,8 @@ Failure inspect(int fd, Structure& s) {
     if (!S_ISREG(st.st_mode)) return format_error("not a regular file");
     s.size = uint64_t(st.st_size);
 
-    std::vector<uint8_t> head(size_t(std::min<uint64_t>(s.size, kHeadRead)));
+    std::vector<uint8_t>& head = s.head;
+    head.resize(size_t(std::min<uint64_t>(s.size, kHeadRead)));
     long long got = io::pread_full(fd, head.data(), head.size(), 0);
     if (got < 0) return system_error();
     head.resize(size_t(got));
@@ -294,16 +303,11 @@ Failure inspect(int fd, Structure& s) {
         return format_error(printf_string(
             "the directory of %llu %s entries (%llu bytes from offset %zu) runs past the end of the file (%llu bytes)",
             U(count), extended ? "extended" : "compact", U(dir_bytes), header_size, U(s.size)));
-    const uint8_t* dir;
-    std::vector<uint8_t> more;
-    if (header_size + dir_bytes <= head.size()) {
-        dir = head.data() + header_size;
-    } else {
-        if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", more);
-            f.problem != Problem::None)
-            return f;
-        dir = more.data();
-    }
+    std::vector<uint8_t> dir_bytes_read;
+    if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", dir_bytes_read);
+        f.problem != Problem::None)
+        return f;
+    const uint8_t* dir = dir_bytes_read.data();
     s.sections.reserve(count);
     for (uint64_t k = 0; k < count; ++k) {
         const uint8_t* e = dir + k * entry.size;

@@ -43,9 +43,11 @@ constexpr uint16_t kMainHeaderSection = 2;
 constexpr uint16_t kValuesSection = 3;
 constexpr uint16_t kDiskArraySection = 300;
 constexpr uint16_t kSeriesHeaderSection = 325;
+constexpr uint32_t kSingleValueBytes = 4;  // a single spectrum's values are float32
 
 struct Structure {
     uint64_t size = 0;                 // of the file when it was opened
+    std::vector<uint8_t> head;         // the file's first bytes, read at once; reads within it are served from it
     std::vector<uint8_t> file_header;  // fixed part, raw
     std::vector<Section> sections;
     uint16_t file_type = 0;
@@ -58,7 +60,7 @@ struct Structure {
 
     // series
     std::vector<uint8_t> series_header, disk_array, bench;  // raw; bench may be empty
-    std::vector<std::vector<uint8_t>> dimensions;           // raw, one per record
+    std::vector<uint8_t> dimensions;   // the dimension records, raw, back to back
     uint32_t element_size = 0;
     uint32_t mini_size = 0;         // 0 (none), or the size of the mini header class
     bool mini_v3 = false;
@@ -73,6 +75,13 @@ struct Structure {
 // Checks the structure of the open regular file `fd`; fills `out` or
 // returns the failure. Never allocates more than the file has shown it holds.
 Failure inspect(int fd, Structure& out);
+
+// n bytes at `at` into dst, from the head when it holds them; a short read
+// is a file that became shorter since it was opened.
+Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at);
+
+// The failure of a read that should have reached `end` but met the end of the file.
+Failure became_shorter(const Structure& s, uint64_t end);
 
 // A short description of content that isn't a spectral data file (text,
 // program binary), for error messages; empty when nothing is recognised.

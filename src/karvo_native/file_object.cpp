@@ -1,0 +1,399 @@
+#include "karvo_native/file_object.hpp"
+
+#include "host/pyref.hpp"
+#include "io/native_file.hpp"
+#include "karvo_native/bulk_read.hpp"
+#include "karvo_native/module_state.hpp"
+#include "karvo_native/record_dicts.hpp"
+#include "karvo_native/structure.hpp"
+#include "records/text.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace karvo::native {
+namespace {
+
+using host::PyRef;
+
+// Reads smaller than this keep the interpreter: handing it over costs more.
+constexpr uint64_t kReleaseFrom = 64 * 1024;
+
+// One open file: its checked structure, and the descriptor that every read
+// of a series goes through by position. A close() while reads run on other
+// threads is carried out by the last of them.
+struct Reader {
+    PyRef path;  // str, for messages
+    io::NativeFile file;
+    bulk::Structure s;
+    PyRef values;  // single spectrum: bytearray of the float32 values
+    int active = 0;
+    bool closing = false;
+};
+
+struct FileObject {
+    PyObject_HEAD
+    Reader* reader;
+    PyObject* module;  // owned: the errors live in its state
+};
+
+// Keeps a read counted from before the interpreter is handed over until
+// after it is taken back, so that close() never pulls the descriptor away.
+class ReadScope {
+public:
+    explicit ReadScope(Reader& r) : r_(r) { ++r_.active; }
+    ~ReadScope() {
+        if (--r_.active == 0 && r_.closing) r_.file.close();
+    }
+
+private:
+    Reader& r_;
+};
+
+bool check_open(Reader& r) {
+    if (!r.file.is_open() || r.closing) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed file");
+        return false;
+    }
+    return true;
+}
+
+Reader& reader_of(PyObject* self) { return *reinterpret_cast<FileObject*>(self)->reader; }
+ModuleState* state_of_file(PyObject* self) { return state_of(reinterpret_cast<FileObject*>(self)->module); }
+
+void File_dealloc(PyObject* self) {
+    auto* o = reinterpret_cast<FileObject*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    delete o->reader;
+    Py_XDECREF(o->module);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* File_close(PyObject* self, PyObject*) {
+    Reader& r = reader_of(self);
+    r.closing = true;
+    if (r.active == 0) r.file.close();
+    Py_RETURN_NONE;
+}
+
+// Buffer of `out` as writable C-contiguous memory of exactly `bytes` bytes.
+class OutBuffer {
+public:
+    bool get(PyObject* out, uint64_t bytes, const char* what) {
+        if (PyObject_GetBuffer(out, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+        held_ = true;
+        if (uint64_t(view_.len) != bytes) {
+            PyErr_Format(PyExc_ValueError, "%s needs a buffer of %llu bytes, got %zd", what,
+                         (unsigned long long)bytes, view_.len);
+            return false;
+        }
+        return true;
+    }
+    uint8_t* data() { return static_cast<uint8_t*>(view_.buf); }
+    ~OutBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char* name, unsigned long long* a,
+                 unsigned long long* b) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 3 arguments (%zd given)", name, nargs);
+        return false;
+    }
+    *a = PyLong_AsUnsignedLongLong(args[1]);
+    if (PyErr_Occurred()) return false;
+    *b = PyLong_AsUnsignedLongLong(args[2]);
+    if (PyErr_Occurred()) return false;
+    if (*a > *b || *b > r.s.held) {
+        PyErr_Format(PyExc_IndexError, "spectra [%llu, %llu) outside [0, %llu)", *a, *b,
+                     (unsigned long long)r.s.held);
+        return false;
+    }
+    return true;
+}
+
+// Runs `body` (no interpreter calls) with the interpreter handed over for big reads.
+template <class Body>
+bulk::Failure blocking(uint64_t bytes, Body body) {
+    bulk::Failure f;
+    if (bytes >= kReleaseFrom) {
+        Py_BEGIN_ALLOW_THREADS f = body();
+        Py_END_ALLOW_THREADS
+    } else {
+        f = body();
+    }
+    return f;
+}
+
+// Fills the buffer of `target`, exactly `bytes` long, with read(fd, memory):
+// the read counted against close() and, when big, run without the interpreter.
+template <class Read>
+PyObject* fill(PyObject* self, PyObject* target, uint64_t bytes, const char* what, Read read) {
+    Reader& r = reader_of(self);
+    OutBuffer out;
+    if (!out.get(target, bytes, what) || !check_open(r)) return nullptr;
+    ReadScope scope(r);
+    int fd = r.file.fd();
+    bulk::Failure f = blocking(bytes, [&] { return read(fd, out.data()); });
+    if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
+    Py_RETURN_NONE;
+}
+
+// Rows [start, stop) of a kind that `read` reads, `row_bytes` each, into out.
+using RangeRead = bulk::Failure (*)(int, const bulk::Structure&, uint64_t, uint64_t, uint8_t*);
+PyObject* read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name, RangeRead read,
+                     uint64_t row_bytes) {
+    const bulk::Structure& s = reader_of(self).s;
+    unsigned long long a, b;
+    if (!parse_range(reader_of(self), args, nargs, name, &a, &b)) return nullptr;
+    return fill(self, args[0], (b - a) * row_bytes, name,
+                [&](int fd, uint8_t* out) { return read(fd, s, a, b - a, out); });
+}
+
+// read_rows(out, start, stop): values of spectra [start, stop) into out.
+PyObject* File_read_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return read_range(self, args, nargs, "read_rows", bulk::read_values, reader_of(self).s.values_size);
+}
+
+// read_index(out, index): values of the spectra listed in `index` (int64, in
+// range) into out, in that order; each run of consecutive spectra is one read.
+PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Reader& r = reader_of(self);
+    if (nargs != 2) return PyErr_SetString(PyExc_TypeError, "read_index(out, index)"), nullptr;
+    Py_buffer idx{};
+    if (PyObject_GetBuffer(args[1], &idx, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&idx, PyBuffer_Release);
+    const char* code = idx.format ? idx.format + (idx.format[0] == '<' || idx.format[0] == '=') : "";
+    if (idx.itemsize != 8 || !*code || !std::strchr("qlQL", *code))
+        return PyErr_SetString(PyExc_TypeError, "index must be an int64 array"), nullptr;
+    const int64_t* index = static_cast<const int64_t*>(idx.buf);
+    uint64_t n = uint64_t(idx.len / 8);
+    std::unique_ptr<int64_t[]> copy(new int64_t[n ? n : 1]);  // held still while other threads run
+    std::memcpy(copy.get(), index, n * 8);
+    for (uint64_t k = 0; k < n; ++k)
+        if (copy[k] < 0 || uint64_t(copy[k]) >= r.s.held)
+            return PyErr_Format(PyExc_IndexError, "spectrum %lld outside [0, %llu)", (long long)copy[k],
+                                (unsigned long long)r.s.held),
+                   nullptr;
+    if (r.s.values_size && n > UINT64_MAX / r.s.values_size) return PyErr_NoMemory();
+    return fill(self, args[0], n * r.s.values_size, "read_index",
+                [&](int fd, uint8_t* out) { return bulk::read_listed(fd, r.s, copy.get(), n, out); });
+}
+
+// read_meta(out, start, stop): the mini headers of spectra [start, stop).
+PyObject* File_read_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return read_range(self, args, nargs, "read_meta", bulk::read_minis, reader_of(self).s.mini_size);
+}
+
+// titles(start, stop): the spectra's titles from their mini headers, as str.
+PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    Reader& r = reader_of(self);
+    if (nargs != 2) return PyErr_SetString(PyExc_TypeError, "titles(start, stop)"), nullptr;
+    unsigned long long a = PyLong_AsUnsignedLongLong(args[0]);
+    if (PyErr_Occurred()) return nullptr;
+    unsigned long long b = PyLong_AsUnsignedLongLong(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    if (a > b || b > r.s.held) return PyErr_SetString(PyExc_IndexError, "titles: range outside the series"), nullptr;
+    if (r.s.mini_size == 0) Py_RETURN_NONE;
+    const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
+    const format::FlatField* title = layout.find("spec_title");
+    if (!title) return PyErr_SetString(PyExc_SystemError, "mini header without spec_title"), nullptr;
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(b - a)));
+    if (!list) return nullptr;
+    constexpr uint64_t kRows = 8192;
+    const uint64_t M = r.s.mini_size;
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
+    // Nothing that can run Python code between the check and the scope: a
+    // close() from a finalizer must find the read counted.
+    if (!check_open(r)) return nullptr;
+    ReadScope scope(r);
+    int fd = r.file.fd();
+    for (uint64_t done = a; done < b;) {
+        uint64_t n = std::min<uint64_t>(kRows, b - done);
+        bulk::Failure f = blocking(n * M * 4, [&] { return bulk::read_minis(fd, r.s, done, n, chunk.get()); });
+        if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
+        for (uint64_t j = 0; j < n; ++j) {
+            const char* p = reinterpret_cast<const char*>(chunk.get() + j * M + title->offset);
+            size_t len = format::text_length(reinterpret_cast<const uint8_t*>(p), title->width);
+            PyObject* t = PyUnicode_DecodeASCII(p, Py_ssize_t(len), "strict");
+            if (!t) return nullptr;
+            PyList_SET_ITEM(list.get(), Py_ssize_t(done - a + j), t);
+        }
+        done += n;
+    }
+    return list.release();
+}
+
+// The mini headers as a numpy structured dtype description, or None without them.
+PyObject* File_meta_fields(PyObject* self, PyObject*) {
+    Reader& r = reader_of(self);
+    if (r.s.mini_size == 0) Py_RETURN_NONE;
+    return dtype_description(r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini);
+}
+
+// x(): the spectral axis, float64, as np.linspace(first_x, last_x, num_points).
+PyObject* File_x(PyObject* self, PyObject*) {
+    Reader& r = reader_of(self);
+    const auto& L = bulk::layouts().main_header;
+    const uint8_t* h = r.s.main_header.data();
+    return linspace_bytes(bulk::field_real(L, h, "first_x"), bulk::field_real(L, h, "last_x"), r.s.num_points,
+                        r.s.num_points);
+}
+
+// record(name): a header record as a dict of its fields, or None.
+PyObject* File_record(PyObject* self, PyObject* name) {
+    Reader& r = reader_of(self);
+    const bulk::Layouts& L = bulk::layouts();
+    const char* n = PyUnicode_AsUTF8(name);
+    if (!n) return nullptr;
+    if (!std::strcmp(n, "main_header")) return record_dict(L.main_header, r.s.main_header);
+    if (!std::strcmp(n, "series_header")) return record_dict(L.series_header, r.s.series_header);
+    if (!std::strcmp(n, "bench")) return record_dict(L.bench, r.s.bench);
+    if (!std::strcmp(n, "file_header")) return record_dict(L.file_header, r.s.file_header);
+    if (!std::strcmp(n, "dimensions")) return record_dicts(L.dimension, r.s.dimensions);
+    return PyErr_Format(PyExc_KeyError, "%U", name), nullptr;
+}
+
+PyObject* File_get_closed(PyObject* self, void*) {
+    Reader& r = reader_of(self);
+    return PyBool_FromLong(r.closing || (r.s.file_type == bulk::kSeries && !r.file.is_open()));
+}
+
+PyObject* File_get_info(PyObject* self, void*) {
+    Reader& r = reader_of(self);
+    const bulk::Structure& s = r.s;
+    const auto& L = bulk::layouts();
+    const format::FlatField* id = L.file_header.find("file_id");
+    std::string title = format::decode_text(s.file_header.data() + id->offset, id->width);
+    double first_x = s.main_header.empty() ? 0.0 : bulk::field_real(L.main_header, s.main_header.data(), "first_x");
+    double last_x = s.main_header.empty() ? 0.0 : bulk::field_real(L.main_header, s.main_header.data(), "last_x");
+    PyObject* mini = s.mini_size == 0 ? Py_None : nullptr;
+    PyRef mini_version = mini ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLong(s.mini_v3 ? 3 : 0));
+    if (!mini_version) return nullptr;
+    return Py_BuildValue("{s:i,s:s#,s:I,s:d,s:d,s:I,s:O,s:K,s:K,s:K,s:K,s:K}", "file_type", int(s.file_type),
+                         "title", title.data(), Py_ssize_t(title.size()), "num_points", s.num_points, "first_x",
+                         first_x, "last_x", last_x, "element_size", s.element_size, "mini_version",
+                         mini_version.get(), "expected", (unsigned long long)s.expected, "held",
+                         (unsigned long long)s.held, "partial_bytes", (unsigned long long)s.partial_bytes,
+                         "stride", (unsigned long long)s.stride, "size", (unsigned long long)s.size);
+}
+
+PyObject* File_get_values(PyObject* self, void*) {
+    Reader& r = reader_of(self);
+    if (!r.values) Py_RETURN_NONE;
+    return PyRef(r.values).release();
+}
+
+PyObject* File_get_path(PyObject* self, void*) { return PyRef(reader_of(self).path).release(); }
+
+PyMethodDef File_methods[] = {
+    {"close", File_close, METH_NOARGS, "Closes the file; reads running on other threads finish first."},
+    {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_rows)), METH_FASTCALL,
+     "read_rows(out, start, stop): values of spectra [start, stop) into out."},
+    {"read_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_index)), METH_FASTCALL,
+     "read_index(out, index): values of the listed spectra (int64 array) into out."},
+    {"read_meta", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_meta)), METH_FASTCALL,
+     "read_meta(out, start, stop): mini headers of spectra [start, stop) into out."},
+    {"titles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_titles)), METH_FASTCALL,
+     "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
+    {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
+    {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
+    {"record", File_record, METH_O,
+     "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
+     "'dimensions' as a list of dicts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef File_getset[] = {
+    {"closed", File_get_closed, nullptr, "True once closed.", nullptr},
+    {"info", File_get_info, nullptr, "Scalars of the structure, as a dict.", nullptr},
+    {"values", File_get_values, nullptr, "Single spectrum: its float32 values as a bytearray.", nullptr},
+    {"path", File_get_path, nullptr, "The path, as text.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot File_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(File_dealloc)},
+    {Py_tp_methods, File_methods},
+    {Py_tp_getset, File_getset},
+    {Py_tp_doc, const_cast<char*>("An open spectral data file, checked; made by karvo._native.open(path).")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0, Py_TPFLAGS_DEFAULT, File_slots};
+
+PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count) {
+    count = count < n ? count : n;
+    PyRef out = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(count * 8)));
+    if (!out) return nullptr;
+    bulk::linspace(first, last, n, count, reinterpret_cast<double*>(PyByteArray_AS_STRING(out.get())));
+    return out.release();
+}
+
+// open(path): opens and checks a spectral data file by content. A single
+// spectrum is read whole and its file closed at once.
+PyObject* open_file(PyObject* module, PyObject* arg) {
+    ModuleState* mst = state_of(module);
+    PyObject* encoded_raw = nullptr;
+    if (!PyUnicode_FSConverter(arg, &encoded_raw)) return nullptr;
+    PyRef encoded = PyRef::steal(encoded_raw);
+    const char* fs_path = PyBytes_AS_STRING(encoded.get());
+    PyRef path = PyUnicode_Check(arg) ? PyRef::borrow(arg) : PyRef::steal(PyUnicode_DecodeFSDefault(fs_path));
+    if (!path) return nullptr;
+
+    // Only regular files are read: looking first keeps a FIFO's open from
+    // waiting for a writer (the descriptor is checked again once open).
+    // File system errors name the file as it was given, as the host's do.
+    struct stat st;
+    if (stat(fs_path, &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    }
+    if (!S_ISREG(st.st_mode))
+        return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
+
+    // Opened without a look of its own: inspect() takes the descriptor's kind and size.
+    auto reader = std::make_unique<Reader>();
+    reader->path = path;
+    if (int e = reader->file.open(fs_path, false)) {
+        errno = e;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
+    }
+    // Without the interpreter: a directory or dimension list may run to megabytes.
+    bulk::Failure f = blocking(kReleaseFrom, [&] { return bulk::inspect(reader->file.fd(), reader->s); });
+    if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
+        uint64_t bytes = uint64_t(reader->s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
+        reader->values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));
+        if (!reader->values) return nullptr;
+        int fd = reader->file.fd();
+        uint64_t at = reader->s.values_offset;
+        char* dst = PyByteArray_AS_STRING(reader->values.get());
+        f = blocking(bytes, [&] { return bulk::read_at(fd, reader->s, dst, size_t(bytes), at); });
+        reader->file.close();
+    }
+    reader->s.head = {};  // done with: a series reads its spectra by position
+    if (f.problem != bulk::Problem::None) return raise_failure(mst, path.get(), f), nullptr;
+
+    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
+    if (!obj) return nullptr;
+    auto* o = reinterpret_cast<FileObject*>(obj);
+    o->reader = reader.release();
+    o->module = PyRef::borrow(module).release();
+    return obj;
+}
+
+}  // namespace karvo::native

@@ -1,0 +1,19 @@
+// karvo._native.File: one open spectral data file, its structure checked,
+// read by position from any thread.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace karvo::native {
+
+extern PyType_Spec File_spec;
+
+// open(path): opens and checks a spectral data file by content; a new File.
+PyObject* open_file(PyObject* module, PyObject* path);
+
+// np.linspace(first, last, n)[:count] as a bytearray of float64.
+PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count);
+
+}  // namespace karvo::native
