@@ -43,8 +43,6 @@ class ReadLog:
                 return np.asarray(self._obj, dtype=dtype)
 
             def __getattr__(self, name):
-                if name == "y":
-                    log.append(("all",))
                 return getattr(self._obj, name)
 
         monkeypatch.setattr(karvo, "open",
@@ -56,7 +54,7 @@ class ReadLog:
     dict(element_size=8, mini_header_type=0, extended=True),
     dict(element_size=4, mini_hdr=False),
 ], ids=["float32-ver3", "float64-extended", "no-mini-headers"])
-def test_series_dataset_holds_what_was_written(tmp_path, kw):
+def test_series_dataset_holds_what_was_written(tmp_path, kw, fds):
     path = tmp_path / "run"
     sf = series(path, n_spectra=5, num_points=12, title="operando run 7", **kw)
     with xr.open_dataset(path, engine=ENGINE) as ds:
@@ -87,6 +85,21 @@ def test_series_dataset_holds_what_was_written(tmp_path, kw):
             xr.testing.assert_identical(s.to_xarray(), ds.load())
 
 
+def test_names_that_clash_are_kept_apart(tmp_path):
+    # dimensions labelled like the spectral axis and like a mini header field
+    path = tmp_path / "clash"
+    dims = [dict(num_elements=4, first_dim=0, last_dim=3, short_label=b"x"),
+            dict(num_elements=4, first_dim=10, last_dim=40, scale_dim=0.5,
+                 short_label=b"temp", long_label=b"cell temperature")]
+    series(path, n_spectra=4, num_points=8, dimensions=dims)
+    with xr.open_dataset(path, engine=ENGINE) as ds:
+        assert ds.x.dims == ("x",) and ds.x.size == 8
+        np.testing.assert_array_equal(ds.x_, np.arange(4.0))
+        np.testing.assert_array_equal(ds.temp, [5.0, 10.0, 15.0, 20.0])
+        assert ds.temp.attrs["long_name"] == "cell temperature"
+        assert (ds.temp_ == f32(20.5)).all()          # the mini header's
+
+
 def test_single_spectrum_dataset(tmp_path):
     path = tmp_path / "sample"
     values = single(path, num_points=32, title="polystyrene film",
@@ -103,7 +116,7 @@ def test_single_spectrum_dataset(tmp_path):
             xr.testing.assert_identical(sp.to_xarray(), ds.load())
 
 
-def test_reads_only_the_rows_asked(tmp_path, monkeypatch):
+def test_reads_only_the_rows_asked(tmp_path, monkeypatch, fds):
     path = tmp_path / "map"
     sf = series(path, n_spectra=12, num_points=8)
     expected = expected_values(sf)
@@ -123,6 +136,22 @@ def test_reads_only_the_rows_asked(tmp_path, monkeypatch):
         assert log.calls == calls, sel
         np.testing.assert_array_equal(got, expected[sel["spectrum"]][..., sel.get("x", slice(None))])
     ds.close()
+
+
+def test_a_band_of_points_is_read_block_by_block(tmp_path, monkeypatch):
+    import karvo.xarray_backend as backend
+    path = tmp_path / "map"
+    sf = series(path, n_spectra=7, num_points=8)
+    monkeypatch.setattr(backend, "_BLOCK_BYTES", 3 * 8 * 4)      # three rows
+    log = ReadLog(monkeypatch)
+    with xr.open_dataset(path, engine=ENGINE) as ds:
+        for rows, calls in [(slice(1, 7), [("read", 1, 4), ("read", 4, 7)]),
+                            ([6, 0, 2, 4], [("getitem", [0, 2, 4]), ("getitem", [6])])]:
+            log.calls.clear()
+            band = ds.spectra.isel(spectrum=rows, x=slice(2, 4)).values
+            assert log.calls == calls
+            np.testing.assert_array_equal(band, expected_values(sf)[rows, 2:4])
+            assert band.base is None or band.base.size == band.size   # no rows kept alive
 
 
 def test_chunked_tasks_read_their_rows_only(tmp_path, monkeypatch):
@@ -145,7 +174,7 @@ def test_chunked_tasks_read_their_rows_only(tmp_path, monkeypatch):
         np.testing.assert_array_equal(again.values, expected_values(sf))
 
 
-def test_open_mfdataset_reads_no_values_before_compute(tmp_path):
+def test_open_mfdataset_reads_no_values_before_compute(tmp_path, fds):
     pytest.importorskip("dask")
     files = [(tmp_path / ("run%04d" % i), i) for i in range(1000)]
     # no mini headers: fewer coordinates, so xarray's own share stays small
@@ -159,6 +188,20 @@ def test_open_mfdataset_reads_no_values_before_compute(tmp_path):
     sums = ds.spectra.sum(("spectrum", "x")).compute()
     np.testing.assert_array_equal(sums, -8.0 * np.arange(1000))
     ds.close()
+
+
+def test_cut_series_warns_or_raises_as_asked(tmp_path):
+    path = tmp_path / "cut"
+    whole = series(path, n_spectra=6, num_points=8)
+    with open(path, "r+b") as fh:                    # the run stopped in spectrum 4
+        fh.truncate(whole.layout.values_offset(4) + 5)
+    with pytest.warns(karvo.TruncatedWarning, match="cut"):
+        ds = xr.open_dataset(path, engine=ENGINE)
+    with ds:
+        np.testing.assert_array_equal(ds.spectra, expected_values(whole)[:4])
+        assert ds.title.shape == (4,)
+    with pytest.raises(karvo.TruncatedError, match="cut"):
+        xr.open_dataset(path, engine=ENGINE, truncated="raise")
 
 
 @pytest.mark.parametrize("drop", [["title", "temp"], ["spectra"], "x"])

@@ -17,25 +17,16 @@ def engine():
     return "karvo"
 
 
-def series(path, n_spectra=6, num_points=16, seed=0.0, title=None, **kw):
+def series(path, n_spectra=6, num_points=16, seed=0.0, title="", **kw):
     """A series file whose values differ per file, row and point; returns
     the writer's SeriesFile (expected values, titles, layout)."""
     kw.setdefault("mini_hdr", True)
     kw.setdefault("mini_header_type", 1)
-    sf = write_series(
+    return write_series(
         str(path), n_spectra=n_spectra, num_points=num_points,
+        file_id=title.encode("ascii"),
         values=lambda k: [seed + 10 * k + 0.5 * j for j in range(num_points)],
         **kw)
-    if title is not None:
-        set_title(path, title)
-    return sf
-
-
-def set_title(path, title):
-    """Put title in the file header's file_id field (offset 30, 256 bytes)."""
-    with open(path, "r+b") as fh:
-        fh.seek(30)
-        fh.write(title.encode("ascii").ljust(256, b"\0"))
 
 
 def expected_values(sf):
@@ -64,10 +55,9 @@ def rewrite_values(path, sf, new):
             fh.write(row.tobytes())
 
 
-def single(path, num_points=32, title=None, **msh):
+def single(path, num_points=32, title="", **msh):
     values = [1.5 * j - 3 for j in range(num_points)]
     with open(path, "wb") as fh:
-        fh.write(single_spectrum_file(values=values, **msh))
-    if title is not None:
-        set_title(path, title)
+        fh.write(single_spectrum_file(values=values, file_id=title.encode("ascii"),
+                                      **msh))
     return np.array(values, dtype=np.float32)

@@ -18,9 +18,10 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping
-from typing import Any, Union
+from typing import Any, Literal, TypeGuard, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 try:
     from xarray import Dataset, Variable
@@ -38,10 +39,15 @@ import karvo
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
 
 Opened = Union["karvo.Series", "karvo.Spectrum"]
+Truncated = Literal["warn", "raise", "ignore"]
 
 # Names the Dataset itself uses; a series dimension or mini header field with
 # one of these names is renamed so that nothing is overwritten.
 _RESERVED = frozenset({"spectra", "spectrum", "x", "title"})
+
+# Rows are read in blocks of about this many bytes when only some of their
+# points are kept.
+_BLOCK_BYTES = 16 << 20
 
 
 def _reopen(path: str, mode: str = "r") -> Opened:
@@ -58,57 +64,77 @@ class KarvoArray(BackendArray):
     per-process cache and is reopened where the array is unpickled) and the
     shape and dtype seen at open.  Indexing goes through xarray's explicit
     indexing adapter: rows are read as one request per contiguous run, or as
-    the listed rows; the spectral axis is sliced in memory, since a row is
-    contiguous on disk anyway.
+    the listed rows; points are picked from the rows in memory (a row is
+    contiguous on disk), block by block when only some are kept.
     """
 
-    def __init__(self, manager: CachingFileManager, path: str,
-                 shape: tuple[int, ...], dtype: np.dtype) -> None:
+    def __init__(self, manager: CachingFileManager[Opened], path: str,
+                 shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
         self._manager = manager
         self.path = path
         self.shape = shape
         self.dtype = dtype
 
-    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
-        return indexing.explicit_indexing_adapter(
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
             key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
             self._raw_getitem)
 
-    def _raw_getitem(self, key: tuple[Any, ...]) -> np.ndarray:
+    def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
         with self._manager.acquire_context() as obj:
             self._check_layout(obj)
-            if len(self.shape) == 1:            # single spectrum: tiny, one read
-                return np.asarray(obj.y)[key]
-            rows = self._read_rows(obj, key[0])
-            return rows if _takes_all(key[1]) else rows[..., key[1]]
+            if not _is_series(obj):             # single spectrum: read at open
+                values: NDArray[Any] = np.asarray(obj)[key]
+                return values
+            rows, points = key
+            if isinstance(rows, (int, np.integer)):
+                row: NDArray[Any] = obj.read(int(rows), int(rows) + 1)[0]
+                return row if _takes_all(points) else row[points].copy()
+            return self._read_rows(obj, rows, points)
 
-    def _read_rows(self, series: karvo.Series, rows: Any) -> np.ndarray:
-        n = self.shape[0]
-        if isinstance(rows, (int, np.integer)):
-            return series.read(int(rows), int(rows) + 1)[0]
-        if isinstance(rows, slice):
-            start, stop, step = rows.indices(n)
-            if step == 1:
-                return series.read(start, max(start, stop))
-            rows = np.arange(start, stop, step)
-        rows = np.asarray(rows, dtype=np.intp)
-        if rows.size == 0:
-            return np.empty((0, self.shape[1]), self.dtype)
-        return series[rows]
+    def _read_rows(self, series: karvo.Series, rows: slice | NDArray[Any],
+                   points: Any) -> NDArray[Any]:
+        """Rows as one read per contiguous run.  When only some points are
+        kept, rows are read in blocks of about _BLOCK_BYTES and only those
+        points are kept of each, so a narrow band of a large series needs
+        the memory of the result and one block, not of every row."""
+        n_rows, n_points = self.shape
+        if isinstance(rows, slice) and rows.step in (None, 1):
+            start, stop, _ = rows.indices(n_rows)
+            count = max(0, stop - start)
+
+            def read(a: int, b: int) -> NDArray[Any]:
+                return series.read(start + a, start + b)
+        else:
+            index = (np.arange(*rows.indices(n_rows)) if isinstance(rows, slice)
+                     else np.asarray(rows, dtype=np.intp))
+            count = index.size
+
+            def read(a: int, b: int) -> NDArray[Any]:
+                if a == b:
+                    return np.empty((0, n_points), self.dtype)
+                return series[index[a:b]]
+        if _takes_all(points):
+            return read(0, count)
+        block = max(1, _BLOCK_BYTES // (n_points * self.dtype.itemsize))
+        return np.concatenate([read(a, min(a + block, count))[:, points]
+                               for a in range(0, count, block) or [0]])
 
     def _check_layout(self, obj: Opened) -> None:
         # A file replaced or cut after open must not hand out other values
-        # under this layout.  A series that has grown since is fine.
+        # under this layout.  A series that has grown since (a run still
+        # being recorded) is fine: its first rows are the ones we know.
         shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
-        fits = (dtype == self.dtype and shape[1:] == self.shape[1:]
-                and shape[0] >= self.shape[0])
+        grown = len(shape) == 2 and shape[0] > self.shape[0]
+        fits = dtype == self.dtype and (shape == self.shape or
+                                        grown and shape[1:] == self.shape[1:])
         if not fits:
             raise karvo.FormatError(
                 f"{self.path}: the file changed since it was opened: it now "
                 f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
 
 
-def _is_series(obj: Opened) -> bool:
+def _is_series(obj: Opened) -> TypeGuard[karvo.Series]:
     return len(obj.shape) == 2
 
 
@@ -213,9 +239,9 @@ def to_xarray(obj: Opened) -> Dataset:
 class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
-    def __init__(self, path: str, truncated: str = "warn") -> None:
+    def __init__(self, path: str, truncated: Truncated = "warn") -> None:
         self.path = path
-        self._manager: CachingFileManager = CachingFileManager(_reopen, path)
+        self._manager: CachingFileManager[Opened] = CachingFileManager(_reopen, path)
         try:
             with self._manager.acquire_context() as obj:
                 if getattr(obj, "truncated", False):
@@ -241,7 +267,7 @@ class KarvoDataStore(AbstractDataStore):
         return self._attrs
 
     def get_dimensions(self) -> Mapping[str, int]:
-        return {d: n for v in self._variables.values()
+        return {str(d): n for v in self._variables.values()
                 for d, n in zip(v.dims, v.shape)}
 
     def close(self) -> None:
@@ -282,14 +308,14 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             return False
         return True
 
-    def open_dataset(  # type: ignore[override]
+    def open_dataset(
             self, filename_or_obj: Any, *,
             drop_variables: str | Iterable[str] | None = None,
             mask_and_scale: bool = True, decode_times: bool = True,
             concat_characters: bool = True, decode_coords: bool = True,
             use_cftime: bool | None = None,
             decode_timedelta: bool | None = None,
-            truncated: str = "warn") -> Dataset:
+            truncated: Truncated = "warn") -> Dataset:
         """A Dataset over the file at filename_or_obj (a path: the engine
         hands the path, not an open file, to the tasks that read values).
 
