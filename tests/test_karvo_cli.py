@@ -46,7 +46,7 @@ def has(module):
         return False
 
 
-SERIES = dict(n_spectra=6, num_points=40, element_size=4, mini_header_type=3,
+SERIES = dict(n_spectra=6, num_points=40, element_size=4, mini_header_type=3, file_id=b"run 42, in situ",
               spectral=dict(first_x=3000.0, last_x=1000.0),
               values=lambda k: [np.sin(0.3 * j + k) + 0.01 * k for j in range(40)],
               titles=lambda k: b"run %d" % k,
@@ -103,6 +103,7 @@ def test_info_text_describes_each_kind(series, plain64, cut, spectrum):
                                          for line in b.splitlines()[1:]) for b in blocks)
     assert [b.splitlines()[0] for b in blocks] == [series[0], plain64[0], cut[0], spectrum[0]]
     assert first["kind"] == "series" and first["values"] == "float32"
+    assert first["title"] == "run 42, in situ" and second["title"] == "(none)"
     assert first["points"] == "40, x from 3000 to 1000"
     assert first["spectra"] == "6" and first["mini headers"] == "yes"
     assert first["dimensions"] == "t (time (s)): 0 to 50, 6 values"
@@ -118,7 +119,7 @@ def test_info_json(series, cut):
     assert out.returncode == 0, out.stderr
     first, second = json.loads(out.stdout)
     assert first == {
-        "path": series[0], "kind": "series", "title": "", "points": 40,
+        "path": series[0], "kind": "series", "title": "run 42, in situ", "points": 40,
         "first_x": 3000.0, "last_x": 1000.0, "dtype": "float32", "spectra": 6,
         "expected_spectra": 6, "truncated": False, "mini_headers": True,
         "dimensions": [{"name": "t", "long_name": "time (s)", "first": 0.0, "last": 50.0, "n": 6}],
@@ -392,7 +393,7 @@ def test_plot_svg(tmp_path, series):
     assert root.findall(".//svg:image", ns)                          # the heat map
     assert len(root.findall(".//svg:path", ns)) > 20                 # lines, axes, ticks
     text = out.read_text()
-    assert "time (s)" in text and "run 1" in text and "run 4" in text
+    assert "time (s)" in text and "run 1" in text and "run 4" in text and "run 42, in situ" in text
 
 
 @needs_matplotlib
