@@ -7,6 +7,7 @@ is there, or the complete new one.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import shutil
 import signal
@@ -39,7 +40,8 @@ def replaced_on_success(target: str, *, folder: bool = False) -> Iterator[str]:
     parent = os.path.dirname(os.path.abspath(target))
     base = os.path.basename(target.rstrip(os.sep)) or "output"
     if os.path.isdir(target) and not (folder and _is_zarr_store(target)):
-        raise IsADirectoryError(21, "is a folder; give a file name", target)
+        raise IsADirectoryError(errno.EISDIR, "is a folder but not a zarr store; give another name"
+                                if folder else "is a folder; give a file name", target)
     polite = _exit_on_termination()
     if folder:
         temp = tempfile.mkdtemp(prefix=f".{base}.", suffix=".part", dir=parent)
