@@ -397,6 +397,31 @@ def test_plot_svg(tmp_path, series):
 
 
 @needs_matplotlib
+@pytest.mark.parametrize("which, descending", [("series", True), ("plain64", False), ("spectrum", True)])
+def test_plot_runs_the_spectral_axis_as_stored(request, which, descending):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    import karvo
+    from karvo import _plot
+    fig = plt.figure()
+    with karvo.open(request.getfixturevalue(which)[0]) as obj:
+        if which == "spectrum":
+            _plot._draw_spectrum(fig, obj)
+        else:
+            _plot._draw_series(fig, obj, 0, len(obj), lines=3)
+    for ax in fig.axes[:1 if which == "spectrum" else 2]:      # not the colour bar
+        left, right = ax.get_xlim()
+        assert (left > right) == descending
+    if which == "series":
+        heat, curves = fig.axes[:2]
+        assert heat.get_ylabel() == "time (s)" and curves.get_xlabel() == _plot.SPECTRUM_AXIS_LABEL
+        assert [t.get_text() for t in curves.get_legend().get_texts()] == ["run 0", "run 2", "run 5"]
+    plt.close(fig)
+
+
+@needs_matplotlib
 def test_plot_without_output_and_display_says_so(tmp_path, series):
     done = karvo("plot", series[0], env=dict(ENV, MPLBACKEND="Agg"), cwd=tmp_path)
     assert done.returncode == 1 and "no display" in done.stderr and "-o" in done.stderr
