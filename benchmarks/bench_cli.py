@@ -1,0 +1,82 @@
+"""Time and peak memory of ``karvo export`` to each format, on one series.
+
+    python benchmarks/bench_cli.py [--spectra 5000] [--points 4096] [--data DIR]
+
+Runs the installed ``karvo`` command (``python -m karvo`` where it is not on
+the PATH) as a child process per format and reports its wall time and its
+peak resident memory above that of a child that only imports what the
+command imports.  The series is written by tools/karvo_writer.py.  Target:
+the export's extra memory stays bounded (at most 80 MiB: a CSV block, or a
+few chunks of spectra in flight), however large the series: compare the last column
+with the values' size.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+
+from karvo_writer import write_series  # noqa: E402
+
+FORMATS = ["csv", "npz", "parquet", "nc", "zarr"]
+TARGET_MIB = 80
+
+
+def measure(command: list[str]) -> tuple[float, float]:
+    """(wall seconds, peak RSS in MiB) of the command, run by a fresh helper
+    (RUSAGE_CHILDREN keeps the largest child a process ever had)."""
+    probe = ("import resource, subprocess, sys, time; t = time.perf_counter(); "
+             "subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL); "
+             "print(time.perf_counter() - t, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024)")
+    out = subprocess.run([sys.executable, "-c", probe, *command], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return float(out[0]), float(out[1])
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--spectra", type=int, default=5000)
+    ap.add_argument("--points", type=int, default=4096)
+    ap.add_argument("--data", default=None, help="folder for the series and the exports")
+    ap.add_argument("--formats", default=",".join(FORMATS), help="comma-separated (default: all)")
+    args = ap.parse_args()
+    folder = args.data or tempfile.mkdtemp(prefix="karvo-bench-cli-")
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "series")
+    small = os.path.join(folder, "small")
+    write_series(path, n_spectra=args.spectra, num_points=args.points, mini_header_type=3)
+    write_series(small, n_spectra=10, num_points=args.points, mini_header_type=3)
+    values_mib = args.spectra * args.points * 4 / 2**20
+    script = shutil.which("karvo")
+    karvo = [script] if script else [sys.executable, "-m", "karvo"]
+    print(f"series: {args.spectra} x {args.points} float32 = {values_mib:.0f} MiB of values")
+    print("| format | seconds | MiB/s of values | peak RSS MiB | above the same export of 10 spectra, MiB |")
+    print("|---|---|---|---|---|")
+    worst = 0.0
+    for fmt in args.formats.split(","):
+        out = os.path.join(folder, "out." + fmt)
+        try:
+            _, base = measure(karvo + ["export", small, "-o", out])
+            wall, peak = measure(karvo + ["export", path, "-o", out])
+        except subprocess.CalledProcessError:
+            print(f"| {fmt} | failed (library or engine missing?) | | | |")
+            continue
+        extra = peak - base
+        worst = max(worst, extra)
+        print(f"| {fmt} | {wall:.2f} | {values_mib / wall:.0f} | {peak:.0f} | {extra:.0f} |")
+    print(f"at most {worst:.0f} MiB more than for 10 spectra "
+          f"(target <= {TARGET_MIB} MiB; the values are {values_mib:.0f} MiB)")
+    if not args.data:
+        shutil.rmtree(folder, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

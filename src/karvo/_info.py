@@ -1,0 +1,92 @@
+"""What ``karvo info`` says about an opened file: a summary dict (also the
+``--json`` form) and its aligned text."""
+from __future__ import annotations
+
+import math
+import os
+from typing import Any
+
+from . import Series, Spectrum
+
+
+def _real(value: float) -> float | None:
+    # JSON has no NaN or infinity; a damaged header can hold them
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
+    """The facts of one file, as plain JSON-ready values."""
+    x = obj.x
+    points = int(x.shape[0])
+    facts: dict[str, Any] = {
+        "path": path,
+        "kind": "series" if isinstance(obj, Series) else "spectrum",
+        "title": obj.title,
+        "points": points,
+        "first_x": _real(x[0]) if points else None,
+        "last_x": _real(x[-1]) if points else None,
+        "dtype": str(obj.dtype),
+    }
+    if isinstance(obj, Series):
+        facts.update(
+            spectra=len(obj),
+            expected_spectra=int(obj.expected_spectra),
+            truncated=bool(obj.truncated),
+            dimensions=[{"name": d["name"], "long_name": d["long_name"],
+                         "first": _real(d["first"]), "last": _real(d["last"]),
+                         "n": int(d["n"])} for d in obj.dimensions],
+            mini_headers=obj.titles is not None,
+        )
+    else:
+        facts.update(spectra=1, expected_spectra=1, truncated=False,
+                     dimensions=[], mini_headers=False)
+    facts["file_size"] = os.path.getsize(path)
+    return facts
+
+
+def _size(n: int) -> str:
+    if n < 1024:
+        return f"{n} bytes"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB", "TiB"):
+        size /= 1024
+        if size < 1024 or unit == "TiB":
+            break
+    return f"{size:.1f} {unit} ({n:,} bytes)"
+
+
+def _g(value: float | None) -> str:
+    return "nan" if value is None else f"{value:g}"
+
+
+def _dimension(d: dict[str, Any]) -> str:
+    named = d["name"]
+    if d["long_name"] and d["long_name"] != named:
+        named += f" ({d['long_name']})"
+    return f"{named}: {_g(d['first'])} to {_g(d['last'])}, {d['n']} value{'s' if d['n'] != 1 else ''}"
+
+
+def text(facts: dict[str, Any]) -> str:
+    """Aligned lines: the path, then one labelled line per fact."""
+    if facts["points"]:
+        axis = f"{facts['points']}, x from {_g(facts['first_x'])} to {_g(facts['last_x'])}"
+    else:
+        axis = "0"
+    spectra = str(facts["spectra"])
+    if facts["truncated"]:
+        spectra += f" of {facts['expected_spectra']} expected (the file is cut short)"
+    dims = [_dimension(d) for d in facts["dimensions"]] or ["none"]
+    rows = [
+        ("kind", "series" if facts["kind"] == "series" else "single spectrum"),
+        ("title", facts["title"] or "(none)"),
+        ("points", axis),
+        ("values", facts["dtype"]),
+        ("spectra", spectra),
+        ("dimensions", dims[0]),
+        *(("", more) for more in dims[1:]),
+        ("mini headers", "yes" if facts["mini_headers"] else "no"),
+        ("file size", _size(facts["file_size"])),
+    ]
+    width = max(len(label) for label, _ in rows)
+    return "\n".join([facts["path"]] + [f"  {label:<{width}}  {value}" for label, value in rows])

@@ -1,0 +1,292 @@
+"""The ``karvo`` command: look into spectral data files, export them, plot them.
+
+    karvo info PATH...                 what each file holds (--json for scripts)
+    karvo export PATH -o OUT           csv, tsv, npz, nc, zarr or parquet
+    karvo plot PATH [-o OUT.png]       a picture of the spectra
+
+Exit status: 0 when everything worked, 1 when a file could not be read or
+written, 2 for a usage error, 130 when interrupted.
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import errno
+import json
+import os
+import stat
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any
+
+import karvo
+
+from ._extras import MissingDependency
+
+EXAMPLE = "examples/example_series.spa"
+
+
+def _version() -> str:
+    version = getattr(karvo, "__version__", None)
+    if version is None:
+        from importlib.metadata import PackageNotFoundError, version as installed
+        try:
+            version = installed("karvoreader")
+        except PackageNotFoundError:
+            version = "unknown"
+    return str(version)
+
+
+def spectra_range(text: str) -> tuple[int | None, int | None]:
+    """``START:STOP`` (either may be left out, negatives count from the end)
+    or a single index ``I``, read like a Python slice."""
+    try:
+        if ":" not in text:
+            index = int(text)
+            return index, (index + 1) or None
+        start, stop = text.split(":")
+        return (int(start) if start.strip() else None,
+                int(stop) if stop.strip() else None)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a range of spectra; write START:STOP, e.g. 0:100") from None
+
+
+def _bounded(kind: type, low: float, high: float) -> Any:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if value is None or not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text!r}: give a number from {low:g} to {high:g}")
+        return value
+    return parse
+
+
+def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = sub.add_parser(
+        name, help=summary, description=summary[0].upper() + summary[1:] + ".",
+        epilog="examples:\n" + examples,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.set_defaults(parser=parser)   # usage errors found later show this usage
+    return parser
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from ._export import FORMATS
+
+    parser = argparse.ArgumentParser(
+        prog="karvo",
+        description="Look into FT-IR and Raman spectral data files "
+                    "(single spectra and series), export them and plot them.",
+        epilog=f"example:\n  karvo info {EXAMPLE}\n\n"
+               "'karvo COMMAND --help' describes each command.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    info = _subcommand(
+        sub, "info", "say what each file holds",
+        f"  karvo info {EXAMPLE}\n"
+        "  karvo info --json run*.spa > runs.json\n\n"
+        "A file that can't be read is reported on standard error as\n"
+        "'karvo: PATH: reason'; the others are still shown and the exit status is 1.")
+    info.add_argument("paths", nargs="+", metavar="PATH", help="spectral data files")
+    info.add_argument("--json", action="store_true",
+                      help="print one JSON list, an object per file")
+
+    export = _subcommand(
+        sub, "export", "write a file's spectra in a format other tools read",
+        f"  karvo export {EXAMPLE} -o example.csv\n"
+        f"  karvo export {EXAMPLE} -o first_three.npz --spectra 0:3\n"
+        f"  karvo export {EXAMPLE} -o example.nc\n\n"
+        "csv/tsv: column x, then a column per spectrum headed by its title (or its\n"
+        "index where titles are missing or repeat).  npz: x, values, index,\n"
+        "coords/NAME, titles, meta and metadata (JSON).  nc and zarr: the xarray\n"
+        "dataset (needs karvoreader[xarray]).  parquet: a row per spectrum\n"
+        "(needs karvoreader[parquet]).  OUT is written under a temporary name\n"
+        "and renamed when complete.")
+    export.add_argument("path", metavar="PATH", help="spectral data file")
+    export.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="file to write; its extension gives the format")
+    export.add_argument("--format", choices=FORMATS,
+                        help="format to write (default: from OUT's extension)")
+    export.add_argument("--spectra", type=spectra_range, metavar="START:STOP",
+                        help="export only these spectra of a series, like a Python slice "
+                             "(the last ten: --spectra=-10:)")
+
+    plot = _subcommand(
+        sub, "plot", "draw a spectrum, or a series as a heat map above a few of its spectra",
+        f"  karvo plot {EXAMPLE} -o example.png\n"
+        f"  karvo plot {EXAMPLE} -o example.svg --spectra 1:4\n"
+        f"  karvo plot {EXAMPLE}            (opens a window)\n\n"
+        'Needs matplotlib: pip install "karvoreader[plot]".')
+    plot.add_argument("path", metavar="PATH", help="spectral data file")
+    plot.add_argument("-o", "--output", metavar="OUT",
+                      help="image to write (.png, .svg, .pdf, ...); without it, show a window")
+    plot.add_argument("--spectra", type=spectra_range, metavar="START:STOP",
+                      help="plot only these spectra of a series")
+    plot.add_argument("--lines", type=_bounded(int, 1, 20), default=5, metavar="N",
+                      help="spectra of a series drawn as lines (default 5)")
+    plot.add_argument("--dpi", type=_bounded(float, 10, 1000), default=100.0,
+                      help="resolution of a PNG (default 100: 800 x 600 pixels)")
+    return parser
+
+
+# --- reporting -------------------------------------------------------------
+
+def _reason(exc: BaseException, path: str) -> str:
+    """The reason of an error, without the file name that we print anyway."""
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    message = str(exc) or type(exc).__name__
+    for prefix in (path, repr(path), f'"{path}"'):
+        if message.startswith(prefix):
+            message = message[len(prefix):].lstrip(" :,-") or message
+            break
+    return message
+
+
+def _complain(path: str, exc: BaseException | str) -> None:
+    reason = exc if isinstance(exc, str) else _reason(exc, path)
+    print(f"karvo: {path}: {reason}", file=sys.stderr)
+
+
+def _open(path: str) -> karvo.Series | karvo.Spectrum:
+    # a FIFO or a device could block the open itself: only regular files
+    mode = os.stat(path).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not stat.S_ISREG(mode):
+        raise karvo.FormatError(f"{path}: not a regular file", path)
+    return karvo.open(path, truncated="ignore")
+
+
+def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:
+    if isinstance(obj, karvo.Series) and obj.truncated:
+        _complain(obj.path, f"the file is cut short: it holds {len(obj)} of "
+                            f"{obj.expected_spectra} spectra; using those")
+
+
+def _range(args: argparse.Namespace) -> tuple[int, int | None]:
+    start, stop = args.spectra or (None, None)
+    return start or 0, stop
+
+
+# --- commands --------------------------------------------------------------
+
+def _refuse_to_overwrite_the_source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    out = args.output
+    if out is not None and os.path.exists(out) and os.path.exists(args.path) \
+            and os.path.samefile(out, args.path):
+        parser.error(f"-o {out}: that is the file being read; give another name")
+
+
+def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from ._info import summary, text
+
+    status = 0
+    documents: list[dict[str, Any]] = []
+    for k, path in enumerate(args.paths):
+        try:
+            with _open(path) as obj:
+                facts = summary(obj, path)
+        except (karvo.FormatError, OSError) as exc:
+            _complain(path, exc)
+            documents.append({"path": path, "error": _reason(exc, path)})
+            status = 1
+            continue
+        if args.json:
+            documents.append(facts)
+        else:
+            print(("\n" if k else "") + text(facts), flush=True)
+    if args.json:
+        print(json.dumps(documents, indent=2))
+    return status
+
+
+@contextlib.contextmanager
+def _source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterator[karvo.Series | karvo.Spectrum]:
+    """The file to export or plot, once the options are known to fit it."""
+    _refuse_to_overwrite_the_source(args, parser)
+    with _open(args.path) as obj:
+        if args.spectra and not isinstance(obj, karvo.Series):
+            parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
+        _note_if_cut(obj)
+        yield obj
+
+
+def _write_failed(args: argparse.Namespace, exc: Exception, what: str) -> int:
+    """Report an error met while writing OUT; errors of the source propagate."""
+    if isinstance(exc, karvo.FormatError) or (isinstance(exc, OSError) and exc.filename == args.path):
+        raise exc
+    _complain(args.output, exc if isinstance(exc, OSError) else f"could not write {what}: {exc}")
+    return 1
+
+
+def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from ._export import export, format_of
+
+    fmt = args.format or format_of(args.output)
+    if fmt is None:
+        parser.error(f"can't tell the format from {args.output!r}; "
+                     "give --format csv|tsv|npz|nc|zarr|parquet")
+    with _source(args, parser) as obj:
+        try:
+            export(obj, args.output, fmt, *_range(args))
+        except (OSError, ValueError, TypeError) as exc:
+            return _write_failed(args, exc, fmt)
+    return 0
+
+
+def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from ._plot import NothingToPlot, image_formats, plot
+
+    if args.output is not None:
+        kind = os.path.splitext(args.output)[1].lstrip(".").lower()
+        formats = image_formats()
+        if formats and kind not in formats:
+            parser.error(f"can't write a picture as {kind or 'a file without extension'!r}; "
+                         f"give OUT ending in one of: {', '.join(sorted(formats))}")
+    with _source(args, parser) as obj:
+        start, stop = _range(args)
+        try:
+            plot(obj, args.output, dpi=args.dpi, start=start, stop=stop, lines=args.lines)
+        except NothingToPlot as exc:
+            _complain(args.path, exc)
+            return 1
+        except (OSError, ValueError, TypeError) as exc:
+            return _write_failed(args, exc, "the picture")
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``karvo`` command with ``argv`` (default: the command line)."""
+    args = build_parser().parse_args(argv)
+    path = getattr(args, "path", None) or "karvo"
+    run = {"info": run_info, "export": run_export, "plot": run_plot}[args.command]
+    try:
+        return run(args, args.parser)
+    except MissingDependency as exc:
+        print(f"karvo: {exc}", file=sys.stderr)
+        return 1
+    except (karvo.FormatError, OSError) as exc:
+        if isinstance(exc, BrokenPipeError):
+            # the reader of our output went away (karvo info ... | head):
+            # nothing more to say, and nothing to complain about at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        named = exc.filename if isinstance(exc, OSError) and exc.filename else path
+        _complain(os.fsdecode(named), exc)
+        return 1
+    except KeyboardInterrupt:
+        print("karvo: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:  # a fault of ours: still one line, not a traceback
+        _complain(path, f"unexpected {type(exc).__name__}: {exc} (please report this)")
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

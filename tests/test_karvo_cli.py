@@ -1,0 +1,492 @@
+"""The ``karvo`` command, run as a user runs it: the installed console script
+in a subprocess (``python -m karvo`` where the script is not installed)."""
+import contextlib
+import csv
+import functools
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+
+from karvo_writer import SeriesFile, single_spectrum_file, write_series
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXAMPLE = os.path.join(ROOT, "examples", "example_series.spa")
+FIGURE = os.path.join(ROOT, "docs", "example.png")
+
+# the script installed beside this interpreter, else one on the PATH, else the module
+SCRIPT = shutil.which("karvo", path=os.pathsep.join(
+    [os.path.dirname(sys.executable), os.environ.get("PATH", os.defpath)]))
+KARVO = [SCRIPT] if SCRIPT else [sys.executable, "-m", "karvo"]
+
+
+# a relative PYTHONPATH (PYTHONPATH=build/dev) must still work from another folder
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
+def karvo(*args, cwd=None, env=ENV, timeout=300):
+    return subprocess.run(KARVO + [str(a) for a in args], capture_output=True, text=True,
+                          cwd=cwd, env=env, timeout=timeout)
+
+
+def has(module):
+    try:
+        __import__(module)
+        return True
+    except ImportError:
+        return False
+
+
+SERIES = dict(n_spectra=6, num_points=40, element_size=4, mini_header_type=3, file_id=b"run 42, in situ",
+              spectral=dict(first_x=3000.0, last_x=1000.0),
+              values=lambda k: [np.sin(0.3 * j + k) + 0.01 * k for j in range(40)],
+              titles=lambda k: b"run %d" % k,
+              dimensions=[dict(first_dim=0, last_dim=50, scale_dim=1.0, num_elements=6,
+                               short_label=b"t", long_label=b"time (s)")])
+
+
+@pytest.fixture
+def series(tmp_path):
+    """(path, SeriesFile): 6 float32 spectra of 40 points with mini headers."""
+    path = tmp_path / "series"
+    return str(path), write_series(str(path), **SERIES)
+
+
+@pytest.fixture
+def plain64(tmp_path):
+    """float64 series without mini headers, its axis ascending."""
+    path = tmp_path / "plain64"
+    return str(path), write_series(str(path), n_spectra=4, num_points=16, element_size=8,
+                                   mini_hdr=False, spectral=dict(first_x=100.0, last_x=250.0))
+
+
+@pytest.fixture
+def spectrum(tmp_path):
+    path = tmp_path / "spectrum"
+    values = [0.5 * j for j in range(20)]
+    path.write_bytes(single_spectrum_file(values=values, first_x=4000.0, last_x=400.0))
+    return str(path), values
+
+
+@pytest.fixture
+def cut(tmp_path):
+    """A series promising 6 spectra that holds 3 and a half."""
+    full = SeriesFile(**SERIES)
+    lay = full.layout
+    path = tmp_path / "cut"
+    path.write_bytes(full.to_bytes()[:lay.spectrum_offset(3) + lay.stride // 2])
+    return str(path), full
+
+
+def expected_matrix(s, rows=None):
+    rows = range(s.n_spectra) if rows is None else rows
+    return np.array([s.values(k) for k in rows], dtype=np.float32 if s.element_size == 4 else np.float64)
+
+
+# --- info ------------------------------------------------------------------
+
+def test_info_text_describes_each_kind(series, plain64, cut, spectrum):
+    out = karvo("info", series[0], plain64[0], cut[0], spectrum[0])
+    assert out.returncode == 0, out.stderr
+    blocks = out.stdout.strip().split("\n\n")
+    assert len(blocks) == 4
+    first, second, third, fourth = (dict(re.split(r"\s{2,}", line.strip(), maxsplit=1)
+                                         for line in b.splitlines()[1:]) for b in blocks)
+    assert [b.splitlines()[0] for b in blocks] == [series[0], plain64[0], cut[0], spectrum[0]]
+    assert first["kind"] == "series" and first["values"] == "float32"
+    assert first["title"] == "run 42, in situ" and second["title"] == "(none)"
+    assert first["points"] == "40, x from 3000 to 1000"
+    assert first["spectra"] == "6" and first["mini headers"] == "yes"
+    assert first["dimensions"] == "t (time (s)): 0 to 50, 6 values"
+    assert first["file size"].endswith(f"({os.path.getsize(series[0]):,} bytes)")
+    assert second["values"] == "float64" and second["mini headers"] == "no"
+    assert second["points"] == "16, x from 100 to 250"
+    assert third["spectra"].startswith("3 of 6 expected")
+    assert fourth["kind"] == "single spectrum" and fourth["points"] == "20, x from 4000 to 400"
+
+
+def test_info_json(series, cut):
+    out = karvo("info", "--json", series[0], cut[0])
+    assert out.returncode == 0, out.stderr
+    first, second = json.loads(out.stdout)
+    assert first == {
+        "path": series[0], "kind": "series", "title": "run 42, in situ", "points": 40,
+        "first_x": 3000.0, "last_x": 1000.0, "dtype": "float32", "spectra": 6,
+        "expected_spectra": 6, "truncated": False, "mini_headers": True,
+        "dimensions": [{"name": "t", "long_name": "time (s)", "first": 0.0, "last": 50.0, "n": 6}],
+        "file_size": os.path.getsize(series[0])}
+    assert (second["spectra"], second["expected_spectra"], second["truncated"]) == (3, 6, True)
+
+
+@pytest.mark.parametrize("bad", ["text", "empty", "missing", "folder", "fifo"])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_info_reports_a_bad_file_and_shows_the_others(tmp_path, series, plain64, bad, as_json):
+    path = tmp_path / bad
+    if bad == "text":
+        path.write_text("wavenumber,absorbance\n" * 40)
+    elif bad == "empty":
+        path.write_bytes(b"")
+    elif bad == "folder":
+        path.mkdir()
+    elif bad == "fifo":
+        os.mkfifo(path)                      # opening it would wait for a writer
+    args = ["info"] + (["--json"] if as_json else []) + [series[0], path, plain64[0]]
+    out = karvo(*args)
+    assert out.returncode == 1
+    lines = out.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"karvo: {path}: ") and len(lines[0]) > len(f"karvo: {path}: ") + 3
+    assert "Traceback" not in out.stderr
+    if as_json:
+        docs = json.loads(out.stdout)
+        assert [d["path"] for d in docs] == [series[0], str(path), plain64[0]]
+        assert "error" in docs[1] and docs[2]["points"] == 16
+    else:
+        assert out.stdout.count("kind") == 2 and plain64[0] in out.stdout
+
+
+# --- export ----------------------------------------------------------------
+
+def read_text_table(path, delimiter):
+    with open(path, newline="") as fh:
+        rows = list(csv.reader(fh, delimiter=delimiter))
+    table = np.array(rows[1:], dtype=np.float64)
+    return rows[0], table[:, 0], table[:, 1:]
+
+
+def read_back(fmt, out):
+    """(x, values (spectra, points), column names or titles, coords) as written."""
+    if fmt in ("csv", "tsv"):
+        header, x, table = read_text_table(out, "," if fmt == "csv" else "\t")
+        assert header[0] == "x"
+        return x, table.T, header[1:], {}
+    if fmt == "npz":
+        with np.load(out, allow_pickle=False) as f:
+            meta = json.loads(str(f["metadata"]))
+            assert meta["points"] == f["x"].shape[0]
+            titles = list(f["titles"]) if "titles" in f.files else None
+            coords = {k.split("/", 1)[1]: f[k] for k in f.files if k.startswith("coords/")}
+            return f["x"], f["values"], titles, coords
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        table = pq.read_table(out)
+        x = np.array(json.loads(table.schema.metadata[b"karvo.x"]))
+        values = np.stack([np.asarray(v) for v in table.column("values").to_pylist()])
+        titles = table.column("title").to_pylist() if "title" in table.column_names else None
+        return x, values, titles, {"t": table.column("t").to_numpy()} if "t" in table.column_names else {}
+    import xarray as xr
+    with xr.open_dataset(out, engine="zarr" if fmt == "zarr" else None) as ds:
+        ds.load()
+    titles = [str(t) for t in ds["title"].values] if "title" in ds.coords else None
+    return ds["x"].values, ds["spectra"].values, titles, {"t": ds["t"].values} if "t" in ds.coords else {}
+
+
+FORMAT_NEEDS = {"csv": None, "tsv": None, "npz": None, "parquet": "pyarrow", "nc": "xarray", "zarr": "zarr"}
+
+
+def export_available(fmt):
+    return FORMAT_NEEDS[fmt] is None or has(FORMAT_NEEDS[fmt])
+
+
+@functools.lru_cache(maxsize=None)
+def xarray_engine_installed():
+    probe = subprocess.run([sys.executable, "-c", "import karvo, sys; sys.exit(not hasattr(karvo.Series, 'to_xarray'))"],
+                           capture_output=True, env=ENV)
+    return probe.returncode == 0
+
+
+@pytest.mark.parametrize("fmt", list(FORMAT_NEEDS))
+@pytest.mark.parametrize("chosen", ["extension", "option"])
+def test_export_round_trip(tmp_path, series, fmt, chosen):
+    if not export_available(fmt):
+        pytest.skip(f"{FORMAT_NEEDS[fmt]} is not installed")
+    path, s = series
+    out = tmp_path / (f"out.{fmt}" if chosen == "extension" else "out.data")
+    args = ["export", path, "-o", out] + (["--format", fmt] if chosen == "option" else [])
+    done = karvo(*args)
+    if fmt in ("nc", "zarr") and not xarray_engine_installed():
+        assert done.returncode == 1 and "xarray engine" in done.stderr
+        assert not out.exists() and os.listdir(tmp_path) == ["series"]
+        return
+    assert done.returncode == 0, done.stderr
+    x, values, names, coords = read_back(fmt, out)
+    np.testing.assert_allclose(x, np.linspace(3000.0, 1000.0, 40), rtol=0, atol=1e-9)
+    assert values.shape == (6, 40)
+    assert np.array_equal(values.astype(np.float32), expected_matrix(s))
+    assert names == [s.title(k) for k in range(6)]
+    if coords:
+        assert np.allclose(coords["t"], np.linspace(0, 50, 6))
+    assert sorted(os.listdir(tmp_path)) == sorted(["series", out.name])   # no temporary left
+
+
+@pytest.mark.parametrize("fmt", ["csv", "npz", "parquet", "nc", "zarr"])
+@pytest.mark.parametrize("spectra, rows", [("1:4", [1, 2, 3]), ("-2:", [4, 5]), ("3", [3]), (":0", [])])
+def test_export_a_range_of_spectra(tmp_path, series, fmt, spectra, rows):
+    if not export_available(fmt) or (fmt in ("nc", "zarr") and not xarray_engine_installed()):
+        pytest.skip(f"{FORMAT_NEEDS[fmt]} or the xarray engine is not installed")
+    path, s = series
+    out = tmp_path / f"part.{fmt}"
+    done = karvo("export", path, "-o", out, f"--spectra={spectra}")
+    assert done.returncode == 0, done.stderr
+    if not rows and fmt == "parquet":
+        return
+    x, values, names, _ = read_back(fmt, out)
+    assert values.reshape(len(rows), 40).astype(np.float32).tolist() == expected_matrix(s, rows).tolist()
+    assert names == [s.title(k) for k in rows]
+
+
+def test_csv_headers_fall_back_to_the_index(tmp_path):
+    titles = [b"", b"base", b"dup", b"dup", b"x", b"0", b"fine"]
+    path = str(tmp_path / "titled")
+    s = write_series(path, n_spectra=7, num_points=5, mini_header_type=3,
+                     titles=lambda k: titles[k])
+    out = tmp_path / "t.tsv"
+    assert karvo("export", path, "-o", out).returncode == 0
+    header, x, table = read_text_table(out, "\t")
+    # spectrum 5's title "0" would clash with spectrum 0's index; "x" with the axis
+    assert header == ["x", "0", "base", "2", "3", "4", "5", "fine"]
+    assert np.array_equal(table.T.astype(np.float32), expected_matrix(s))
+
+
+def test_export_float64_and_single_spectrum(tmp_path, plain64, spectrum):
+    out = tmp_path / "p.csv"
+    assert karvo("export", plain64[0], "-o", out).returncode == 0
+    header, x, table = read_text_table(out, ",")
+    assert header == ["x", "0", "1", "2", "3"]                       # no mini headers: indices
+    assert np.array_equal(table.T, expected_matrix(plain64[1]))      # float64 text reads back exactly
+    out = tmp_path / "s.npz"
+    done = karvo("export", spectrum[0], "-o", out)
+    assert done.returncode == 0, done.stderr
+    with np.load(out) as f:
+        assert f["values"].tolist() == np.float32(spectrum[1]).tolist()
+        assert f["x"][0] == 4000.0 and f["x"][-1] == 400.0
+
+
+def test_export_of_a_cut_series_says_so_and_writes_what_it_holds(tmp_path, cut):
+    out = tmp_path / "cut.npz"
+    done = karvo("export", cut[0], "-o", out)
+    assert done.returncode == 0
+    assert "cut short" in done.stderr and "3 of 6" in done.stderr
+    with np.load(out) as f:
+        assert np.array_equal(f["values"], expected_matrix(cut[1], range(3)))
+
+
+def test_export_write_errors_name_the_output(tmp_path, series):
+    done = karvo("export", tmp_path / "absent", "-o", tmp_path / "out.csv")
+    assert done.returncode == 1 and done.stderr == f"karvo: {tmp_path / 'absent'}: No such file or directory\n"
+    missing = tmp_path / "no" / "such" / "folder" / "out.csv"
+    done = karvo("export", series[0], "-o", missing)
+    assert done.returncode == 1 and done.stderr.startswith(f"karvo: {missing}: ")
+    folder = tmp_path / "notes.zarr"
+    folder.mkdir()
+    (folder / "keep.txt").write_text("mine")
+    done = karvo("export", series[0], "-o", folder, "--format", "zarr")
+    if has("xarray") and xarray_engine_installed():
+        assert done.returncode == 1 and (folder / "keep.txt").read_text() == "mine"
+
+
+@pytest.mark.parametrize("module, fmt", [("dask", "nc"), ("pyarrow", "parquet"), ("xarray", "zarr")])
+def test_export_with_a_library_missing(tmp_path, series, module, fmt):
+    """Without dask NetCDF is written from the loaded dataset; without the
+    format's own library the command says what to install."""
+    if not export_available(fmt) or (fmt in ("nc", "zarr") and not xarray_engine_installed()):
+        pytest.skip(f"{FORMAT_NEEDS[fmt]} or the xarray engine is not installed")
+    out = tmp_path / f"out.{fmt}"
+    done = karvo("export", series[0], "-o", out, env=without(tmp_path, module))
+    if module == "dask":
+        assert done.returncode == 0, done.stderr
+        assert np.array_equal(read_back(fmt, out)[1].astype(np.float32), expected_matrix(series[1]))
+    else:
+        assert done.returncode == 1 and "pip install" in done.stderr
+        assert not out.exists()
+
+
+@pytest.fixture(scope="module")
+def big_series(tmp_path_factory):
+    """Large enough that a CSV export of it takes a few seconds."""
+    path = tmp_path_factory.mktemp("big") / "big"
+    write_series(str(path), n_spectra=3000, num_points=4096, mini_hdr=False)
+    return str(path)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
+def test_interrupted_export_leaves_no_file_under_the_output_name(tmp_path, big_series, sig):
+    out = tmp_path / "big.csv"
+    out.write_text("the previous export\n")
+    proc = subprocess.Popen(KARVO + ["export", big_series, "-o", str(out)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+    deadline = time.monotonic() + 120
+    while not [p for p in os.listdir(tmp_path) if p.endswith(".part")]:
+        assert proc.poll() is None and time.monotonic() < deadline, "the export never started writing"
+        time.sleep(0.02)
+    time.sleep(0.3)
+    proc.send_signal(sig)
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode != 0
+    assert out.read_text() == "the previous export\n"
+    left = set(os.listdir(tmp_path)) - {"big.csv"}
+    if sig == signal.SIGKILL:
+        assert all(p.startswith(".big.csv.") and p.endswith(".part") for p in left)
+    else:
+        assert not left and "Traceback" not in err
+
+
+@pytest.mark.skipif(not has("tqdm"), reason="tqdm is not installed")
+def test_progress_bar_only_on_a_terminal(tmp_path, big_series):
+    import fcntl
+    import pty
+    import struct
+    import termios
+    main, child = pty.openpty()
+    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    proc = subprocess.Popen(KARVO + ["export", big_series, "-o", str(tmp_path / "big.tsv")],
+                            stdout=subprocess.DEVNULL, stderr=child, env=ENV)
+    os.close(child)
+    shown = b""
+    with contextlib.suppress(OSError):          # EIO once the command has exited
+        while chunk := os.read(main, 4096):
+            shown += chunk
+    os.close(main)
+    assert proc.wait() == 0
+    assert b"big.tsv:" in shown and b"rows/s" in shown
+    piped = karvo("export", big_series, "-o", tmp_path / "again.tsv")
+    assert piped.returncode == 0 and piped.stderr == ""
+
+
+# --- plot ------------------------------------------------------------------
+
+needs_matplotlib = pytest.mark.skipif(not has("matplotlib"), reason="matplotlib is not installed")
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("which", ["series", "plain64", "spectrum", "cut"])
+def test_plot_png(tmp_path, request, which):
+    import matplotlib.image as mpimg
+    path = request.getfixturevalue(which)[0]
+    out = tmp_path / "p.png"
+    done = karvo("plot", path, "-o", out)
+    assert done.returncode == 0, done.stderr
+    image = mpimg.imread(out)
+    assert image.shape[:2] == (600, 800)
+    rgb = image[..., :3].reshape(-1, 3)
+    assert rgb.std() > 0.05                                          # not blank
+    assert len(np.unique(np.round(rgb * 255), axis=0)) > (60 if which != "spectrum" else 5)
+
+
+@needs_matplotlib
+def test_plot_svg(tmp_path, series):
+    out = tmp_path / "p.svg"
+    done = karvo("plot", series[0], "-o", out, "--spectra", "1:5", "--lines", "2")
+    assert done.returncode == 0, done.stderr
+    root = ET.parse(out).getroot()
+    assert root.tag.endswith("svg")
+    assert (root.get("width"), root.get("height")) == ("576pt", "432pt")   # 8 x 6 inches
+    ns = {"svg": "http://www.w3.org/2000/svg"}
+    assert root.findall(".//svg:image", ns)                          # the heat map
+    assert len(root.findall(".//svg:path", ns)) > 20                 # lines, axes, ticks
+    text = out.read_text()
+    assert "time (s)" in text and "run 1" in text and "run 4" in text and "run 42, in situ" in text
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("which, descending", [("series", True), ("plain64", False), ("spectrum", True)])
+def test_plot_runs_the_spectral_axis_as_stored(request, which, descending):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    import karvo
+    from karvo import _plot
+    fig = plt.figure()
+    with karvo.open(request.getfixturevalue(which)[0]) as obj:
+        if which == "spectrum":
+            _plot._draw_spectrum(fig, obj)
+        else:
+            _plot._draw_series(fig, obj, 0, len(obj), lines=3)
+    for ax in fig.axes[:1 if which == "spectrum" else 2]:      # not the colour bar
+        left, right = ax.get_xlim()
+        assert (left > right) == descending
+    if which == "series":
+        heat, curves = fig.axes[:2]
+        assert heat.get_ylabel() == "time (s)" and curves.get_xlabel() == _plot.SPECTRUM_AXIS_LABEL
+        assert [t.get_text() for t in curves.get_legend().get_texts()] == ["run 0", "run 2", "run 5"]
+    plt.close(fig)
+
+
+@needs_matplotlib
+def test_plot_without_output_and_display_says_so(tmp_path, series):
+    done = karvo("plot", series[0], env=dict(ENV, MPLBACKEND="Agg"), cwd=tmp_path)
+    assert done.returncode == 1 and "no display" in done.stderr and "-o" in done.stderr
+    assert os.listdir(tmp_path) == ["series"]
+
+
+def without(tmp_path, module):
+    """An environment in which ``module`` is not installed, as far as imports
+    and ``importlib.util.find_spec`` can tell."""
+    blocker = tmp_path / f"without_{module}"
+    blocker.mkdir()
+    (blocker / "sitecustomize.py").write_text(f"import sys\nsys.modules[{module!r}] = None\n")
+    return dict(ENV, PYTHONPATH=os.pathsep.join([str(blocker), ENV["PYTHONPATH"]]))
+
+
+def test_plot_without_matplotlib_says_what_to_install(tmp_path, series):
+    done = karvo("plot", series[0], "-o", tmp_path / "p.png", env=without(tmp_path, "matplotlib"))
+    assert done.returncode == 1
+    assert 'pip install "karvoreader[plot]"' in done.stderr
+    assert not (tmp_path / "p.png").exists()
+
+
+@needs_matplotlib
+def test_committed_figure_is_what_the_current_code_draws(tmp_path):
+    import matplotlib.image as mpimg
+    out = tmp_path / "example.png"
+    done = karvo("plot", EXAMPLE, "-o", out)
+    assert done.returncode == 0, done.stderr
+    fresh, committed = mpimg.imread(out), mpimg.imread(FIGURE)
+    assert fresh.shape == committed.shape
+    # text rendering may differ slightly between FreeType builds
+    differs = np.abs(fresh - committed).max(axis=2) > 0.1
+    assert differs.mean() < 0.01, "docs/example.png is stale: run python docs/make_figures.py"
+
+
+# --- usage -----------------------------------------------------------------
+
+@pytest.mark.parametrize("args", [
+    [], ["info"], ["frobnicate"], ["export", "{f}"], ["export", "{f}", "-o", "out.unknown"],
+    ["export", "{f}", "-o", "out.csv", "--format", "xls"],
+    ["export", "{f}", "-o", "out.csv", "--spectra", "a:b"],
+    ["export", "{f}", "-o", "out.csv", "--spectra", "1:2:3"],
+    ["plot", "{f}", "-o", "out.unknown"], ["plot", "{f}", "--lines", "0"], ["plot", "{f}", "--dpi", "1e6"],
+    ["info", "--bogus", "{f}"], ["export", "{f}", "-o", "{f}", "--format", "csv"],
+    ["plot", "{f}", "-o", "{f}.png"],
+])
+def test_usage_errors_exit_2(tmp_path, series, args):
+    if args and args[-1] == "{f}.png":
+        os.symlink(series[0], series[0] + ".png")          # the same file under an image's name
+    before = sorted(os.listdir(tmp_path))
+    done = karvo(*[a.format(f=series[0]) for a in args], cwd=tmp_path)
+    assert done.returncode == 2
+    assert "usage: karvo" in done.stderr and "error:" in done.stderr
+    assert sorted(os.listdir(tmp_path)) == before
+    assert open(series[0], "rb").read() == series[1].to_bytes()
+
+
+def test_help_version_and_module_form():
+    for sub in ("info", "export", "plot"):
+        done = karvo(sub, "--help")
+        assert done.returncode == 0
+        assert "examples:" in done.stdout and f"karvo {sub} examples/example_series.spa" in done.stdout
+    version = karvo("--version")
+    assert version.returncode == 0 and version.stdout.split()[0] == "karvo"
+    import karvo as package
+    assert version.stdout.split()[1] == package.__version__
+    module = subprocess.run([sys.executable, "-m", "karvo", "--version"], capture_output=True, text=True, env=ENV)
+    assert module.stdout == version.stdout
