@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLE = os.path.join(os.path.dirname(HERE), "examples", "example_series.spa")
+EXAMPLE = os.path.join(os.path.dirname(HERE), "examples", "reaction_band_growth.series")
 FIGURE = os.path.join(HERE, "example.png")
 
 

@@ -41,5 +41,5 @@ def main(paths: list[str]) -> int:
 
 if __name__ == "__main__":
     given = sys.argv[1:] or [os.path.join(HERE, "polystyrene_film.spectrum"),
-                             os.path.join(HERE, "example_series.spa")]
+                             os.path.join(HERE, "reaction_band_growth.series")]
     sys.exit(main(given))

@@ -1,6 +1,6 @@
 """Write the bundled example files, made by our own writer.
 
-examples/example_series.spa: a small series.  Five spectra of 32
+examples/reaction_band_growth.series: a small series.  Five spectra of 32
 single-precision points each, every spectrum preceded by a version-3 mini
 header carrying its title, and one time dimension running over the five
 spectra.
@@ -12,7 +12,7 @@ synthetic bands at the film's well-known positions).
 Read them back with:
 
     import karvo
-    x, Y = karvo.read("examples/example_series.spa")          # (32,), (5, 32)
+    x, Y = karvo.read("examples/reaction_band_growth.series")          # (32,), (5, 32)
     x, y = karvo.read("examples/polystyrene_film.spectrum")   # (901,), (901,)
 """
 
@@ -55,7 +55,7 @@ def film_absorbance():
     return out
 
 
-def write_series_example(path=os.path.join(HERE, "example_series.spa")):
+def write_series_example(path=os.path.join(HERE, "reaction_band_growth.series")):
     kw.write_series(
         path, n_spectra=N_SPECTRA, num_points=N_POINTS, element_size=4,
         mini_header_type=3, values=absorbance, file_id=b"Example reaction",

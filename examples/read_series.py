@@ -2,7 +2,7 @@
 
     python examples/read_series.py [path] [count]
 
-Without arguments it reads the bundled example, examples/example_series.spa.
+Without arguments it reads the bundled example, examples/reaction_band_growth.series.
 """
 
 import os
@@ -34,6 +34,6 @@ def main(path, count=3):
 
 if __name__ == "__main__":
     here = os.path.dirname(os.path.abspath(__file__))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "example_series.spa")
+    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "reaction_band_growth.series")
     count = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     sys.exit(main(path, count))

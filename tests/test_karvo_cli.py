@@ -19,7 +19,7 @@ import pytest
 from karvo_writer import SeriesFile, single_spectrum_file, write_series
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXAMPLE = os.path.join(ROOT, "examples", "example_series.spa")
+EXAMPLE = os.path.join(ROOT, "examples", "reaction_band_growth.series")
 FIGURE = os.path.join(ROOT, "docs", "example.png")
 
 # the script installed beside this interpreter, else one on the PATH, else the module
@@ -454,7 +454,7 @@ def test_committed_figure_is_what_the_current_code_draws(tmp_path):
     assert fresh.shape == committed.shape
     # text rendering may differ slightly between FreeType builds
     differs = np.abs(fresh - committed).max(axis=2) > 0.1
-    assert differs.mean() < 0.01, "docs/example.png is stale: run python docs/make_figures.py"
+    assert differs.mean() < 0.0005, "docs/example.png is stale: run python docs/make_figures.py"
 
 
 # --- usage -----------------------------------------------------------------
@@ -483,7 +483,7 @@ def test_help_version_and_module_form():
     for sub in ("info", "export", "plot"):
         done = karvo(sub, "--help")
         assert done.returncode == 0
-        assert "examples:" in done.stdout and f"karvo {sub} examples/example_series.spa" in done.stdout
+        assert "examples:" in done.stdout and f"karvo {sub} examples/reaction_band_growth.series" in done.stdout
     version = karvo("--version")
     assert version.returncode == 0 and version.stdout.split()[0] == "karvo"
     import karvo as package

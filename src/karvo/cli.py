@@ -23,7 +23,7 @@ import karvo
 
 from ._extras import MissingDependency
 
-EXAMPLE = "examples/example_series.spa"
+EXAMPLE = "examples/reaction_band_growth.series"
 
 
 def _version() -> str:
