@@ -10,11 +10,10 @@ from typing import TYPE_CHECKING, Any, Iterator, Literal, Union
 import numpy as np
 
 from . import _native
+from ._opened import OpenedFile
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
-    from types import TracebackType
-
     import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
@@ -42,7 +41,7 @@ def check_policy(truncated: str) -> None:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
 
 
-class Series:
+class Series(OpenedFile):
     """The spectra of a series file, read from the file on demand.
 
     ``karvo.open(path)`` returns one for a series file; ``Series(path)``
@@ -468,24 +467,7 @@ class Series:
         """
         return bool(self._file.closed)
 
-    def __enter__(self) -> Series:
-        return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
-
-    @cached_property
-    def file_header(self) -> dict[str, Any]:
-        """The file header's fields by their record names (``sti_id_string``,
-        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
-
-        Example::
-
-            >>> s.file_header["file_type"]                        # doctest: +SKIP
-            11
-        """
-        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path and options; unpickling opens the file again.

@@ -8,12 +8,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
+from ._opened import OpenedFile
 from ._errors import FormatError
 from ._series import PathLike
 
 if TYPE_CHECKING:
-    from types import TracebackType
-
     import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
@@ -24,7 +23,7 @@ F4 = np.dtype("<f4")
 F8 = np.dtype("<f8")
 
 
-class Spectrum:
+class Spectrum(OpenedFile):
     """The one spectrum of a single-spectrum file.
 
     ``karvo.open(path)`` returns one for a single-spectrum file;
@@ -199,24 +198,7 @@ class Spectrum:
         """
         return self._closed
 
-    def __enter__(self) -> Spectrum:
-        return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
-
-    @cached_property
-    def file_header(self) -> dict[str, Any]:
-        """The file header's fields by their record names (``sti_id_string``,
-        ``file_id``, ``file_type``, ``version``, ``num_sections``, ...).
-
-        Example::
-
-            >>> sp.file_header["file_type"]                        # doctest: +SKIP
-            1
-        """
-        return self._file.record("file_header")  # type: ignore[no-any-return]
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Pickles as the path; unpickling reads the file again.
