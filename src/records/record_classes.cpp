@@ -145,6 +145,8 @@ namespace {
 bool run_base_init(const RecordClass& rc, PyObject* self, Source& src) {
     PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(rc.cls)->tp_base);
     const RecordClass* base_rc = pristine_record_class(base);
+    // base_rc lives as long as its __init__, which caller code may replace.
+    PyRef keep_base_init = PyRef::borrow(base_rc ? base_rc->init : nullptr);
     if (base_rc && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(rc.cls)) return run_steps(*base_rc, self, src);
     PyRef sup = PyRef::steal(
         PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), rc.cls, self, nullptr));
@@ -220,6 +222,9 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
+    // rc lives as long as the class's __init__, which code run meanwhile (a
+    // finalizer) may replace: held for the whole directory.
+    PyRef keep_init = PyRef::borrow(rc ? rc->init : nullptr);
     // Tens of thousands of entries may be made in a row. Our own entries hold
     // only numbers, so they stay out of the collector's sight until the list
     // is whole: the young collections that their allocations set off then
@@ -345,6 +350,9 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
 
 // A fresh instance of our own class, read natively.
 PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
+    // rc belongs to the class's __init__: a caller's decoder may replace that
+    // __init__ while the fields are read, so it is held as a call would hold it.
+    PyRef keep_init = PyRef::borrow(rc.init);
     ModuleScope scope(rc.home, rc.home_state);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
     static PyObject* no_args = PyTuple_New(0);
