@@ -51,3 +51,72 @@ assert type(hdr).__name__ == "SeriesHeader" and len(calls) == 5, (hdr, calls)
 assert isinstance(hdr.max_spectra, int) and isinstance(hdr.z_long_label_2, str)
 print("OK")
 """)
+
+
+# --- fast paths and a caller's data descriptors ------------------------------
+
+import pytest  # noqa: E402
+
+import karvoreader as K  # noqa: E402
+
+
+class Recorded:
+    """A property for a field: records what the reading stores through it."""
+
+    def __init__(self, log, shown=lambda v: v):
+        self.log, self.shown = log, shown
+
+    def __set_name__(self, owner, name):
+        self.name = name
+
+    def __get__(self, obj, cls=None):
+        return self if obj is None else self.shown(obj.__dict__["_" + self.name])
+
+    def __set__(self, obj, value):
+        self.log.append((type(obj).__name__, self.name, value))
+        obj.__dict__["_" + self.name] = value
+
+
+def with_field_descriptor(cls, name, descriptor):
+    descriptor.__set_name__(cls, name)
+    setattr(cls, name, descriptor)
+
+
+# MainSpectralHeader is read by filling its dictionary from a template;
+# SeriesHeader field by field: both must store through the class's property.
+@pytest.mark.parametrize("cls_name, field, section", [
+    ("MainSpectralHeader", "num_points", 2),
+    ("SeriesHeader", "max_spectra", 325),
+])
+def test_a_property_on_a_field_runs_for_every_record(tmp_path, cls_name, field, section):
+    path = tmp_path / "f.spa"
+    if section == 2:
+        path.write_bytes(W.single_spectrum_file(values=[1.0, 2.0]))
+    else:
+        W.write_series(str(path), n_spectra=2, num_points=6)
+    cls, log = getattr(K, cls_name), []
+    with_field_descriptor(cls, field, Recorded(log, shown=lambda v: ("seen", v)))
+    try:
+        spa = K.SPAFile(str(path))
+        rec = spa.read(spa.find_indextype(section))
+    finally:
+        delattr(cls, field)
+    assert log == [(cls_name, field, 2)]
+    # stored where the property put it, not behind its back
+    assert rec.__dict__["_" + field] == 2 and field not in rec.__dict__
+
+
+@pytest.mark.parametrize("points", [6, 2048])  # read one by one, and read ahead
+def test_a_property_on_the_mini_header_title_runs_in_a_series_walk(tmp_path, points):
+    path = str(tmp_path / "s.spa")
+    W.write_series(path, n_spectra=3, num_points=points)
+    log = []
+    with_field_descriptor(K.SeriesSpecheader, "spec_title", Recorded(log, shown=lambda v: "T:" + v))
+    try:
+        stream = K.open_file(path).open_series()
+        next(stream)
+        titles = [item[0]["title"] for item in stream]
+    finally:
+        del K.SeriesSpecheader.spec_title
+    assert titles == ["T:spectrum %d" % i for i in range(3)]
+    assert [v for _, _, v in log] == ["spectrum %d" % i for i in range(3)]

@@ -363,6 +363,20 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
     return ok ? self.release() : nullptr;
 }
 
+bool fields_plain(const RecordClass& rc, PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto data_descriptor = [type](PyObject* name) {
+        PyObject* found = name ? _PyType_Lookup(type, name) : nullptr;  // borrowed, used at once
+        return found && Py_TYPE(found)->tp_descr_set;
+    };
+    for (const StepNames& n : rc.steps) {
+        if (data_descriptor(n.attr)) return false;
+        for (PyObject* field : n.fields)
+            if (data_descriptor(field)) return false;
+    }
+    return true;
+}
+
 const RecordClass* pristine_record_class(PyObject* cls) {
     if (!PyType_Check(cls)) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -375,7 +389,10 @@ const RecordClass* pristine_record_class(PyObject* cls) {
     }
     if (!is_function(init) || reinterpret_cast<Function*>(init)->impl != record_init) return nullptr;
     const auto* rc = static_cast<const RecordClass*>(reinterpret_cast<Function*>(init)->context);
-    return rc->cls == cls ? rc : nullptr;
+    if (rc->cls != cls) return nullptr;
+    // The wide fast path fills the instance dictionary without setattr: a
+    // property (any data descriptor) on a field's name must run instead.
+    return !rc->template_dict || fields_plain(*rc, cls) ? rc : nullptr;
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {

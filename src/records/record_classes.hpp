@@ -33,6 +33,11 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
 // __new__ and __setattr__ are still the ones it was made with; null otherwise.
 const RecordClass* pristine_record_class(PyObject* cls);
 
+// Whether no field of `rc` meets a data descriptor (a property, say) on
+// `cls` or its bases: fast paths that store fields without setattr, or
+// skip building the record, are taken only then.
+bool fields_plain(const RecordClass& rc, PyObject* cls);
+
 // cls(f) on the source's stream: natively for our own classes, through the
 // host file object for any other callable.
 PyObject* construct_record(PyObject* cls, Source& src);
