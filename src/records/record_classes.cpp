@@ -365,6 +365,9 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
 
 bool fields_plain(const RecordClass& rc, PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // A type's version tag changes with any change to it or its bases: the
+    // answer for the version seen last holds until then.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == rc.plain_version) return true;
     auto data_descriptor = [type](PyObject* name) {
         PyObject* found = name ? _PyType_Lookup(type, name) : nullptr;  // borrowed, used at once
         return found && Py_TYPE(found)->tp_descr_set;
@@ -374,6 +377,8 @@ bool fields_plain(const RecordClass& rc, PyObject* cls) {
         for (PyObject* field : n.fields)
             if (data_descriptor(field)) return false;
     }
+    // The look-ups gave the type a version tag, when it had none.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) rc.plain_version = type->tp_version_tag;
     return true;
 }
 

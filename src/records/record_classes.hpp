@@ -23,6 +23,7 @@ struct RecordClass {
     ModuleState* home_state = nullptr;
     std::vector<StepNames> steps;
     PyRef template_dict;       // keys in layout order, for wide one-block records
+    mutable unsigned int plain_version = 0;  // type version last found free of field properties (0: none)
 };
 
 // Creates the class of `recipe` (its base looked up in the namespace by
