@@ -120,3 +120,23 @@ def test_a_property_on_the_mini_header_title_runs_in_a_series_walk(tmp_path, poi
         del K.SeriesSpecheader.spec_title
     assert titles == ["T:spectrum %d" % i for i in range(3)]
     assert [v for _, _, v in log] == ["spectrum %d" % i for i in range(3)]
+
+
+def test_a_field_attribute_that_becomes_a_data_descriptor_later(tmp_path):
+    # A class attribute of a field's name whose own class gains __set__
+    # after a first read: the record class itself is unchanged.
+    path = tmp_path / "f.spa"
+    path.write_bytes(W.single_spectrum_file(values=[1.0, 2.0]))
+
+    class Late:
+        def __get__(self, obj, cls=None):
+            return self if obj is None else obj.__dict__.get("_num_points")
+
+    K.MainSpectralHeader.num_points = Late()
+    try:
+        spa = K.SPAFile(str(path))
+        spa.read(spa.find_indextype(2))
+        Late.__set__ = lambda self, obj, v: obj.__dict__.__setitem__("_num_points", ("late", v))
+        assert spa.read(spa.find_indextype(2)).num_points == ("late", 2)
+    finally:
+        del K.MainSpectralHeader.num_points

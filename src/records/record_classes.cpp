@@ -365,11 +365,13 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
 
 bool fields_plain(const RecordClass& rc, PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    // A type's version tag changes with any change to it or its bases: the
-    // answer for the version seen last holds until then.
+    // A type's version tag changes with any change to it or its bases: while
+    // no field's name is found on the type at all, the answer holds until then.
     if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == rc.plain_version) return true;
-    auto data_descriptor = [type](PyObject* name) {
+    bool any_found = false;
+    auto data_descriptor = [type, &any_found](PyObject* name) {
         PyObject* found = name ? _PyType_Lookup(type, name) : nullptr;  // borrowed, used at once
+        any_found |= found != nullptr;
         return found && Py_TYPE(found)->tp_descr_set;
     };
     for (const StepNames& n : rc.steps) {
@@ -377,8 +379,9 @@ bool fields_plain(const RecordClass& rc, PyObject* cls) {
         for (PyObject* field : n.fields)
             if (data_descriptor(field)) return false;
     }
-    // The look-ups gave the type a version tag, when it had none.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) rc.plain_version = type->tp_version_tag;
+    // (An attribute found may be of a class that gains __set__ later, which
+    // leaves this type's version as it is: then nothing is kept.)
+    if (!any_found && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) rc.plain_version = type->tp_version_tag;
     return true;
 }
 
