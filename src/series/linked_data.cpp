@@ -134,13 +134,14 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
     if (too_many) return raise_eof();
     // A file object of unknown size: read in bounded pieces, so memory grows
     // only with the bytes that arrive.
-    PyObject* f = src.file_object();
+    PyRef f = PyRef::borrow(src.file_object());
+    if (!f) return nullptr;
     std::vector<uint8_t> bytes;
     while (bytes.size() < nbytes) {
         size_t want = nbytes - bytes.size() < kChunk ? nbytes - bytes.size() : kChunk;
         PyRef n = PyRef::steal(PyLong_FromSize_t(want));
         if (!n) return nullptr;
-        PyRef piece = PyRef::steal(call_method(f, KARVO_STR("read"), n.get()));
+        PyRef piece = PyRef::steal(call_method(f.get(), KARVO_STR("read"), n.get()));
         if (!piece) return nullptr;
         Py_buffer view;
         if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;
