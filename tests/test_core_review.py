@@ -140,3 +140,30 @@ def test_a_field_attribute_that_becomes_a_data_descriptor_later(tmp_path):
         assert spa.read(spa.find_indextype(2)).num_points == ("late", 2)
     finally:
         del K.MainSpectralHeader.num_points
+
+
+def test_a_stream_keeps_its_modules_names_when_resumed_inside_another_modules_call(tmp_path):
+    # Two module objects, each with its own decoder; one's stream is resumed
+    # from inside the other's operation, on another thread.
+    out = run_child(tmp_path, """
+M1 = K
+del sys.modules["karvoreader"]
+import karvoreader as M2
+o1, o2 = M1.decode_string, M2.decode_string
+M1.decode_string = lambda s: "M1:" + o1(s)
+st = M1.open_file(path).open_series()
+next(st)
+got = []
+def inner(s):
+    got.append(next(st)[0]["title"])
+    return "M2:" + o2(s)
+M2.decode_string = inner
+def worker():
+    got.append(M2.read_string(io.BytesIO(b"ab"), 2))
+    got.append(next(st)[0]["title"])
+t = threading.Thread(target=worker); t.start(); t.join()
+got.append(next(st)[0]["title"])
+print(got)
+print("OK")
+""")
+    assert "['M1:spectrum 0', 'M2:ab', 'M1:spectrum 1', 'M1:spectrum 2']" in out
