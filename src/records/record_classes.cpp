@@ -145,6 +145,8 @@ namespace {
 bool run_base_init(const RecordClass& rc, PyObject* self, Source& src) {
     PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(rc.cls)->tp_base);
     const RecordClass* base_rc = pristine_record_class(base);
+    // base_rc lives as long as its __init__, which caller code may replace.
+    PyRef keep_base_init = PyRef::borrow(base_rc ? base_rc->init : nullptr);
     if (base_rc && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(rc.cls)) return run_steps(*base_rc, self, src);
     PyRef sup = PyRef::steal(
         PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), rc.cls, self, nullptr));
@@ -220,6 +222,9 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
+    // rc lives as long as the class's __init__, which code run meanwhile (a
+    // finalizer) may replace: held for the whole directory.
+    PyRef keep_init = PyRef::borrow(rc ? rc->init : nullptr);
     // Tens of thousands of entries may be made in a row. Our own entries hold
     // only numbers, so they stay out of the collector's sight until the list
     // is whole: the young collections that their allocations set off then
@@ -345,6 +350,9 @@ PyObject* read_text(Source& src, Py_ssize_t width) {
 
 // A fresh instance of our own class, read natively.
 PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
+    // rc belongs to the class's __init__: a caller's decoder may replace that
+    // __init__ while the fields are read, so it is held as a call would hold it.
+    PyRef keep_init = PyRef::borrow(rc.init);
     ModuleScope scope(rc.home, rc.home_state);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
     static PyObject* no_args = PyTuple_New(0);
@@ -353,6 +361,28 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
     if (!self) return nullptr;
     bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
     return ok ? self.release() : nullptr;
+}
+
+bool fields_plain(const RecordClass& rc, PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // A type's version tag changes with any change to it or its bases: while
+    // no field's name is found on the type at all, the answer holds until then.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == rc.plain_version) return true;
+    bool any_found = false;
+    auto data_descriptor = [type, &any_found](PyObject* name) {
+        PyObject* found = name ? _PyType_Lookup(type, name) : nullptr;  // borrowed, used at once
+        any_found |= found != nullptr;
+        return found && Py_TYPE(found)->tp_descr_set;
+    };
+    for (const StepNames& n : rc.steps) {
+        if (data_descriptor(n.attr)) return false;
+        for (PyObject* field : n.fields)
+            if (data_descriptor(field)) return false;
+    }
+    // (An attribute found may be of a class that gains __set__ later, which
+    // leaves this type's version as it is: then nothing is kept.)
+    if (!any_found && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) rc.plain_version = type->tp_version_tag;
+    return true;
 }
 
 const RecordClass* pristine_record_class(PyObject* cls) {
@@ -367,7 +397,10 @@ const RecordClass* pristine_record_class(PyObject* cls) {
     }
     if (!is_function(init) || reinterpret_cast<Function*>(init)->impl != record_init) return nullptr;
     const auto* rc = static_cast<const RecordClass*>(reinterpret_cast<Function*>(init)->context);
-    return rc->cls == cls ? rc : nullptr;
+    if (rc->cls != cls) return nullptr;
+    // The wide fast path fills the instance dictionary without setattr: a
+    // property (any data descriptor) on a field's name must run instead.
+    return !rc->template_dict || fields_plain(*rc, cls) ? rc : nullptr;
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {

@@ -190,9 +190,9 @@ bool OpenedFile::seek(PyObject* offset) {
         PyErr_Clear();
     }
     // Let the host's seek judge (and word the error for) anything else.
-    PyObject* f = source_->file_object();
+    PyRef f = PyRef::borrow(source_->file_object());
     if (!f) return false;
-    PyRef r = PyRef::steal(call_method(f, KARVO_STR("seek"), offset));
+    PyRef r = PyRef::steal(call_method(f.get(), KARVO_STR("seek"), offset));
     return r && source_->resync();
 }
 

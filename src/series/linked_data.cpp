@@ -20,13 +20,16 @@ PyObject* raise_eof() {
 
 // Our own mini header class, with our own constructors all the way down.
 const RecordClass* pristine_mini_header(PyObject* cls) {
+    // No record is built on this road: a property on one of its fields
+    // (spec_title's getter, say) would not run, so such a class is not ours.
     const RecordClass* rc = pristine_record_class(cls);
-    if (!rc) return nullptr;
+    if (!rc || !fields_plain(*rc, cls)) return nullptr;
     const char* name = rc->recipe->class_name;
     if (std::strcmp(name, "SeriesSpecheader") == 0) return rc;
     if (std::strcmp(name, "SeriesSpecheaderVer3") != 0) return nullptr;
     PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(cls)->tp_base);
-    return pristine_record_class(base) ? rc : nullptr;
+    const RecordClass* base_rc = pristine_record_class(base);
+    return base_rc && fields_plain(*base_rc, cls) ? rc : nullptr;
 }
 
 // Whether every class the stream will call is still the library's own, so
@@ -131,13 +134,14 @@ PyObject* read_spectrum_values(Source& src, PyObject* dtype, size_t element_size
     if (too_many) return raise_eof();
     // A file object of unknown size: read in bounded pieces, so memory grows
     // only with the bytes that arrive.
-    PyObject* f = src.file_object();
+    PyRef f = PyRef::borrow(src.file_object());
+    if (!f) return nullptr;
     std::vector<uint8_t> bytes;
     while (bytes.size() < nbytes) {
         size_t want = nbytes - bytes.size() < kChunk ? nbytes - bytes.size() : kChunk;
         PyRef n = PyRef::steal(PyLong_FromSize_t(want));
         if (!n) return nullptr;
-        PyRef piece = PyRef::steal(call_method(f, KARVO_STR("read"), n.get()));
+        PyRef piece = PyRef::steal(call_method(f.get(), KARVO_STR("read"), n.get()));
         if (!piece) return nullptr;
         Py_buffer view;
         if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) return nullptr;

@@ -54,7 +54,7 @@ public:
     PyObject* next() override { return res_ ? next_spectrum() : describe(); }
 
     int traverse(visitproc visit, void* arg) override {
-            Py_VISIT(series_.get());
+        Py_VISIT(series_.get());
         Py_VISIT(res_.get());
         return 0;
     }
@@ -65,7 +65,7 @@ public:
         if (res_) generator_finish(res_.get());
         res_.reset();
         series_.reset();
-        }
+    }
 
 private:
     PyObject* describe() {
