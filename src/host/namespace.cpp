@@ -81,6 +81,26 @@ PyRef peek(PyObject* name) {
     return v;
 }
 
+bool namespace_unchanged(const NamespaceMark& mark) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* ns = current_ns();
+    return mark.set && ns && reinterpret_cast<PyDictObject*>(ns)->ma_version_tag == mark.version;
+#else
+    (void)mark;
+    return false;
+#endif
+}
+
+void set_mark(NamespaceMark& mark) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* ns = current_ns();
+    mark.set = ns != nullptr;
+    if (ns) mark.version = reinterpret_cast<PyDictObject*>(ns)->ma_version_tag;
+#else
+    (void)mark;
+#endif
+}
+
 // The error class of the module bound as `struct` now.
 static PyRef struct_error_class() {
     PyRef mod = peek(KARVO_STR("struct"));

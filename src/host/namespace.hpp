@@ -110,6 +110,18 @@ PyRef lookup(const char* name);
 // As lookup, but null without an error when the name is absent.
 PyRef peek(PyObject* name);
 
+// A mark of the namespace in scope: while its dictionary is unchanged since
+// the mark was set, every name in it is bound as it was then, so a check made
+// against the names can be reused without looking them up again. Only where
+// the interpreter keeps a version on each dictionary (before 3.12); elsewhere
+// a mark never holds and callers look the names up every time.
+struct NamespaceMark {
+    uint64_t version = 0;
+    bool set = false;
+};
+bool namespace_unchanged(const NamespaceMark& mark);
+void set_mark(NamespaceMark& mark);
+
 // The originals of the module in scope.
 Originals& originals();
 

@@ -327,16 +327,18 @@ static PyObject* read_mini_title(io::NativeFile& nf, size_t size) {
 // still the library's own; a caller's replacement reads every title after it
 // is bound (an absent name fails in the record's own reading).
 bool LinkedData::titles_native() {
-    return peek(KARVO_STR("read_string")).get() == originals().read_string &&
-           peek(KARVO_STR("decode_string")).get() == originals().decode_string;
+    if (namespace_unchanged(texts_mark_)) return titles_native_;
+    titles_native_ = peek(KARVO_STR("read_string")).get() == originals().read_string &&
+                     peek(KARVO_STR("decode_string")).get() == originals().decode_string;
+    set_mark(texts_mark_);
+    return titles_native_;
 }
 
 // The title of the next mini header, or None without mini headers. Only the
 // title is visible: with our own classes the other fields are read and passed over.
-PyRef LinkedData::read_title() {
+PyRef LinkedData::read_title(bool native_text) {
     if (!plan_.mini) return PyRef::borrow(Py_None);
     Source& src = f_.source();
-    bool native_text = plan_.mini_rc && titles_native();
     if (native_text && src.native()) return PyRef::steal(read_mini_title(*src.native(), plan_.ver3 ? 100 : 96));
     if (native_text) {
         if (!src.read_block(16)) return PyRef();
@@ -454,7 +456,10 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
             if (!read_mini_plan() || !read_point_count()) return -1;
             plan_.taken = true;
         }
-        if (plan_.mini && !titles_native()) {
+        // Titles of our own mini header class are decoded here, unless a
+        // caller rebound the text readers (then the record reads each one).
+        bool native_text = plan_.mini_rc && titles_native();
+        if (plan_.mini && !native_text) {
             drop_ahead();  // titles read ahead were decoded natively
         } else {
             if (ahead_.taken == ahead_.arrays.size() && plan_.ahead && !read_ahead()) return -1;
@@ -467,7 +472,7 @@ int LinkedData::spectrum(Form form, PyRef* head, PyRef* values) {
                 return 1;
             }
         }
-        *head = read_title();
+        *head = read_title(native_text);
         if (!*head) return -1;
     }
     *values = PyRef::steal(read_spectrum_values(f_.source(), dtype_.get(), element_size_, plan_.points, arrays_));

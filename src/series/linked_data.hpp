@@ -3,6 +3,7 @@
 // read strictly forward from a file of the stream's own.
 #pragma once
 #include "host/generator.hpp"
+#include "host/namespace.hpp"
 #include "records/sources.hpp"
 
 #include <vector>
@@ -77,8 +78,10 @@ private:
     int spectrum(Form form, PyRef* head, PyRef* values);
     bool read_mini_plan();
     bool read_point_count();
-    PyRef read_title();
-    static bool titles_native();
+    PyRef read_title(bool native_text);
+    bool titles_native();
+    NamespaceMark texts_mark_;   // the namespace when titles_native_ was settled
+    bool titles_native_ = false;
     PyRef blob_flag(PyObject* name, int* set);
     bool read_ahead();
     bool take_ahead(PyRef* title, PyRef* values, bool* taken);
