@@ -55,7 +55,7 @@ def import_reader():
 
 # --- workloads -----------------------------------------------------------------
 
-def series_specs(scale):
+def series_params(scale):
     """name -> keyword arguments of write_series.  scale is 1 or 10."""
     shapes = series_shapes(scale)
     w1, w2, w3 = shapes["w1"], shapes["w2"], shapes["w3"]
@@ -98,7 +98,7 @@ KINDS = dict(COMMON_KINDS,
 
 
 def jobs(scale):
-    out = {name: ("series", p) for name, p in series_specs(scale).items()}
+    out = {name: ("series", p) for name, p in series_params(scale).items()}
     out["w4"] = ("directory", directory_spec(scale))
     out["w5"] = ("single", single_spec())
     return out
@@ -107,7 +107,7 @@ def jobs(scale):
 # --- what is timed -------------------------------------------------------------
 
 def make_measures(kr, paths, scale):
-    specs = series_specs(scale)
+    params = series_params(scale)
     dspec = directory_spec(scale)
     reps = max(5000 // scale, 1)
     consume = collections.deque(maxlen=0).extend
@@ -180,11 +180,11 @@ def make_measures(kr, paths, scale):
         return "%s x %s %s" % (f"{s['n_spectra']:,}", f"{s['num_points']:,}",
                                "f32" if s["element_size"] == 4 else "f64")
     return [
-        ("W1 many small spectra", shape(specs["w1"]) + ", v3 mini",
+        ("W1 many small spectra", shape(params["w1"]) + ", v3 mini",
          lambda: walk(w1), "limit", limit(w1), 12.0),
-        ("W2 typical series", shape(specs["w2"]) + ", mini",
+        ("W2 typical series", shape(params["w2"]) + ", mini",
          lambda: walk(w2), "stream", stream(w2), 1.5),
-        ("W3 large spectra", shape(specs["w3"]) + ", no mini",
+        ("W3 large spectra", shape(params["w3"]) + ", no mini",
          lambda: walk(w3), "stream", stream(w3), 1.3),
         ("W4 large directory", f"{dspec['entries']:,} entries",
          lambda: directory(p4), "iter_unpack", lambda: directory_anchor(p4), 3.0),
@@ -199,9 +199,9 @@ def make_measures(kr, paths, scale):
 
 def verify(kr, paths, scale):
     """One checked pass, so that a broken reader can't pass for a fast one."""
-    specs = series_specs(scale)
+    params = series_params(scale)
     for name in ("w1", "w2", "w3", "w3b"):
-        s = specs[name]
+        s = params[name]
         n, last = 0, None
         for item in kr.open_file(paths[name]).open_series():
             n += 1
@@ -334,8 +334,8 @@ def main():
 
     # memory: peak RSS raise of a full W3 walk, and growth with spectra count
     mruns = 1 if args.quick else 3
-    specs = series_specs(scale)
-    s3 = specs["w3"]
+    params = series_params(scale)
+    s3 = params["w3"]
     spec_kib = s3["num_points"] * s3["element_size"] / KiB
     r3 = mem_raise(env, paths["w3"], mruns)
     rows.append(("M1 W3 walk peak RSS", "raise over walk", fmt_kib(r3),
@@ -350,7 +350,7 @@ def main():
         g = rl - rs
         ok = g < grow_limit
         rows.append((label, "%s vs %s spectra" % (
-            f"{specs[large]['n_spectra']:,}", f"{specs[small]['n_spectra']:,}"),
+            f"{params[large]['n_spectra']:,}", f"{params[small]['n_spectra']:,}"),
             "%s -> %s" % (fmt_kib(rs), fmt_kib(rl)), "growth %+d KiB" % g,
             "", "< %d KiB" % grow_limit, ok))
         results.append(dict(workload=label, small_kib=rs, large_kib=rl,

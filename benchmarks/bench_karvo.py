@@ -57,16 +57,16 @@ def jobs(scale):
     return out
 
 
-def series_layout(spec):
-    return kw.SeriesFile(**spec).layout
+def series_layout(params):
+    return kw.SeriesFile(**params).layout
 
 
-def record_dtype(spec):
+def record_dtype(params):
     """A spectrum record as numpy sees it: the mini header's fields (if any)
     followed by the values."""
     fields = []
-    if spec["mini_hdr"]:
-        name = ("SeriesSpecheaderVer3" if spec.get("mini_header_type")
+    if params["mini_hdr"]:
+        name = ("SeriesSpecheaderVer3" if params.get("mini_header_type")
                 else "SeriesSpecheader")
         # the writer's struct format of the mini header, field by field
         packer = kw._MINI3 if name.endswith("Ver3") else kw._MINI
@@ -74,8 +74,8 @@ def record_dtype(spec):
         kinds = {"I": "<u4", "f": "<f4"}
         fields = [(f, "S" + n if c == "s" else kinds[c])
                   for f, (n, c) in zip(kw.FIELDS[name], codes)]
-    values = "<f4" if spec["element_size"] == 4 else "<f8"
-    return np.dtype(fields + [("values", values, (spec["num_points"],))])
+    values = "<f4" if params["element_size"] == 4 else "<f8"
+    return np.dtype(fields + [("values", values, (params["num_points"],))])
 
 
 # --- what is timed ------------------------------------------------------------
@@ -97,21 +97,21 @@ def make_measures(karvo, paths, scale, keep_open):
                 s.meta
         return run
 
-    def records(path, spec):
-        dtype = record_dtype(spec)
-        offset = series_layout(spec).spectrum_offset(0)
-        n = spec["n_spectra"]
+    def records(path, params):
+        dtype = record_dtype(params)
+        offset = series_layout(params).spectrum_offset(0)
+        n = params["n_spectra"]
 
         def run():
             np.fromfile(path, dtype=dtype, count=n, offset=offset)
         return run
 
     # random single spectra from an open series, and the same bytes by pread
-    spec2 = shapes["w2"]
-    picks = random.Random(7).choices(range(spec2["n_spectra"]),
+    params2 = shapes["w2"]
+    picks = random.Random(7).choices(range(params2["n_spectra"]),
                                      k=max(1000 // scale, 1))
     series = keep_open(karvo.open(w2))
-    layout = series_layout(spec2)
+    layout = series_layout(params2)
     fd = keep_open(os.open(w2, os.O_RDONLY))
     offsets = [layout.values_offset(i) for i in picks]
     size = layout.values_size
@@ -165,7 +165,7 @@ def make_measures(karvo, paths, scale, keep_open):
         ("K4 .meta", shape(shapes["w1"], ", v3 mini"),
          meta(w1), [("readinto", read_whole(w1), 2.0)]),
         ("K5 random s[i]", "%s x s[i], %s" % (f"{len(picks):,}",
-                                              shape(spec2)),
+                                              shape(params2)),
          items, [("os.pread", preads, 2.0)]),
         ("K6 karvo.read, small files", "%s x %s points" % (
             f"{reps:,}", f"{SINGLE_POINTS:,}"),
@@ -177,14 +177,14 @@ def verify(karvo, paths, scale):
     """One checked pass, so that a broken reader can't pass for a fast one."""
     shapes = series_shapes(scale)
     for name in ("w1", "w2", "w3"):
-        spec = shapes[name]
-        n, p = spec["n_spectra"], spec["num_points"]
+        params = shapes[name]
+        n, p = params["n_spectra"], params["num_points"]
         # the writer's spectrum k holds k, then 0.25 * j
-        row = np.asarray(kw.SeriesFile(**spec).values(0))
+        row = np.asarray(kw.SeriesFile(**params).values(0))
         with karvo.open(paths[name]) as s:
             got = np.asarray(s)
             if (got.shape != (n, p)
-                    or got.dtype != np.dtype("f%d" % spec["element_size"])
+                    or got.dtype != np.dtype("f%d" % params["element_size"])
                     or not np.array_equal(got[:, 0], np.arange(n))
                     or not (got[:, 1:] == row[1:]).all()):
                 sys.exit("bench_karvo: %s read back wrong" % name)
@@ -199,7 +199,7 @@ def verify(karvo, paths, scale):
                         or s.titles[-1] != "spectrum %d" % (n - 1)):
                     sys.exit("bench_karvo: w1 mini headers read back wrong")
             if name == "w2":
-                layout = series_layout(spec)
+                layout = series_layout(params)
                 with open(paths[name], "rb") as f:
                     f.seek(layout.values_offset(n - 1))
                     raw = np.frombuffer(f.read(layout.values_size), "<f4")
@@ -236,9 +236,9 @@ def memory_rows(env, paths, scale, runs):
         result = out[0]["result_kib"]
         extra = raised - result
         ok = extra <= slack
-        spec = shapes[name]
+        params = shapes[name]
         rows.append(("%s np.asarray peak RSS" % label, "%s x %s" % (
-            f"{spec['n_spectra']:,}", f"{spec['num_points']:,}"),
+            f"{params['n_spectra']:,}", f"{params['num_points']:,}"),
             fmt_kib(raised), "result %s" % fmt_kib(result),
             "%+d KiB" % extra, "<= +2 MB", ok))
         results.append(dict(workload=label, file=name, raise_kib=raised,

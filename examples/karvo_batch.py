@@ -40,6 +40,6 @@ def main(paths: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    given = sys.argv[1:] or [os.path.join(HERE, "polystyrene_film.spectrum"),
+    given = sys.argv[1:] or [os.path.join(HERE, "polystyrene_film_absorbance"),
                              os.path.join(HERE, "reaction_band_growth.series")]
     sys.exit(main(given))

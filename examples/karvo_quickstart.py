@@ -2,7 +2,7 @@
 
     python examples/karvo_quickstart.py [spectrum] [series]
 
-Without arguments it reads examples/polystyrene_film.spectrum and
+Without arguments it reads examples/polystyrene_film_absorbance and
 examples/reaction_band_growth.series (both written by examples/make_example.py).
 """
 from __future__ import annotations
@@ -60,7 +60,7 @@ def show_series(path: str) -> None:
 
 
 def main(argv: list[str]) -> int:
-    spectrum = argv[1] if len(argv) > 1 else os.path.join(HERE, "polystyrene_film.spectrum")
+    spectrum = argv[1] if len(argv) > 1 else os.path.join(HERE, "polystyrene_film_absorbance")
     series = argv[2] if len(argv) > 2 else os.path.join(HERE, "reaction_band_growth.series")
     try:
         show_spectrum(spectrum)

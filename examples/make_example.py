@@ -5,7 +5,7 @@ single-precision points each, every spectrum preceded by a version-3 mini
 header carrying its title, and one time dimension running over the five
 spectra.
 
-examples/polystyrene_film.spectrum: a single spectrum, the mid-infrared
+examples/polystyrene_film_absorbance: a single spectrum, the mid-infrared
 absorbance of a thin polystyrene film from 4000 to 400 cm-1 (901 points,
 synthetic bands at the film's well-known positions).
 
@@ -13,7 +13,7 @@ Read them back with:
 
     import karvo
     x, Y = karvo.read("examples/reaction_band_growth.series")          # (32,), (5, 32)
-    x, y = karvo.read("examples/polystyrene_film.spectrum")   # (901,), (901,)
+    x, y = karvo.read("examples/polystyrene_film_absorbance")   # (901,), (901,)
 """
 
 import math
@@ -69,7 +69,7 @@ def write_series_example(path=os.path.join(HERE, "reaction_band_growth.series"))
     return path
 
 
-def write_film_example(path=os.path.join(HERE, "polystyrene_film.spectrum")):
+def write_film_example(path=os.path.join(HERE, "polystyrene_film_absorbance")):
     data = kw.single_spectrum_file(
         values=film_absorbance(), file_id=b"Polystyrene film, 32 scans",
         first_x=FILM_FIRST_X, last_x=FILM_LAST_X, x_units=1, y_units=17,

@@ -17,7 +17,7 @@ from ._errors import FormatError, TruncatedError, TruncatedWarning
 from . import _native
 from ._api import open, read
 from ._series import Series
-from ._spectrum import Spectrum
+from ._single import Spectrum
 
 __version__: str = _native.__version__
 

@@ -8,7 +8,7 @@ import numpy as np
 
 from . import _native
 from ._series import PathLike, Series, TruncatedPolicy, check_policy
-from ._spectrum import F4, F8, Spectrum
+from ._single import F4, F8, Spectrum
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
