@@ -1,11 +1,28 @@
 import io
 import os
+import subprocess
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__))), "tools"))
+
+
+def run_python(code, *args, dev=False, cwd=None, timeout=120):
+    """Runs code in a fresh interpreter with this one's import path, so that
+    a crash ends that process and fails one test, not the run. Under `-X dev`
+    freed memory is overwritten at once: a use after free crashes there."""
+    code = "import sys\nsys.path[:0] = %r\n" % (sys.path,) + code
+    return subprocess.run([sys.executable, *(["-X", "dev"] if dev else []), "-c", code, *args],
+                          capture_output=True, text=True, timeout=timeout, cwd=cwd)
+
+
+def assert_child_ok(p):
+    """The child exited cleanly and printed OK as its last line."""
+    assert p.returncode == 0 and p.stdout.strip().endswith("OK"), \
+        "exit %d\n--- stdout\n%s\n--- stderr\n%s" % (p.returncode, p.stdout[-2000:], p.stderr[-4000:])
+    return p.stdout
 
 
 def open_fds():

@@ -16,6 +16,7 @@ import pytest
 
 import karvo_writer as W
 import karvoreader as K
+from conftest import assert_child_ok, run_python
 
 BANNER = "karvoreader: compiled version"
 
@@ -34,11 +35,7 @@ def run_child(tmp_path, body, *, dev=True, timeout=120, imported=True):
     The child must print OK as its last line."""
     code = PRELUDE.format(sys_path=sys.path, path=str(tmp_path / "series.spa"),
                           import_module="import karvoreader as K" if imported else "") + body
-    cmd = [sys.executable] + (["-X", "dev"] if dev else []) + ["-c", code]
-    p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=str(tmp_path))
-    assert p.returncode == 0 and p.stdout.strip().endswith("OK"), \
-        "exit %d\n--- stdout\n%s\n--- stderr\n%s" % (p.returncode, p.stdout[-2000:], p.stderr[-4000:])
-    return p.stdout
+    return assert_child_ok(run_python(code, dev=dev, cwd=str(tmp_path), timeout=timeout))
 
 
 # --- owning references across caller code ------------------------------------

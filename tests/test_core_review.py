@@ -5,10 +5,10 @@ stream from another thread.
 
 Cases that could crash run in a child under `-X dev`, so that a relapse fails
 one test and not the whole run."""
-import subprocess
 import sys
 
 import karvo_writer as W
+from conftest import assert_child_ok, run_python
 
 PRELUDE = """
 import gc, io, os, sys, threading
@@ -22,11 +22,7 @@ W.write_series(path, n_spectra=4, num_points=6)
 
 def run_child(tmp_path, body, timeout=120):
     code = PRELUDE.format(sys_path=sys.path, path=str(tmp_path / "series.spa")) + body
-    p = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True,
-                       timeout=timeout, cwd=str(tmp_path))
-    assert p.returncode == 0 and p.stdout.strip().endswith("OK"), \
-        "exit %d\n--- stdout\n%s\n--- stderr\n%s" % (p.returncode, p.stdout[-2000:], p.stderr[-4000:])
-    return p.stdout
+    return assert_child_ok(run_python(code, dev=True, cwd=str(tmp_path), timeout=timeout))
 
 
 def test_constructor_replaced_while_its_record_is_read(tmp_path):

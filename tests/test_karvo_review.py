@@ -9,6 +9,7 @@ import pytest
 
 import karvo
 import karvo_writer as W
+from conftest import run_python
 
 
 @pytest.fixture
@@ -16,12 +17,6 @@ def series_path(tmp_path):
     path = str(tmp_path / "run")
     W.write_series(path, n_spectra=10, num_points=5, mini_header_type=3)
     return path
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter with this one's import path: a crash stays there."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("make", ["File()", "File.__new__(File)", "object.__new__(File)"])

@@ -12,6 +12,7 @@ import pytest
 
 import karvo_writer as W
 import karvoreader as K
+from conftest import run_python
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 
@@ -36,9 +37,7 @@ def child_code(tmp_path, body, import_first=True):
 def run_child(tmp_path, body, dev=True, import_first=True):
     """Runs body after PRELUDE in a fresh interpreter (under -X dev unless
     told otherwise); returns its stdout."""
-    code = child_code(tmp_path, body, import_first)
-    flags = ["-X", "dev"] if dev else []
-    p = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=120)
+    p = run_python(child_code(tmp_path, body, import_first), dev=dev)
     assert p.returncode == 0, p.stderr[-3000:]
     return p.stdout
 

@@ -4,23 +4,18 @@ file a stream opens.  Cases that crashed the interpreter run in a child."""
 import array
 import gc
 import os
-import subprocess
 import sys
 
 import pytest
 
 import karvo_writer as W
 import karvoreader as K
-from conftest import open_fds
+from conftest import assert_child_ok, open_fds, run_python
 
 
 def run_child(body, *args):
-    """Runs `body` in a fresh interpreter under -X dev (freed memory is
-    poisoned there, so a use after free crashes); it must print OK."""
-    code = "import sys\nsys.path[:0] = %r\n" % (sys.path,) + body
-    p = subprocess.run([sys.executable, "-X", "dev", "-c", code, *args],
-                       capture_output=True, text=True, timeout=120)
-    assert p.returncode == 0 and p.stdout.strip().endswith("OK"), p.stderr[-3000:]
+    """Runs `body` in a fresh interpreter under -X dev; it must print OK."""
+    assert_child_ok(run_python(body, *args, dev=True))
 
 
 def series_path(tmp_path, **kw):
