@@ -69,16 +69,21 @@ def _is_zarr_store(path: str) -> bool:
 
 
 def _fsync_path(path: str) -> None:
-    is_folder = os.path.isdir(path)
-    fd = os.open(path, os.O_RDONLY | (getattr(os, "O_DIRECTORY", 0) if is_folder else 0))
-    try:
-        os.fsync(fd)
-    except OSError as exc:
-        # some file systems can't sync a folder; the files are what matter
-        if not is_folder or exc.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
-            raise
-    finally:
-        os.close(fd)
+    """Flush a file's data, or a folder's entries, to disk.  Not every
+    system can open or sync a folder: there that is skipped."""
+    if not os.path.isdir(path):
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        return
+    with contextlib.suppress(OSError):
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 def _fsync_tree(path: str) -> None:
@@ -118,8 +123,8 @@ def replaced_on_success(target: str, *, folder: bool = False) -> Iterator[str]:
             yield temp
             # mkstemp/mkdtemp create private entries; give the result the
             # permissions a plain open() or mkdir() would have given it.
-            os.chmod(temp, (0o777 if folder else 0o666) & ~_umask())
             _fsync_tree(temp)
+            os.chmod(temp, (0o777 if folder else 0o666) & ~_umask())
             if folder and os.path.isdir(target):
                 _replace_folder(temp, target, prefix, parent)
             else:
@@ -145,7 +150,7 @@ def _replace_folder(new: str, target: str, prefix: str, parent: str) -> None:
     """Put the folder ``new`` in place of the folder ``target`` and remove
     the old one."""
     if _exchange(new, target):
-        shutil.rmtree(new, ignore_errors=True)        # now the old store
+        _remove(new)                                  # now the old store
         return
     with _signals_held():
         aside = tempfile.mkdtemp(prefix=prefix, suffix=".old", dir=parent)
