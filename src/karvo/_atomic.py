@@ -44,7 +44,7 @@ def _umask() -> int:
             for line in fh:
                 if line.startswith("Umask:"):
                     return int(line.split()[1], 8)
-    mask = os.umask(0o022)
+    mask = os.umask(0o022)          # elsewhere it is only told when set
     os.umask(mask)
     return mask
 
@@ -121,9 +121,9 @@ def replaced_on_success(target: str, *, folder: bool = False) -> Iterator[str]:
             os.close(fd)
         try:
             yield temp
+            _fsync_tree(temp)
             # mkstemp/mkdtemp create private entries; give the result the
             # permissions a plain open() or mkdir() would have given it.
-            _fsync_tree(temp)
             os.chmod(temp, (0o777 if folder else 0o666) & ~_umask())
             if folder and os.path.isdir(target):
                 _replace_folder(temp, target, prefix, parent)
