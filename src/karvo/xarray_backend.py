@@ -36,6 +36,8 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 
 import karvo
 
+from ._names import variable_name
+
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
 
 Opened = Union["karvo.Series", "karvo.Spectrum"]
@@ -190,7 +192,9 @@ def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
         info = described.get(name, {})
         attrs = {k: v for k in ("long_name", "unit_ID", "dimension_type")
                  if (v := _netcdf_attr(info.get(k))) is not None}
-        name = _unique(name, taken)
+        label, name = name, _unique(variable_name(name), taken)
+        if name != label:
+            attrs["label"] = label
         taken.add(name)
         coords[name] = Variable(dims, np.asarray(values), attrs)
     if series.titles is not None:
