@@ -16,7 +16,7 @@ if TYPE_CHECKING:
 
     from typing_extensions import Self
 
-__all__ = ["OpenedFile", "PathLike", "TruncatedPolicy", "check_policy", "open_native"]
+__all__ = ["OpenedFile", "PathLike", "TruncatedPolicy", "absolute", "check_policy", "open_native"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
@@ -35,7 +35,7 @@ def open_native(path: PathLike, truncated: str) -> tuple[_native.File, str | byt
     return _native.open(p), p
 
 
-def _absolute(path: str | bytes) -> str | bytes:
+def absolute(path: str | bytes) -> str | bytes:
     """path joined to the working folder, without normalising: "link/.."
     stays what the file system makes of it."""
     if os.path.isabs(path):
@@ -87,7 +87,7 @@ class OpenedFile:
         self.path = path
         # Taken now: a relative path means this working folder, and a copy
         # unpickled elsewhere must open this very file.
-        self._absolute = _absolute(path)
+        self._absolute = absolute(path)
         self._identity: tuple[int, int, int, int] = native.identity
 
     @property
@@ -102,6 +102,12 @@ class OpenedFile:
             1320456
         """
         return FileIdentity(*self._identity)
+
+    def _check_unchanged(self, identity: tuple[int, int, int, int]) -> None:
+        """Raises FormatError unless this is the file of that identity, as
+        opened and still now (a file rewritten in place keeps its inode)."""
+        check_unchanged(self._file.path, identity, self._identity)
+        check_unchanged(self._file.path, identity, self._file.current_identity())
 
     def close(self) -> None:  # pragma: no cover - every subclass has its own
         raise NotImplementedError
