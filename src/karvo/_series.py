@@ -236,10 +236,13 @@ class Series(OpenedFile):
             if len(key) != 2:
                 raise IndexError(f"a series takes 1 or 2 indices, not {len(key)}")
             rows = self[key[0]]
-            if _is_index_array(key[0]) and _is_index_array(key[1]):
-                # Two index arrays pair up element by element, as in numpy.
-                return rows[np.arange(len(rows)), key[1]]
-            return rows[..., key[1]]
+            if rows.ndim == 1:  # s[i, k] is s[i][k]
+                return rows[key[1]]
+            # The rows read stand for key[0] on their axis: as they are for a
+            # slice, and as an index of each row for a list or mask, which
+            # numpy pairs (broadcasts) with an index of the points.
+            first: Any = np.arange(len(rows)) if _is_index_array(key[0]) else slice(None)
+            return rows[first, key[1]]
         if isinstance(key, slice):
             a, b, step = key.indices(self._len)
             if step == 1:

@@ -361,9 +361,11 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        if path is None or not os.path.isfile(path):
+        if path is None:
             return False
         try:
+            # karvo.open looks before it opens: a directory or a FIFO fails
+            # at once, as a file that may not be read does.
             karvo.open(path, truncated="ignore").close()
         except (ValueError, OSError):       # karvo.FormatError is a ValueError
             return False
