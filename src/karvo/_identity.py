@@ -9,12 +9,14 @@ from the open descriptor tells them apart.
 """
 from __future__ import annotations
 
+import socket
 from datetime import datetime, timezone
+from functools import lru_cache
 from typing import NamedTuple
 
 from ._errors import FormatError
 
-__all__ = ["FileIdentity", "check_unchanged"]
+__all__ = ["FileIdentity", "check_unchanged", "this_machine"]
 
 
 class FileIdentity(NamedTuple):
@@ -26,6 +28,19 @@ class FileIdentity(NamedTuple):
     mtime_ns: int
 
 
+@lru_cache(maxsize=None)
+def this_machine() -> str:
+    """This machine (and boot): device and inode numbers mean the same file
+    only here. Another machine numbers the devices of a shared file system
+    in its own way."""
+    try:
+        with open("/proc/sys/kernel/random/boot_id") as fh:
+            boot = fh.read().strip()
+    except OSError:
+        boot = ""
+    return f"{socket.gethostname()} {boot}"
+
+
 def _when(ns: int) -> str:
     seconds, rest = divmod(ns, 10**9)
     try:
@@ -35,10 +50,11 @@ def _when(ns: int) -> str:
     return f"{stamp}.{rest:09d} UTC"
 
 
-def changes(was: FileIdentity, now: FileIdentity) -> list[str]:
-    """What differs between two identities of a file, in words."""
+def changes(was: FileIdentity, now: FileIdentity, same_machine: bool = True) -> list[str]:
+    """What differs between two identities of a file, in words. Device and
+    inode are compared only on the machine where was was taken."""
     out = []
-    if (now.device, now.inode) != (was.device, was.inode):
+    if same_machine and (now.device, now.inode) != (was.device, was.inode):
         out.append(f"another file is there (device {now.device}, inode {now.inode}; "
                    f"opened: device {was.device}, inode {was.inode})")
     if now.size != was.size:
@@ -48,8 +64,11 @@ def changes(was: FileIdentity, now: FileIdentity) -> list[str]:
     return out
 
 
-def check_unchanged(path: str, was: tuple[int, int, int, int], now: tuple[int, int, int, int]) -> None:
-    """Raises FormatError naming path and what changed when now is not was."""
-    differ = changes(FileIdentity(*was), FileIdentity(*now))
+def check_unchanged(path: str, was: tuple[int, int, int, int], now: tuple[int, int, int, int],
+                    machine: str | None = None) -> None:
+    """Raises FormatError naming path and what changed when now is not was;
+    machine is where was was taken (None: this one)."""
+    same_machine = machine is None or machine == this_machine()
+    differ = changes(FileIdentity(*was), FileIdentity(*now), same_machine)
     if differ:
         raise FormatError(f"{path}: the file changed since it was opened: {'; '.join(differ)}", path)

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Literal, Union
 
 from . import _native
 from ._errors import FormatError
-from ._identity import FileIdentity, check_unchanged
+from ._identity import FileIdentity, check_unchanged, this_machine
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -55,12 +55,13 @@ class OpenedFile:
     path: Any  # str or bytes, as given
 
     def _open(self, path: PathLike, truncated: str, stacklevel: int,
-              identity: tuple[int, int, int, int] | None = None) -> None:
-        """Opens the file at path as this kind; with identity, only that file."""
+              identity: tuple[int, int, int, int] | None = None, machine: str | None = None) -> None:
+        """Opens the file at path as this kind; with identity (taken on
+        machine), only that file."""
         native, p = open_native(path, truncated)
         try:
             if identity is not None:
-                check_unchanged(native.path, identity, native.identity)
+                check_unchanged(native.path, identity, native.identity, machine)
             if (native.values is not None) != self._single:
                 kind = "a series file, not a single spectrum" if self._single else \
                     "a single-spectrum file, not a series"
@@ -103,11 +104,12 @@ class OpenedFile:
         """
         return FileIdentity(*self._identity)
 
-    def _check_unchanged(self, identity: tuple[int, int, int, int]) -> None:
-        """Raises FormatError unless this is the file of that identity, as
-        opened and still now (a file rewritten in place keeps its inode)."""
-        check_unchanged(self._file.path, identity, self._identity)
-        check_unchanged(self._file.path, identity, self._file.current_identity())
+    def _check_unchanged(self, identity: tuple[int, int, int, int], machine: str | None) -> None:
+        """Raises FormatError unless this is the file of that identity (taken
+        on machine), as opened and still now (a file rewritten in place keeps
+        its inode)."""
+        check_unchanged(self._file.path, identity, self._identity, machine)
+        check_unchanged(self._file.path, identity, self._file.current_identity(), machine)
 
     def close(self) -> None:  # pragma: no cover - every subclass has its own
         raise NotImplementedError
@@ -122,7 +124,7 @@ class OpenedFile:
     def __reduce__(self) -> tuple[Any, ...]:
         # The absolute path, the options and the identity: unpickling opens
         # the same file again, or refuses one that is not it.
-        return (_reopen, (type(self), self._absolute, self._truncated_policy, self._identity))
+        return (_reopen, (type(self), self._absolute, self._truncated_policy, self._identity, this_machine()))
 
     @cached_property
     def file_header(self) -> dict[str, Any]:
@@ -138,8 +140,8 @@ class OpenedFile:
 
 
 def _reopen(cls: type[OpenedFile], path: str | bytes, truncated: str,
-            identity: tuple[int, int, int, int]) -> OpenedFile:
+            identity: tuple[int, int, int, int], machine: str | None = None) -> OpenedFile:
     """Where a pickled Series or Spectrum is unpickled: the same file again."""
     self = cls.__new__(cls)
-    self._open(path, truncated, stacklevel=2, identity=identity)
+    self._open(path, truncated, stacklevel=2, identity=identity, machine=machine)
     return self

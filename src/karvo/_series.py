@@ -242,7 +242,8 @@ class Series(OpenedFile):
             # slice, and as an index of each row for a list or mask, which
             # numpy pairs (broadcasts) with an index of the points.
             first: Any = np.arange(len(rows)) if _is_index_array(key[0]) else slice(None)
-            return rows[first, key[1]]
+            picked: NDArray[Any] = rows[first, key[1]]
+            return picked
         if isinstance(key, slice):
             a, b, step = key.indices(self._len)
             if step == 1:

@@ -39,6 +39,7 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
         "open_mfdataset): pip install 'karvoreader[xarray]'") from exc
 
 import karvo
+from karvo._identity import this_machine
 from karvo._opened import absolute
 
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
@@ -131,6 +132,8 @@ class KarvoArray(BackendArray):
         self.shape = shape
         self.dtype = dtype
         self.identity = identity
+        # Where identity was taken: another machine numbers devices its own way.
+        self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
         return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
@@ -183,7 +186,7 @@ class KarvoArray(BackendArray):
         # again by a worker or after the cache dropped it, or rewritten in
         # place under the open one); the layout is checked as well, in case
         # a rewrite kept size and time stamp.
-        obj._check_unchanged(self.identity)
+        obj._check_unchanged(self.identity, self.machine)
         shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
         if shape != self.shape or dtype != self.dtype:
             raise karvo.FormatError(
