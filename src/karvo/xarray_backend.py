@@ -136,6 +136,14 @@ class KarvoArray(BackendArray):
         self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        if isinstance(key, indexing.OuterIndexer) and any(
+                isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
+            # An empty list selects nothing, and some xarray releases fail
+            # to split such a key for the adapter: the empty result is here.
+            return np.empty(tuple(
+                len(range(*k.indices(n))) if isinstance(k, slice) else k.size
+                for k, n in zip(key.tuple, self.shape)
+                if not isinstance(k, (int, np.integer))), self.dtype)
         return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
             key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
             self._raw_getitem)
