@@ -59,8 +59,8 @@ _BLOCK_BYTES = 16 << 20
 class _Held:
     """An opened file as xarray's file cache keeps it.  The cache closes a
     file it evicts for another, perhaps while a task on another thread reads
-    from it (xarray releases before 2025 do so at once); the close then
-    waits for the last read that holds the file."""
+    from it (xarray 2025.6 and earlier do so at once); the close then waits
+    for the last read that holds the file."""
 
     def __init__(self, obj: Opened) -> None:
         self.obj = obj
@@ -118,10 +118,11 @@ class KarvoArray(BackendArray):
 
     Holds a CachingFileManager (absolute path and options; the open file
     lives in a per-process cache and is reopened where the array is
-    unpickled) and the shape, dtype and file identity seen at open.  Indexing goes through xarray's explicit
-    indexing adapter: rows are read as one request per contiguous run, or as
-    the listed rows; points are picked from the rows in memory (a row is
-    contiguous on disk), block by block when only some are kept.
+    unpickled) and the shape, dtype and file identity seen at open.
+    Indexing goes through xarray's explicit indexing adapter: rows are read
+    as one request per contiguous run, or as the listed rows; points are
+    picked from the rows in memory (a row is contiguous on disk), block by
+    block when only some are kept.
     """
 
     def __init__(self, manager: CachingFileManager[_Held], path: str,
