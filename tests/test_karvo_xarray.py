@@ -282,3 +282,22 @@ def test_missing_xarray_says_what_to_install(monkeypatch):
     monkeypatch.delitem(sys.modules, "karvo.xarray_backend")
     with pytest.raises(ImportError, match=r"karvoreader\[xarray\]"):
         importlib.import_module("karvo.xarray_backend")
+
+
+@pytest.mark.parametrize("points", [slice(None), slice(0, 8, 1), slice(0, 8)])
+def test_a_chunk_of_whole_rows_is_handed_over_as_read(tmp_path, monkeypatch, points):
+    # dask asks for slice(0, n, 1) where xarray asks for slice(None): both
+    # keep every point, and the rows read are not copied a second time
+    from xarray.core import indexing
+    from karvo.xarray_backend import KarvoArray
+    path = tmp_path / "run"
+    sf = series(path, n_spectra=6, num_points=8)
+    reads, real_read = [], karvo.Series.read
+    monkeypatch.setattr(karvo.Series, "read", lambda *a, **kw: reads.append(real_read(*a, **kw)) or reads[-1])
+    with xr.open_dataset(path, engine=ENGINE) as ds:
+        lazy = ds.spectra.variable._data
+        while not isinstance(lazy, KarvoArray):
+            lazy = lazy.array
+        got = lazy[indexing.BasicIndexer((slice(0, 6, 1), points))]
+        np.testing.assert_array_equal(got, expected_values(sf))
+        assert np.shares_memory(got, reads[-1])
