@@ -98,14 +98,14 @@ def test_another_machine_compares_size_and_time_not_its_device_numbers(tmp_path)
     path = tmp_path / "run"
     sf = series(path, n_spectra=3, num_points=4)
     with karvo.open(path) as s:
-        reopen, (cls, where, truncated, (dev, ino, size, mtime), machine) = s.__reduce__()
+        unpickle, (cls, where, truncated, (dev, ino, size, mtime), machine) = s.__reduce__()
     numbered_elsewhere = (dev + 1, ino + 1, size, mtime)
-    again = reopen(cls, where, truncated, numbered_elsewhere, "another host")
+    again = unpickle(cls, where, truncated, numbered_elsewhere, "another host")
     np.testing.assert_array_equal(np.asarray(again), expected_values(sf))
     with pytest.raises(karvo.FormatError, match="another file is there"):
-        reopen(cls, where, truncated, numbered_elsewhere, machine)
+        unpickle(cls, where, truncated, numbered_elsewhere, machine)
     with pytest.raises(karvo.FormatError, match=r"size \d+ bytes, opened with \d+$"):
-        reopen(cls, where, truncated, (dev + 1, ino + 1, size + 1, mtime), "another host")
+        unpickle(cls, where, truncated, (dev + 1, ino + 1, size + 1, mtime), "another host")
 
 
 xr = pytest.importorskip("xarray")

@@ -124,7 +124,7 @@ class OpenedFile:
     def __reduce__(self) -> tuple[Any, ...]:
         # The absolute path, the options and the identity: unpickling opens
         # the same file again, or refuses one that is not it.
-        return (_reopen, (type(self), self._absolute, self._truncated_policy, self._identity, this_machine()))
+        return (_unpickle, (type(self), self._absolute, self._truncated_policy, self._identity, this_machine()))
 
     @cached_property
     def file_header(self) -> dict[str, Any]:
@@ -139,8 +139,8 @@ class OpenedFile:
         return self._file.record("file_header")  # type: ignore[no-any-return]
 
 
-def _reopen(cls: type[OpenedFile], path: str | bytes, truncated: str,
-            identity: tuple[int, int, int, int], machine: str | None = None) -> OpenedFile:
+def _unpickle(cls: type[OpenedFile], path: str | bytes, truncated: str,
+              identity: tuple[int, int, int, int], machine: str | None = None) -> OpenedFile:
     """Where a pickled Series or Spectrum is unpickled: the same file again."""
     self = cls.__new__(cls)
     self._open(path, truncated, stacklevel=2, identity=identity, machine=machine)
