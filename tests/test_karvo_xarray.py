@@ -248,16 +248,6 @@ def test_not_a_spectral_file_names_it(tmp_path):
         xr.open_dataset(path, engine=ENGINE)
 
 
-def test_a_file_replaced_after_open_is_refused(tmp_path):
-    path = tmp_path / "run"
-    series(path, n_spectra=4, num_points=8)
-    ds = xr.open_dataset(path, engine=ENGINE)
-    ds.close()                        # as a worker would, reopen on next read
-    series(path, n_spectra=4, num_points=6)
-    with pytest.raises(karvo.FormatError, match="changed since it was opened"):
-        ds.spectra.values
-
-
 @pytest.mark.parametrize("kind", ["series", "single"])
 @pytest.mark.parametrize("fmt", ["netcdf", "zarr"])
 def test_export_round_trip(tmp_path, kind, fmt):
