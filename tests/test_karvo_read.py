@@ -213,6 +213,8 @@ def test_coords_and_dimensions(series):
 @pytest.mark.parametrize("first, last, n, count", [
     (4000.0, 400.0, 7, 7), (0.1, 0.7, 10, 10), (1.0, 1.0, 5, 5), (3.0, 9.0, 1, 1), (0.0, 1.0, 0, 0),
     (0.0, 1e-300, 4, 4), (0.0, 2.0 ** 40, 10 ** 6, 3), (-1.5, 2.5, 1000, 999),
+    # (n - 1) * step + first misses last by a rounding: numpy puts last there
+    (4000.0, 399.9, 3301, 3301), (4000.0, 399.9, 3301, 3300), (0.3, 0.9, 7, 7), (1.1, 7.7, 301, 301),
 ])
 def test_axes_are_numpys_linspace(first, last, n, count):
     got = np.frombuffer(karvo._native.linspace(first, last, n, count))
@@ -281,11 +283,15 @@ def test_threads_share_one_series(series):
     Y = expected_rows(sf)
     s = karvo.open(path)
     errors = []
+    # every thread is halfway through its reads while the others are too
+    halfway = threading.Barrier(6, timeout=60)
 
     def work(seed):
         rng = np.random.default_rng(seed)
         try:
-            for _ in range(200):
+            for k in range(200):
+                if k == 100:
+                    halfway.wait()
                 i = int(rng.integers(400))
                 assert np.array_equal(s[i], Y[i])
                 a = int(rng.integers(400))

@@ -34,6 +34,7 @@ struct Reader {
     io::NativeFile file;
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
+    struct stat opened {};  // of the descriptor, taken right after it was opened
     int active = 0;
     bool closing = false;
 };
@@ -312,6 +313,41 @@ PyObject* File_get_values(PyObject* self, void*) {
 
 PyObject* File_get_path(PyObject* self, void*) { return PyRef(reader_of(self).path).release(); }
 
+// (device, inode, size, modification time in ns), as os.stat gives them.
+PyObject* identity_tuple(const struct stat& st) {
+#ifdef __APPLE__
+    const struct timespec& mtime = st.st_mtimespec;
+#else
+    const struct timespec& mtime = st.st_mtim;
+#endif
+    PyRef sec = PyRef::steal(PyLong_FromLongLong(mtime.tv_sec));
+    PyRef giga = PyRef::steal(PyLong_FromLong(1000000000L));
+    PyRef nsec = PyRef::steal(PyLong_FromLong(mtime.tv_nsec));
+    if (!sec || !giga || !nsec) return nullptr;
+    PyRef scaled = PyRef::steal(PyNumber_Multiply(sec.get(), giga.get()));
+    if (!scaled) return nullptr;
+    PyRef ns = PyRef::steal(PyNumber_Add(scaled.get(), nsec.get()));
+    if (!ns) return nullptr;
+    return Py_BuildValue("(KKLO)", (unsigned long long)st.st_dev, (unsigned long long)st.st_ino,
+                         (long long)st.st_size, ns.get());
+}
+
+// The identity of the file as it was when opened: what a copy opened
+// elsewhere, later, compares its own with.
+PyObject* File_get_identity(PyObject* self, void*) { return identity_tuple(reader_of(self).opened); }
+
+// current_identity(): the identity of the open descriptor now, to notice a
+// file rewritten in place since it was opened. A single spectrum was read
+// whole at open: its identity is that of then.
+PyObject* File_current_identity(PyObject* self, PyObject*) {
+    Reader& r = reader_of(self);
+    if (r.values) return identity_tuple(r.opened);
+    if (!check_open(r)) return nullptr;
+    struct stat st;
+    if (fstat(r.file.fd(), &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r.path.get());
+    return identity_tuple(st);
+}
+
 PyMethodDef File_methods[] = {
     {"close", File_close, METH_NOARGS, "Closes the file; reads running on other threads finish first."},
     {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_rows)), METH_FASTCALL,
@@ -324,6 +360,8 @@ PyMethodDef File_methods[] = {
      "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
     {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
+    {"current_identity", File_current_identity, METH_NOARGS,
+     "(device, inode, size, mtime_ns) of the open file now (a single spectrum: as opened)."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
      "'dimensions' as a list of dicts."},
@@ -335,6 +373,7 @@ PyGetSetDef File_getset[] = {
     {"info", File_get_info, nullptr, "Scalars of the structure, as a dict.", nullptr},
     {"values", File_get_values, nullptr, "Single spectrum: its float32 values as a bytearray.", nullptr},
     {"path", File_get_path, nullptr, "The path, as text.", nullptr},
+    {"identity", File_get_identity, nullptr, "(device, inode, size, mtime_ns) of the file as opened.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -393,6 +432,7 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
+    if (fstat(reader->file.fd(), &reader->opened) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     // Without the interpreter: a directory or dimension list may run to megabytes.
     bulk::Failure f = blocking(kReleaseFrom, [&] { return bulk::inspect(reader->file.fd(), reader->s); });
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
