@@ -135,7 +135,7 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
             }
             uint64_t at = row_at(s, first + done) + M, want = n * s.stride - M;
             long long got = io::preadv_full(fd, pieces, k, at);
-            if (got < 0) return {Problem::System, errno, {}};
+            if (got < 0) return read_failure();
             if (uint64_t(got) < want) return became_shorter(s, at + want);
             done += n;
         }

@@ -29,10 +29,11 @@ PyMethodDef native_methods[] = {
 
 void* save_thread() { return PyEval_SaveThread(); }
 void restore_thread(void* t) { PyEval_RestoreThread(static_cast<PyThreadState*>(t)); }
+int check_signals() { return PyErr_CheckSignals(); }
 
 int native_exec(PyObject* module) {
     ModuleState* st = state_of(module);
-    karvo::io::set_blocking_hooks({save_thread, restore_thread});
+    karvo::io::set_blocking_hooks({save_thread, restore_thread, check_signals});
     PyRef errors = PyRef::steal(PyImport_ImportModule("karvo._errors"));
     if (!errors) return -1;
     st->format_error = PyObject_GetAttrString(errors.get(), "FormatError");
