@@ -84,36 +84,6 @@ std::vector<TextSpan> text_spans(const format::FlatLayout& layout) {
     return out;
 }
 
-// Leaves each string field as its text: ASCII up to the first NUL, bytes
-// 128..255 dropped, NUL to the end of the field.
-// Leaves a string field at q as its text (ASCII up to the first NUL, bytes
-// 128..255 dropped, NUL to the end), reading from p, the field as read; q
-// already holds a copy of p.
-void clean_text(const uint8_t* p, uint8_t* q, size_t width) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    size_t i = 0;
-    // Word by word while the text is plain: whole words are already in place.
-    for (; i + 8 <= width; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        uint64_t nul = (w - kOnes) & ~w & kHighs;  // lowest set bit: the first NUL byte
-        if (nul) {
-            uint64_t before = (nul & -nul) - 1;     // bits of the bytes before it
-            if (w & before & kHighs) break;         // a byte to drop before the NUL
-            uint64_t kept = w & (before >> 7);
-            std::memcpy(q + i, &kept, 8);
-            for (i += 8; i + 8 <= width; i += 8) std::memset(q + i, 0, 8);
-            std::memset(q + i, 0, width - i);
-            return;
-        }
-        if (w & kHighs) break;
-    }
-    size_t kept = i;
-    for (; i < width && p[i]; ++i)
-        if (p[i] < 0x80) q[kept++] = p[i];
-    std::memset(q + kept, 0, width - kept);
-}
-
 }  // namespace
 
 Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
@@ -192,7 +162,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
                 const uint8_t* row = chunk + j * S;
                 uint8_t* out = dst + (done + j) * M;
                 copy_row(out, row, size_t(M));
-                for (const TextSpan& span : t) clean_text(row + span.offset, out + span.offset, span.width);
+                for (const TextSpan& span : t) format::clean_text(row + span.offset, out + span.offset, span.width);
             }
             done += n;
         }
@@ -202,7 +172,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     for (uint64_t j = 0; j < count; ++j) {
         if (Failure f = read_at(fd, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
             return f;
-        for (const TextSpan& span : t) clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
+        for (const TextSpan& span : t) format::clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
     }
     return {};
 }
