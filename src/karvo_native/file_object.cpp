@@ -9,9 +9,10 @@
 #include "records/text.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -23,6 +24,13 @@ namespace {
 
 using host::PyRef;
 
+// Counts the forks that led to this process (a child's own count differs
+// from its parent's): cheaper than asking the system for the process id at
+// every read.
+std::atomic<unsigned> g_generation{0};
+[[maybe_unused]] const int g_counts_forks = pthread_atfork(nullptr, nullptr, [] { ++g_generation; });
+unsigned process_generation() { return g_generation.load(std::memory_order_relaxed); }
+
 // One open file: its checked structure, and the descriptor that every read
 // of a series goes through by position. A close() while reads run on other
 // threads is carried out by the last of them.
@@ -31,16 +39,16 @@ struct Reader {
     io::NativeFile file;
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
-    int active = 0;        // reads running, in the process `owner`
+    int active = 0;        // reads running, in the process of generation `owner`
     bool closing = false;
-    pid_t owner = getpid();
+    unsigned owner = process_generation();
 };
 
 // A child forked while other threads read inherits their count, but not the
 // threads: none of them will ever bring it back down. The child starts
 // counting afresh (and carries out a close() that was waiting for them).
 void adopt_after_fork(Reader& r) {
-    pid_t me = getpid();
+    unsigned me = process_generation();
     if (r.owner == me) return;
     r.owner = me;
     r.active = 0;
