@@ -2,6 +2,7 @@
 Ctrl-C stops them, a forked child can close the file, and the file's kind is
 judged on the descriptor that is read."""
 import os
+import socket
 import threading
 
 import numpy as np
@@ -139,3 +140,15 @@ print(sorted(seen))
 print("OK")
 """
     assert_child_ok(run_python(code, str(tmp_path), timeout=30))
+
+
+@pytest.mark.parametrize("kind", ["socket", "device"])
+def test_sockets_and_devices_are_not_regular_files(tmp_path, kind):
+    path = "/dev/null"
+    if kind == "socket":
+        path = str(tmp_path / "sock")
+        with socket.socket(socket.AF_UNIX) as sock:
+            sock.bind(path)  # the name stays
+    with pytest.raises(karvo.FormatError, match="not a regular file") as e:
+        karvo.open(path)
+    assert str(e.value).startswith(path + ": ")

@@ -28,7 +28,7 @@ int NativeFile::open(const char* path, bool inspect, bool nonblocking) {
     int fd;
     {
         Blocking b;
-        do fd = ::open(path, O_RDONLY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));
+        do fd = ::open(path, O_RDONLY | O_CLOEXEC | (nonblocking ? O_NONBLOCK | O_NOCTTY : 0));
         while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) return errno_ = errno;

@@ -23,8 +23,9 @@ public:
     // `inspect`, the file's kind and size are taken at once (a directory
     // fails with EISDIR, as the host's open does); without, on demand.
     // `nonblocking` opens without waiting (a FIFO's open would wait for a
-    // writer), for a caller that reads regular files only: it looks at
-    // is_regular() before reading.
+    // writer) and never as a controlling terminal, for a caller that reads
+    // regular files only: it looks at is_regular() before reading (a socket
+    // fails with ENXIO).
     int open(const char* path, bool inspect, bool nonblocking = false);
     void close();
 

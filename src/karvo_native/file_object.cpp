@@ -339,7 +339,7 @@ PyMethodDef File_methods[] = {
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
-     "'dimensions' as a list of dicts."},
+     "'dimensions' (those along the series) as a list of dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -392,11 +392,12 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
     // writer. File system errors name the file as it was given, as the host's do.
     auto reader = std::make_unique<Reader>();
     reader->path = path;
-    if (int e = reader->file.open(fs_path, true, true)) {
+    int e = reader->file.open(fs_path, true, true);
+    if (e && e != ENXIO) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
-    if (!reader->file.is_regular())
+    if (e || !reader->file.is_regular())
         return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
     // Without the interpreter: a directory or dimension list may run to megabytes.
     bulk::Failure f = blocking(io::kReleaseFrom, [&] {
