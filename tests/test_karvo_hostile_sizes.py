@@ -60,6 +60,9 @@ def measure(path):
 def test_dimension_records_in_a_hole_of_a_sparse_file_are_refused(tmp_path):
     # 60 million records: 20 GB that the file stores nowhere.
     path = patched_dimension_count(str(tmp_path / "sparse"), 60_000_000, lambda fh, n: fh.truncate(fh.tell() + n))
+    with open(path, "rb") as fh:
+        if os.lseek(fh.fileno(), 0, os.SEEK_HOLE) >= os.path.getsize(path):
+            pytest.skip("the file system keeps no holes")
     assert os.path.getsize(path) > 19e9
     grown, outcome = measure(path)
     assert outcome.startswith(path + ": ") and "60000000 dimensions" in outcome and "hole" in outcome
