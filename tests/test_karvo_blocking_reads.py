@@ -152,3 +152,15 @@ def test_sockets_and_devices_are_not_regular_files(tmp_path, kind):
     with pytest.raises(karvo.FormatError, match="not a regular file") as e:
         karvo.open(path)
     assert str(e.value).startswith(path + ": ")
+
+
+def test_rows_longer_than_a_read_piece_are_read_whole(tmp_path):
+    # 6 MB a spectrum between mini headers: each system call takes a part of one.
+    path = str(tmp_path / "long")
+    sf = W.write_series(path, n_spectra=3, num_points=1_500_000, mini_header_type=3)
+    tail = np.arange(1, 1_500_000, dtype=np.float32) * np.float32(0.25)
+    with karvo.open(path) as s:
+        a = np.asarray(s)
+        assert s.titles == [sf.title(k) for k in range(3)]
+    for k in range(3):
+        assert a[k, 0] == k and np.array_equal(a[k, 1:], tail)
