@@ -38,7 +38,9 @@ def patched_dimension_count(path, count, tail):
 # memory (KiB) and the outcome.
 MEASURE = """
 import resource, karvo
-resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))  # a fault fails here, not the machine
+# A fault fails here, not the machine: 1 GiB more address space at most.
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
 path = sys.argv[1]
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 try:
