@@ -17,6 +17,7 @@ void set_blocking_hooks(BlockingHooks hooks) { g_hooks = hooks; }
 
 Blocking::Blocking(uint64_t bytes) {
     if (bytes < kReleaseFrom || !g_hooks.release || !g_hooks.reacquire || t_scope) return;
+    checks_ = g_hooks.check_signals && (!g_hooks.signals_here || g_hooks.signals_here());
     state_ = g_hooks.release();
     released_ = true;
     last_check_ = std::chrono::steady_clock::now();
@@ -31,7 +32,7 @@ Blocking::~Blocking() {
 
 bool Blocking::check() {
     if (stopped_) return true;
-    if (!g_hooks.check_signals) return false;
+    if (!checks_) return false;
     auto now = std::chrono::steady_clock::now();
     if (now - last_check_ < kCheckEvery) return false;
     g_hooks.reacquire(state_);

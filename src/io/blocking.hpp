@@ -14,6 +14,9 @@ struct BlockingHooks {
     // With the interpreter held: runs pending signal handlers; nonzero when
     // one raised (its error stays set). Null: reads are never stopped.
     int (*check_signals)() = nullptr;
+    // With the interpreter held: whether this thread runs signal handlers.
+    // Other threads never take the interpreter back midway to look.
+    bool (*signals_here)() = nullptr;
 };
 void set_blocking_hooks(BlockingHooks hooks);
 
@@ -35,6 +38,7 @@ private:
     bool check();
 
     bool released_ = false;
+    bool checks_ = false;  // whether this thread looks for signals midway
     bool stopped_ = false;
     void* state_ = nullptr;
     std::chrono::steady_clock::time_point last_check_;
