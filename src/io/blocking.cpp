@@ -36,7 +36,12 @@ bool Blocking::check() {
     auto now = std::chrono::steady_clock::now();
     if (now - last_check_ < kCheckEvery) return false;
     g_hooks.reacquire(state_);
-    if (g_hooks.check_signals() != 0) {
+    // Handlers run Python code on this thread, reads too: theirs are scopes
+    // of their own, outside this one.
+    t_scope = nullptr;
+    int raised = g_hooks.check_signals();
+    t_scope = this;
+    if (raised) {
         // Keep the interpreter: the caller returns with the handler's error.
         released_ = false;
         stopped_ = true;

@@ -40,16 +40,44 @@ inline void copy_row(uint8_t* d, const uint8_t* s, size_t n) {
 }
 
 // Each thread keeps one chunk buffer: a fresh one per call would cost a
-// page fault per page, every call.
-uint8_t* chunk_buffer(size_t n) {
-    thread_local std::unique_ptr<uint8_t[]> buffer;
-    thread_local size_t size = 0;
-    if (n > size) {
-        buffer.reset(new uint8_t[n]);
-        size = n;
+// page fault per page, every call. A read nested in another on the same
+// thread (a signal handler's, run between the pieces of a long read) gets a
+// buffer of its own: the outer read is still using the thread's.
+class Chunk {
+public:
+    explicit Chunk(size_t n) {
+        if (busy_) {
+            own_.reset(new uint8_t[n]);
+            data_ = own_.get();
+            return;
+        }
+        if (n > size_) {
+            buffer_.reset();
+            size_ = 0;
+            buffer_.reset(new uint8_t[n]);
+            size_ = n;
+        }
+        busy_ = lent_ = true;
+        data_ = buffer_.get();
     }
-    return buffer.get();
-}
+    ~Chunk() {
+        if (lent_) busy_ = false;
+    }
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+    uint8_t* data() const { return data_; }
+
+private:
+    static thread_local std::unique_ptr<uint8_t[]> buffer_;
+    static thread_local size_t size_;
+    static thread_local bool busy_;
+    std::unique_ptr<uint8_t[]> own_;
+    uint8_t* data_ = nullptr;
+    bool lent_ = false;
+};
+thread_local std::unique_ptr<uint8_t[]> Chunk::buffer_;
+thread_local size_t Chunk::size_ = 0;
+thread_local bool Chunk::busy_ = false;
 
 uint64_t row_at(const Structure& s, uint64_t row) { return s.data_start + row * s.stride; }
 
@@ -60,7 +88,8 @@ Failure visit_chunked(int fd, const Structure& s, uint64_t first, uint64_t count
                       Take take) {
     uint64_t per_chunk = std::max<uint64_t>(1, kChunk / s.stride);
     uint64_t rows = std::min(per_chunk, count);
-    uint8_t* scratch = chunk_buffer(size_t((rows - 1) * s.stride + need));
+    Chunk chunk(size_t((rows - 1) * s.stride + need));
+    uint8_t* scratch = chunk.data();
     for (uint64_t done = 0; done < count;) {
         uint64_t n = std::min(rows, count - done);
         uint64_t len = (n - 1) * s.stride + need;
@@ -132,7 +161,8 @@ Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n
             continue;
         }
         uint64_t span = uint64_t(index[k + near - 1]) - first;
-        uint8_t* chunk = chunk_buffer(size_t(span * S + V));
+        Chunk lease(size_t(span * S + V));
+        uint8_t* chunk = lease.data();
         if (Failure f = read_at(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
             f.problem != Problem::None)
             return f;
@@ -152,7 +182,8 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     const uint64_t S = s.stride;
     if (S <= kChunk) {
         uint64_t per_chunk = std::max<uint64_t>(1, kChunk / S);
-        uint8_t* chunk = chunk_buffer(size_t((std::min(per_chunk, count) - 1) * S + M));
+        Chunk lease(size_t((std::min(per_chunk, count) - 1) * S + M));
+        uint8_t* chunk = lease.data();
         for (uint64_t done = 0; done < count;) {
             uint64_t n = std::min(per_chunk, count - done);
             if (Failure f = read_at(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
