@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -309,25 +310,41 @@ def test_threads_share_one_series(series):
 
 
 def test_close_while_other_threads_read(series, fds):
-    path, sf = series(n_spectra=3000, num_points=256)
+    # Short rows are read in chunks, many reads a call. The file opened after
+    # close() takes the descriptor number back: a read still running on the
+    # old number would get its rows.
+    path, sf = series(n_spectra=100_000, num_points=3)
+    other, _ = series(n_spectra=100_000, num_points=3, values=lambda k: [-1.0] * 3)
     Y = expected_rows(sf)
     s = karvo.open(path)
-    outcomes = []
+    outcomes, errors = [], []
+    start = threading.Barrier(5)
 
     def work():
-        for _ in range(20):
-            try:
-                outcomes.append(np.array_equal(np.asarray(s), Y))
-            except ValueError:
-                outcomes.append("closed")
+        start.wait()
+        try:
+            for _ in range(10):
+                try:
+                    outcomes.append(np.array_equal(np.asarray(s), Y))
+                except ValueError as e:
+                    if "closed" not in str(e):
+                        raise
+                    outcomes.append("closed")
+        except BaseException as e:  # reported below: a thread's error would end only the thread
+            errors.append(e)
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for t in threads:
         t.start()
+    start.wait()
+    while not outcomes:  # reads are under way
+        time.sleep(0.001)
     s.close()
+    reopened = karvo.open(other)
     for t in threads:
         t.join()
-    assert False not in outcomes
+    reopened.close()
+    assert errors == [] and False not in outcomes and "closed" in outcomes
     fds.assert_clean()
 
 

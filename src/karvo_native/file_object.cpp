@@ -9,9 +9,10 @@
 #include "records/text.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -23,8 +24,12 @@ namespace {
 
 using host::PyRef;
 
-// Reads smaller than this keep the interpreter: handing it over costs more.
-constexpr uint64_t kReleaseFrom = 64 * 1024;
+// Counts the forks that led to this process (a child's own count differs
+// from its parent's): cheaper than asking the system for the process id at
+// every read.
+std::atomic<unsigned> g_generation{0};
+[[maybe_unused]] const int g_counts_forks = pthread_atfork(nullptr, nullptr, [] { ++g_generation; });
+unsigned process_generation() { return g_generation.load(std::memory_order_relaxed); }
 
 // One open file: its checked structure, and the descriptor that every read
 // of a series goes through by position. A close() while reads run on other
@@ -35,9 +40,21 @@ struct Reader {
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
     struct stat opened {};  // of the descriptor, taken right after it was opened
-    int active = 0;
+    int active = 0;         // reads running, in the process of generation `owner`
     bool closing = false;
+    unsigned owner = process_generation();
 };
+
+// A child forked while other threads read inherits their count, but not the
+// threads: none of them will ever bring it back down. The child starts
+// counting afresh (and carries out a close() that was waiting for them).
+void adopt_after_fork(Reader& r) {
+    unsigned me = process_generation();
+    if (r.owner == me) return;
+    r.owner = me;
+    r.active = 0;
+    if (r.closing) r.file.close();
+}
 
 struct FileObject {
     PyObject_HEAD
@@ -49,7 +66,10 @@ struct FileObject {
 // after it is taken back, so that close() never pulls the descriptor away.
 class ReadScope {
 public:
-    explicit ReadScope(Reader& r) : r_(r) { ++r_.active; }
+    explicit ReadScope(Reader& r) : r_(r) {
+        adopt_after_fork(r_);
+        ++r_.active;
+    }
     ~ReadScope() {
         if (--r_.active == 0 && r_.closing) r_.file.close();
     }
@@ -80,6 +100,7 @@ void File_dealloc(PyObject* self) {
 
 PyObject* File_close(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
+    adopt_after_fork(r);
     r.closing = true;
     if (r.active == 0) r.file.close();
     Py_RETURN_NONE;
@@ -127,26 +148,18 @@ bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char*
 }
 
 // Runs `body` (no interpreter calls) with the interpreter handed over for big
-// reads. Its buffers and records are allocated as it goes: running out of
-// memory there is a failure like any other, never a C++ exception let loose
-// into the interpreter (which would abort the process).
+// reads; a signal handler that raises meanwhile stops it (Problem::Interrupted).
+// Its buffers and records are allocated as it goes: running out of memory
+// there is a failure like any other, never a C++ exception let loose into the
+// interpreter (which would abort the process).
 template <class Body>
 bulk::Failure blocking(uint64_t bytes, Body body) {
-    auto guarded = [&]() -> bulk::Failure {
-        try {
-            return body();
-        } catch (const std::bad_alloc&) {
-            return {bulk::Problem::NoMemory, ENOMEM, {}};
-        }
-    };
-    bulk::Failure f;
-    if (bytes >= kReleaseFrom) {
-        Py_BEGIN_ALLOW_THREADS f = guarded();
-        Py_END_ALLOW_THREADS
-    } else {
-        f = guarded();
+    io::Blocking scope(bytes);
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return {bulk::Problem::NoMemory, ENOMEM, {}};
     }
-    return f;
 }
 
 // Fills the buffer of `target`, exactly `bytes` long, with read(fd, memory):
@@ -364,7 +377,7 @@ PyMethodDef File_methods[] = {
      "(device, inode, size, mtime_ns) of the open file now (a single spectrum: as opened)."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
-     "'dimensions' as a list of dicts."},
+     "'dimensions' (those along the series) as a list of dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -413,28 +426,23 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
     // this open too; the hook may run any code, so it runs before anything is opened.
     if (PySys_Audit("open", "Osi", arg, "r", O_RDONLY | O_CLOEXEC) < 0) return nullptr;
 
-    // Only regular files are read: looking first keeps a FIFO's open from
-    // waiting for a writer (the descriptor is checked again once open).
-    // File system errors name the file as it was given, as the host's do.
-    struct stat st;
-    if (stat(fs_path, &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
-    }
-    if (!S_ISREG(st.st_mode))
-        return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
-
-    // Opened without a look of its own: inspect() takes the descriptor's kind and size.
+    // Only regular files are read. Opened without waiting, then looked at: a
+    // FIFO put in the file's place never holds the open up waiting for a
+    // writer. File system errors name the file as it was given, as the host's do.
     auto reader = std::make_unique<Reader>();
     reader->path = path;
-    if (int e = reader->file.open(fs_path, false)) {
+    int e = reader->file.open(fs_path, true, true);
+    if (e && e != ENXIO) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
+    if (e || !reader->file.is_regular())
+        return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
     if (fstat(reader->file.fd(), &reader->opened) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     // Without the interpreter: a directory or dimension list may run to megabytes.
-    bulk::Failure f = blocking(kReleaseFrom, [&] { return bulk::inspect(reader->file.fd(), reader->s); });
+    bulk::Failure f = blocking(io::kReleaseFrom, [&] {
+        return bulk::inspect(reader->file.fd(), reader->file.size(), reader->s);
+    });
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
         uint64_t bytes = uint64_t(reader->s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
         reader->values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));
