@@ -86,9 +86,15 @@ print("imports from", os.path.dirname(karvoreader.__file__))
     echo "== $ver: python -m pytest -q"
     run timeout -k 30 "${WHEEL_TEST_TIMEOUT:-1200}" "$venv/bin/python" -m pytest -q 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
-    summary="$(grep -E '(passed|failed|error|skipped|no tests ran)' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')"
+    # pytest's closing line: "N passed, N failed ... in 1.23s"
+    summary="$(grep -E ' in [0-9.]+s( \(|$| =)' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')"
     if [ "$status" = 0 ] && [[ "$summary" == *passed* ]]; then result="passed"
-    else result="FAILED"; summary="exit $status${summary:+: $summary}"; fi
+    else
+      result="FAILED"
+      [ "$status" = 5 ] && summary="no tests ran${summary:+: $summary}"
+      [ "$status" = 124 ] && summary="timed out${summary:+: $summary}"
+      summary="exit $status${summary:+: $summary}"
+    fi
   fi
   [ "$result" = passed ] || failed=1
   rows+=("$(printf '%-9s %-8s %-24s %s' "$ver" "$result" "${wheel:+$(basename "$wheel" .whl | sed 's/.*-//')}" "$summary")")
