@@ -84,7 +84,7 @@ print("imports from", os.path.dirname(karvoreader.__file__))
     result="FAILED" summary="installed package not the one imported"
   else
     echo "== $ver: python -m pytest -q"
-    run timeout -k 30 "${WHEEL_TEST_TIMEOUT:-1200}" "$venv/bin/python" -m pytest -q 2>&1 | tee "$log"
+    run timeout -k 30 "${WHEEL_TEST_TIMEOUT:-900}" "$venv/bin/python" -m pytest -q 2>&1 | tee "$log"
     status=${PIPESTATUS[0]}
     # pytest's closing line: "N passed, N failed ... in 1.23s"
     summary="$(grep -E ' in [0-9.]+s( \(|$| =)' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')"
