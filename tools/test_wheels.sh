@@ -9,6 +9,7 @@
 #     default: every CPython 3.10+ that tools/pythons.sh finds
 #     --min N      fail unless at least N interpreters were found
 #     --no-build   use the wheels already in $WHEELHOUSE (default dist/)
+#   $WHEEL_TEST_TIMEOUT: seconds for one interpreter's test run (default 900)
 # Venvs are left in build/wheel-venvs/<X.Y> for later steps. Prints a table,
 # interpreter by interpreter, and exits non-zero when any of them failed
 # (a failed build, install or import check counts, and so does a run in which
