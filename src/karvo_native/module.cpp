@@ -7,6 +7,8 @@
 #include "karvo_native/file_object.hpp"
 #include "karvo_native/module_state.hpp"
 
+#include <mutex>
+
 namespace {
 
 using karvo::host::PyRef;
@@ -27,12 +29,16 @@ PyMethodDef native_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// They act on the calling thread's own state, whatever its interpreter: set
+// once per process, so that interpreters initializing at once never write
+// them side by side.
 void* save_thread() { return PyEval_SaveThread(); }
 void restore_thread(void* t) { PyEval_RestoreThread(static_cast<PyThreadState*>(t)); }
+std::once_flag hooks_set;
 
 int native_exec(PyObject* module) {
     ModuleState* st = state_of(module);
-    karvo::io::set_blocking_hooks({save_thread, restore_thread});
+    std::call_once(hooks_set, [] { karvo::io::set_blocking_hooks({save_thread, restore_thread}); });
     PyRef errors = PyRef::steal(PyImport_ImportModule("karvo._errors"));
     if (!errors) return -1;
     st->format_error = PyObject_GetAttrString(errors.get(), "FormatError");
