@@ -5,6 +5,7 @@
 #include "records/le.hpp"
 #include "records/text.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -239,15 +240,17 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
 }
 
 // A record of one wide block, read for a fresh instance of our own class:
-// its fields go straight into the instance's own dictionary, in layout
-// order, without the attribute machinery for each one (the class was found
-// free of data descriptors on their names).
+// its dictionary is made whole from a template holding the keys in layout
+// order, then given to the instance as `self.__dict__ = d` would, rather
+// than grown attribute by attribute past the size at which the host stops
+// sharing instance keys. (The class was found free of data descriptors on
+// the fields' names, and its __dict__ descriptor cannot be replaced.)
 bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
     const format::Block& block = *rc.recipe->steps[0].block;
     const StepNames& names = rc.steps[0];
     const uint8_t* p = src.read_block(block.size);
     if (!p) return false;
-    PyRef dict = PyRef::steal(PyObject_GenericGetDict(self, nullptr));
+    PyRef dict = PyRef::steal(PyDict_Copy(rc.template_dict.get()));
     if (!dict) return false;
     size_t off = 0;
     for (size_t i = 0; i < block.fields.size(); ++i) {
@@ -258,7 +261,7 @@ bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
         }
         off += f.width;
     }
-    return true;
+    return PyObject_SetAttr(self, KARVO_STR("__dict__"), dict.get()) == 0;
 }
 
 bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
@@ -358,7 +361,7 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
     PyRef self =
         PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr));
     if (!self) return nullptr;
-    bool ok = rc.wide ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
+    bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
     return ok ? self.release() : nullptr;
 }
 
@@ -372,33 +375,46 @@ PyRef type_dict(PyObject* type) {
     return PyRef::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
 #endif
 }
+
+// Whether a data descriptor is stored in `type`'s own dictionary under one
+// of the names in `names`; true too when that cannot be told without running
+// code of a caller's.
+bool descriptor_under(PyObject* type, PyObject* names) {
+    PyRef dict = type_dict(type);
+    if (!dict) {
+        PyErr_Clear();
+        return true;
+    }
+    // The dictionaries are short and few of their values are data
+    // descriptors: walking the entries costs less than looking each name up.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+        if (!Py_TYPE(value)->tp_descr_set) continue;
+        // A key of a str subclass could run code of its own when compared.
+        if (!PyUnicode_CheckExact(key)) return true;
+        int found = PySet_Contains(names, key);
+        if (found < 0) PyErr_Clear();
+        if (found != 0) return true;
+    }
+    return false;
+}
 }  // namespace
 
 bool fields_plain(const RecordClass& rc, PyObject* cls) {
-    // Every class on the method resolution order is searched for a data
-    // descriptor stored under one of our names. The dictionaries are short
-    // and few of their values are data descriptors, so walking their entries
-    // costs less than looking each of the names up, and holds whatever was
-    // changed since the last time.
+    // Every class of the method resolution order is searched, each time:
+    // what a caller changed since the last time is seen at once.
     PyRef mro = PyRef::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
     if (!mro || !PyTuple_Check(mro.get())) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
         if (!PyType_Check(base)) return false;
-        PyRef dict = type_dict(base);
-        if (!dict) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict.get(), &pos, &key, &value)) {
-            if (!Py_TYPE(value)->tp_descr_set) continue;
-            // A key of a str subclass could run code of its own when compared.
-            if (!PyUnicode_CheckExact(key)) return false;
-            int ours = PySet_Contains(rc.names.get(), key);
-            if (ours != 0) {
-                if (ours < 0) PyErr_Clear();
-                return false;
-            }
-        }
+        bool fixed = PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_IMMUTABLETYPE);
+        if (fixed && std::any_of(rc.plain_fixed_bases.begin(), rc.plain_fixed_bases.end(),
+                                 [base](const PyRef& known) { return known.get() == base; }))
+            continue;
+        if (descriptor_under(base, rc.names.get())) return false;
+        if (fixed) rc.plain_fixed_bases.push_back(PyRef::borrow(base));
     }
     return true;
 }
@@ -418,7 +434,7 @@ const RecordClass* pristine_record_class(PyObject* cls) {
     if (rc->cls != cls) return nullptr;
     // The wide fast path fills the instance dictionary without setattr: a
     // property (any data descriptor) on a field's name must run instead.
-    return !rc->wide || fields_plain(*rc, cls) ? rc : nullptr;
+    return !rc->template_dict || fields_plain(*rc, cls) ? rc : nullptr;
 }
 
 PyObject* construct_record(PyObject* cls, Source& src) {
@@ -457,12 +473,15 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
         for (const PyRef& field : n.fields)
             if (field && PySet_Add(rc.names.get(), field.get()) < 0) return nullptr;
     }
-    // Records of one wide block fill their instance dictionary directly:
-    // past the size at which the host shares instance keys, setting each
-    // attribute in turn costs noticeably more.
+    // Wide one-block records get their instance dictionary from a template.
     constexpr size_t kSharedKeysLimit = 30;
-    rc.wide = recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
-              recipe.steps[0].block->fields.size() > kSharedKeysLimit;
+    if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
+        recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
+        rc.template_dict = PyRef::steal(PyDict_New());
+        if (!rc.template_dict) return nullptr;
+        for (const PyRef& name : rc.steps[0].fields)
+            if (name && PyDict_SetItem(rc.template_dict.get(), name.get(), Py_None) < 0) return nullptr;
+    }
     PyRef base;
     if (recipe.base_name) {
         base = lookup(recipe.base_name);

@@ -23,7 +23,10 @@ struct RecordClass {
     ModuleState* home_state = nullptr;
     std::vector<StepNames> steps;
     PyRef names;               // frozenset of every name the steps set
-    bool wide = false;         // one block of many fields: filled straight into the instance dictionary
+    // Classes whose attributes cannot change (the host's own `object`) that
+    // were found free of data descriptors under `names`: not walked again.
+    mutable std::vector<PyRef> plain_fixed_bases;
+    PyRef template_dict;       // keys in layout order, for wide one-block records
 };
 
 // Creates the class of `recipe` (its base looked up in the namespace by
