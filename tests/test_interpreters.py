@@ -50,7 +50,7 @@ with open(single_path, "wb") as fh:
 # karvoreader in full; karvo._native under a bare package (the karvo package
 # itself needs numpy, which refuses isolated interpreters).
 WORK = """if True:
-    import sys, types
+    import os, sys, types
     sys.path[:0] = [p for p in %%(path)r if p not in sys.path]
     if "karvo" not in sys.modules:
         pkg = types.ModuleType("karvo")
@@ -70,13 +70,16 @@ WORK = """if True:
                 N.open(%%(single)r + ".absent")
             except FileNotFoundError:
                 pass
-        print(tag, "read", type(K.SPAFile.read).__name__, type(K.open_file(%%(series)r).open_series()).__name__)
+        def say(*words):  # one write: lines of interpreters running at once stay whole
+            sys.stdout.flush()
+            os.write(1, (" ".join(words) + "\\\\n").encode())
+        say(tag, "read", type(K.SPAFile.read).__name__, type(K.open_file(%%(series)r).open_series()).__name__)
         if rebind:  # stays in this interpreter's module
             K.TYPE_CLASS = {}
             try:
                 K.SPAFile(%%(single)r).read(0)
             except KeyError:
-                print(tag, "rebinding held")
+                say(tag, "rebinding held")
         sys.stdout.flush()
 """ %% dict(series=series_path, single=single_path, path=sys.path)
 '''
@@ -120,13 +123,13 @@ sids = [new_interpreter("isolated") for _ in range(3)]
 errors = []
 def go(k, sid):
     try:
-        run(sid, WORK + "work('t%d', rounds=60)" % k)
+        run(sid, WORK + "work('t%d', rounds=400)" % k)
     except Exception as e:
         errors.append(e)
 threads = [threading.Thread(target=go, args=(k, sid)) for k, sid in enumerate(sids)]
 for t in threads: t.start()
 exec(WORK)
-work("main", rounds=60, rebind=False)
+work("main", rounds=400, rebind=False)
 for t in threads: t.join()
 assert not errors, errors
 for sid in sids:
