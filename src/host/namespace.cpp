@@ -22,8 +22,8 @@ bool intern_names(ModuleState* st) {
 }
 
 PyObject* name_outside_module(InternedName& n) {
-    // Kept in a set in the interpreter's own dictionary, which lives as long
-    // as the interpreter: the reference handed out stays valid.
+    // Kept in the interpreter's own dictionary, which lives as long as the
+    // interpreter: the reference handed out stays valid.
     PyObject* idict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (!idict) {
         PyErr_SetString(PyExc_SystemError, "karvoreader: no interpreter dictionary");
@@ -34,12 +34,11 @@ PyObject* name_outside_module(InternedName& n) {
     PyRef names = PyRef::borrow(PyDict_GetItemWithError(idict, key.get()));
     if (!names) {
         if (PyErr_Occurred()) return nullptr;
-        names = PyRef::steal(PySet_New(nullptr));
+        names = PyRef::steal(PyDict_New());
         if (!names || PyDict_SetItem(idict, key.get(), names.get()) < 0) return nullptr;
     }
     PyRef s = PyRef::steal(PyUnicode_InternFromString(n.text));
-    if (!s || PySet_Add(names.get(), s.get()) < 0) return nullptr;
-    return s.get();  // the set holds it
+    return s ? PyDict_SetDefault(names.get(), s.get(), s.get()) : nullptr;  // borrowed from the dictionary
 }
 
 namespace {
