@@ -9,7 +9,8 @@
 //
 // Build (see fuzz/sanitize.sh): clang++ -std=c++20 -g -O1
 //   -fsanitize=fuzzer,address,undefined -Isrc fuzz/fuzz_format.cpp
-//   src/records/text.cpp src/records/layouts.cpp src/file/native_file.cpp
+//   src/records/text.cpp src/records/layouts.cpp src/io/native_file.cpp
+//   src/io/positioned.cpp src/io/blocking.cpp
 #include "io/native_file.hpp"
 #include "records/layout.hpp"
 #include "records/le.hpp"

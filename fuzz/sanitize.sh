@@ -55,7 +55,8 @@ native=skipped
 if command -v clang++ >/dev/null; then
   BIN="$BUILD/fuzz_format"
   if clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I"$ROOT/src" "$ROOT/fuzz/fuzz_format.cpp" \
-       "$ROOT/src/records/text.cpp" "$ROOT/src/records/layouts.cpp" "$ROOT/src/io/native_file.cpp" -o "$BIN"; then
+       "$ROOT/src/records/text.cpp" "$ROOT/src/records/layouts.cpp" "$ROOT/src/io/native_file.cpp" \
+       "$ROOT/src/io/positioned.cpp" "$ROOT/src/io/blocking.cpp" -o "$BIN"; then
     CORPUS="$(mktemp -d /tmp/karvo-format-corpus.XXXXXX)"
     PYTHONPATH="$BUILD" LD_PRELOAD="$RT" ASAN_OPTIONS=detect_leaks=0 "$PY" fuzz/fuzz_reader.py seeds "$CORPUS" >/dev/null 2>&1
     (cd "$CORPUS" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$BIN" -max_total_time="$SECS" \

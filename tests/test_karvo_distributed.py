@@ -83,3 +83,26 @@ def test_a_worker_killed_mid_computation_loses_nothing(client, files):
     assert victim not in client.scheduler_info()["workers"]
     np.testing.assert_allclose(result, [a.sum(dtype=np.float64) for a in serial],
                                rtol=1e-6)
+
+
+def test_workers_in_another_folder_read_the_file_opened_here(client, tmp_path, monkeypatch):
+    import karvo
+    here, there = tmp_path / "here", tmp_path / "there"
+    for folder, seed in ((here, 1.0), (there, 2.0)):   # same name and shape
+        folder.mkdir()
+        series(folder / "run", n_spectra=4, num_points=8, seed=seed)
+    monkeypatch.chdir(here)
+    started_in = client.run(os.getcwd)
+    client.run(os.chdir, str(there))
+    try:
+        with xr.open_dataset("run", engine=engine(), chunks={"spectrum": 2}) as ds:
+            first = client.compute(ds.spectra[:, 0], sync=True)
+            np.testing.assert_array_equal(first, 1.0 + 10 * np.arange(4))
+            # another file of that name and shape put in its place
+            series(tmp_path / "new", n_spectra=4, num_points=8, seed=3.0)
+            os.replace(tmp_path / "new", here / "run")
+            with pytest.raises(karvo.FormatError, match="changed since it was opened"):
+                client.compute(ds.spectra.sum(), sync=True)
+    finally:
+        for worker, folder in started_in.items():
+            client.run(os.chdir, folder, workers=[worker])

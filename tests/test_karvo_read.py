@@ -5,6 +5,7 @@ import pickle
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -213,6 +214,8 @@ def test_coords_and_dimensions(series):
 @pytest.mark.parametrize("first, last, n, count", [
     (4000.0, 400.0, 7, 7), (0.1, 0.7, 10, 10), (1.0, 1.0, 5, 5), (3.0, 9.0, 1, 1), (0.0, 1.0, 0, 0),
     (0.0, 1e-300, 4, 4), (0.0, 2.0 ** 40, 10 ** 6, 3), (-1.5, 2.5, 1000, 999),
+    # (n - 1) * step + first misses last by a rounding: numpy puts last there
+    (4000.0, 399.9, 3301, 3301), (4000.0, 399.9, 3301, 3300), (0.3, 0.9, 7, 7), (1.1, 7.7, 301, 301),
 ])
 def test_axes_are_numpys_linspace(first, last, n, count):
     got = np.frombuffer(karvo._native.linspace(first, last, n, count))
@@ -281,11 +284,15 @@ def test_threads_share_one_series(series):
     Y = expected_rows(sf)
     s = karvo.open(path)
     errors = []
+    # every thread is halfway through its reads while the others are too
+    halfway = threading.Barrier(6, timeout=60)
 
     def work(seed):
         rng = np.random.default_rng(seed)
         try:
-            for _ in range(200):
+            for k in range(200):
+                if k == 100:
+                    halfway.wait()
                 i = int(rng.integers(400))
                 assert np.array_equal(s[i], Y[i])
                 a = int(rng.integers(400))
@@ -303,25 +310,41 @@ def test_threads_share_one_series(series):
 
 
 def test_close_while_other_threads_read(series, fds):
-    path, sf = series(n_spectra=3000, num_points=256)
+    # Short rows are read in chunks, many reads a call. The file opened after
+    # close() takes the descriptor number back: a read still running on the
+    # old number would get its rows.
+    path, sf = series(n_spectra=100_000, num_points=3)
+    other, _ = series(n_spectra=100_000, num_points=3, values=lambda k: [-1.0] * 3)
     Y = expected_rows(sf)
     s = karvo.open(path)
-    outcomes = []
+    outcomes, errors = [], []
+    start = threading.Barrier(5)
 
     def work():
-        for _ in range(20):
-            try:
-                outcomes.append(np.array_equal(np.asarray(s), Y))
-            except ValueError:
-                outcomes.append("closed")
+        start.wait()
+        try:
+            for _ in range(10):
+                try:
+                    outcomes.append(np.array_equal(np.asarray(s), Y))
+                except ValueError as e:
+                    if "closed" not in str(e):
+                        raise
+                    outcomes.append("closed")
+        except BaseException as e:  # reported below: a thread's error would end only the thread
+            errors.append(e)
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for t in threads:
         t.start()
+    start.wait()
+    while not outcomes:  # reads are under way
+        time.sleep(0.001)
     s.close()
+    reopened = karvo.open(other)
     for t in threads:
         t.join()
-    assert False not in outcomes
+    reopened.close()
+    assert errors == [] and False not in outcomes and "closed" in outcomes
     fds.assert_clean()
 
 

@@ -1,5 +1,7 @@
 #include "io/native_file.hpp"
 
+#include "io/positioned.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <cstdint>
@@ -14,37 +16,19 @@
 namespace karvo::io {
 namespace {
 
-BlockingHooks g_hooks;
 // The first fill is small (a record or two is often all that an operation
 // reads); each further fill doubles, up to the largest.
 constexpr size_t kFirstFill = 4 * 1024;
 constexpr size_t kBufferSize = 256 * 1024;
 
-// Reads smaller than this keep the interpreter: letting it go and taking it
-// back costs more than such a read from the page cache.
-constexpr size_t kReleaseFrom = 64 * 1024;
-
-struct Blocking {
-    explicit Blocking(bool release = true) : active(release && g_hooks.before) {
-        if (active) state = g_hooks.before();
-    }
-    ~Blocking() {
-        if (active && g_hooks.after) g_hooks.after(state);
-    }
-    bool active;
-    void* state = nullptr;
-};
-
 }  // namespace
 
-void set_blocking_hooks(BlockingHooks hooks) { g_hooks = hooks; }
-
-int NativeFile::open(const char* path, bool inspect) {
+int NativeFile::open(const char* path, bool inspect, bool nonblocking) {
     close();
     int fd;
     {
         Blocking b;
-        do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        do fd = ::open(path, O_RDONLY | O_CLOEXEC | (nonblocking ? O_NONBLOCK | O_NOCTTY : 0));
         while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) return errno_ = errno;
@@ -67,6 +51,8 @@ int NativeFile::open(const char* path, bool inspect) {
         size_ = regular_ ? uint64_t(st.st_size) : 0;
         size_known_ = regular_;
     }
+    // Reads of a regular file wait for the disk as usual.
+    if (nonblocking && regular_) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return 0;
 }
 
@@ -89,33 +75,11 @@ uint64_t NativeFile::remaining(uint64_t want) {
     return size_ > pos_ ? size_ - pos_ : 0;
 }
 
-// Reads up to `max` bytes at `at`, going on after a partial read only while
-// fewer than `need` bytes came: a short read past that is the end of the file.
-// Offsets end at the largest off_t: nothing lies past it, so a read that
-// would reach beyond it is cut there (the system would refuse it whole).
-static size_t clamp_to_offsets(uint64_t at, size_t len) {
-    constexpr uint64_t kLast = uint64_t(INT64_MAX);
-    if (at >= kLast) return 0;
-    return len > kLast - at ? size_t(kLast - at) : len;
-}
-
-long long NativeFile::pread_all(void* dst, size_t need, size_t max, uint64_t at) {
-    max = clamp_to_offsets(at, max);
-    need = need < max ? need : max;
-    size_t done = 0;
-    Blocking b(max >= kReleaseFrom);
-    while (done < max) {
-        ssize_t r = ::pread(fd_, static_cast<uint8_t*>(dst) + done, max - done, off_t(at + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            errno_ = errno;
-            return -1;
-        }
-        if (r == 0) break;
-        done += size_t(r);
-        if (done >= need) break;
-    }
-    return (long long)done;
+long long NativeFile::pread_some(void* dst, size_t need, size_t max, uint64_t at) {
+    Blocking b(max);
+    long long got = io::pread_some(fd_, dst, need, max, at);
+    if (got < 0) errno_ = errno;
+    return got;
 }
 
 // Makes the buffer hold at least n bytes from pos_, or as many as the file has.
@@ -131,7 +95,7 @@ ReadResult NativeFile::fill(size_t n) {
         buffer_.reset(new uint8_t[want]);
         buf_cap_ = want;
     }
-    long long got = pread_all(buffer_.get(), n < want ? n : want, want, pos_);
+    long long got = pread_some(buffer_.get(), n < want ? n : want, want, pos_);
     if (got < 0) {
         buf_len_ = 0;
         return ReadResult::Error;
@@ -175,7 +139,7 @@ ReadResult NativeFile::read_into(void* dst, size_t n) {
         if (r == ReadResult::Ok) std::memcpy(d, p, n);
         return r;
     }
-    long long got = pread_all(d, n, n, pos_);
+    long long got = pread_some(d, n, n, pos_);
     if (got < 0) return ReadResult::Error;
     pos_ += uint64_t(got);
     return size_t(got) == n ? ReadResult::Ok : ReadResult::Short;
@@ -195,41 +159,20 @@ long long NativeFile::read_scatter(const Span* spans, size_t count) {
         if (used == spans[i].len) ++i, used = 0;
     }
     std::vector<iovec> iov;
-    size_t room = clamp_to_offsets(pos_, SIZE_MAX);
-    for (size_t k = i; k < count && room; ++k) {
+    for (size_t k = i; k < count; ++k) {
         size_t skip = k == i ? used : 0;
-        size_t len = spans[k].len - skip < room ? spans[k].len - skip : room;
-        if (len) iov.push_back({spans[k].data + skip, len});
-        room -= len;
+        if (spans[k].len > skip) iov.push_back({spans[k].data + skip, spans[k].len - skip});
     }
-    size_t first = 0;
     size_t wanted = 0;
     for (const iovec& v : iov) wanted += v.iov_len;
-    Blocking b(wanted >= kReleaseFrom);
-    while (first < iov.size()) {
-        int n = int(iov.size() - first < size_t(IOV_MAX) ? iov.size() - first : size_t(IOV_MAX));
-        ssize_t r = ::preadv(fd_, iov.data() + first, n, off_t(pos_));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            errno_ = errno;
-            return -1;
-        }
-        if (r == 0) break;
-        pos_ += uint64_t(r);
-        total += r;
-        // Step over what was filled; a partly filled piece goes on where it stopped.
-        size_t left = size_t(r);
-        while (left && first < iov.size()) {
-            if (left >= iov[first].iov_len) {
-                left -= iov[first].iov_len;
-                ++first;
-            } else {
-                iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + left;
-                iov[first].iov_len -= left;
-                left = 0;
-            }
-        }
+    Blocking b(wanted);
+    long long got = preadv_full(fd_, iov.data(), iov.size(), pos_);
+    if (got < 0) {
+        errno_ = errno;
+        return -1;
     }
+    pos_ += uint64_t(got);
+    total += got;
     return total;
 }
 

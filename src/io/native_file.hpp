@@ -6,15 +6,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace karvo::io {
+#include "io/blocking.hpp"
 
-// Hooks run around every blocking system call (the host layer lets other
-// threads run there). Both may be left null.
-struct BlockingHooks {
-    void* (*before)() = nullptr;
-    void (*after)(void*) = nullptr;
-};
-void set_blocking_hooks(BlockingHooks hooks);
+namespace karvo::io {
 
 enum class ReadResult { Ok, Short, Error };
 
@@ -28,11 +22,17 @@ public:
     // Opens `path` read-only. Returns 0 or the errno of the failure. With
     // `inspect`, the file's kind and size are taken at once (a directory
     // fails with EISDIR, as the host's open does); without, on demand.
-    int open(const char* path, bool inspect);
+    // `nonblocking` opens without waiting (a FIFO's open would wait for a
+    // writer) and never as a controlling terminal, for a caller that reads
+    // regular files only: it looks at is_regular() before reading (a socket
+    // fails with ENXIO).
+    int open(const char* path, bool inspect, bool nonblocking = false);
     void close();
 
     bool is_open() const { return fd_ >= 0; }
     bool is_regular() const { return regular_; }
+    // The size taken when the file was inspected (regular files).
+    uint64_t size() const { return size_; }
     int fd() const { return fd_; }
     int error() const { return errno_; }
 
@@ -60,7 +60,7 @@ public:
 
 private:
     ReadResult fill(size_t n);
-    long long pread_all(void* dst, size_t need, size_t max, uint64_t at);
+    long long pread_some(void* dst, size_t need, size_t max, uint64_t at);
 
     int fd_ = -1;
     bool regular_ = false;

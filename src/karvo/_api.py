@@ -1,13 +1,13 @@
 """karvo.open and karvo.read: by content, a Spectrum or a Series."""
 from __future__ import annotations
 
-import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
-from ._series import PathLike, Series, TruncatedPolicy, check_policy
+from ._opened import PathLike, TruncatedPolicy, open_native
+from ._series import Series
 from ._single import F4, F8, Spectrum
 
 if TYPE_CHECKING:
@@ -15,8 +15,12 @@ if TYPE_CHECKING:
 
 __all__ = ["open", "read"]
 
-_fspath = os.fspath
 _frombuffer = np.frombuffer
+
+
+def _kind(native: _native.File) -> type[Series] | type[Spectrum]:
+    """The class for an opened file, by its content."""
+    return Series if native.values is None else Spectrum
 
 
 def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectrum:
@@ -39,12 +43,8 @@ def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectr
         >>> with karvo.open("run42.kvr") as s:                    # doctest: +SKIP
         ...     Y = s[100:200]
     """
-    check_policy(truncated)
-    p = _fspath(path)
-    native = _native.open(p)
-    if native.values is not None:
-        return Spectrum._from_native(native, p)
-    return Series._from_native(native, p, truncated, stacklevel=3)
+    native, p = open_native(path, truncated)
+    return _kind(native)._from_native(native, p, truncated, stacklevel=3)
 
 
 def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[np.float64], NDArray[Any]]:
@@ -60,9 +60,7 @@ def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[n
         >>> x, y = karvo.read("polystyrene.kvr")                  # doctest: +SKIP
         >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
     """
-    check_policy(truncated)
-    p = _fspath(path)  # once: a second __fspath__ call may name another file
-    native = _native.open(p)
+    native, p = open_native(path, truncated)
     values = native.values
     if values is not None:
         return _frombuffer(native.x(), F8), _frombuffer(values, F4)

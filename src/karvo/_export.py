@@ -32,6 +32,7 @@ _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".npz": "npz",
 
 CHUNK_BYTES = 8 << 20         # values read per request
 TEXT_BLOCK_BYTES = 32 << 20   # values held while writing a CSV block of points
+PROGRESS_DELAY = 0.5          # seconds an export runs before its progress bar shows
 
 
 def format_of(out: str) -> str | None:
@@ -57,7 +58,7 @@ def progress_bar(total: int, label: str, unit: str) -> Iterator[Progress]:
         yield _NoProgress()
         return
     with tqdm.tqdm(total=total, desc=label, unit=" " + unit, file=sys.stderr,
-                   delay=0.5, leave=False, dynamic_ncols=True) as bar:
+                   delay=PROGRESS_DELAY, leave=False, dynamic_ncols=True) as bar:
         yield bar
 
 
@@ -318,7 +319,7 @@ def _write(ds: Any, to: Any, label: str) -> None:
     if tqdm_dask is None or not sys.stderr.isatty():
         pending.compute()
         return
-    with tqdm_dask.TqdmCallback(desc=label, unit=" tasks", file=sys.stderr, delay=0.5,
+    with tqdm_dask.TqdmCallback(desc=label, unit=" tasks", file=sys.stderr, delay=PROGRESS_DELAY,
                                 leave=False, dynamic_ncols=True):
         pending.compute()
 

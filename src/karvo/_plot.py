@@ -114,6 +114,25 @@ def _draw_series(fig: Any, series: Series, start: int, stop: int, lines: int) ->
     curves.legend(fontsize="small", loc="best")
 
 
+def figure(obj: Series | Spectrum, *, dpi: float = 100, start: int = 0,
+           stop: int | None = None, lines: int = 5) -> Any:
+    """A new matplotlib Figure with ``obj`` drawn on it, as ``plot`` draws
+    it; the caller closes it (``matplotlib.pyplot.close``)."""
+    import matplotlib.pyplot as plt
+
+    fig = plt.figure(figsize=FIGURE_SIZE, dpi=dpi, layout="constrained")
+    try:
+        if isinstance(obj, Series):
+            first, last, _ = slice(start, stop).indices(len(obj))
+            _draw_series(fig, obj, first, max(first, last), lines)
+        else:
+            _draw_spectrum(fig, obj)
+    except BaseException:
+        plt.close(fig)
+        raise
+    return fig
+
+
 def plot(obj: Series | Spectrum, out: str | None, *, dpi: float = 100,
          start: int = 0, stop: int | None = None, lines: int = 5) -> None:
     """Draw ``obj``; write it to ``out`` (format from its extension), or show
@@ -127,13 +146,8 @@ def plot(obj: Series | Spectrum, out: str | None, *, dpi: float = 100,
             "agg", "pdf", "ps", "svg", "pgf", "cairo", "template"}:
         raise NothingToPlot("there is no display to show the plot on; "
                             "write it to a file with -o OUT.png")
-    fig = plt.figure(figsize=FIGURE_SIZE, dpi=dpi, layout="constrained")
+    fig = figure(obj, dpi=dpi, start=start, stop=stop, lines=lines)
     try:
-        if isinstance(obj, Series):
-            first, last, _ = slice(start, stop).indices(len(obj))
-            _draw_series(fig, obj, first, max(first, last), lines)
-        else:
-            _draw_spectrum(fig, obj)
         if out is None:
             plt.show()
             return

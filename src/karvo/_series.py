@@ -2,16 +2,15 @@
 from __future__ import annotations
 
 import operator
-import os
 import warnings
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, Iterator, Literal, Union
+from typing import TYPE_CHECKING, Any, Iterator, Union
 
 import numpy as np
 
 from . import _native
-from ._opened import OpenedFile
-from ._errors import FormatError, TruncatedError, TruncatedWarning
+from ._opened import OpenedFile, PathLike, TruncatedPolicy
+from ._errors import TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -23,9 +22,6 @@ if TYPE_CHECKING:
 
 __all__ = ["PathLike", "Series", "TruncatedPolicy"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-TruncatedPolicy = Literal["warn", "raise", "ignore"]
-_POLICIES = ("warn", "raise", "ignore")
 _F8 = np.dtype("<f8")
 # Rows per block when a series is walked spectrum by spectrum.
 _ITER_BLOCK = 1024
@@ -36,9 +32,11 @@ def _is_index_array(key: Any) -> bool:
     return isinstance(key, list) or isinstance(key, np.ndarray) and key.ndim > 0
 
 
-def check_policy(truncated: str) -> None:
-    if truncated not in _POLICIES:
-        raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
+def _read_only(a: NDArray[Any]) -> NDArray[Any]:
+    """a, made read-only: it is cached and handed to every caller, so one
+    caller writing into it would change what the next one reads."""
+    a.flags.writeable = False
+    return a
 
 
 class Series(OpenedFile):
@@ -52,8 +50,10 @@ class Series(OpenedFile):
 
     Reads go to the file by position, so any number of threads may read one
     series at once; large reads let other threads run meanwhile. A series
-    pickles as its path and options and opens its file again when
-    unpickled, so it can be handed to other processes.
+    pickles as its absolute path, its options and the file's identity, and
+    opens its file again when unpickled, so it can be handed to other
+    processes; a file that has changed since (replaced, rewritten, grown)
+    raises :class:`karvo.FormatError` there.
 
     Example::
 
@@ -66,7 +66,9 @@ class Series(OpenedFile):
         <karvo.Series 'run42': 100 spectra x 3300 points, x 4000 to 700, float32>
 
     Attributes:
-        path: the path as given (``os.fspath`` of it).
+        path: the path as given (``os.fspath`` of it); a copy unpickled
+            elsewhere holds the absolute path it opened.
+        identity: the file as opened, ``(device, inode, size, mtime_ns)``.
         title: the file header's ``file_id`` text.
         shape: ``(len(s), points)``; ``ndim`` is 2, ``size`` and ``nbytes``
             follow from it.
@@ -77,6 +79,7 @@ class Series(OpenedFile):
     """
 
     ndim = 2
+    _single = False
 
     def __init__(self, path: PathLike, truncated: TruncatedPolicy = "warn") -> None:
         """Opens the series file at ``path`` and checks its structure.
@@ -91,18 +94,7 @@ class Series(OpenedFile):
 
             >>> s = karvo.Series("run42.kvr", truncated="raise")  # doctest: +SKIP
         """
-        check_policy(truncated)
-        p = os.fspath(path)
-        native = _native.open(p)
-        if native.values is not None:
-            raise FormatError(f"{native.path}: a single-spectrum file, not a series (use karvo.open)", native.path)
-        self._setup(native, p, truncated, stacklevel=3)
-
-    @classmethod
-    def _from_native(cls, native: Any, path: Any, truncated: str, stacklevel: int) -> Series:
-        self = cls.__new__(cls)
-        self._setup(native, path, truncated, stacklevel + 1)
-        return self
+        self._open(path, truncated, stacklevel=3)
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         try:
@@ -113,10 +105,7 @@ class Series(OpenedFile):
 
     def _describe(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         info = native.info
-        self._file = native
-        self._truncated_policy = truncated
-        self.path = path
-        """The path as given (``os.fspath`` of it)."""
+        self._adopt(native, path, truncated)
         self.title: str = info["title"]
         """The file header's ``file_id`` text."""
         self.element_size: int = info["element_size"]
@@ -188,9 +177,7 @@ class Series(OpenedFile):
             >>> s.x[0], s.x[-1]                                   # doctest: +SKIP
             (4000.0, 700.0)
         """
-        x = np.frombuffer(self._file.x(), _F8)
-        x.flags.writeable = False  # shared by every caller of s.x
-        return x
+        return _read_only(np.frombuffer(self._file.x(), _F8))
 
     # -- reading -------------------------------------------------------------
     def read(self, start: int = 0, stop: int | None = None, out: NDArray[Any] | None = None) -> NDArray[Any]:
@@ -249,10 +236,14 @@ class Series(OpenedFile):
             if len(key) != 2:
                 raise IndexError(f"a series takes 1 or 2 indices, not {len(key)}")
             rows = self[key[0]]
-            if _is_index_array(key[0]) and _is_index_array(key[1]):
-                # Two index arrays pair up element by element, as in numpy.
-                return rows[np.arange(len(rows)), key[1]]
-            return rows[..., key[1]]
+            if rows.ndim == 1:  # s[i, k] is s[i][k]
+                return rows[key[1]]
+            # The rows read stand for key[0] on their axis: as they are for a
+            # slice, and as an index of each row for a list or mask, which
+            # numpy pairs (broadcasts) with an index of the points.
+            first: Any = np.arange(len(rows)) if _is_index_array(key[0]) else slice(None)
+            picked: NDArray[Any] = rows[first, key[1]]
+            return picked
         if isinstance(key, slice):
             a, b, step = key.indices(self._len)
             if step == 1:
@@ -390,7 +381,7 @@ class Series(OpenedFile):
             >>> s.coords["time"][:3]                              # doctest: +SKIP
             array([0., 1., 2.])
         """
-        return {d["name"]: np.frombuffer(_native.linspace(d["first"], d["last"], d["n"], self._len), _F8)
+        return {d["name"]: _read_only(np.frombuffer(_native.linspace(d["first"], d["last"], d["n"], self._len), _F8))
                 for d in self.dimensions}
 
     @cached_property
@@ -421,7 +412,7 @@ class Series(OpenedFile):
             return None
         out = np.empty(self._len, np.dtype(fields))
         self._file.read_meta(out, 0, self._len)
-        return out
+        return _read_only(out)
 
     @property
     def mini_header_version(self) -> int | None:
@@ -466,12 +457,6 @@ class Series(OpenedFile):
             True
         """
         return bool(self._file.closed)
-
-
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Pickles as the path and options; unpickling opens the file again.
-        return (type(self), (self.path, self._truncated_policy))
 
     def __repr__(self) -> str:
         cut = f" (of {self.expected_spectra}, cut)" if self.truncated else ""

@@ -2,15 +2,11 @@
 from __future__ import annotations
 
 from functools import cached_property
-import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _native
-from ._opened import OpenedFile
-from ._errors import FormatError
-from ._series import PathLike
+from ._opened import OpenedFile, PathLike
 
 if TYPE_CHECKING:
     import xarray as xr
@@ -39,14 +35,21 @@ class Spectrum(OpenedFile):
         >>> sp.x.shape == sp.y.shape
         True
 
+    A spectrum pickles as its absolute path and the file's identity, and
+    reads its file again when unpickled; a file that has changed since
+    raises :class:`karvo.FormatError` there.
+
     Attributes:
-        path: the path as given (``os.fspath`` of it).
+        path: the path as given (``os.fspath`` of it); a copy unpickled
+            elsewhere holds the absolute path it opened.
+        identity: the file as opened, ``(device, inode, size, mtime_ns)``.
         x: the spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``.
         y: the values, float32.
         shape: ``(points,)``; ``ndim`` is 1, ``dtype`` float32.
     """
 
     ndim = 1
+    _single = True
 
     def __init__(self, path: PathLike) -> None:
         """Opens the single-spectrum file at ``path`` and reads its values.
@@ -55,25 +58,11 @@ class Spectrum(OpenedFile):
 
             >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
         """
-        p = os.fspath(path)
-        native = _native.open(p)
-        if native.values is None:
-            native.close()
-            raise FormatError(f"{native.path}: a series file, not a single spectrum (use karvo.open)",
-                              native.path)
-        self._setup(native, p)
+        self._open(path, "warn", stacklevel=3)
 
-    @classmethod
-    def _from_native(cls, native: Any, path: Any) -> Spectrum:
-        self = cls.__new__(cls)
-        self._setup(native, path)
-        return self
-
-    def _setup(self, native: Any, path: Any) -> None:
-        self._file = native
+    def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
+        self._adopt(native, path, truncated)
         self._closed = False
-        self.path = path
-        """The path as given (``os.fspath`` of it)."""
         # Read-only: both are handed to every caller, so one caller writing
         # into them would change what the next one reads.
         self.y: NDArray[np.float32] = np.frombuffer(native.values, F4)
@@ -197,12 +186,6 @@ class Spectrum(OpenedFile):
             True
         """
         return self._closed
-
-
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Pickles as the path; unpickling reads the file again.
-        return (type(self), (self.path,))
 
     def __repr__(self) -> str:
         n = len(self.y)

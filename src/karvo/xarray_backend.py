@@ -4,9 +4,11 @@ A series file opens as a Dataset with the data variable ``spectra`` on the
 dimensions ``("spectrum", "x")``; a single-spectrum file as one with the data
 variable ``spectrum`` on ``("x",)``.  Opening reads the file header, the
 directory, the series header and the mini headers; values are read when they
-are indexed, and only the rows asked for.  What a lazy array holds is the path
-and the layout seen at open (never an open file), so it pickles to dask
-workers in other processes or on other machines that see the same files.
+are indexed, and only the rows asked for.  What a lazy array holds is the
+absolute path, the layout and the file's identity seen at open (never an open
+file), so it pickles to dask workers in other processes or on other machines
+that see the same files; a worker that finds another file under that path (or
+the file changed since) raises karvo.FormatError rather than read it.
 
     >>> import xarray as xr
     >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
@@ -17,7 +19,9 @@ workers in other processes or on other machines that see the same files.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping
+import threading
+from collections.abc import Iterable, Iterator, Mapping
+from contextlib import contextmanager
 from typing import Any, Literal, TypeGuard, Union
 
 import numpy as np
@@ -35,6 +39,10 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
         "open_mfdataset): pip install 'karvoreader[xarray]'") from exc
 
 import karvo
+from karvo._identity import this_machine
+from karvo._opened import absolute
+
+from ._names import variable_name
 
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
 
@@ -50,38 +58,101 @@ _RESERVED = frozenset({"spectra", "spectrum", "x", "title"})
 _BLOCK_BYTES = 16 << 20
 
 
-def _reopen(path: str, mode: str = "r") -> Opened:
+class _Held:
+    """An opened file as xarray's file cache keeps it.  The cache closes a
+    file it evicts for another, perhaps while a task on another thread reads
+    from it (xarray 2025.6 and earlier do so at once); the close then waits
+    for the last read that holds the file."""
+
+    def __init__(self, obj: Opened) -> None:
+        self.obj = obj
+        self._lock = threading.Lock()
+        self._readers = 0
+        self._closing = False
+
+    def hold(self) -> bool:
+        """Counts a read in; False once the file is closed or closing."""
+        with self._lock:
+            if self._closing:
+                return False
+            self._readers += 1
+            return True
+
+    def release(self) -> None:
+        with self._lock:
+            self._readers -= 1
+            last = self._closing and self._readers == 0
+        if last:
+            self.obj.close()
+
+    def close(self) -> None:
+        with self._lock:
+            self._closing = True
+            last = self._readers == 0
+        if last:
+            self.obj.close()
+
+
+def _reopen(path: str, mode: str = "r") -> _Held:
     """Opener of the file cache, also where an array is unpickled (which
     passes the mode).  The open on the client already judged a cut file
     (warned or raised), so a reopen says nothing more about it."""
-    return karvo.open(path, truncated="ignore")
+    return _Held(karvo.open(path, truncated="ignore"))
+
+
+@contextmanager
+def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
+    """The open file of manager, held open until the block ends."""
+    handle = manager.acquire()
+    if handle.hold():
+        try:
+            yield handle.obj
+        finally:
+            handle.release()
+        return
+    # The cache closed it between the two lines above: this read opens its own.
+    with _reopen(path).obj as obj:
+        yield obj
 
 
 class KarvoArray(BackendArray):
     """The values of one file, read on demand.
 
-    Holds a CachingFileManager (path and options; the open file lives in a
-    per-process cache and is reopened where the array is unpickled) and the
-    shape and dtype seen at open.  Indexing goes through xarray's explicit
-    indexing adapter: rows are read as one request per contiguous run, or as
-    the listed rows; points are picked from the rows in memory (a row is
-    contiguous on disk), block by block when only some are kept.
+    Holds a CachingFileManager (absolute path and options; the open file
+    lives in a per-process cache and is reopened where the array is
+    unpickled) and the shape, dtype and file identity seen at open.
+    Indexing goes through xarray's explicit indexing adapter: rows are read
+    as one request per contiguous run, or as the listed rows; points are
+    picked from the rows in memory (a row is contiguous on disk), block by
+    block when only some are kept.
     """
 
-    def __init__(self, manager: CachingFileManager[Opened], path: str,
-                 shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
+    def __init__(self, manager: CachingFileManager[_Held], path: str,
+                 shape: tuple[int, ...], dtype: np.dtype[Any],
+                 identity: tuple[int, int, int, int]) -> None:
         self._manager = manager
         self.path = path
         self.shape = shape
         self.dtype = dtype
+        self.identity = identity
+        # Where identity was taken: another machine numbers devices its own way.
+        self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        if isinstance(key, indexing.OuterIndexer) and any(
+                isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
+            # An empty list selects nothing, and some xarray releases fail
+            # to split such a key for the adapter: the empty result is here.
+            return np.empty(tuple(
+                len(range(*k.indices(n))) if isinstance(k, slice) else k.size
+                for k, n in zip(key.tuple, self.shape)
+                if not isinstance(k, (int, np.integer))), self.dtype)
         return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
             key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
             self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with self._manager.acquire_context() as obj:
+        with _held(self._manager, self.path) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -89,7 +160,7 @@ class KarvoArray(BackendArray):
             rows, points = key
             if isinstance(rows, (int, np.integer)):
                 row: NDArray[Any] = obj.read(int(rows), int(rows) + 1)[0]
-                return row if _takes_all(points) else row[points].copy()
+                return row if _takes_all(points, self.shape[1]) else row[points].copy()
             return self._read_rows(obj, rows, points)
 
     def _read_rows(self, series: karvo.Series, rows: slice | NDArray[Any],
@@ -114,21 +185,21 @@ class KarvoArray(BackendArray):
                 if a == b:
                     return np.empty((0, n_points), self.dtype)
                 return series[index[a:b]]
-        if _takes_all(points):
+        if _takes_all(points, n_points):
             return read(0, count)
-        block = max(1, _BLOCK_BYTES // (n_points * self.dtype.itemsize))
+        block = max(1, _BLOCK_BYTES // max(1, n_points * self.dtype.itemsize))
         return np.concatenate([read(a, min(a + block, count))[:, points]
                                for a in range(0, count, block) or [0]])
 
     def _check_layout(self, obj: Opened) -> None:
-        # A file replaced or cut after open must not hand out other values
-        # under this layout.  A series that has grown since (a run still
-        # being recorded) is fine: its first rows are the ones we know.
+        # A file replaced, rewritten or cut since the open must not hand out
+        # other values under this layout: the identity tells (the file opened
+        # again by a worker or after the cache dropped it, or rewritten in
+        # place under the open one); the layout is checked as well, in case
+        # a rewrite kept size and time stamp.
+        obj._check_unchanged(self.identity, self.machine)
         shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
-        grown = len(shape) == 2 and shape[0] > self.shape[0]
-        fits = dtype == self.dtype and (shape == self.shape or
-                                        grown and shape[1:] == self.shape[1:])
-        if not fits:
+        if shape != self.shape or dtype != self.dtype:
             raise karvo.FormatError(
                 f"{self.path}: the file changed since it was opened: it now "
                 f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
@@ -138,8 +209,10 @@ def _is_series(obj: Opened) -> TypeGuard[karvo.Series]:
     return len(obj.shape) == 2
 
 
-def _takes_all(key: Any) -> bool:
-    return isinstance(key, slice) and key == slice(None)
+def _takes_all(key: Any, n: int) -> bool:
+    """Whether key, an index along n points, keeps them all, in order (dask
+    asks for slice(0, n, 1) where xarray asks for slice(None))."""
+    return isinstance(key, slice) and key.indices(n) == (0, n, 1)
 
 
 def _netcdf_attr(value: Any) -> Any:
@@ -190,7 +263,9 @@ def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
         info = described.get(name, {})
         attrs = {k: v for k in ("long_name", "unit_ID", "dimension_type")
                  if (v := _netcdf_attr(info.get(k))) is not None}
-        name = _unique(name, taken)
+        label, name = name, _unique(variable_name(name), taken)
+        if name != label:
+            attrs["label"] = label
         taken.add(name)
         coords[name] = Variable(dims, np.asarray(values), attrs)
     if series.titles is not None:
@@ -240,10 +315,11 @@ class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
     def __init__(self, path: str, truncated: Truncated = "warn") -> None:
-        self.path = path
-        self._manager: CachingFileManager[Opened] = CachingFileManager(_reopen, path)
+        # Absolute: a task may run where the working folder is another one.
+        self.path = os.fsdecode(absolute(path))
+        self._manager: CachingFileManager[_Held] = CachingFileManager(_reopen, self.path)
         try:
-            with self._manager.acquire_context() as obj:
+            with _held(self._manager, self.path) as obj:
                 if getattr(obj, "truncated", False):
                     # let karvo warn or raise as the caller asked
                     karvo.open(path, truncated=truncated).close()
@@ -258,7 +334,8 @@ class KarvoDataStore(AbstractDataStore):
 
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
         return indexing.LazilyIndexedArray(KarvoArray(
-            self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype)))
+            self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype),
+            obj._identity))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -300,9 +377,11 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        if path is None or not os.path.isfile(path):
+        if path is None:
             return False
         try:
+            # karvo.open looks before it opens: a directory or a FIFO fails
+            # at once, as a file that may not be read does.
             karvo.open(path, truncated="ignore").close()
         except (ValueError, OSError):       # karvo.FormatError is a ValueError
             return False

@@ -40,16 +40,44 @@ inline void copy_row(uint8_t* d, const uint8_t* s, size_t n) {
 }
 
 // Each thread keeps one chunk buffer: a fresh one per call would cost a
-// page fault per page, every call.
-uint8_t* chunk_buffer(size_t n) {
-    thread_local std::unique_ptr<uint8_t[]> buffer;
-    thread_local size_t size = 0;
-    if (n > size) {
-        buffer.reset(new uint8_t[n]);
-        size = n;
+// page fault per page, every call. A read nested in another on the same
+// thread (a signal handler's, run between the pieces of a long read) gets a
+// buffer of its own: the outer read is still using the thread's.
+class Chunk {
+public:
+    explicit Chunk(size_t n) {
+        if (busy_) {
+            own_.reset(new uint8_t[n]);
+            data_ = own_.get();
+            return;
+        }
+        if (n > size_) {
+            buffer_.reset();
+            size_ = 0;
+            buffer_.reset(new uint8_t[n]);
+            size_ = n;
+        }
+        busy_ = lent_ = true;
+        data_ = buffer_.get();
     }
-    return buffer.get();
-}
+    ~Chunk() {
+        if (lent_) busy_ = false;
+    }
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+    uint8_t* data() const { return data_; }
+
+private:
+    static thread_local std::unique_ptr<uint8_t[]> buffer_;
+    static thread_local size_t size_;
+    static thread_local bool busy_;
+    std::unique_ptr<uint8_t[]> own_;
+    uint8_t* data_ = nullptr;
+    bool lent_ = false;
+};
+thread_local std::unique_ptr<uint8_t[]> Chunk::buffer_;
+thread_local size_t Chunk::size_ = 0;
+thread_local bool Chunk::busy_ = false;
 
 uint64_t row_at(const Structure& s, uint64_t row) { return s.data_start + row * s.stride; }
 
@@ -60,7 +88,8 @@ Failure visit_chunked(int fd, const Structure& s, uint64_t first, uint64_t count
                       Take take) {
     uint64_t per_chunk = std::max<uint64_t>(1, kChunk / s.stride);
     uint64_t rows = std::min(per_chunk, count);
-    uint8_t* scratch = chunk_buffer(size_t((rows - 1) * s.stride + need));
+    Chunk chunk(size_t((rows - 1) * s.stride + need));
+    uint8_t* scratch = chunk.data();
     for (uint64_t done = 0; done < count;) {
         uint64_t n = std::min(rows, count - done);
         uint64_t len = (n - 1) * s.stride + need;
@@ -84,36 +113,6 @@ std::vector<TextSpan> text_spans(const format::FlatLayout& layout) {
     return out;
 }
 
-// Leaves each string field as its text: ASCII up to the first NUL, bytes
-// 128..255 dropped, NUL to the end of the field.
-// Leaves a string field at q as its text (ASCII up to the first NUL, bytes
-// 128..255 dropped, NUL to the end), reading from p, the field as read; q
-// already holds a copy of p.
-void clean_text(const uint8_t* p, uint8_t* q, size_t width) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    size_t i = 0;
-    // Word by word while the text is plain: whole words are already in place.
-    for (; i + 8 <= width; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        uint64_t nul = (w - kOnes) & ~w & kHighs;  // lowest set bit: the first NUL byte
-        if (nul) {
-            uint64_t before = (nul & -nul) - 1;     // bits of the bytes before it
-            if (w & before & kHighs) break;         // a byte to drop before the NUL
-            uint64_t kept = w & (before >> 7);
-            std::memcpy(q + i, &kept, 8);
-            for (i += 8; i + 8 <= width; i += 8) std::memset(q + i, 0, 8);
-            std::memset(q + i, 0, width - i);
-            return;
-        }
-        if (w & kHighs) break;
-    }
-    size_t kept = i;
-    for (; i < width && p[i]; ++i)
-        if (p[i] < 0x80) q[kept++] = p[i];
-    std::memset(q + kept, 0, width - kept);
-}
-
 }  // namespace
 
 Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
@@ -135,7 +134,7 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
             }
             uint64_t at = row_at(s, first + done) + M, want = n * s.stride - M;
             long long got = io::preadv_full(fd, pieces, k, at);
-            if (got < 0) return {Problem::System, errno, {}};
+            if (got < 0) return read_failure();
             if (uint64_t(got) < want) return became_shorter(s, at + want);
             done += n;
         }
@@ -162,7 +161,8 @@ Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n
             continue;
         }
         uint64_t span = uint64_t(index[k + near - 1]) - first;
-        uint8_t* chunk = chunk_buffer(size_t(span * S + V));
+        Chunk lease(size_t(span * S + V));
+        uint8_t* chunk = lease.data();
         if (Failure f = read_at(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
             f.problem != Problem::None)
             return f;
@@ -182,7 +182,8 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     const uint64_t S = s.stride;
     if (S <= kChunk) {
         uint64_t per_chunk = std::max<uint64_t>(1, kChunk / S);
-        uint8_t* chunk = chunk_buffer(size_t((std::min(per_chunk, count) - 1) * S + M));
+        Chunk lease(size_t((std::min(per_chunk, count) - 1) * S + M));
+        uint8_t* chunk = lease.data();
         for (uint64_t done = 0; done < count;) {
             uint64_t n = std::min(per_chunk, count - done);
             if (Failure f = read_at(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
@@ -192,7 +193,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
                 const uint8_t* row = chunk + j * S;
                 uint8_t* out = dst + (done + j) * M;
                 copy_row(out, row, size_t(M));
-                for (const TextSpan& span : t) clean_text(row + span.offset, out + span.offset, span.width);
+                for (const TextSpan& span : t) format::clean_text(row + span.offset, out + span.offset, span.width);
             }
             done += n;
         }
@@ -202,7 +203,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     for (uint64_t j = 0; j < count; ++j) {
         if (Failure f = read_at(fd, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
             return f;
-        for (const TextSpan& span : t) clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
+        for (const TextSpan& span : t) format::clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
     }
     return {};
 }

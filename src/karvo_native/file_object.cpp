@@ -9,9 +9,10 @@
 #include "records/text.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -23,8 +24,12 @@ namespace {
 
 using host::PyRef;
 
-// Reads smaller than this keep the interpreter: handing it over costs more.
-constexpr uint64_t kReleaseFrom = 64 * 1024;
+// Counts the forks that led to this process (a child's own count differs
+// from its parent's): cheaper than asking the system for the process id at
+// every read.
+std::atomic<unsigned> g_generation{0};
+[[maybe_unused]] const int g_counts_forks = pthread_atfork(nullptr, nullptr, [] { ++g_generation; });
+unsigned process_generation() { return g_generation.load(std::memory_order_relaxed); }
 
 // One open file: its checked structure, and the descriptor that every read
 // of a series goes through by position. A close() while reads run on other
@@ -34,9 +39,22 @@ struct Reader {
     io::NativeFile file;
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
-    int active = 0;
+    struct stat opened {};  // of the descriptor, taken right after it was opened
+    int active = 0;         // reads running, in the process of generation `owner`
     bool closing = false;
+    unsigned owner = process_generation();
 };
+
+// A child forked while other threads read inherits their count, but not the
+// threads: none of them will ever bring it back down. The child starts
+// counting afresh (and carries out a close() that was waiting for them).
+void adopt_after_fork(Reader& r) {
+    unsigned me = process_generation();
+    if (r.owner == me) return;
+    r.owner = me;
+    r.active = 0;
+    if (r.closing) r.file.close();
+}
 
 struct FileObject {
     PyObject_HEAD
@@ -48,7 +66,10 @@ struct FileObject {
 // after it is taken back, so that close() never pulls the descriptor away.
 class ReadScope {
 public:
-    explicit ReadScope(Reader& r) : r_(r) { ++r_.active; }
+    explicit ReadScope(Reader& r) : r_(r) {
+        adopt_after_fork(r_);
+        ++r_.active;
+    }
     ~ReadScope() {
         if (--r_.active == 0 && r_.closing) r_.file.close();
     }
@@ -79,6 +100,7 @@ void File_dealloc(PyObject* self) {
 
 PyObject* File_close(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
+    adopt_after_fork(r);
     r.closing = true;
     if (r.active == 0) r.file.close();
     Py_RETURN_NONE;
@@ -126,26 +148,18 @@ bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char*
 }
 
 // Runs `body` (no interpreter calls) with the interpreter handed over for big
-// reads. Its buffers and records are allocated as it goes: running out of
-// memory there is a failure like any other, never a C++ exception let loose
-// into the interpreter (which would abort the process).
+// reads; a signal handler that raises meanwhile stops it (Problem::Interrupted).
+// Its buffers and records are allocated as it goes: running out of memory
+// there is a failure like any other, never a C++ exception let loose into the
+// interpreter (which would abort the process).
 template <class Body>
 bulk::Failure blocking(uint64_t bytes, Body body) {
-    auto guarded = [&]() -> bulk::Failure {
-        try {
-            return body();
-        } catch (const std::bad_alloc&) {
-            return {bulk::Problem::NoMemory, ENOMEM, {}};
-        }
-    };
-    bulk::Failure f;
-    if (bytes >= kReleaseFrom) {
-        Py_BEGIN_ALLOW_THREADS f = guarded();
-        Py_END_ALLOW_THREADS
-    } else {
-        f = guarded();
+    io::Blocking scope(bytes);
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return {bulk::Problem::NoMemory, ENOMEM, {}};
     }
-    return f;
 }
 
 // Fills the buffer of `target`, exactly `bytes` long, with read(fd, memory):
@@ -312,6 +326,41 @@ PyObject* File_get_values(PyObject* self, void*) {
 
 PyObject* File_get_path(PyObject* self, void*) { return PyRef(reader_of(self).path).release(); }
 
+// (device, inode, size, modification time in ns), as os.stat gives them.
+PyObject* identity_tuple(const struct stat& st) {
+#ifdef __APPLE__
+    const struct timespec& mtime = st.st_mtimespec;
+#else
+    const struct timespec& mtime = st.st_mtim;
+#endif
+    PyRef sec = PyRef::steal(PyLong_FromLongLong(mtime.tv_sec));
+    PyRef giga = PyRef::steal(PyLong_FromLong(1000000000L));
+    PyRef nsec = PyRef::steal(PyLong_FromLong(mtime.tv_nsec));
+    if (!sec || !giga || !nsec) return nullptr;
+    PyRef scaled = PyRef::steal(PyNumber_Multiply(sec.get(), giga.get()));
+    if (!scaled) return nullptr;
+    PyRef ns = PyRef::steal(PyNumber_Add(scaled.get(), nsec.get()));
+    if (!ns) return nullptr;
+    return Py_BuildValue("(KKLO)", (unsigned long long)st.st_dev, (unsigned long long)st.st_ino,
+                         (long long)st.st_size, ns.get());
+}
+
+// The identity of the file as it was when opened: what a copy opened
+// elsewhere, later, compares its own with.
+PyObject* File_get_identity(PyObject* self, void*) { return identity_tuple(reader_of(self).opened); }
+
+// current_identity(): the identity of the open descriptor now, to notice a
+// file rewritten in place since it was opened. A single spectrum was read
+// whole at open: its identity is that of then.
+PyObject* File_current_identity(PyObject* self, PyObject*) {
+    Reader& r = reader_of(self);
+    if (r.values) return identity_tuple(r.opened);
+    if (!check_open(r)) return nullptr;
+    struct stat st;
+    if (fstat(r.file.fd(), &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, r.path.get());
+    return identity_tuple(st);
+}
+
 PyMethodDef File_methods[] = {
     {"close", File_close, METH_NOARGS, "Closes the file; reads running on other threads finish first."},
     {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_rows)), METH_FASTCALL,
@@ -324,9 +373,11 @@ PyMethodDef File_methods[] = {
      "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
     {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
+    {"current_identity", File_current_identity, METH_NOARGS,
+     "(device, inode, size, mtime_ns) of the open file now (a single spectrum: as opened)."},
     {"record", File_record, METH_O,
      "record(name): 'main_header', 'series_header', 'bench', 'file_header' as a dict (or None), "
-     "'dimensions' as a list of dicts."},
+     "'dimensions' (those along the series) as a list of dicts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -335,6 +386,7 @@ PyGetSetDef File_getset[] = {
     {"info", File_get_info, nullptr, "Scalars of the structure, as a dict.", nullptr},
     {"values", File_get_values, nullptr, "Single spectrum: its float32 values as a bytearray.", nullptr},
     {"path", File_get_path, nullptr, "The path, as text.", nullptr},
+    {"identity", File_get_identity, nullptr, "(device, inode, size, mtime_ns) of the file as opened.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -374,27 +426,23 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
     // this open too; the hook may run any code, so it runs before anything is opened.
     if (PySys_Audit("open", "Osi", arg, "r", O_RDONLY | O_CLOEXEC) < 0) return nullptr;
 
-    // Only regular files are read: looking first keeps a FIFO's open from
-    // waiting for a writer (the descriptor is checked again once open).
-    // File system errors name the file as it was given, as the host's do.
-    struct stat st;
-    if (stat(fs_path, &st) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
-    }
-    if (!S_ISREG(st.st_mode))
-        return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
-
-    // Opened without a look of its own: inspect() takes the descriptor's kind and size.
+    // Only regular files are read. Opened without waiting, then looked at: a
+    // FIFO put in the file's place never holds the open up waiting for a
+    // writer. File system errors name the file as it was given, as the host's do.
     auto reader = std::make_unique<Reader>();
     reader->path = path;
-    if (int e = reader->file.open(fs_path, false)) {
+    int e = reader->file.open(fs_path, true, true);
+    if (e && e != ENXIO) {
         errno = e;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     }
+    if (e || !reader->file.is_regular())
+        return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
+    if (fstat(reader->file.fd(), &reader->opened) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
     // Without the interpreter: a directory or dimension list may run to megabytes.
-    bulk::Failure f = blocking(kReleaseFrom, [&] { return bulk::inspect(reader->file.fd(), reader->s); });
+    bulk::Failure f = blocking(io::kReleaseFrom, [&] {
+        return bulk::inspect(reader->file.fd(), reader->file.size(), reader->s);
+    });
     if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
         uint64_t bytes = uint64_t(reader->s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
         reader->values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));

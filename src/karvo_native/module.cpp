@@ -7,6 +7,9 @@
 #include "karvo_native/file_object.hpp"
 #include "karvo_native/module_state.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -29,16 +32,38 @@ PyMethodDef native_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// They act on the calling thread's own state, whatever its interpreter: set
-// once per process, so that interpreters initializing at once never write
-// them side by side.
 void* save_thread() { return PyEval_SaveThread(); }
 void restore_thread(void* t) { PyEval_RestoreThread(static_cast<PyThreadState*>(t)); }
-std::once_flag hooks_set;
+int check_signals() { return PyErr_CheckSignals(); }
+
+// The thread that runs signal handlers: the main thread, and in a forked
+// child the thread that forked. Only it stops a long read for Ctrl-C.
+std::atomic<unsigned long> g_signal_thread{0};
+bool signals_here() { return PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed); }
+
+// Installs the hooks once per process; learns the main thread from the main
+// interpreter (a subinterpreter's threading module names its own).
+bool install_blocking_hooks() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main() && g_signal_thread.load() == 0) {
+        PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+        PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
+        PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
+        if (!ident) return false;
+        unsigned long id = PyLong_AsUnsignedLong(ident.get());
+        if (id == (unsigned long)-1 && PyErr_Occurred()) return false;
+        g_signal_thread.store(id);
+    }
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pthread_atfork(nullptr, nullptr, [] { g_signal_thread.store(PyThread_get_thread_ident()); });
+        karvo::io::set_blocking_hooks({save_thread, restore_thread, check_signals, signals_here});
+    });
+    return true;
+}
 
 int native_exec(PyObject* module) {
     ModuleState* st = state_of(module);
-    std::call_once(hooks_set, [] { karvo::io::set_blocking_hooks({save_thread, restore_thread}); });
+    if (!install_blocking_hooks()) return -1;
     PyRef errors = PyRef::steal(PyImport_ImportModule("karvo._errors"));
     if (!errors) return -1;
     st->format_error = PyObject_GetAttrString(errors.get(), "FormatError");

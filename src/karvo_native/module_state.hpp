@@ -17,7 +17,8 @@ struct ModuleState {
 inline ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // Sets the error for `f`: the host's OSError (naming `path`) for a system
-// error, karvo.FormatError or karvo.TruncatedError ("path: reason") otherwise.
+// error, karvo.FormatError or karvo.TruncatedError ("path: reason") otherwise;
+// an interrupted read keeps the error its signal handler raised.
 void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f);
 
 }  // namespace karvo::native

@@ -4,7 +4,7 @@
 #include "records/le.hpp"
 #include "records/text.hpp"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +34,6 @@ std::string printf_string(const char* fmt, ...) {
 
 Failure format_error(std::string reason) { return {Problem::Format, 0, std::move(reason)}; }
 Failure truncated(std::string reason) { return {Problem::Truncated, 0, std::move(reason)}; }
-Failure system_error() { return {Problem::System, errno, {}}; }
 
 const FlatField& field(const FlatLayout& layout, const char* name, const char* parent = nullptr) {
     const FlatField* f = layout.find(name, parent);
@@ -50,6 +49,9 @@ std::string text_of(const FlatLayout& layout, const uint8_t* record, const char*
 }
 
 using U = unsigned long long;
+
+// An unsigned or signed integer field of any width, or a flag.
+uint64_t value_of(const FlatField& f, const uint8_t* record);
 
 // Reads `n` bytes at `offset` into `out` once the file has shown that it
 // holds them; `what` names the record for the message.
@@ -102,6 +104,38 @@ Failure inspect_single(int fd, Structure& s) {
     return {};
 }
 
+// The first offset of [at, at + len) that lies in a hole of a sparse file
+// (bytes that read as zeros but are stored nowhere), or at + len without one,
+// or where the file system does not tell.
+uint64_t first_hole(int fd, uint64_t at, uint64_t len) {
+    if (len == 0) return at;
+    off_t hole = lseek(fd, off_t(at), SEEK_HOLE);
+    return hole < 0 ? at + len : std::min(uint64_t(hole), at + len);
+}
+
+// Keeps the records of the dimensions along the series (num_elements equal to
+// the promised spectra): the only ones shown. The `count` records from `at`
+// are read in pieces and the others passed over, so that memory follows what
+// is kept, not what the count says.
+Failure read_series_dimensions(int fd, Structure& s, uint64_t at, uint64_t count) {
+    const FlatLayout& D = layouts().dimension;
+    const uint64_t per_piece = std::max<uint64_t>(1, (uint64_t(1) << 20) / D.size);
+    const FlatField& elements = field(D, "num_elements");
+    std::vector<uint8_t> piece(size_t(std::min(count, per_piece) * D.size));
+    for (uint64_t done = 0; done < count;) {
+        uint64_t n = std::min(per_piece, count - done);
+        if (Failure f = read_at(fd, s, piece.data(), size_t(n * D.size), at + done * D.size);
+            f.problem != Problem::None)
+            return f;
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint8_t* d = piece.data() + j * D.size;
+            if (value_of(elements, d) == s.expected) s.dimensions.insert(s.dimensions.end(), d, d + D.size);
+        }
+        done += n;
+    }
+    return {};
+}
+
 Failure inspect_series(int fd, Structure& s) {
     const Layouts& L = layouts();
     const Section* sh = nth_section(s, kSeriesHeaderSection, 0);
@@ -130,9 +164,12 @@ Failure inspect_series(int fd, Structure& s) {
             "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
             "which run past the end of the file (%llu bytes)",
             U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(s.size)));
-    if (Failure f = read_record(fd, s, dims_at, size_t(dims_bytes), "dimension records", s.dimensions);
-        f.problem != Problem::None)
-        return f;
+    if (uint64_t hole = first_hole(fd, dims_at, dims_bytes); hole < dims_at + dims_bytes)
+        return format_error(printf_string(
+            "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
+            "but the file stores no bytes from offset %llu on (a hole of a sparse file)",
+            U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(hole)));
+    if (Failure f = read_series_dimensions(fd, s, dims_at, num_dims); f.problem != Problem::None) return f;
 
     if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
         return format_error(printf_string(
@@ -201,6 +238,10 @@ Failure inspect_series(int fd, Structure& s) {
 
 }  // namespace
 
+Failure read_failure() {
+    return errno == EINTR ? Failure{Problem::Interrupted, EINTR, {}} : Failure{Problem::System, errno, {}};
+}
+
 Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at) {
     if (n == 0) return {};  // dst may be the null data of an empty buffer
     if (at <= s.head.size() && s.head.size() - at >= n) {
@@ -208,7 +249,7 @@ Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at) {
         return {};
     }
     long long got = io::pread_full(fd, dst, n, at);
-    if (got < 0) return system_error();
+    if (got < 0) return read_failure();
     if (size_t(got) < n) return became_shorter(s, at + n);
     return {};
 }
@@ -230,7 +271,12 @@ const Layouts& layouts() {
 }
 
 uint64_t field_uint(const FlatLayout& layout, const uint8_t* record, const char* name, const char* parent) {
-    const FlatField& f = field(layout, name, parent);
+    return value_of(field(layout, name, parent), record);
+}
+
+namespace {
+
+uint64_t value_of(const FlatField& f, const uint8_t* record) {
     const uint8_t* p = record + f.offset;
     switch (f.kind) {
         case Kind::U16: return format::load_u16(p);
@@ -241,6 +287,8 @@ uint64_t field_uint(const FlatLayout& layout, const uint8_t* record, const char*
         default: std::abort();
     }
 }
+
+}  // namespace
 
 double field_real(const FlatLayout& layout, const uint8_t* record, const char* name) {
     const FlatField& f = field(layout, name);
@@ -261,17 +309,14 @@ std::string describe_foreign(const uint8_t* head, size_t len) {
     return {};
 }
 
-Failure inspect(int fd, Structure& s) {
+Failure inspect(int fd, uint64_t size, Structure& s) {
     const Layouts& L = layouts();
-    struct stat st;
-    if (fstat(fd, &st) != 0) return system_error();
-    if (!S_ISREG(st.st_mode)) return format_error("not a regular file");
-    s.size = uint64_t(st.st_size);
+    s.size = size;
 
     std::vector<uint8_t>& head = s.head;
     head.resize(size_t(std::min<uint64_t>(s.size, kHeadRead)));
     long long got = io::pread_full(fd, head.data(), head.size(), 0);
-    if (got < 0) return system_error();
+    if (got < 0) return read_failure();
     head.resize(size_t(got));
     const size_t header_size = L.file_header.size;
     std::string foreign = describe_foreign(head.data(), std::min(head.size(), size_t(512)));

@@ -11,13 +11,17 @@
 
 namespace karvo::bulk {
 
-enum class Problem { None, System, Format, Truncated, NoMemory };
+// Interrupted: a signal handler raised during a read; its error is already set.
+enum class Problem { None, System, Format, Truncated, NoMemory, Interrupted };
 
 struct Failure {
     Problem problem = Problem::None;
     int error = 0;        // System: errno
     std::string reason;   // Format, Truncated: what is wrong, without the path
 };
+
+// The failure of a read that returned -1: errno, or Interrupted.
+Failure read_failure();
 
 // The flat layouts of every record that the bulk reader decodes.
 struct Layouts {
@@ -60,7 +64,8 @@ struct Structure {
 
     // series
     std::vector<uint8_t> series_header, disk_array, bench;  // raw; bench may be empty
-    std::vector<uint8_t> dimensions;   // the dimension records, raw, back to back
+    std::vector<uint8_t> dimensions;   // the records of the dimensions along the series (one
+                                       // element per promised spectrum), raw, back to back
     uint32_t element_size = 0;
     uint32_t mini_size = 0;         // 0 (none), or the size of the mini header class
     bool mini_v3 = false;
@@ -72,9 +77,10 @@ struct Structure {
     uint64_t partial_bytes = 0;     // bytes of the first missing spectrum that are there
 };
 
-// Checks the structure of the open regular file `fd`; fills `out` or
-// returns the failure. Never allocates more than the file has shown it holds.
-Failure inspect(int fd, Structure& out);
+// Checks the structure of the open regular file `fd` of `size` bytes; fills
+// `out` or returns the failure. Never allocates more than the file has shown
+// it holds.
+Failure inspect(int fd, uint64_t size, Structure& out);
 
 // n bytes at `at` into dst, from the head when it holds them; a short read
 // is a file that became shorter since it was opened.

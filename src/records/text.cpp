@@ -23,11 +23,8 @@ bool text_is_plain(const uint8_t* p, size_t len) {
 }
 
 std::string decode_text(const uint8_t* p, size_t width) {
-    size_t len = text_length(p, width);
-    std::string out;
-    out.reserve(len);
-    for (size_t i = 0; i < len; ++i)
-        if (p[i] < 0x80) out.push_back(char(p[i]));
+    std::string out(reinterpret_cast<const char*>(p), width);
+    out.resize(clean_text(p, reinterpret_cast<uint8_t*>(out.data()), width));
     return out;
 }
 
