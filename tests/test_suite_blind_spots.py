@@ -328,7 +328,7 @@ def test_stream_holds_nothing_after_its_end(write, fds, stream_name, how, kw):
         next(g), next(g)
         g.close()
     assert not g.gi_suspended and not g.gi_running
-    assert gc.get_referents(g) == []
+    assert [o for o in gc.get_referents(g) if o is not type(g)] == []  # its type: each instance holds it
     with pytest.raises(StopIteration):
         next(g)
     fds.assert_clean()

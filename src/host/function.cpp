@@ -13,7 +13,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     auto* fn = reinterpret_cast<Function*>(self);
     ModuleScope scope(fn->home, fn->home_state);
     PyObject* bound[kMaxParams];
-    if (!bind_arguments(fn->qualname, *fn->params, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+    if (!bind_arguments(fn->qualname, fn->params->data(), fn->params->size(), args, PyVectorcall_NARGS(nargsf),
+                        kwnames, bound))
         return nullptr;
     return fn->impl(fn, bound);
 }
@@ -25,6 +26,7 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
 
 void function_dealloc(PyObject* self) {
     auto* fn = reinterpret_cast<Function*>(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_XDECREF(fn->name);
     Py_XDECREF(fn->qualname);
@@ -32,11 +34,15 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(fn->owner);
     Py_XDECREF(fn->home);
     if (fn->free_context) fn->free_context(fn->context);
+    if (fn->params)
+        for (PyObject* p : *fn->params) Py_DECREF(p);
     delete fn->params;
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type hold their type
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<Function*>(self)->owner);
     Py_VISIT(reinterpret_cast<Function*>(self)->home);
     return 0;
@@ -52,6 +58,7 @@ PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
     {nullptr},
 };
 
@@ -73,9 +80,8 @@ PyObject* format_missing(const std::vector<PyObject*>& names) {
 
 }  // namespace
 
-bool bind_arguments(PyObject* qualname, const std::vector<PyObject*>& params, PyObject* const* args,
+bool bind_arguments(PyObject* qualname, PyObject* const* params, size_t np, PyObject* const* args,
                     size_t nargs, PyObject* kwnames, PyObject** out) {
-    size_t np = params.size();
     if (nargs > np) {
         PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", qualname, np,
                      np == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
@@ -118,25 +124,33 @@ bool bind_arguments(PyObject* qualname, const std::vector<PyObject*>& params, Py
     return true;
 }
 
-PyTypeObject FunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "karvoreader.function",
+namespace {
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
 };
 
-bool ready_function_type() {
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_descr_get = function_get;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_members = function_members;
-    FunctionType.tp_getset = function_getset;
-    return PyType_Ready(&FunctionType) == 0;
-}
+PyType_Spec function_spec = {
+    "karvoreader.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+}  // namespace
+
+PyObject* make_function_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &function_spec, nullptr); }
+
+// The deallocator tells our operations apart from anything else: every
+// module's function type has it, and no other type does.
+bool is_function(PyObject* o) { return Py_TYPE(o)->tp_dealloc == function_dealloc; }
 
 PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
                         const void* context) {
@@ -144,7 +158,12 @@ PyObject* make_function(const char* qualname, const char* const* params, size_t 
         PyErr_SetString(PyExc_SystemError, "too many parameters for an operation");
         return nullptr;
     }
-    Function* fn = PyObject_GC_New(Function, &FunctionType);
+    ModuleState* st = current_state();
+    if (!st || !st->function_type) {
+        PyErr_SetString(PyExc_SystemError, "karvoreader: the module's function type is gone");
+        return nullptr;
+    }
+    Function* fn = PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(st->function_type));
     if (!fn) return nullptr;
     fn->vectorcall = function_vectorcall;
     fn->params = new std::vector<PyObject*>();
@@ -164,7 +183,7 @@ PyObject* make_function(const char* qualname, const char* const* params, size_t 
     for (size_t i = 0; i < nparams; ++i) {
         PyObject* s = PyUnicode_InternFromString(params[i]);
         if (!s) return nullptr;
-        fn->params->push_back(s);  // interned names live as long as the process
+        fn->params->push_back(s);
     }
     return guard.release();
 }

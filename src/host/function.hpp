@@ -22,7 +22,7 @@ struct Function {
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
-    std::vector<PyObject*>* params;  // interned parameter names
+    std::vector<PyObject*>* params;  // interned parameter names (owned)
     FunctionImpl impl;
     const void* context;             // what the implementation needs (a recipe, ...)
     void (*free_context)(const void*);  // frees `context` with the function, when set
@@ -31,12 +31,11 @@ struct Function {
     ModuleState* home_state;         // the home module's state
 };
 
-extern PyTypeObject FunctionType;
-
 // Most parameters an operation takes: calls bind them into a stack array.
 inline constexpr size_t kMaxParams = 8;
 
-// Made in the module that is in scope (the one being initialized).
+// Made in the module that is in scope (the one being initialized), of its
+// own function type.
 PyObject* make_function(const char* qualname, const char* const* params, size_t nparams, FunctionImpl impl,
                         const void* context);
 
@@ -48,14 +47,16 @@ PyObject* make_function(const char* qualname, const char* const (&params)[N], Fu
     return make_function(qualname, params, N, impl, context);
 }
 
-inline bool is_function(PyObject* o) { return Py_TYPE(o) == &FunctionType; }
+// Whether `o` is one of our operations, made by any module of ours.
+bool is_function(PyObject* o);
 
 // Binds positional and keyword arguments to `params` as a Python function
 // named `qualname` would; fills `out` (borrowed references). False with
 // TypeError set when they do not fit.
-bool bind_arguments(PyObject* qualname, const std::vector<PyObject*>& params, PyObject* const* args,
+bool bind_arguments(PyObject* qualname, PyObject* const* params, size_t nparams, PyObject* const* args,
                     size_t nargs, PyObject* kwnames, PyObject** out);
 
-bool ready_function_type();
+// The function type of `module`: a heap type of its own (new reference).
+PyObject* make_function_type(PyObject* module);
 
 }  // namespace karvo::host

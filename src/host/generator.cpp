@@ -124,6 +124,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_gen(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(g->home);
     return g->body ? g->body->traverse(visit, arg) : 0;
 }
@@ -141,6 +142,7 @@ void gen_finalize(PyObject* self) {
 
 void gen_dealloc(PyObject* self) {
     Generator* g = as_gen(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
@@ -149,6 +151,7 @@ void gen_dealloc(PyObject* self) {
     Py_XDECREF(g->qualname);
     Py_XDECREF(g->home);
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // instances of a heap type hold their type
 }
 
 PyObject* gen_repr(PyObject* self) {
@@ -171,6 +174,7 @@ PyMethodDef gen_methods[] = {
 PyMemberDef gen_members[] = {
     {"__name__", T_OBJECT, offsetof(Generator, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Generator, qualname), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Generator, weakrefs), READONLY, nullptr},
     {nullptr},
 };
 
@@ -180,40 +184,52 @@ PyGetSetDef gen_getset[] = {
     {nullptr},
 };
 
-}  // namespace
-
-PyTypeObject GeneratorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "karvoreader.generator",
+PyType_Slot gen_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(gen_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(gen_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(gen_iternext)},
+    {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
+    {Py_tp_methods, gen_methods},
+    {Py_tp_members, gen_members},
+    {Py_tp_getset, gen_getset},
+    {0, nullptr},
 };
 
-bool ready_generator_type() {
-    GeneratorType.tp_basicsize = sizeof(Generator);
-    GeneratorType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    GeneratorType.tp_dealloc = gen_dealloc;
-    GeneratorType.tp_finalize = gen_finalize;
-    GeneratorType.tp_traverse = gen_traverse;
-    GeneratorType.tp_clear = gen_clear;
-    GeneratorType.tp_iter = PyObject_SelfIter;
-    GeneratorType.tp_iternext = gen_iternext;
-    GeneratorType.tp_repr = gen_repr;
-    GeneratorType.tp_methods = gen_methods;
-    GeneratorType.tp_members = gen_members;
-    GeneratorType.tp_getset = gen_getset;
-    GeneratorType.tp_weaklistoffset = offsetof(Generator, weakrefs);
-    if (PyType_Ready(&GeneratorType) < 0) return false;
+PyType_Spec gen_spec = {
+    "karvoreader.generator",
+    sizeof(Generator),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    gen_slots,
+};
+
+// Ours, from whichever module: every module's generator type has this deallocator.
+bool is_ours(PyObject* gen) { return Py_TYPE(gen)->tp_dealloc == gen_dealloc; }
+
+}  // namespace
+
+PyObject* make_generator_type(PyObject* module) {
+    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &gen_spec, nullptr));
+    if (!type) return nullptr;
     // Present the type as a generator, as other compiled generators do.
     PyRef abc = PyRef::steal(PyImport_ImportModule("_collections_abc"));
-    if (!abc) return false;
+    if (!abc) return nullptr;
     PyRef gen_abc = attr(abc.get(), KARVO_STR("Generator"));
-    if (!gen_abc) return false;
-    PyRef r = PyRef::steal(call_method(gen_abc.get(), KARVO_STR("register"),
-                                       reinterpret_cast<PyObject*>(&GeneratorType)));
-    return bool(r);
+    if (!gen_abc) return nullptr;
+    PyRef r = PyRef::steal(call_method(gen_abc.get(), KARVO_STR("register"), type.get()));
+    return r ? type.release() : nullptr;
 }
 
 PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObject* qualname) {
-    Generator* g = PyObject_GC_New(Generator, &GeneratorType);
+    ModuleState* st = current_state();
+    if (!st || !st->generator_type) {
+        PyErr_SetString(PyExc_SystemError, "karvoreader: the module's generator type is gone");
+        return nullptr;  // the body goes with its unique_ptr
+    }
+    Generator* g = PyObject_GC_New(Generator, reinterpret_cast<PyTypeObject*>(st->generator_type));
     if (!g) return nullptr;
     g->body = body.release();
     g->name = Py_NewRef(name);
@@ -230,7 +246,7 @@ PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObj
 }
 
 StreamBody* generator_body(PyObject* gen) {
-    return Py_TYPE(gen) == &GeneratorType ? as_gen(gen)->body : nullptr;
+    return is_ours(gen) ? as_gen(gen)->body : nullptr;
 }
 
 bool generator_enter(PyObject* gen) {
@@ -254,7 +270,7 @@ void generator_leave(PyObject* gen, bool more) {
 }
 
 void generator_finish(PyObject* gen) {
-    if (Py_TYPE(gen) == &GeneratorType) {
+    if (is_ours(gen)) {
         if (!as_gen(gen)->running) finish(as_gen(gen));
     } else {
         ErrorGuard keep;

@@ -23,8 +23,8 @@ public:
 };
 
 struct Generator;
-extern PyTypeObject GeneratorType;
 
+// Made with the generator type of the module in scope.
 PyObject* make_generator(std::unique_ptr<StreamBody> body, PyObject* name, PyObject* qualname);
 
 // The body of one of our generators, or null (not ours, or finished). It
@@ -42,7 +42,8 @@ void generator_leave(PyObject* gen, bool more);
 // Ends a stream at once, releasing what it holds (as close() does).
 void generator_finish(PyObject* gen);
 
-// Registers the type as a collections.abc.Generator.
-bool ready_generator_type();
+// The generator type of `module`, a heap type of its own, registered as a
+// collections.abc.Generator (new reference).
+PyObject* make_generator_type(PyObject* module);
 
 }  // namespace karvo::host

@@ -2,20 +2,43 @@
 
 namespace karvo::host {
 namespace {
-InternedName* g_names = nullptr;  // constant-initialized: ready before any slot registers
+// Constant-initialized: ready before any slot registers.
+InternedName* g_names = nullptr;
+size_t g_name_count = 0;
 }  // namespace
 
-InternedName::InternedName(const char* t) : text(t), next(g_names) { g_names = this; }
+InternedName::InternedName(const char* t) : text(t), index(g_name_count++), next(g_names) { g_names = this; }
 
-PyObject* intern_slow(InternedName& n) {
-    n.value = PyUnicode_InternFromString(n.text);  // kept for the life of the process
-    return n.value;
+bool intern_names(ModuleState* st) {
+    st->names = static_cast<PyObject**>(PyMem_Calloc(g_name_count ? g_name_count : 1, sizeof(PyObject*)));
+    if (!st->names) {
+        PyErr_NoMemory();
+        return false;
+    }
+    st->name_count = g_name_count;
+    for (InternedName* n = g_names; n; n = n->next)
+        if (!(st->names[n->index] = PyUnicode_InternFromString(n->text))) return false;
+    return true;
 }
 
-bool intern_all_names() {
-    for (InternedName* n = g_names; n; n = n->next)
-        if (!n->value && !intern_slow(*n)) return false;
-    return true;
+PyObject* name_outside_module(InternedName& n) {
+    // Kept in the interpreter's own dictionary, which lives as long as the
+    // interpreter: the reference handed out stays valid.
+    PyObject* idict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!idict) {
+        PyErr_SetString(PyExc_SystemError, "karvoreader: no interpreter dictionary");
+        return nullptr;
+    }
+    PyRef key = PyRef::steal(PyUnicode_FromString("karvoreader.names"));
+    if (!key) return nullptr;
+    PyRef names = PyRef::borrow(PyDict_GetItemWithError(idict, key.get()));
+    if (!names) {
+        if (PyErr_Occurred()) return nullptr;
+        names = PyRef::steal(PyDict_New());
+        if (!names || PyDict_SetItem(idict, key.get(), names.get()) < 0) return nullptr;
+    }
+    PyRef s = PyRef::steal(PyUnicode_InternFromString(n.text));
+    return s ? PyDict_SetDefault(names.get(), s.get(), s.get()) : nullptr;  // borrowed from the dictionary
 }
 
 namespace {
@@ -26,7 +49,8 @@ ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(P
 
 int traverse_module_state(ModuleState* st, visitproc visit, void* arg) {
     Originals& o = st->originals;
-    for (PyObject* p : {st->ns, o.read_string, o.decode_string, o.array_type, o.struct_error, o.open, o.element_types})
+    for (PyObject* p : {st->ns, o.read_string, o.decode_string, o.array_type, o.struct_error, o.open, o.element_types,
+                        st->function_type, st->generator_type})
         Py_VISIT(p);
     return 0;
 }
@@ -36,9 +60,17 @@ void clear_module_state(ModuleState* st, bool freeing) {
     // What can lead back to the module (its dictionary, its own functions)
     // goes when a cycle is broken; the host's objects stay until the module
     // is freed, for operations that still run meanwhile (finalizers).
-    for (PyObject** p : {&st->ns, &o.read_string, &o.decode_string}) Py_CLEAR(*p);
-    if (freeing)
+    // The types lead back to the module too (their instances keep their own
+    // references). Names are plain strings, kept to the end as well.
+    for (PyObject** p : {&st->ns, &o.read_string, &o.decode_string, &st->function_type, &st->generator_type})
+        Py_CLEAR(*p);
+    if (freeing) {
         for (PyObject** p : {&o.array_type, &o.struct_error, &o.open, &o.element_types}) Py_CLEAR(*p);
+        for (size_t i = 0; i < st->name_count; ++i) Py_CLEAR(st->names[i]);
+        PyMem_Free(st->names);
+        st->names = nullptr;
+        st->name_count = 0;
+    }
 }
 
 namespace scope_detail {

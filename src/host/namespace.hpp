@@ -7,14 +7,14 @@
 namespace karvo::host {
 
 // Interned names for literals. Every KARVO_STR("...") in the library has a
-// slot that registers itself when the extension loads; initialization makes
-// them all (intern_all_names) before anything uses them, so a name is never
-// null where it is used. A failure fails that initialization and leaves the
-// missing names to the next one.
+// slot that registers itself, with an index of its own, when the extension
+// loads. The strings themselves belong to a module's state (objects never
+// cross interpreters): initialization makes them all (intern_names) before
+// anything uses them, so a name is never null where it is used.
 struct InternedName {
     explicit InternedName(const char* text);
-    PyObject* value = nullptr;
     const char* text;
+    size_t index;
     InternedName* next;
 };
 
@@ -29,10 +29,13 @@ struct NameLiteral {
 template <NameLiteral S>
 inline InternedName name_slot{S.text};
 
-// Made on first use should a name be needed before initialization.
-PyObject* intern_slow(InternedName& n);
-inline PyObject* interned(InternedName& n) { return n.value ? n.value : intern_slow(n); }
-bool intern_all_names();
+struct ModuleState;
+// Every registered name, interned into `st` (false with an error set).
+bool intern_names(ModuleState* st);
+// The name for code that runs with no module in scope: this interpreter's
+// own string, kept alive by the interpreter (borrowed; null on error).
+PyObject* name_outside_module(InternedName& n);
+inline PyObject* interned(InternedName& n);
 
 #define KARVO_STR(lit) (::karvo::host::interned(::karvo::host::name_slot<::karvo::host::NameLiteral(lit)>))
 
@@ -52,6 +55,10 @@ struct Originals {
 struct ModuleState {
     PyObject* ns;  // the module's dictionary
     Originals originals;
+    PyObject** names;          // the interned names, one per slot (InternedName::index)
+    size_t name_count;
+    PyObject* function_type;   // the types of the module's operations and streams
+    PyObject* generator_type;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -71,6 +78,11 @@ void set(PyObject* module);
 // and its state.
 inline PyObject* current_module() { return scope_detail::t_module; }
 inline ModuleState* current_state() { return scope_detail::t_state; }
+
+inline PyObject* interned(InternedName& n) {
+    ModuleState* st = scope_detail::t_state;
+    return st && n.index < st->name_count ? st->names[n.index] : name_outside_module(n);
+}
 
 // Puts `module` in scope for the lifetime of the guard (kept as it is when
 // null). Guards nest: each restores what was in scope before it.

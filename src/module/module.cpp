@@ -10,6 +10,7 @@
 #include "series/series.hpp"
 
 #include <atomic>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -24,39 +25,41 @@ bool bind(PyObject* dict, const char* name, PyObject* value) {
 }
 
 // The import-time line goes out once per process, at the first
-// initialization that gets as far as printing it.
+// initialization that gets as far as printing it. Interpreters with GILs of
+// their own may initialize at once: one claims the line, and gives it back
+// when its print fails.
 std::atomic<bool> g_banner_printed{false};
 
 bool print_banner() {
-    if (g_banner_printed.load()) return true;
+    bool expected = false;
+    if (!g_banner_printed.compare_exchange_strong(expected, true)) return true;
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed: the frame's builtins, not replaced while we print
-    PyRef print = builtins ? PyRef::borrow(PyDict_GetItemString(builtins, "print")) : PyRef();
-    if (!print) {
-        PyErr_SetString(PyExc_RuntimeError, "print is not available");
-        return false;
-    }
-    PyRef r = PyRef::steal(PyObject_CallOneArg(print.get(), KARVO_STR("karvoreader: compiled version")));
-    if (r) g_banner_printed.store(true);
+    PyRef print = builtins ? PyRef::borrow(PyDict_GetItemWithError(builtins, KARVO_STR("print"))) : PyRef();
+    if (!print && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "print is not available");
+    PyRef r = print ? PyRef::steal(PyObject_CallOneArg(print.get(), KARVO_STR("karvoreader: compiled version"))) : PyRef();
+    if (!r) g_banner_printed.store(false);
     return bool(r);
 }
 
+// Blocking reads let other threads of the reading thread's interpreter run.
+// PyEval_SaveThread and PyEval_RestoreThread act on the calling thread's own
+// state, so one pair serves every interpreter; it is set once per process.
 void* release_gil() { return PyEval_SaveThread(); }
 void restore_gil(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
-
-// Process-wide pieces, each made whole or not at all, and only once.
-bool ready_process_types() {
-    if (!intern_all_names() || !ready_function_type() || !ready_generator_type()) return false;
-    io::set_blocking_hooks({release_gil, restore_gil});
-    return true;
-}
+std::once_flag g_hooks_set;
 
 int exec_module(PyObject* module) {
-    if (!ready_process_types()) return -1;
-    ModuleScope scope(module);  // what is made now belongs to this module
+    std::call_once(g_hooks_set, [] { io::set_blocking_hooks({release_gil, restore_gil}); });
     ModuleState* st = new (module_state(module)) ModuleState{};
+    if (!intern_names(st)) return -1;
+    ModuleScope scope(module);  // what is made now belongs to this module
     PyObject* dict = PyModule_GetDict(module);  // borrowed: the module's own
     st->ns = Py_NewRef(dict);
     Originals& orig = st->originals;
+    st->function_type = make_function_type(module);
+    if (!st->function_type) return -1;
+    st->generator_type = make_generator_type(module);
+    if (!st->generator_type) return -1;
 
     PyObject* struct_mod = PyImport_ImportModule("struct");
     if (!struct_mod) return -1;
@@ -141,9 +144,10 @@ void free_module(void* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Sub-interpreters that share the main interpreter's GIL: the function
-    // and generator types are static, shared by every interpreter.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Interpreters with a GIL of their own: every object the module uses
+    // (types, names, classes) belongs to its state, and what is shared
+    // across the process is plain data, set once.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };

@@ -5,6 +5,7 @@
 #include "records/le.hpp"
 #include "records/text.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,21 +16,21 @@ using format::Field;
 using format::Kind;
 using format::StepKind;
 
-// Interned names of what a step reads and sets.
+// Interned names of what a step reads and sets (null where the step has none).
 struct StepNames {
-    PyObject* attr = nullptr;
-    PyObject* class_name = nullptr;
-    PyObject* alt_class_name = nullptr;
-    PyObject* count_attr = nullptr;
-    PyObject* marker_attr = nullptr;
-    PyObject* marker = nullptr;
-    PyObject* width_name = nullptr;
-    std::vector<PyObject*> fields;  // Block: one name per field (null when skipped)
+    PyRef attr;
+    PyRef class_name;
+    PyRef alt_class_name;
+    PyRef count_attr;
+    PyRef marker_attr;
+    PyRef marker;
+    PyRef width_name;
+    std::vector<PyRef> fields;  // Block: one name per field (null when skipped)
 };
 
 namespace {
 
-PyObject* intern_or_null(const char* s) { return s ? PyUnicode_InternFromString(s) : nullptr; }
+PyRef intern_or_null(const char* s) { return PyRef::steal(s ? PyUnicode_InternFromString(s) : nullptr); }
 
 // --- decoding, one converter per field kind (the model: struct's format table)
 
@@ -88,7 +89,7 @@ bool run_block(const format::Block& block, const StepNames& names, PyObject* sel
     setattrofunc set = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
     for (size_t i = 0; i < n; ++i) {
         if (values[i]) {
-            if (ok && set(self, names.fields[i], values[i]) < 0) ok = false;
+            if (ok && set(self, names.fields[i].get(), values[i]) < 0) ok = false;
             Py_DECREF(values[i]);
         }
     }
@@ -120,7 +121,7 @@ PyObject* read_string_native(Source& src, PyObject* width_obj) {
 PyObject* run_text(const format::Step& step, const StepNames& names, Source& src) {
     PyRef width;
     if (names.width_name) {
-        width = lookup(names.width_name);
+        width = lookup(names.width_name.get());
     } else {
         width = PyRef::steal(PyLong_FromLong(step.width));
     }
@@ -169,7 +170,7 @@ bool set_new(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 bool run_list(const StepNames& names, PyObject* self, Source& src) {
-    PyRef count_obj = attr(self, names.count_attr);
+    PyRef count_obj = attr(self, names.count_attr.get());
     if (!count_obj) return false;
     Py_ssize_t count = as_count(count_obj.get());
     if (count == -1 && PyErr_Occurred()) return false;
@@ -177,12 +178,12 @@ bool run_list(const StepNames& names, PyObject* self, Source& src) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyRef cls = lookup(names.class_name);
+        PyRef cls = lookup(names.class_name.get());
         if (!cls) return false;
         PyRef item = PyRef::steal(construct_record(cls.get(), src));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
     }
-    return PyObject_SetAttr(self, names.attr, list.get()) == 0;
+    return PyObject_SetAttr(self, names.attr.get(), list.get()) == 0;
 }
 
 // Entries kept out of the collector's sight while a directory is built, and
@@ -209,18 +210,18 @@ private:
 };
 
 bool run_directory(const StepNames& names, PyObject* self, Source& src) {
-    PyRef marker_text = attr(self, names.marker_attr);
+    PyRef marker_text = attr(self, names.marker_attr.get());
     if (!marker_text) return false;
-    int extended = PySequence_Contains(marker_text.get(), names.marker);
+    int extended = PySequence_Contains(marker_text.get(), names.marker.get());
     if (extended < 0) return false;
-    PyRef cls = lookup(extended ? names.alt_class_name : names.class_name);
+    PyRef cls = lookup(extended ? names.alt_class_name.get() : names.class_name.get());
     if (!cls) return false;
-    PyRef count_obj = attr(self, names.count_attr);
+    PyRef count_obj = attr(self, names.count_attr.get());
     if (!count_obj) return false;
     Py_ssize_t count = as_count(count_obj.get());
     if (count == -1 && PyErr_Occurred()) return false;
     PyRef list = PyRef::steal(PyList_New(0));
-    if (!list || PyObject_SetAttr(self, names.attr, list.get()) < 0) return false;
+    if (!list || PyObject_SetAttr(self, names.attr.get(), list.get()) < 0) return false;
     const RecordClass* rc = pristine_record_class(cls.get());  // one class for the whole directory
     // rc lives as long as the class's __init__, which code run meanwhile (a
     // finalizer) may replace: held for the whole directory.
@@ -239,9 +240,11 @@ bool run_directory(const StepNames& names, PyObject* self, Source& src) {
 }
 
 // A record of one wide block, read for a fresh instance of our own class:
-// the instance's __dict__ is made whole from a template holding the keys in
-// layout order, rather than grown attribute by attribute past the size at
-// which the host stops sharing instance keys.
+// its dictionary is made whole from a template holding the keys in layout
+// order, then given to the instance as `self.__dict__ = d` would, rather
+// than grown attribute by attribute past the size at which the host stops
+// sharing instance keys. (The class was found free of data descriptors on
+// the fields' names, and its __dict__ descriptor cannot be replaced.)
 bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
     const format::Block& block = *rc.recipe->steps[0].block;
     const StepNames& names = rc.steps[0];
@@ -254,11 +257,11 @@ bool run_wide_block(const RecordClass& rc, PyObject* self, Source& src) {
         const Field& f = block.fields[i];
         if (f.kind != Kind::Skip) {
             PyRef v = PyRef::steal(kConvert[size_t(f.kind)](f, p + off, p));
-            if (!v || PyDict_SetItem(dict.get(), names.fields[i], v.get()) < 0) return false;
+            if (!v || PyDict_SetItem(dict.get(), names.fields[i].get(), v.get()) < 0) return false;
         }
         off += f.width;
     }
-    return PyObject_GenericSetDict(self, dict.get(), nullptr) == 0;
+    return PyObject_SetAttr(self, KARVO_STR("__dict__"), dict.get()) == 0;
 }
 
 bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
@@ -272,11 +275,11 @@ bool run_steps(const RecordClass& rc, PyObject* self, Source& src) {
                 ok = run_block(*step.block, names, self, src);
                 break;
             case StepKind::Text:
-                ok = set_new(self, names.attr, run_text(step, names, src));
+                ok = set_new(self, names.attr.get(), run_text(step, names, src));
                 break;
             case StepKind::Nested: {
-                PyRef cls = lookup(names.class_name);
-                ok = cls && set_new(self, names.attr, construct_record(cls.get(), src));
+                PyRef cls = lookup(names.class_name.get());
+                ok = cls && set_new(self, names.attr.get(), construct_record(cls.get(), src));
                 break;
             }
             case StepKind::List:
@@ -311,11 +314,9 @@ PyObject* decode_string(PyObject*, PyObject* s) {
 
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleScope scope(module);
-    // Interned names exist once a module initialized, which calls need.
-    PyObject* qualname = KARVO_STR("read_string");
-    static const std::vector<PyObject*> params = {KARVO_STR("f"), KARVO_STR("max_len")};
+    PyObject* const params[] = {KARVO_STR("f"), KARVO_STR("max_len")};
     PyObject* bound[2];
-    if (!bind_arguments(qualname, params, args, size_t(nargs), kwnames, bound)) return nullptr;
+    if (!bind_arguments(KARVO_STR("read_string"), params, 2, args, size_t(nargs), kwnames, bound)) return nullptr;
     PyFileSource src(bound[0]);
     return read_string_native(src, bound[1]);
 }
@@ -355,33 +356,66 @@ PyObject* construct_native(const RecordClass& rc, PyObject* cls, Source& src) {
     PyRef keep_init = PyRef::borrow(rc.init);
     ModuleScope scope(rc.home, rc.home_state);  // as the class's own __init__ would run
     // What cls(f) does for our classes: object.__new__, then our __init__.
-    static PyObject* no_args = PyTuple_New(0);
+    PyRef no_args = PyRef::steal(PyTuple_New(0));
     if (!no_args) return nullptr;
-    PyRef self = PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args, nullptr));
+    PyRef self =
+        PyRef::steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), no_args.get(), nullptr));
     if (!self) return nullptr;
     bool ok = rc.template_dict ? run_wide_block(rc, self.get(), src) : run_steps(rc, self.get(), src);
     return ok ? self.release() : nullptr;
 }
 
-bool fields_plain(const RecordClass& rc, PyObject* cls) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    // A type's version tag changes with any change to it or its bases: while
-    // no field's name is found on the type at all, the answer holds until then.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == rc.plain_version) return true;
-    bool any_found = false;
-    auto data_descriptor = [type, &any_found](PyObject* name) {
-        PyObject* found = name ? _PyType_Lookup(type, name) : nullptr;  // borrowed, used at once
-        any_found |= found != nullptr;
-        return found && Py_TYPE(found)->tp_descr_set;
-    };
-    for (const StepNames& n : rc.steps) {
-        if (data_descriptor(n.attr)) return false;
-        for (PyObject* field : n.fields)
-            if (data_descriptor(field)) return false;
+namespace {
+// The dictionary of `type` (owned): static types of the host keep theirs
+// per interpreter from 3.12 on.
+PyRef type_dict(PyObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
+#else
+    return PyRef::borrow(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
+#endif
+}
+
+// Whether a data descriptor is stored in `type`'s own dictionary under one
+// of the names in `names`; true too when that cannot be told without running
+// code of a caller's.
+bool descriptor_under(PyObject* type, PyObject* names) {
+    PyRef dict = type_dict(type);
+    if (!dict) {
+        PyErr_Clear();
+        return true;
     }
-    // (An attribute found may be of a class that gains __set__ later, which
-    // leaves this type's version as it is: then nothing is kept.)
-    if (!any_found && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) rc.plain_version = type->tp_version_tag;
+    // The dictionaries are short and few of their values are data
+    // descriptors: walking the entries costs less than looking each name up.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+        if (!Py_TYPE(value)->tp_descr_set) continue;
+        // A key of a str subclass could run code of its own when compared.
+        if (!PyUnicode_CheckExact(key)) return true;
+        int found = PySet_Contains(names, key);
+        if (found < 0) PyErr_Clear();
+        if (found != 0) return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool fields_plain(const RecordClass& rc, PyObject* cls) {
+    // Every class of the method resolution order is searched, each time:
+    // what a caller changed since the last time is seen at once.
+    PyRef mro = PyRef::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base)) return false;
+        bool fixed = PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_IMMUTABLETYPE);
+        if (fixed && std::any_of(rc.plain_fixed_bases.begin(), rc.plain_fixed_bases.end(),
+                                 [base](const PyRef& known) { return known.get() == base; }))
+            continue;
+        if (descriptor_under(base, rc.names.get())) return false;
+        if (fixed) rc.plain_fixed_bases.push_back(PyRef::borrow(base));
+    }
     return true;
 }
 
@@ -432,14 +466,21 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
             for (const Field& f : step.block->fields) n.fields.push_back(intern_or_null(f.name));
         if (PyErr_Occurred()) return nullptr;
     }
+    rc.names = PyRef::steal(PyFrozenSet_New(nullptr));
+    if (!rc.names) return nullptr;
+    for (const StepNames& n : rc.steps) {
+        if (n.attr && PySet_Add(rc.names.get(), n.attr.get()) < 0) return nullptr;
+        for (const PyRef& field : n.fields)
+            if (field && PySet_Add(rc.names.get(), field.get()) < 0) return nullptr;
+    }
     // Wide one-block records get their instance dictionary from a template.
     constexpr size_t kSharedKeysLimit = 30;
     if (recipe.steps.size() == 1 && recipe.steps[0].kind == StepKind::Block &&
         recipe.steps[0].block->fields.size() > kSharedKeysLimit) {
         rc.template_dict = PyRef::steal(PyDict_New());
         if (!rc.template_dict) return nullptr;
-        for (PyObject* name : rc.steps[0].fields)
-            if (name && PyDict_SetItem(rc.template_dict.get(), name, Py_None) < 0) return nullptr;
+        for (const PyRef& name : rc.steps[0].fields)
+            if (name && PyDict_SetItem(rc.template_dict.get(), name.get(), Py_None) < 0) return nullptr;
     }
     PyRef base;
     if (recipe.base_name) {

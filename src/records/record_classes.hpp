@@ -22,8 +22,11 @@ struct RecordClass {
     PyObject* home = nullptr;  // the module that made the class
     ModuleState* home_state = nullptr;
     std::vector<StepNames> steps;
+    PyRef names;               // frozenset of every name the steps set
+    // Classes whose attributes cannot change (the host's own `object`) that
+    // were found free of data descriptors under `names`: not walked again.
+    mutable std::vector<PyRef> plain_fixed_bases;
     PyRef template_dict;       // keys in layout order, for wide one-block records
-    mutable unsigned int plain_version = 0;  // type version last found free of field properties (0: none)
 };
 
 // Creates the class of `recipe` (its base looked up in the namespace by
@@ -34,9 +37,9 @@ PyObject* create_record_class(const format::Recipe& recipe, const ClassAttrs& ex
 // __new__ and __setattr__ are still the ones it was made with; null otherwise.
 const RecordClass* pristine_record_class(PyObject* cls);
 
-// Whether no field of `rc` meets a data descriptor (a property, say) on
-// `cls` or its bases: fast paths that store fields without setattr, or
-// skip building the record, are taken only then.
+// Whether no name that `rc` sets meets a data descriptor (a property, say)
+// on `cls` or its bases: fast paths that store fields without setattr, or
+// skip building the record, are taken only then. Runs no Python code.
 bool fields_plain(const RecordClass& rc, PyObject* cls);
 
 // cls(f) on the source's stream: natively for our own classes, through the
