@@ -108,6 +108,38 @@ print("OK")
     assert_child_ok(run_python(code, str(tmp_path / "big")))
 
 
+def test_a_child_forked_by_a_signal_handler_midway_reads_on(tmp_path):
+    # The read that the handler cut into goes on in the child: a close() there
+    # waits for it, and the descriptor is not freed for another file meanwhile.
+    code = SPARSE_SERIES + """
+import signal
+path = sys.argv[1]
+sparse_series(path, 64, 1 << 20)
+other = path + ".ones"
+with open(other, "wb") as fh:
+    fh.write(np.ones(64 << 20, np.float32).tobytes())
+s = karvo.open(path)
+out = np.full((64, 1 << 20), np.nan, np.float32)
+pid = None
+def fork_once_reading(*_):
+    global pid, fh
+    if pid is None and not np.isnan(out[0, 0]):
+        pid = os.fork()
+        if pid == 0:
+            s.close()
+            fh = open(other, "rb")  # the lowest free descriptor number
+signal.signal(signal.SIGALRM, fork_once_reading)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+s.read(0, 64, out=out)
+signal.setitimer(signal.ITIMER_REAL, 0)
+if pid == 0:
+    os._exit(0 if not out.any() and s.closed else 3)
+assert pid and os.waitpid(pid, 0)[1] == 0 and not out.any()
+print("OK")
+"""
+    assert_child_ok(run_python(code, str(tmp_path / "big")))
+
+
 def test_a_fifo_swapped_in_for_the_file_is_refused_without_waiting(tmp_path):
     code = """
 import os, threading, time, karvo, karvo_writer as W
