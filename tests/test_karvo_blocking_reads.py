@@ -124,6 +124,8 @@ pid = None
 def fork_once_reading(*_):
     global pid, fh
     if pid is None and not np.isnan(out[0, 0]):
+        pid = -1  # once: the handler may run again during the fork, and in the child
+        signal.setitimer(signal.ITIMER_REAL, 0)
         pid = os.fork()
         if pid == 0:
             s.close()
@@ -131,7 +133,6 @@ def fork_once_reading(*_):
 signal.signal(signal.SIGALRM, fork_once_reading)
 signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
 s.read(0, 64, out=out)
-signal.setitimer(signal.ITIMER_REAL, 0)
 if pid == 0:
     os._exit(0 if not out.any() and s.closed else 3)
 assert pid and os.waitpid(pid, 0)[1] == 0 and not out.any()
