@@ -11,10 +11,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import errno
 import json
 import os
-import stat
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -154,12 +152,8 @@ def _complain(path: str, exc: BaseException | str) -> None:
 
 
 def _open(path: str) -> karvo.Series | karvo.Spectrum:
-    # a FIFO or a device could block the open itself: only regular files
-    mode = os.stat(path).st_mode
-    if stat.S_ISDIR(mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not stat.S_ISREG(mode):
-        raise karvo.FormatError(f"{path}: not a regular file", path)
+    # karvo.open refuses what is not a regular file without waiting on it
+    # (a FIFO, a device) and names the file.
     return karvo.open(path, truncated="ignore")
 
 

@@ -45,15 +45,19 @@ struct Reader {
     unsigned owner = process_generation();
 };
 
+int reads_on_this_thread(const Reader& r);
+
 // A child forked while other threads read inherits their count, but not the
-// threads: none of them will ever bring it back down. The child starts
-// counting afresh (and carries out a close() that was waiting for them).
+// threads: none of them will ever bring it back down. The child counts the
+// reads of the thread that forked (one forked from a signal handler midway
+// through a read goes on with it), and carries out a close() that waited
+// for the others.
 void adopt_after_fork(Reader& r) {
     unsigned me = process_generation();
     if (r.owner == me) return;
     r.owner = me;
-    r.active = 0;
-    if (r.closing) r.file.close();
+    r.active = reads_on_this_thread(r);
+    if (r.closing && r.active == 0) r.file.close();
 }
 
 struct FileObject {
@@ -64,19 +68,34 @@ struct FileObject {
 
 // Keeps a read counted from before the interpreter is handed over until
 // after it is taken back, so that close() never pulls the descriptor away.
+// Scopes nest on a thread when a signal handler reads midway through a read.
 class ReadScope {
 public:
-    explicit ReadScope(Reader& r) : r_(r) {
+    explicit ReadScope(Reader& r) : r_(r), outer_(innermost_) {
         adopt_after_fork(r_);
         ++r_.active;
+        innermost_ = this;
     }
     ~ReadScope() {
+        innermost_ = outer_;
         if (--r_.active == 0 && r_.closing) r_.file.close();
     }
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
 
 private:
+    friend int reads_on_this_thread(const Reader& r);
     Reader& r_;
+    ReadScope* outer_;
+    static thread_local ReadScope* innermost_;
 };
+thread_local ReadScope* ReadScope::innermost_ = nullptr;
+
+int reads_on_this_thread(const Reader& r) {
+    int n = 0;
+    for (const ReadScope* k = ReadScope::innermost_; k; k = k->outer_) n += &k->r_ == &r;
+    return n;
+}
 
 bool check_open(Reader& r) {
     if (!r.file.is_open() || r.closing) {
