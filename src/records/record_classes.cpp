@@ -422,6 +422,9 @@ bool fields_plain(const RecordClass& rc, PyObject* cls) {
 const RecordClass* pristine_record_class(PyObject* cls) {
     if (!PyType_Check(cls)) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // Ours are heap types; the host's own static types keep no tp_dict of
+    // their own from 3.12 on (their dictionaries live per interpreter).
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
     // A __new__ or __setattr__ set on the class must run: no fast path then.
     if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_setattro != PyObject_GenericSetAttr) return nullptr;
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, KARVO_STR("__init__"));  // str key: no caller code runs
