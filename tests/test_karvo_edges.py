@@ -38,6 +38,19 @@ def test_series_of_no_points_in_xarray(tmp_path, key):
         assert ds.spectra.isel(**key).values.shape == want.shape
 
 
+
+@pytest.mark.parametrize("suffix", [".nc", ".zarr"])
+def test_export_of_a_series_of_no_points(tmp_path, suffix):
+    xr = pytest.importorskip("xarray")
+    if suffix == ".zarr":
+        pytest.importorskip("zarr")
+    from karvo import cli
+    path, out = tmp_path / "run", tmp_path / ("out" + suffix)
+    series(path, n_spectra=4, num_points=0)
+    assert cli.main(["export", str(path), "-o", str(out)]) == 0
+    with xr.open_dataset(out, engine="zarr" if suffix == ".zarr" else None) as ds:
+        assert ds.spectra.shape == (4, 0) and list(ds.start_time) == [1000, 1010, 1020, 1030]
+
 def test_unsigned_header_fields_of_2_to_the_31_and_more(tmp_path):
     path = tmp_path / "run"
     big = dict(start_time=3_000_000_000, num_scans=2**32 - 1, detector_ID=2**31)
