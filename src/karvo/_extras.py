@@ -5,8 +5,9 @@ import importlib
 from types import ModuleType
 
 
-class MissingDependency(Exception):
-    """A task needs a library that is not installed; the message says what to install."""
+class MissingDependency(ImportError):
+    """A task needs a library that is not installed; the message says what to install.
+    An ImportError, as a missing library is wherever Python reports one."""
 
 
 def require(module: str, extra: str, task: str) -> ModuleType:

@@ -13,6 +13,7 @@ from ._opened import OpenedFile, PathLike, TruncatedPolicy
 from ._errors import TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
@@ -434,6 +435,27 @@ class Series(OpenedFile):
         """
         from .xarray_backend import to_xarray
         return to_xarray(self)
+
+    def to_pandas(self) -> pd.DataFrame:
+        """A table of the spectra's metadata (no values are read), a row per
+        spectrum, indexed by ``spectrum`` (its index in the file).
+
+        Columns: ``title`` (str), the dimension coordinates by name, and the
+        other mini header fields in their stored types (``spec_title`` is
+        the ``title`` column); a name taken already gets ``_`` appended.
+        Without mini headers, the coordinates alone. Needs
+        ``pip install "karvoreader[pandas]"``. Example::
+
+            >>> df = s.to_pandas()                                # doctest: +SKIP
+            >>> df.loc[df["temp"] > 300, "title"]                 # doctest: +SKIP
+        """
+        from ._pandas import series_table
+        return series_table(self)
+
+    def _repr_html_(self) -> str:
+        """A summary for notebooks: the headers only, no values read."""
+        from ._html import series_html
+        return series_html(self)
 
     # -- life ------------------------------------------------------------------
     def close(self) -> None:

@@ -9,6 +9,7 @@ import numpy as np
 from ._opened import OpenedFile, PathLike
 
 if TYPE_CHECKING:
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
     import xarray as xr
 
     from numpy.typing import DTypeLike, NDArray
@@ -164,6 +165,23 @@ class Spectrum(OpenedFile):
         """
         from .xarray_backend import to_xarray
         return to_xarray(self)
+
+    def to_pandas(self) -> pd.Series:
+        """The values as a pandas Series indexed by the spectral axis ``x``,
+        named by the title. Needs ``pip install "karvoreader[pandas]"``.
+
+        Example::
+
+            >>> sp.to_pandas().idxmax()                            # doctest: +SKIP
+            1601.2
+        """
+        from ._pandas import spectrum_series
+        return spectrum_series(self)
+
+    def _repr_html_(self) -> str:
+        """A summary for notebooks, with an outline of the values."""
+        from ._html import spectrum_html
+        return spectrum_html(self)
 
     def close(self) -> None:
         """Marks the spectrum closed (its file was closed when it was read).

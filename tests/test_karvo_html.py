@@ -1,0 +1,59 @@
+"""The notebook summaries (_repr_html_): escaped, script-free, cheap."""
+import re
+
+import numpy as np
+import pytest
+
+import karvo
+import karvo._html  # imported now: reading the module is no read of the file
+import karvo_writer as W
+
+HOSTILE = b"<script>alert('x')</script>&"
+
+
+def _rchar():
+    with open("/proc/self/io") as f:
+        return int(re.search(r"rchar: (\d+)", f.read()).group(1))
+
+
+def _assert_safe(page):
+    assert "<script" not in page.lower() and "alert(&#x27;x&#x27;)" in page and "&lt;/script&gt;&amp;" in page
+    assert not re.search(r"\son\w+=", page)  # no event handlers either
+
+
+@pytest.mark.parametrize("close_first", [False, True])
+def test_series_summary_is_escaped_and_reads_no_values(tmp_path, close_first):
+    path = str(tmp_path / "s")
+    dims = [dict(num_elements=600, first_dim=0, last_dim=599, scale_dim=2.0, short_label=HOSTILE[:30],
+                 long_label=b"")]
+    W.write_series(path, n_spectra=500, max_spectra=600, num_points=1000, dimensions=dims, file_id=HOSTILE,
+                   truncate=None)
+    s = karvo.open(path, truncated="ignore")
+    if close_first:
+        s.close()  # the repr of a closed series still shows what was known
+    before = _rchar()
+    page = s._repr_html_()
+    assert _rchar() - before < 4000  # less than one spectrum of 1000 float32 values
+    _assert_safe(page)
+    for shown in ("500 × 1000", "float32", "4000 to 400", "500 of 600 spectra held", "0 to 998"):
+        assert shown in page
+    assert ("closed" in page) == close_first
+    s.close()
+
+
+@pytest.mark.parametrize("values", [list(np.sin(np.arange(5000) / 300.0)), [1.0], [], [float("nan")] * 3])
+def test_spectrum_summary_is_escaped_with_an_outline(write, values):
+    sp = karvo.open(write(W.single_spectrum_file(values=values, file_id=HOSTILE)))
+    sp.close()
+    page = sp._repr_html_()
+    _assert_safe(page)
+    assert f"<td style=\"padding:1px 8px;text-align:left\">{len(values)}</td>" in page and "closed" in page
+    outline = re.search(r'<polyline [^>]*points="([^"]*)"', page)
+    if len(values) < 2 or not np.isfinite(values).any():
+        assert outline is None
+    else:
+        points = [tuple(map(float, p.split(","))) for p in outline.group(1).split()]
+        assert 2 <= len(points) <= 400  # a long spectrum thinned to each bin's extremes
+        xs, ys = zip(*points)
+        assert list(xs) == sorted(xs) and min(xs) == 0 and max(xs) == 320
+        assert min(ys) == 0 and max(ys) == 80
