@@ -1,0 +1,38 @@
+"""What karvo's messages say: foreign formats named, closed files named, the
+`karvo info` output of a cut series and a closed pipe."""
+import pytest
+
+import karvo
+
+
+@pytest.mark.parametrize("head, what", [
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"),
+    (b"\xff\xd8\xff\xe0", "a JPEG image"),
+    (b"GIF89a", "a GIF image"),
+    (b"II*\x00", "a TIFF image"),
+    (b"MM\x00*", "a TIFF image"),
+    (b"%PDF-1.7\n", "a PDF document"),
+    (b"PK\x03\x04", "a ZIP archive"),
+    (b"\x1f\x8b\x08", "a gzip archive"),
+    (b"BZh91AY&SY", "a bzip2 archive"),
+    (b"\xfd7zXZ\x00", "an xz archive"),
+    (b"\x28\xb5\x2f\xfd", "a zstd archive"),
+    (b"7z\xbc\xaf\x27\x1c", "a 7z archive"),
+    (b"\x89HDF\r\n\x1a\n", "an HDF5 file"),
+    (b"CDF\x01", "a netCDF file"),
+    (b"\x93NUMPY\x01\x00", "a NumPy array file"),
+    (b"\x7fELF\x02\x01\x01", "an ELF program binary"),
+])
+@pytest.mark.parametrize("size", [40, 2000])  # shorter and longer than the file header
+def test_foreign_formats_are_named(write, fds, head, what, size):
+    path = write(head + bytes(size - len(head)))
+    with pytest.raises(karvo.FormatError) as e:
+        karvo.open(path)
+    assert str(e.value) == f"{path}: not a spectral data file (the content looks like {what})"
+    fds.assert_clean()
+
+
+def test_text_starting_like_a_magic_number_is_text(write):
+    path = write(b"BZh9 is not a block magic\n" * 20)
+    with pytest.raises(karvo.FormatError, match=r"\(the content looks like text\)$"):
+        karvo.open(path)
