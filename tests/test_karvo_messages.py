@@ -1,8 +1,12 @@
 """What karvo's messages say: foreign formats named, closed files named, the
 `karvo info` output of a cut series and a closed pipe."""
+import re
+
+import numpy as np
 import pytest
 
 import karvo
+from karvo_writer import SeriesFile
 
 
 @pytest.mark.parametrize("head, what", [
@@ -36,3 +40,15 @@ def test_text_starting_like_a_magic_number_is_text(write):
     path = write(b"BZh9 is not a block magic\n" * 20)
     with pytest.raises(karvo.FormatError, match=r"\(the content looks like text\)$"):
         karvo.open(path)
+
+
+@pytest.mark.parametrize("read", [
+    lambda s: s[0], lambda s: s[[0, 1]], lambda s: s.read(1, 2), lambda s: next(iter(s)),
+    lambda s: np.asarray(s), lambda s: s.titles, lambda s: s.to_xarray(),
+])
+def test_reads_after_close_name_the_file(write, read):
+    path = write(SeriesFile(n_spectra=2, num_points=3).to_bytes())
+    s = karvo.open(path)
+    s.close()
+    with pytest.raises(ValueError, match=f"^{re.escape(path)}: I/O operation on a closed file$"):
+        read(s)
