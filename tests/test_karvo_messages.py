@@ -1,5 +1,6 @@
 """What karvo's messages say: foreign formats named, closed files named, the
 `karvo info` output of a cut series and a closed pipe."""
+import os
 import re
 
 import numpy as np
@@ -52,3 +53,11 @@ def test_reads_after_close_name_the_file(write, read):
     s.close()
     with pytest.raises(ValueError, match=f"^{re.escape(path)}: I/O operation on a closed file$"):
         read(s)
+
+
+def test_docstring_examples_use_the_coordinate_names():
+    # The examples' "s" is a series like the bundled one: their keys must be its coordinates.
+    with karvo.open(os.path.join(os.path.dirname(__file__), "..", "examples", "reaction_band_growth.series")) as s:
+        used = re.findall(r'coords\["(\w+)"\]', karvo.__doc__ + karvo.Series.coords.__doc__)
+        assert used and set(used) <= set(s.coords)
+        assert repr(s.coords["t"][:3]) in karvo.Series.coords.__doc__
