@@ -2,12 +2,16 @@
 `karvo info` output of a cut series and a closed pipe."""
 import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import karvo
 from karvo_writer import SeriesFile
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "reaction_band_growth.series")
 
 
 @pytest.mark.parametrize("head, what", [
@@ -57,7 +61,20 @@ def test_reads_after_close_name_the_file(write, read):
 
 def test_docstring_examples_use_the_coordinate_names():
     # The examples' "s" is a series like the bundled one: their keys must be its coordinates.
-    with karvo.open(os.path.join(os.path.dirname(__file__), "..", "examples", "reaction_band_growth.series")) as s:
+    with karvo.open(EXAMPLE) as s:
         used = re.findall(r'coords\["(\w+)"\]', karvo.__doc__ + karvo.Series.coords.__doc__)
         assert used and set(used) <= set(s.coords)
         assert repr(s.coords["t"][:3]) in karvo.Series.coords.__doc__
+
+
+@pytest.mark.parametrize("files", [1, 400])  # output held in the buffer until exit, or written at once
+@pytest.mark.parametrize("as_json", [False, True])
+def test_info_into_a_closed_pipe_ends_quietly(files, as_json):
+    # The reader is gone before karvo starts: `karvo info ... | head` once head has its lines.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    args = ["info"] + ["--json"] * as_json + [EXAMPLE] * files
+    with os.fdopen(write_end, "wb") as out:
+        p = subprocess.run([sys.executable, "-m", "karvo", *args], stdout=out, stderr=subprocess.PIPE,
+                           env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(karvo.__file__))))
+    assert (p.returncode, p.stderr) == (141, b"")
