@@ -138,7 +138,7 @@ def test_info_text_describes_each_kind(series, plain64, cut, spectrum):
     assert first["file size"].endswith(f"({os.path.getsize(series[0]):,} bytes)")
     assert second["values"] == "float64" and second["mini headers"] == "no"
     assert second["points"] == "16, x from 100 to 250"
-    assert third["spectra"].startswith("3 of 6 expected")
+    assert third["spectra"] == "3 (cut short: 3 of 6 spectra)"
     assert fourth["kind"] == "single spectrum" and fourth["points"] == "20, x from 4000 to 400"
 
 

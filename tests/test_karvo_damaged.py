@@ -48,7 +48,7 @@ def header_past_end():
 @pytest.mark.parametrize("data, message", [
     (b"", "the file is empty"),
     (text_file(), "neither a single spectrum (1) nor a series (11) (the content looks like text)"),
-    (elf_binary(), "not a spectral data file: the content is an ELF program binary"),
+    (elf_binary(), "not a spectral data file (the content looks like an ELF program binary)"),
     (single_spectrum_file(values=[1.0])[:303], "303 bytes are too short for the file header (304 bytes)"),
     (header_promising_entries(), "the directory of 50 compact entries (800 bytes from offset 304) runs past "
                                  "the end of the file (320 bytes)"),

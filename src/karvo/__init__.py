@@ -9,7 +9,7 @@ Example::
     >>> x, y = karvo.read("polystyrene.kvr")          # doctest: +SKIP
     >>> with karvo.open("run42.kvr") as s:            # doctest: +SKIP
     ...     Y = np.asarray(s)                         # (spectra, points)
-    ...     t = s.coords["time"]
+    ...     t = s.coords["t"]                         # by dimension name: "t", long_name "time (s)"
 """
 from __future__ import annotations
 

@@ -75,7 +75,8 @@ def text(facts: dict[str, Any]) -> str:
         axis = "0"
     spectra = str(facts["spectra"])
     if facts["truncated"]:
-        spectra += f" of {facts['expected_spectra']} expected (the file is cut short)"
+        # the words of the plot's title, and a count still first for scripts
+        spectra += f" (cut short: {facts['spectra']} of {facts['expected_spectra']} spectra)"
     dims = [_dimension(d) for d in facts["dimensions"]] or ["none"]
     rows = [
         ("kind", "series" if facts["kind"] == "series" else "single spectrum"),

@@ -375,12 +375,13 @@ class Series(OpenedFile):
     @cached_property
     def coords(self) -> dict[str, NDArray[np.float64]]:
         """The series' dimensions as float64 arrays of ``len(s)`` values,
-        ``np.linspace(first, last, n)[:len(s)]`` each, by name.
+        ``np.linspace(first, last, n)[:len(s)]`` each, keyed by the dimension's
+        ``name`` (its short label; ``long_name`` is in :attr:`dimensions`).
 
         Example::
 
-            >>> s.coords["time"][:3]                              # doctest: +SKIP
-            array([0., 1., 2.])
+            >>> s.coords["t"][:3]                                 # doctest: +SKIP
+            array([ 0., 30., 60.])
         """
         return {d["name"]: _read_only(np.frombuffer(_native.linspace(d["first"], d["last"], d["n"], self._len), _F8))
                 for d in self.dimensions}

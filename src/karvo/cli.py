@@ -5,7 +5,8 @@
     karvo plot PATH [-o OUT.png]       a picture of the spectra
 
 Exit status: 0 when everything worked, 1 when a file could not be read or
-written, 2 for a usage error, 130 when interrupted.
+written, 2 for a usage error, 130 when interrupted, 141 when the reader of
+its output went away (as for a command that SIGPIPE ends).
 """
 from __future__ import annotations
 
@@ -261,16 +262,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     path = getattr(args, "path", None) or "karvo"
     run = {"info": run_info, "export": run_export, "plot": run_plot}[args.command]
     try:
-        return run(args, args.parser)
+        status = run(args, args.parser)
+        if sys.stdout is not None:  # None when started with standard output closed
+            sys.stdout.flush()      # a reader gone shows here, not as a complaint at exit
+        return status
     except MissingDependency as exc:
         print(f"karvo: {exc}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader of our output went away (karvo info ... | head): end
+        # quietly, as cat or grep do, with no message and the status a shell
+        # gives a command that SIGPIPE ended (128 + 13), so that
+        # `set -o pipefail` treats karvo like them. Output still buffered goes
+        # to /dev/null, so that nothing complains at exit either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except (karvo.FormatError, OSError) as exc:
-        if isinstance(exc, BrokenPipeError):
-            # the reader of our output went away (karvo info ... | head):
-            # nothing more to say, and nothing to complain about at exit
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return 1
         named = exc.filename if isinstance(exc, OSError) and exc.filename else path
         _complain(os.fsdecode(named), exc)
         return 1

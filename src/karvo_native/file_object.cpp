@@ -99,7 +99,7 @@ int reads_on_this_thread(const Reader& r) {
 
 bool check_open(Reader& r) {
     if (!r.file.is_open() || r.closing) {
-        PyErr_SetString(PyExc_ValueError, "I/O operation on a closed file");
+        PyErr_Format(PyExc_ValueError, "%U: I/O operation on a closed file", r.path.get());
         return false;
     }
     return true;

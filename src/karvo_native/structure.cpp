@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace karvo::bulk {
 namespace {
@@ -297,9 +298,38 @@ double field_real(const FlatLayout& layout, const uint8_t* record, const char* n
 }
 
 std::string describe_foreign(const uint8_t* head, size_t len) {
-    if (len >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return "an ELF program binary";
-    if (len >= 4 && (std::memcmp(head, "PK\x03\x04", 4) == 0)) return "a ZIP archive";
-    if (len >= 3 && head[0] == 0x1f && head[1] == 0x8b) return "a gzip archive";
+    // Magic numbers of formats that users mistake for, or export from, spectral
+    // data files; none starts with the identification text that those start with.
+    struct Magic {
+        std::string_view bytes;
+        const char* what;
+    };
+    using namespace std::string_view_literals;
+    static constexpr Magic kMagics[] = {
+        {"\x7f" "ELF"sv, "an ELF program binary"},
+        {"PK\x03\x04"sv, "a ZIP archive"},
+        {"\x1f\x8b"sv, "a gzip archive"},
+        {"\xfd" "7zXZ\0"sv, "an xz archive"},
+        {"\x28\xb5\x2f\xfd"sv, "a zstd archive"},
+        {"7z\xbc\xaf\x27\x1c"sv, "a 7z archive"},
+        {"\x89PNG\r\n\x1a\n"sv, "a PNG image"},
+        {"\xff\xd8\xff"sv, "a JPEG image"},
+        {"GIF8"sv, "a GIF image"},
+        {"II*\0"sv, "a TIFF image"},
+        {"MM\0*"sv, "a TIFF image"},
+        {"%PDF-"sv, "a PDF document"},
+        {"\x89HDF\r\n\x1a\n"sv, "an HDF5 file"},
+        {"CDF\x01"sv, "a netCDF file"},
+        {"CDF\x02"sv, "a netCDF file"},
+        {"\x93NUMPY"sv, "a NumPy array file"},
+    };
+    const std::string_view start(reinterpret_cast<const char*>(head), len);
+    for (const Magic& m : kMagics)
+        if (start.starts_with(m.bytes)) return m.what;
+    // bzip2: "BZh", the block size digit, then the block magic (pi's digits).
+    if (len >= 10 && start.starts_with("BZh") && head[3] >= '1' && head[3] <= '9' &&
+        start.substr(4, 6) == "1AY&SY")
+        return "a bzip2 archive";
     if (len == 0) return {};
     size_t printable = 0;
     for (size_t i = 0; i < len; ++i)
@@ -324,7 +354,7 @@ Failure inspect(int fd, uint64_t size, Structure& s) {
     if (head.empty()) return format_error("the file is empty");
     // Program binaries and archives are told by their magic numbers, which no
     // spectral data file starts with (its identification text comes first).
-    if (!foreign.empty() && foreign != "text") return format_error("not a spectral data file: the content is " + foreign);
+    if (!foreign.empty() && foreign != "text") return format_error("not a spectral data file" + hint);
     if (head.size() < header_size)
         return format_error(printf_string("%zu bytes are too short for the file header (%zu bytes)", head.size(),
                                           header_size) +
