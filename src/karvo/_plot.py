@@ -56,8 +56,8 @@ def _points(x: np.ndarray, xlim: Range | None) -> slice:
     low, high = sorted(xlim)
     inside = np.flatnonzero((x >= low) & (x <= high))
     if not inside.size:
-        raise NothingToPlot(f"no points lie in the x range {low:g} to {high:g}; the file's "
-                            f"run from {float(x[0]):g} to {float(x[-1]):g}")
+        raise NothingToPlot(f"no points lie in the x range {low:g} to {high:g}; the file's spectral axis "
+                            f"runs from {float(x[0]):g} to {float(x[-1]):g}")
     return slice(int(inside[0]), int(inside[-1]) + 1)
 
 
