@@ -459,7 +459,7 @@ def test_plot_runs_the_spectral_axis_as_stored(request, which, descending):
         assert (left > right) == descending
     if which == "series":
         heat, curves = fig.axes[:2]
-        assert heat.get_ylabel() == "time (s)" and curves.get_xlabel() == _plot.SPECTRUM_AXIS_LABEL
+        assert heat.get_ylabel() == "time (s)" and curves.get_xlabel() == "x (unit code 1)"
         assert [t.get_text() for t in curves.get_legend().get_texts()] == ["run 0", "run 2", "run 5"]
     plt.close(fig)
 

@@ -18,6 +18,7 @@ from . import _native
 from ._api import open, read
 from ._series import Series
 from ._single import Spectrum
+from ._units import unit_names
 
 __version__: str = _native.__version__
 
@@ -27,4 +28,4 @@ for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum,
 del _public
 
 __all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
-           "open", "read"]
+           "open", "read", "unit_names"]

@@ -51,6 +51,20 @@ def spectra_range(text: str) -> tuple[int | None, int | None]:
             f"{text!r} is not a range of spectra; write START:STOP, e.g. 0:100") from None
 
 
+def number_range(text: str) -> tuple[float, float]:
+    """``A:B``, two different finite numbers (a leading minus needs the
+    ``--xlim=-5:10`` form)."""
+    try:
+        a, b = (float(part) for part in text.split(":"))
+    except ValueError:
+        a = b = float("nan")
+    inf = float("inf")
+    if not (-inf < a < inf and -inf < b < inf) or a == b:   # also refuses nan
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a range; write A:B with two different numbers, e.g. 1800:1500")
+    return a, b
+
+
 def _bounded(kind: type, low: float, high: float) -> Any:
     def parse(text: str) -> Any:
         try:
@@ -119,6 +133,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub, "plot", "draw a spectrum, or a series as a heat map above a few of its spectra",
         f"  karvo plot {EXAMPLE} -o example.png\n"
         f"  karvo plot {EXAMPLE} -o example.svg --spectra 1:4\n"
+        f"  karvo plot {EXAMPLE} -o zoom.png --xlim 1800:1500 --clim 0:0.5\n"
         f"  karvo plot {EXAMPLE}            (opens a window)\n\n"
         'Needs matplotlib: pip install "karvoreader[plot]".')
     plot.add_argument("path", metavar="PATH", help="spectral data file")
@@ -130,6 +145,14 @@ def build_parser() -> argparse.ArgumentParser:
                       help="spectra of a series drawn as lines (default 5)")
     plot.add_argument("--dpi", type=_bounded(float, 10, 1000), default=100.0,
                       help="resolution of a PNG (default 100: 800 x 600 pixels)")
+    plot.add_argument("--xlim", type=number_range, metavar="A:B",
+                      help="only this range of the spectral axis, drawn the way the file runs "
+                           "and thinned on its own (negative: --xlim=-5:10)")
+    plot.add_argument("--clim", type=number_range, metavar="LO:HI",
+                      help="colour limits of a series' heat map")
+    plot.add_argument("--xlabel", metavar="TEXT", help="label of the spectral axis")
+    plot.add_argument("--ylabel", metavar="TEXT",
+                      help="label of the values (a series: its lines' axis and the colour bar)")
     return parser
 
 
@@ -247,7 +270,10 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     with _source(args, parser) as obj:
         start, stop = _range(args)
         try:
-            plot(obj, args.output, dpi=args.dpi, start=start, stop=stop, lines=args.lines)
+            if args.clim and not isinstance(obj, karvo.Series):
+                parser.error(f"--clim: {args.path} holds a single spectrum, which has no heat map")
+            plot(obj, args.output, dpi=args.dpi, start=start, stop=stop, lines=args.lines,
+                 xlim=args.xlim, clim=args.clim, xlabel=args.xlabel, ylabel=args.ylabel)
         except NothingToPlot as exc:
             _complain(args.path, exc)
             return 1

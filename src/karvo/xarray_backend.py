@@ -43,6 +43,7 @@ from karvo._identity import this_machine
 from karvo._opened import absolute
 
 from ._names import variable_name
+from ._units import unit_codes, unit_name
 
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
 
@@ -284,16 +285,27 @@ def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
 def _variables(obj: Opened, values: Any) -> tuple[dict[str, Variable], list[str]]:
     """The variables of obj's Dataset with `values` as its data, and the
     names among them that are coordinates."""
+    x_code, y_code = unit_codes(obj)
     x = Variable(("x",), np.asarray(obj.x, dtype=np.float64),
-                 {"long_name": "spectral axis"})
+                 {"long_name": "spectral axis", **_unit_attrs("x_units", x_code)})
+    value_attrs = _unit_attrs("y_units", y_code)
     if _is_series(obj):
         # No preferred chunks: any run of rows is one read, so every split
         # the caller picks (chunks={"spectrum": n}, "auto") is as good.
-        data = Variable(("spectrum", "x"), values)
+        data = Variable(("spectrum", "x"), values, value_attrs)
         coords = _spectrum_coords(obj)
         variables = {"spectra": data, "x": x, **coords}
         return variables, ["x", *coords]
-    return {"spectrum": Variable(("x",), values), "x": x}, ["x"]
+    return {"spectrum": Variable(("x",), values, value_attrs), "x": x}, ["x"]
+
+
+def _unit_attrs(field: str, code: int | None) -> dict[str, Any]:
+    """The unit code as the header names it, and ``units`` only when
+    karvo.unit_names names that code."""
+    if code is None:
+        return {}
+    name = unit_name(code)
+    return {field: code} if name is None else {field: code, "units": name}
 
 
 def to_xarray(obj: Opened) -> Dataset:
