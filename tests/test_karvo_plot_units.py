@@ -100,9 +100,15 @@ def test_named_codes_label_the_axes(wide, drawn, names):
 
 def test_cli_zoom_options(wide, single, tmp_path, monkeypatch, capsys):
     seen = {}
-    monkeypatch.setattr(_plot, "plot", lambda obj, out, **kw: seen.update(kw))
+    draw = _plot.plot                   # drawn for real; what reached it is kept
+
+    def recording(obj, out, **kw):
+        seen.update(kw)
+        return draw(obj, out, **kw)
+    monkeypatch.setattr(_plot, "plot", recording)
     assert cli.main(["plot", wide, "-o", str(tmp_path / "a.png"), "--xlim=1600:1500",
                      "--clim=-1:2e3", "--xlabel", "k", "--ylabel", "v"]) == 0
+    assert (tmp_path / "a.png").read_bytes().startswith(b"\x89PNG")
     assert (seen["xlim"], seen["clim"], seen["xlabel"], seen["ylabel"]) == (
         (1600.0, 1500.0), (-1.0, 2000.0), "k", "v")
     for args in (["--xlim", "5:5"], ["--xlim", "nan:3"], ["--clim", "1"], ["--xlim", "a:b"]):

@@ -24,6 +24,7 @@ import numpy as np
 from . import Series, Spectrum
 from ._atomic import replaced_on_success
 from ._extras import MissingDependency, optional, require
+from ._names import unique
 
 FORMATS = ("csv", "tsv", "npz", "nc", "zarr", "parquet")
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".npz": "npz",
@@ -234,9 +235,7 @@ def write_npz(sel: Selection, path: str, bar: Progress) -> None:
 # --- Parquet ---------------------------------------------------------------
 
 def _unique(name: str, taken: set[str]) -> str:
-    candidate = name
-    while candidate in taken:
-        candidate += "_"
+    candidate = unique(name, taken)
     taken.add(candidate)
     return candidate
 

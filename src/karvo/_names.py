@@ -22,3 +22,10 @@ def variable_name(label: str) -> str:
     if not name or not (name[0].isalnum() or name[0] == "_"):
         name = "_" + name
     return name
+
+
+def unique(name: str, taken: set[str]) -> str:
+    """``name``, with ``_`` added until no name in ``taken`` is the same."""
+    while name in taken:
+        name += "_"
+    return name

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._extras import require
+from ._names import unique as _unique
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -21,12 +22,6 @@ __all__ = ["series_table", "spectrum_series", "table_columns"]
 
 def _pandas(task: str) -> Any:
     return require("pandas", "pandas", task)
-
-
-def _unique(name: str, taken: set[str]) -> str:
-    while name in taken:
-        name += "_"
-    return name
 
 
 def table_columns(series: Series) -> dict[str, NDArray[Any]]:

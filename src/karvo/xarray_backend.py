@@ -42,7 +42,7 @@ import karvo
 from karvo._identity import this_machine
 from karvo._opened import absolute
 
-from ._names import variable_name
+from ._names import unique as _unique, variable_name
 from ._units import unit_codes, unit_name
 
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
@@ -244,12 +244,6 @@ def _attrs(obj: Opened) -> dict[str, Any]:
             if value is not None:
                 attrs[prefix + name if name in attrs else name] = value
     return attrs
-
-
-def _unique(name: str, taken: set[str]) -> str:
-    while name in taken:
-        name += "_"
-    return name
 
 
 def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
