@@ -97,3 +97,20 @@ def test_inputs_keep_order_and_say_what_they_skipped(tree, tmp_path):
                              (os.path.join(nested, "pipe"), "not a regular file"),
                              ("root/nested/loop", "a link to a folder, not followed"),
                              ("root/nested/pipe", "not a regular file")]
+
+
+def test_a_deep_tree_is_walked_whole(tmp_path):
+    folders = [str(tmp_path)]
+    for _ in range(1100):                               # deeper than Python's recursion limit
+        folders.append(os.path.join(folders[-1], "d"))
+        os.mkdir(folders[-1])
+    file = os.path.join(folders[-1], "s")
+    write_series(file, **SERIES)
+    try:
+        out = karvo("info", tmp_path)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split()[:2] == [file, "series"]
+    finally:                                            # rmtree recurses too on older Pythons
+        os.remove(file)
+        for folder in reversed(folders[1:]):
+            os.rmdir(folder)

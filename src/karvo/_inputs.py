@@ -41,33 +41,36 @@ def expand_inputs(paths: Iterable[PathLike]) -> Inputs:
 
 
 def expand_input(given: PathLike) -> Inputs:
-    """The files of one named path: itself, or a folder's content."""
+    """The files of one named path: itself, or a folder's content.  A named
+    folder that can't be listed raises the ``OSError``, as reading a named
+    file that can't be opened would."""
     path = os.fsdecode(os.fspath(given))
     if not os.path.isdir(path):
         return Inputs([Found(path, path, True)], [])
     files: list[Found] = []
     skipped: list[tuple[str, str]] = []
-    _walk(path, path, files, skipped)
+    # a stack of listings rather than recursion: no depth limit to meet
+    stack = [iter(_listing(path))]
+    while stack:
+        entry = next(stack[-1], None)
+        if entry is None:
+            stack.pop()
+            continue
+        sub = entry.path
+        try:
+            if entry.is_dir(follow_symlinks=False):
+                stack.append(iter(_listing(sub)))
+            elif entry.is_dir():
+                skipped.append((sub, "a link to a folder, not followed"))
+            elif entry.is_file():
+                files.append(Found(sub, path, False))
+            else:
+                skipped.append((sub, "not a regular file"))
+        except OSError as exc:   # unreadable, or gone between the listing and the look
+            skipped.append((sub, exc.strerror or str(exc)))
     return Inputs(files, skipped)
 
 
-def _walk(folder: str, origin: str, files: list[Found], skipped: list[tuple[str, str]]) -> None:
-    try:
-        with os.scandir(folder) as listing:
-            entries = sorted((e for e in listing if not e.name.startswith(".")), key=lambda e: e.name)
-    except OSError as exc:
-        skipped.append((folder, exc.strerror or str(exc)))
-        return
-    for entry in entries:
-        path = os.path.join(folder, entry.name)
-        try:
-            if entry.is_dir(follow_symlinks=False):
-                _walk(path, origin, files, skipped)
-            elif entry.is_dir():
-                skipped.append((path, "a link to a folder, not followed"))
-            elif entry.is_file():
-                files.append(Found(path, origin, False))
-            else:
-                skipped.append((path, "not a regular file"))
-        except OSError as exc:   # gone or unreadable between the listing and the look
-            skipped.append((path, exc.strerror or str(exc)))
+def _listing(folder: str) -> list[os.DirEntry[str]]:
+    with os.scandir(folder) as entries:
+        return sorted((e for e in entries if not e.name.startswith(".")), key=lambda e: e.name)

@@ -236,7 +236,13 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     status = 0
     documents: list[dict[str, Any]] = []
     for given in args.paths:
-        inputs = expand_input(given)
+        try:
+            inputs = expand_input(given)
+        except OSError as exc:              # a named folder that can't be listed
+            _complain(given, exc)
+            documents.append({"path": given, "error": _reason(exc, given)})
+            status = 1
+            continue
         for path, reason in inputs.skipped:
             _complain(path, f"skipped: {reason}")
         shown = sum(_info_of(found, documents) for found in inputs.files)
