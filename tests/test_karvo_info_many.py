@@ -8,7 +8,7 @@ import pytest
 
 from karvo._inputs import Found, expand_inputs
 from karvo_writer import SeriesFile, single_spectrum_file, write_series
-from test_karvo_cli import SERIES, karvo
+from test_karvo_cli import ENV, SERIES, karvo, karvo_process
 
 
 @pytest.fixture
@@ -114,3 +114,13 @@ def test_a_deep_tree_is_walked_whole(tmp_path):
         os.remove(file)
         for folder in reversed(folders[1:]):
             os.rmdir(folder)
+
+
+@pytest.mark.parametrize("folder", [False, True])
+def test_a_name_outside_the_file_system_encoding_is_shown(tmp_path, folder):
+    name = os.path.join(os.fsencode(tmp_path), b"r\xff.series")
+    write_series(os.fsdecode(name), **SERIES)
+    out = karvo_process("info", tmp_path if folder else os.fsdecode(name),
+                        env=dict(ENV, PYTHONIOENCODING="utf-8:strict"))
+    assert out.returncode == 0 and out.stderr == ""
+    assert out.stdout.startswith(os.path.join(str(tmp_path), "r\ufffd.series"))

@@ -6,7 +6,7 @@ Inside folders, names starting with "." are passed over without a word
 (hidden files and our own exports' temporary names), links to folders are
 not followed (a link back up would never end) and what is neither a file nor
 a folder (a FIFO, a socket, a device) is listed as skipped with the reason,
-as is a folder that can't be listed.
+as is a folder inside that can't be listed.
 """
 from __future__ import annotations
 
