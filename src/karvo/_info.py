@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from typing import Any
 
 from . import Series, Spectrum
@@ -56,6 +57,12 @@ def _size(n: int) -> str:
     return f"{size:.1f} {unit} ({n:,} bytes)"
 
 
+def _shown(path: str) -> str:
+    # a name that isn't valid in the file system's encoding reaches us with
+    # surrogates, which a strict standard output refuses: show them as U+FFFD
+    return os.fsencode(path).decode(sys.getfilesystemencoding(), "replace")
+
+
 def _g(value: float | None) -> str:
     return "nan" if value is None else f"{value:g}"
 
@@ -90,4 +97,23 @@ def text(facts: dict[str, Any]) -> str:
         ("file size", _size(facts["file_size"])),
     ]
     width = max(len(label) for label, _ in rows)
-    return "\n".join([facts["path"]] + [f"  {label:<{width}}  {value}" for label, value in rows])
+    return "\n".join([_shown(facts["path"])] + [f"  {label:<{width}}  {value}" for label, value in rows])
+
+
+def _cells(facts: dict[str, Any]) -> list[str]:
+    spectra = f"{facts['spectra']} spectr{'um' if facts['spectra'] == 1 else 'a'}"
+    if facts["truncated"]:
+        spectra += f" (cut short: {facts['spectra']} of {facts['expected_spectra']})"
+    axis = f"x {_g(facts['first_x'])} to {_g(facts['last_x'])}" if facts["points"] else "no x"
+    return [_shown(facts["path"]), facts["kind"], spectra, f"{facts['points']} points", axis, facts["dtype"]]
+
+
+def table(many: list[dict[str, Any]]) -> str:
+    """One line per file, its columns aligned: path, kind, spectra, points,
+    x range and value type."""
+    rows = [_cells(facts) for facts in many]
+    if not rows:
+        return ""
+    widths = [max(len(row[k]) for row in rows) for k in range(len(rows[0]))]
+    return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip()
+                     for row in rows)

@@ -21,6 +21,7 @@ from typing import Any
 import karvo
 
 from ._extras import MissingDependency
+from ._inputs import Found, expand_input
 
 EXAMPLE = "examples/reaction_band_growth.series"
 
@@ -102,10 +103,16 @@ def build_parser() -> argparse.ArgumentParser:
     info = _subcommand(
         sub, "info", "say what each file holds",
         f"  karvo info {EXAMPLE}\n"
-        "  karvo info --json run*.spa > runs.json\n\n"
-        "A file that can't be read is reported on standard error as\n"
-        "'karvo: PATH: reason'; the others are still shown and the exit status is 1.")
-    info.add_argument("paths", nargs="+", metavar="PATH", help="spectral data files")
+        "  karvo info --json run*.spa > runs.json\n"
+        "  karvo info measurements/     (every file below it, a line each)\n\n"
+        "One file is described in a block; several files or a folder get a line\n"
+        "per file.  A named file that can't be read is reported on standard error\n"
+        "as 'karvo: PATH: reason'; the others are still shown and the exit status\n"
+        "is 1.  Inside folders, files that aren't spectral data are reported as\n"
+        "'karvo: PATH: skipped: reason' and don't change the exit status; names\n"
+        "starting with '.' are passed over.")
+    info.add_argument("paths", nargs="+", metavar="PATH",
+                      help="spectral data files, or folders to look through")
     info.add_argument("--json", action="store_true",
                       help="print one JSON list, an object per file")
 
@@ -201,26 +208,59 @@ def _refuse_to_overwrite_the_source(args: argparse.Namespace, parser: argparse.A
         parser.error(f"-o {out}: that is the file being read; give another name")
 
 
+def _info_of(found: Found, documents: list[dict[str, Any]]) -> int:
+    """Adds the facts of one file to ``documents``: 1 when it was shown,
+    0 when not (a named file's failure is added as an error)."""
+    from ._info import summary
+
+    try:
+        with _open(found.path) as obj:
+            documents.append(summary(obj, found.path))
+        return 1
+    except (karvo.FormatError, OSError) as exc:
+        if found.named:
+            _complain(found.path, exc)
+            documents.append({"path": found.path, "error": _reason(exc, found.path)})
+        else:
+            _complain(found.path, f"skipped: {_reason(exc, found.path)}")
+        return 0
+
+
 def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from ._info import summary, text
+    """One named file: its facts as a labelled block.  Several, or a folder:
+    a line per file.  A named input that can't be read sets the status to 1;
+    inside a folder, a file that isn't spectral data is only reported as
+    skipped, and a folder with no readable file at all counts as bad."""
+    from ._info import table, text
 
     status = 0
     documents: list[dict[str, Any]] = []
-    for k, path in enumerate(args.paths):
+    for given in args.paths:
         try:
-            with _open(path) as obj:
-                facts = summary(obj, path)
-        except (karvo.FormatError, OSError) as exc:
-            _complain(path, exc)
-            documents.append({"path": path, "error": _reason(exc, path)})
+            inputs = expand_input(given)
+        except OSError as exc:              # a named folder that can't be listed
+            _complain(given, exc)
+            documents.append({"path": given, "error": _reason(exc, given)})
             status = 1
             continue
-        if args.json:
-            documents.append(facts)
-        else:
-            print(("\n" if k else "") + text(facts), flush=True)
+        for path, reason in inputs.skipped:
+            _complain(path, f"skipped: {reason}")
+        shown = sum(_info_of(found, documents) for found in inputs.files)
+        if shown < len(inputs.files) and inputs.files[0].named:
+            status = 1
+        elif not shown and not (inputs.files and inputs.files[0].named):
+            reason = "no spectral data file found in this folder"
+            _complain(given, reason)
+            documents.append({"path": given, "error": reason})
+            status = 1
     if args.json:
         print(json.dumps(documents, indent=2))
+        return status
+    facts = [d for d in documents if "error" not in d]
+    if len(args.paths) == 1 and len(facts) == 1 and facts[0]["path"] == args.paths[0]:
+        print(text(facts[0]))          # one named file: the labelled block
+    elif facts:
+        print(table(facts))
     return status
 
 

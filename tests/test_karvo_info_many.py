@@ -1,0 +1,126 @@
+"""``karvo info`` on several files and on folders: a line per file, folders
+walked in sorted order, what isn't spectral data inside them skipped."""
+import json
+import os
+import re
+
+import pytest
+
+from karvo._inputs import Found, expand_inputs
+from karvo_writer import SeriesFile, single_spectrum_file, write_series
+from test_karvo_cli import ENV, SERIES, karvo, karvo_process
+
+
+@pytest.fixture
+def tree(tmp_path, monkeypatch):
+    """A folder ``root`` of series, a spectrum, a text file, a nested folder
+    and hidden names, the working directory its parent."""
+    root = tmp_path / "root"
+    (root / "nested" / "deeper").mkdir(parents=True)
+    (root / ".hidden").mkdir()
+    write_series(str(root / "b_series"), **SERIES)
+    (root / "a_spectrum").write_bytes(single_spectrum_file(values=[0.5] * 20, first_x=4000.0, last_x=400.0))
+    (root / "notes.txt").write_text("wavenumber,absorbance\n" * 40)
+    full = SeriesFile(**SERIES)
+    (root / "nested" / "cut").write_bytes(full.to_bytes()[:full.layout.spectrum_offset(3) + 7])
+    write_series(str(root / "nested" / "deeper" / "plain64"), n_spectra=4, num_points=16, element_size=8,
+                 mini_hdr=False, spectral=dict(first_x=100.0, last_x=250.0))
+    (root / ".b_series.tmp1234").write_bytes(b"half written")      # an export's temporary name
+    write_series(str(root / ".hidden" / "c"), **SERIES)
+    monkeypatch.chdir(tmp_path)
+    return "root"
+
+
+FOUND = ["root/a_spectrum", "root/b_series", "root/nested/cut", "root/nested/deeper/plain64"]
+SKIPPED = "karvo: root/notes.txt: skipped: "
+
+
+def test_a_folder_gets_an_aligned_line_per_file(tree):
+    out = karvo("info", tree)
+    assert out.returncode == 0                    # a skipped file inside a folder isn't an error
+    assert out.stderr.startswith(SKIPPED) and len(out.stderr.splitlines()) == 1
+    rows = out.stdout.splitlines()
+    cells = [re.split(r"\s{2,}", row) for row in rows]
+    assert [c[0] for c in cells] == FOUND
+    assert cells[0][1:] == ["spectrum", "1 spectrum", "20 points", "x 4000 to 400", "float32"]
+    assert cells[1][1:] == ["series", "6 spectra", "40 points", "x 3000 to 1000", "float32"]
+    assert cells[2][2] == "3 spectra (cut short: 3 of 6)"
+    assert cells[3][2:] == ["4 spectra", "16 points", "x 100 to 250", "float64"]
+    for k in range(1, 6):                         # every column starts at one offset
+        assert len({row.index(c[k], len(c[0])) for row, c in zip(rows, cells)}) == 1, k
+
+
+def test_json_lists_every_file_found_as_info_of_each_would(tree):
+    out = karvo("info", "--json", tree)
+    assert out.returncode == 0 and out.stderr.startswith(SKIPPED)
+    docs = json.loads(out.stdout)
+    assert docs == [json.loads(karvo("info", "--json", path).stdout)[0] for path in FOUND]
+
+
+def test_a_bad_named_input_exits_1_and_the_others_are_shown(tree):
+    out = karvo("info", "root/nested", "missing", "root/b_series")
+    assert out.returncode == 1
+    assert out.stderr.splitlines() == ["karvo: missing: No such file or directory"]
+    assert [row.split()[0] for row in out.stdout.splitlines()] == FOUND[2:] + [FOUND[1]]
+    # a named text file is bad, the same file inside a folder is only skipped
+    out = karvo("info", "root/nested", "root/notes.txt")
+    assert out.returncode == 1 and out.stderr.startswith("karvo: root/notes.txt: ")
+    assert "skipped" not in out.stderr
+
+
+@pytest.mark.parametrize("content", [[], ["notes.txt"], [".only_hidden"]])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_a_folder_with_nothing_to_show_is_bad(tmp_path, content, as_json):
+    for name in content:
+        (tmp_path / name).write_text("not spectral\n")
+    out = karvo("info", *(["--json"] if as_json else []), tmp_path)
+    assert out.returncode == 1
+    assert out.stderr.splitlines()[-1] == f"karvo: {tmp_path}: no spectral data file found in this folder"
+    if as_json:
+        assert json.loads(out.stdout) == [{"path": str(tmp_path),
+                                           "error": "no spectral data file found in this folder"}]
+    else:
+        assert out.stdout == ""
+
+
+def test_inputs_keep_order_and_say_what_they_skipped(tree, tmp_path):
+    os.mkfifo("root/nested/pipe")                                  # reading it would wait
+    os.symlink(os.path.abspath("root"), "root/nested/loop")       # would walk forever
+    found = expand_inputs([tmp_path / "root" / "nested", "missing", "root"])
+    nested = str(tmp_path / "root" / "nested")
+    assert found.files[:2] == [Found(os.path.join(nested, "cut"), nested, False),
+                               Found(os.path.join(nested, "deeper", "plain64"), nested, False)]
+    assert found.files[2] == Found("missing", "missing", True)     # reading it will say why
+    assert [f.path for f in found.files[3:]] == FOUND[:2] + ["root/nested/cut", "root/nested/deeper/plain64",
+                                                              "root/notes.txt"]
+    assert found.skipped == [(os.path.join(nested, "loop"), "a link to a folder, not followed"),
+                             (os.path.join(nested, "pipe"), "not a regular file"),
+                             ("root/nested/loop", "a link to a folder, not followed"),
+                             ("root/nested/pipe", "not a regular file")]
+
+
+def test_a_deep_tree_is_walked_whole(tmp_path):
+    folders = [str(tmp_path)]
+    for _ in range(1100):                               # deeper than Python's recursion limit
+        folders.append(os.path.join(folders[-1], "d"))
+        os.mkdir(folders[-1])
+    file = os.path.join(folders[-1], "s")
+    write_series(file, **SERIES)
+    try:
+        out = karvo("info", tmp_path)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split()[:2] == [file, "series"]
+    finally:                                            # rmtree recurses too on older Pythons
+        os.remove(file)
+        for folder in reversed(folders[1:]):
+            os.rmdir(folder)
+
+
+@pytest.mark.parametrize("folder", [False, True])
+def test_a_name_outside_the_file_system_encoding_is_shown(tmp_path, folder):
+    name = os.path.join(os.fsencode(tmp_path), b"r\xff.series")
+    write_series(os.fsdecode(name), **SERIES)
+    out = karvo_process("info", tmp_path if folder else os.fsdecode(name),
+                        env=dict(ENV, PYTHONIOENCODING="utf-8:strict"))
+    assert out.returncode == 0 and out.stderr == ""
+    assert out.stdout.startswith(os.path.join(str(tmp_path), "r\ufffd.series"))
