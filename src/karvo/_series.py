@@ -395,12 +395,9 @@ class Series(OpenedFile):
             >>> s.titles[:2]                                      # doctest: +SKIP
             ['spectrum 0', 'spectrum 1']
         """
-        # From .meta: one pass over the mini headers serves both. Its text
-        # fields are cleaned to ASCII, NUL-padded, so decoding cannot fail.
+        # From .meta: one pass over the mini headers serves both.
         meta = self.meta
-        if meta is None:
-            return None
-        return meta["spec_title"].astype(str).tolist()  # type: ignore[no-any-return]
+        return None if meta is None else self._file.titles(meta)  # type: ignore[no-any-return]
 
     @cached_property
     def meta(self) -> NDArray[np.void] | None:
