@@ -71,3 +71,17 @@ def test_meta_and_titles_values(tmp_path, n, points, layout, cut):
         complete = len(s)
         assert complete == (n if cut is None else n - 1)
         check_meta(s, sf, complete)
+
+
+@pytest.mark.skipif(not __import__("os").path.exists("/proc/self/io"), reason="needs /proc/self/io")
+def test_xarray_open_reads_mini_headers_only(tmp_path):
+    xr = pytest.importorskip("xarray")
+    warm, path = tmp_path / "warm.spc", tmp_path / "long.spc"
+    W.write_series(warm, n_spectra=2, num_points=4)
+    W.write_series(path, n_spectra=300, num_points=4096, mini_header_type=0)
+    xr.open_dataset(warm, engine="karvo", cache=False).close()   # imports and plugin lookup
+    opened = []
+    spent = bytes_read(lambda: opened.append(xr.open_dataset(path, engine="karvo", cache=False)))
+    with opened[0] as ds:
+        assert len(ds["title"]) == 300
+    assert spent <= path.stat().st_size // 10, f"opening read {spent} of {path.stat().st_size} bytes"
