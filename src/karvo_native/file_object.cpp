@@ -242,43 +242,31 @@ PyObject* File_read_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return read_range(self, args, nargs, "read_meta", bulk::read_minis, reader_of(self).s.mini_size);
 }
 
-// titles(start, stop): the spectra's titles from their mini headers, as str.
-PyObject* File_titles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+// titles(meta): the spectra's titles, as str, from mini headers that
+// read_meta has read (and cleaned to ASCII): the file is not read again.
+PyObject* File_titles(PyObject* self, PyObject* meta) {
     Reader& r = reader_of(self);
-    if (nargs != 2) return PyErr_SetString(PyExc_TypeError, "titles(start, stop)"), nullptr;
-    unsigned long long a = PyLong_AsUnsignedLongLong(args[0]);
-    if (PyErr_Occurred()) return nullptr;
-    unsigned long long b = PyLong_AsUnsignedLongLong(args[1]);
-    if (PyErr_Occurred()) return nullptr;
-    if (a > b || b > r.s.held) return PyErr_SetString(PyExc_IndexError, "titles: range outside the series"), nullptr;
-    if (r.s.mini_size == 0) Py_RETURN_NONE;
+    const uint64_t M = r.s.mini_size;
+    if (M == 0) Py_RETURN_NONE;
     const format::FlatLayout& layout = r.s.mini_v3 ? bulk::layouts().mini_v3 : bulk::layouts().mini;
     const format::FlatField* title = layout.find("spec_title");
     if (!title) return PyErr_SetString(PyExc_SystemError, "mini header without spec_title"), nullptr;
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(b - a)));
+    Py_buffer view{};
+    if (PyObject_GetBuffer(meta, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    if (uint64_t(view.len) % M)
+        return PyErr_SetString(PyExc_ValueError, "titles: not a whole number of mini headers"), nullptr;
+    const uint64_t n = uint64_t(view.len) / M;
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(n)));
     if (!list) return nullptr;
-    constexpr uint64_t kRows = 8192;
-    const uint64_t M = r.s.mini_size;
-    std::unique_ptr<uint8_t[]> chunk(
-        new (std::nothrow) uint8_t[size_t(std::min<uint64_t>(kRows, b - a ? uint64_t(b - a) : 1) * M)]);
-    if (!chunk) return PyErr_NoMemory();
-    // Nothing that can run Python code between the check and the scope: a
-    // close() from a finalizer must find the read counted.
-    if (!check_open(r)) return nullptr;
-    ReadScope scope(r);
-    int fd = r.file.fd();
-    for (uint64_t done = a; done < b;) {
-        uint64_t n = std::min<uint64_t>(kRows, b - done);
-        bulk::Failure f = blocking(n * M * 4, [&] { return bulk::read_minis(fd, r.s, done, n, chunk.get()); });
-        if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
-        for (uint64_t j = 0; j < n; ++j) {
-            const char* p = reinterpret_cast<const char*>(chunk.get() + j * M + title->offset);
-            size_t len = format::text_length(reinterpret_cast<const uint8_t*>(p), title->width);
-            PyObject* t = PyUnicode_DecodeASCII(p, Py_ssize_t(len), "strict");
-            if (!t) return nullptr;
-            PyList_SET_ITEM(list.get(), Py_ssize_t(done - a + j), t);
-        }
-        done += n;
+    // The view keeps the memory alive and in place whatever runs meanwhile.
+    const uint8_t* rows = static_cast<const uint8_t*>(view.buf);
+    for (uint64_t j = 0; j < n; ++j) {
+        const uint8_t* p = rows + j * M + title->offset;
+        size_t len = format::text_length(p, title->width);
+        PyObject* t = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(p), Py_ssize_t(len), "strict");
+        if (!t) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(j), t);
     }
     return list.release();
 }
@@ -388,8 +376,8 @@ PyMethodDef File_methods[] = {
      "read_index(out, index): values of the listed spectra (int64 array) into out."},
     {"read_meta", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_meta)), METH_FASTCALL,
      "read_meta(out, start, stop): mini headers of spectra [start, stop) into out."},
-    {"titles", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_titles)), METH_FASTCALL,
-     "titles(start, stop): titles of spectra [start, stop), or None without mini headers."},
+    {"titles", File_titles, METH_O,
+     "titles(meta): the titles in mini headers read by read_meta, or None without mini headers."},
     {"meta_fields", File_meta_fields, METH_NOARGS, "The mini header as a numpy dtype description, or None."},
     {"x", File_x, METH_NOARGS, "The spectral axis as a bytearray of float64."},
     {"current_identity", File_current_identity, METH_NOARGS,
