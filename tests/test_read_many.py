@@ -144,3 +144,11 @@ def test_without_pandas_the_error_names_the_extra(folder):
                    "try:\n    karvo.read_many(sys.argv[1])\nexcept ImportError as e:\n"
                    "    assert 'karvoreader[pandas]' in str(e), e\n    print('OK')\n", str(folder[0] / "a"))
     assert_child_ok(p)
+
+
+def test_a_dimension_named_file_keeps_the_file_column(tmp_path):
+    dims = [dict(num_elements=2, first_dim=5, last_dim=6, scale_dim=1.0, short_label=b"file", long_label=b"")]
+    W.write_series(str(tmp_path / "a"), n_spectra=2, dimensions=dims, mini_hdr=False)
+    table = karvo.read_many([tmp_path / "a"])[2]
+    assert list(table.columns) == ["file", "spectrum", "title", "file_"]
+    assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["file_"].tolist() == [5.0, 6.0]

@@ -58,13 +58,18 @@ class _Part:
             self.columns = {"title": np.array([opened.title], dtype=object)}
 
 
+def _raise(error: OSError) -> None:
+    raise error  # a folder that can't be listed is not passed over in silence
+
+
 def _listed(sources: Any) -> tuple[list[Any], bool]:
     """The paths that sources names, and whether they were found (in a
     folder or by a pattern) rather than named one by one."""
     if isinstance(sources, (str, bytes, os.PathLike)):
         where = os.fspath(sources)
         if os.path.isdir(where):
-            found = [os.path.join(top, name) for top, _dirs, names in os.walk(where) for name in names]
+            found = [os.path.join(top, name) for top, _dirs, names in os.walk(where, onerror=_raise)
+                     for name in names]
             return sorted(found), True
         if glob.has_magic(where):
             return sorted(p for p in glob.glob(where, recursive=True) if os.path.isfile(p)), True
@@ -138,11 +143,12 @@ def _table(pd: Any, parts: list[_Part]) -> pd.DataFrame:
     renamed: list[dict[str, NDArray[Any]]] = []
     order: dict[str, None] = {"title": None}
     for part in parts:
-        columns: dict[str, NDArray[Any]] = {}
-        for name, values in part.columns.items():
-            name = unique(name, fixed | set(columns) | (set(part.columns) - {name}))
-            columns[name] = values
-            order.setdefault(name, None)
+        columns = part.columns
+        if "file" in columns:  # a dimension of that name; "spectrum" is kept clear already
+            columns = {}
+            for name, values in part.columns.items():
+                columns[unique(name, fixed | set(columns) | (set(part.columns) - {name}))] = values
+        order.update(dict.fromkeys(columns))
         renamed.append(columns)
     sizes = [p.rows for p in parts]
     data: dict[str, Any] = {
