@@ -152,3 +152,13 @@ def test_a_dimension_named_file_keeps_the_file_column(tmp_path):
     table = karvo.read_many([tmp_path / "a"])[2]
     assert list(table.columns) == ["file", "spectrum", "title", "file_"]
     assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["file_"].tolist() == [5.0, 6.0]
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_shows_a_bar_of_files(tmp_path, capsys, progress):
+    pytest.importorskip("tqdm")
+    for name in "ab":
+        W.write_series(str(tmp_path / name), n_spectra=2)
+    karvo.read_many(tmp_path, progress=progress)
+    err = capsys.readouterr().err
+    assert ("2/2" in err and "files" in err) == progress, err
