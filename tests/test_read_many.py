@@ -1,4 +1,5 @@
 """karvo.read_many: many files (a list, a folder, a glob) as one array and one table."""
+import os
 import warnings
 
 import numpy as np
@@ -21,6 +22,8 @@ def folder(tmp_path):
     (tmp_path / "c").write_bytes(W.single_spectrum_file(values=[0.5 * j for j in range(8)], first_x=4000.0,
                                                         last_x=400.0, file_id=b"film"))
     (tmp_path / "notes.txt").write_text("not a spectrum " * 40)
+    os.mkfifo(tmp_path / "sub" / "pipe")  # opening it would wait for a writer
+    os.symlink("gone", tmp_path / "sub" / "dead")
     return tmp_path, a, b
 
 
@@ -33,7 +36,7 @@ def expected_rows(tmp_path, order):
 
 def test_a_folder_is_walked_sorted_and_read_whole_with_its_table(folder):
     tmp_path, a, b = folder
-    with pytest.warns(UserWarning, match="skipped 1 file .*notes.txt") as caught:
+    with pytest.warns(UserWarning, match="skipped 3 files .*notes.txt, .*dead, .*pipe") as caught:
         x, Y, table = karvo.read_many(tmp_path)
     assert len([w for w in caught if "skipped" in str(w.message)]) == 1
     # sorted paths: a, c, sub/b; float32 and float64 mix as float64
@@ -146,12 +149,14 @@ def test_without_pandas_the_error_names_the_extra(folder):
     assert_child_ok(p)
 
 
-def test_a_dimension_named_file_keeps_the_file_column(tmp_path):
-    dims = [dict(num_elements=2, first_dim=5, last_dim=6, scale_dim=1.0, short_label=b"file", long_label=b"")]
+@pytest.mark.parametrize("label", ["file", "title"])
+def test_a_dimension_named_like_a_column_of_the_table_is_renamed(tmp_path, label):
+    dims = [dict(num_elements=2, first_dim=5, last_dim=6, scale_dim=1.0, short_label=label.encode(), long_label=b"")]
     W.write_series(str(tmp_path / "a"), n_spectra=2, dimensions=dims, mini_hdr=False)
     table = karvo.read_many([tmp_path / "a"])[2]
-    assert list(table.columns) == ["file", "spectrum", "title", "file_"]
-    assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["file_"].tolist() == [5.0, 6.0]
+    assert list(table.columns) == ["file", "spectrum", "title", label + "_"]
+    assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["title"].tolist() == ["", ""]
+    assert table[label + "_"].tolist() == [5.0, 6.0]
 
 
 @pytest.mark.parametrize("progress", [True, False])

@@ -49,13 +49,25 @@ class _Part:
             self.rows = len(opened)
             self.identity = opened._identity
             self.cut = (opened.expected_spectra, len(opened)) if opened.truncated else None
-            self.columns = table_columns(opened)
-            self.columns.setdefault("title", np.full(self.rows, "", dtype=object))
+            # Without mini headers the title is empty, and a dimension may be
+            # called "title"; as the table's own columns, "file" and "spectrum".
+            head = {} if opened.titles is not None else {"title": np.full(self.rows, "", dtype=object)}
+            self.columns = {**head, **_clear_of(table_columns(opened), {"file", "spectrum", *head})}
         else:
             self.rows = 1
             self.values = opened.y[np.newaxis]
             self.cut = None
             self.columns = {"title": np.array([opened.title], dtype=object)}
+
+
+def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
+    """columns, those named in taken renamed by appending ``_``."""
+    out: dict[str, Any] = {}
+    for name, values in columns.items():
+        if name in taken:
+            name = unique(name, taken | set(columns) | set(out))
+        out[name] = values
+    return out
 
 
 def _raise(error: OSError) -> None:
@@ -72,7 +84,7 @@ def _listed(sources: Any) -> tuple[list[Any], bool]:
                      for name in names]
             return sorted(found), True
         if glob.has_magic(where):
-            return sorted(p for p in glob.glob(where, recursive=True) if os.path.isfile(p)), True
+            return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True
         return [where], False
     if not isinstance(sources, Iterable):
         raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
@@ -83,6 +95,8 @@ def _listed(sources: Any) -> tuple[list[Any], bool]:
 def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
+    if found and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
+        return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
         opened = _open(path, "raise" if truncated == "raise" else "ignore")
@@ -139,24 +153,16 @@ def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any
 
 
 def _table(pd: Any, parts: list[_Part]) -> pd.DataFrame:
-    fixed = {"file", "spectrum"}
-    renamed: list[dict[str, NDArray[Any]]] = []
     order: dict[str, None] = {"title": None}
     for part in parts:
-        columns = part.columns
-        if "file" in columns:  # a dimension of that name; "spectrum" is kept clear already
-            columns = {}
-            for name, values in part.columns.items():
-                columns[unique(name, fixed | set(columns) | (set(part.columns) - {name}))] = values
-        order.update(dict.fromkeys(columns))
-        renamed.append(columns)
+        order.update(dict.fromkeys(part.columns))
     sizes = [p.rows for p in parts]
     data: dict[str, Any] = {
         "file": np.repeat(np.array([p.name for p in parts], dtype=object), sizes),
         "spectrum": np.concatenate([np.arange(n, dtype=np.int64) for n in sizes]),
     }
     for name in order:
-        data[name] = _column(pd, [c.get(name) for c in renamed], sizes)
+        data[name] = _column(pd, [p.columns.get(name) for p in parts], sizes)
     return pd.DataFrame(data)
 
 
