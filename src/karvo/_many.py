@@ -78,7 +78,7 @@ def _listed(sources: Any) -> tuple[list[Any], bool]:
     """The paths that sources names, and whether they were found (in a
     folder or by a pattern) rather than named one by one."""
     if isinstance(sources, (str, bytes, os.PathLike)):
-        where = os.fspath(sources)
+        where: Any = os.fspath(sources)  # str or bytes
         if os.path.isdir(where):
             found = [os.path.join(top, name) for top, _dirs, names in os.walk(where, onerror=_raise)
                      for name in names]
