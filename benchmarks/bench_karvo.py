@@ -51,9 +51,20 @@ def import_karvo():
 SINGLE_POINTS = 1024
 
 
+MANY_FILES = 200
+
+
+def many_params(scale, k):
+    """File k of the many files read by karvo.read_many (copy tells them apart)."""
+    return dict(n_spectra=max(100 // scale, 1), num_points=1024, element_size=4,
+                mini_hdr=True, mini_header_type=3, copy=k)
+
+
 def jobs(scale):
     out = {name: ("series", p) for name, p in series_shapes(scale).items()}
     out["single"] = ("single", dict(num_points=SINGLE_POINTS))
+    for k in range(MANY_FILES):
+        out["many%03d" % k] = ("series", many_params(scale, k))
     return out
 
 
@@ -150,6 +161,22 @@ def make_measures(karvo, paths, scale, keep_open):
                 f.seek(where[3])
                 array("f").frombytes(f.read(4 * num_points))
 
+    # many series files into one array and table, against reading their
+    # bytes into one buffer allocated per call (as read_many allocates Y)
+    many = [paths["many%03d" % k] for k in range(MANY_FILES)]
+    many_sizes = [os.path.getsize(p) for p in many]
+
+    def read_many():
+        karvo.read_many(many)
+
+    def plain_many():
+        view = memoryview(bytearray(sum(many_sizes)))
+        at = 0
+        for path, n in zip(many, many_sizes):
+            with open(path, "rb", buffering=0) as f:
+                f.readinto(view[at:at + n])
+            at += n
+
     def shape(s, extra=""):
         return "%s x %s %s%s" % (f"{s['n_spectra']:,}", f"{s['num_points']:,}",
                                  "f32" if s["element_size"] == 4 else "f64",
@@ -170,6 +197,8 @@ def make_measures(karvo, paths, scale, keep_open):
         ("K6 karvo.read, small files", "%s x %s points" % (
             f"{reps:,}", f"{SINGLE_POINTS:,}"),
          reads, [("plain py", plain_reads, 1.3)]),
+        ("K7 karvo.read_many", "%d files x %s" % (MANY_FILES, shape(many_params(scale, 0), ", v3 mini")),
+         read_many, [("readinto one buffer", plain_many, 1.5)]),
     ]
 
 
@@ -206,6 +235,13 @@ def verify(karvo, paths, scale):
                 if not np.array_equal(s[n - 1], raw) or \
                         not np.array_equal(s[-1], raw):
                     sys.exit("bench_karvo: w2 s[i] read back wrong")
+    many = [paths["many%03d" % k] for k in range(MANY_FILES)]
+    _x, Y, table = karvo.read_many(many)
+    n = many_params(scale, 0)["n_spectra"]
+    if (Y.shape != (MANY_FILES * n, 1024) or len(table) != len(Y)
+            or not np.array_equal(Y[:, 0], np.tile(np.arange(n), MANY_FILES))
+            or not np.array_equal(Y[-n:], np.asarray(karvo.read(many[-1])[1]))):
+        sys.exit("bench_karvo: read_many read back wrong")
     x, y = karvo.read(paths["single"])
     if (not np.array_equal(y, np.float32(single_values(SINGLE_POINTS)))
             or len(x) != SINGLE_POINTS):

@@ -10,12 +10,17 @@ Example::
     >>> with karvo.open("run42.kvr") as s:            # doctest: +SKIP
     ...     Y = np.asarray(s)                         # (spectra, points)
     ...     t = s.coords["t"]                         # by dimension name: "t", long_name "time (s)"
+    >>> x, Y, table = karvo.read_many("runs/")        # doctest: +SKIP
+
+:func:`read_many` reads a list of files, a folder or a glob pattern into one
+array, with a pandas table of every spectrum's metadata.
 """
 from __future__ import annotations
 
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 from . import _native
 from ._api import open, read
+from ._many import read_many
 from ._series import Series
 from ._single import Spectrum
 from ._units import unit_names
@@ -23,9 +28,9 @@ from ._units import unit_names
 __version__: str = _native.__version__
 
 # The public names show, and pickle, as karvo's own.
-for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read):
+for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many):
     _public.__module__ = __name__
 del _public
 
 __all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
-           "open", "read", "unit_names"]
+           "open", "read", "read_many", "unit_names"]

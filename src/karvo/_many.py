@@ -1,0 +1,252 @@
+"""karvo.read_many: the spectra of many files as one array and one table.
+
+Two passes, each on a pool of threads: the first opens every file (checking
+its structure) and takes what the result needs to be laid out (points,
+spectra, dtype, metadata) and closes it again, so that a folder of thousands
+of files never holds thousands of open handles; the second opens each
+series again (only the very file seen before) and reads its values straight
+into its rows of the one preallocated array.
+"""
+from __future__ import annotations
+
+import glob
+import os
+import warnings
+from typing import TYPE_CHECKING, Any, Iterable, Sequence, Union
+
+import numpy as np
+
+from ._api import open as _open
+from ._errors import FormatError, TruncatedError, TruncatedWarning
+from ._extras import optional, require
+from ._names import unique
+from ._opened import PathLike, TruncatedPolicy, check_policy
+from ._pandas import table_columns
+from ._series import Series
+
+if TYPE_CHECKING:
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    from numpy.typing import NDArray
+
+__all__ = ["read_many"]
+
+Sources = Union[PathLike, Sequence[PathLike]]
+# Skipped files named in the warning; the count says how many more.
+_NAMED_SKIPS = 20
+
+
+class _Part:
+    """One file as the first pass saw it."""
+
+    def __init__(self, path: Any, opened: Any) -> None:
+        self.path = path
+        self.name = os.fsdecode(path)
+        self.x: NDArray[np.float64] = opened.x
+        self.dtype = opened.dtype
+        self.values: NDArray[Any] | None = None
+        if isinstance(opened, Series):
+            self.rows = len(opened)
+            self.identity = opened._identity
+            self.cut = (opened.expected_spectra, len(opened)) if opened.truncated else None
+            # Without mini headers the title is empty, and a dimension may be
+            # called "title"; as the table's own columns, "file" and "spectrum".
+            head = {} if opened.titles is not None else {"title": np.full(self.rows, "", dtype=object)}
+            self.columns = {**head, **_clear_of(table_columns(opened), {"file", "spectrum", *head})}
+        else:
+            self.rows = 1
+            self.values = opened.y[np.newaxis]
+            self.cut = None
+            self.columns = {"title": np.array([opened.title], dtype=object)}
+
+
+def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
+    """columns, those named in taken renamed by appending ``_``."""
+    out: dict[str, Any] = {}
+    for name, values in columns.items():
+        if name in taken:
+            name = unique(name, taken | set(columns) | set(out))
+        out[name] = values
+    return out
+
+
+def _raise(error: OSError) -> None:
+    raise error  # a folder that can't be listed is not passed over in silence
+
+
+def _listed(sources: Any) -> tuple[list[Any], bool]:
+    """The paths that sources names, and whether they were found (in a
+    folder or by a pattern) rather than named one by one."""
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        where: Any = os.fspath(sources)  # str or bytes
+        if os.path.isdir(where):
+            found = [os.path.join(top, name) for top, _dirs, names in os.walk(where, onerror=_raise)
+                     for name in names]
+            return sorted(found), True
+        if glob.has_magic(where):
+            return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True
+        return [where], False
+    if not isinstance(sources, Iterable):
+        raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
+                        f"not {type(sources).__name__}")
+    return [os.fspath(p) for p in sources], False
+
+
+def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
+    """The first pass over one file; (name, reason) for a found file that
+    is not a spectral data file."""
+    if found and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
+        return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
+    # A cut series warns from the calling thread afterwards, not from here.
+    try:
+        opened = _open(path, "raise" if truncated == "raise" else "ignore")
+    except TruncatedError:
+        raise
+    except FormatError as e:
+        if not found:
+            raise
+        return os.fsdecode(path), str(e)
+    with opened:
+        return _Part(path, opened)
+
+
+def _x_mismatch(a: _Part, b: _Part) -> FormatError:
+    if len(a.x) != len(b.x):
+        how = f"{len(a.x)} points against {len(b.x)}"
+    else:
+        k = int(np.flatnonzero(a.x != b.x)[0])
+        how = f"x[{k}] is {a.x[k]!r} against {b.x[k]!r}"
+    if len(a.x) and len(b.x):
+        how += f" (x {a.x[0]:g} to {a.x[-1]:g} against {b.x[0]:g} to {b.x[-1]:g})"
+    return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
+
+
+def _read_into(part: _Part, out: NDArray[Any]) -> None:
+    """The second pass over one file: its values into out, its rows of Y."""
+    if part.values is not None:
+        out[...] = part.values
+        return
+    s = Series.__new__(Series)
+    s._open(part.path, "ignore", stacklevel=2, identity=part.identity)
+    with s:
+        if out.dtype == part.dtype:
+            s.read(0, part.rows, out=out)
+        else:
+            out[...] = s.read(0, part.rows)
+
+
+def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any:
+    """One table column from each file's values, None where a file has none."""
+    present = [p for p in pieces if p is not None]
+    if len(present) == len(pieces):
+        return np.concatenate(present)
+    kind = np.result_type(*present)
+    if kind.kind == "f":
+        return np.concatenate([p if p is not None else np.full(n, np.nan, kind) for p, n in zip(pieces, sizes)])
+    if kind.kind in "iub":  # missing marked, the values kept exact
+        values = np.concatenate([p if p is not None else np.zeros(n, kind) for p, n in zip(pieces, sizes)])
+        missing = np.concatenate([np.full(n, p is None) for p, n in zip(pieces, sizes)])
+        return pd.arrays.BooleanArray(values, missing) if kind.kind == "b" else \
+            pd.arrays.IntegerArray(values, missing)
+    return np.concatenate([p.astype(object) if p is not None else np.full(n, None, object)
+                           for p, n in zip(pieces, sizes)])
+
+
+def _table(pd: Any, parts: list[_Part]) -> pd.DataFrame:
+    order: dict[str, None] = {"title": None}
+    for part in parts:
+        order.update(dict.fromkeys(part.columns))
+    sizes = [p.rows for p in parts]
+    data: dict[str, Any] = {
+        "file": np.repeat(np.array([p.name for p in parts], dtype=object), sizes),
+        "spectrum": np.concatenate([np.arange(n, dtype=np.int64) for n in sizes]),
+    }
+    for name in order:
+        data[name] = _column(pd, [p.columns.get(name) for p in parts], sizes)
+    return pd.DataFrame(data)
+
+
+class _Bar:
+    def __init__(self, total: int, shown: bool) -> None:
+        auto = optional("tqdm.auto") if shown else None
+        self._bar = auto.tqdm(total=total, desc="karvo.read_many", unit=" files") if auto else None
+
+    def update(self, n: int) -> None:
+        if self._bar is not None:
+            self._bar.update(n)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
+              progress: bool = False) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
+    """Reads many files into one array: ``(x, Y, table)``.
+
+    ``sources`` is a list of paths (read in that order), a folder (walked
+    recursively) or a glob pattern (``**`` spans folders); folders and
+    patterns are read in sorted order of their paths, and the files found
+    there that are not spectral data files are skipped with one
+    ``UserWarning`` naming them (a file named in a list must be one).
+    Every spectrum is a row of ``Y``: a series gives its spectra, a single
+    spectrum one row. ``Y``'s dtype is numpy's result type of the files'
+    (float64 when float32 and float64 files mix). Every file must have the
+    same spectral axis ``x``, or :class:`karvo.FormatError` names the two
+    files and how they differ. ``truncated`` is as for :func:`karvo.open`.
+
+    ``table`` is a pandas DataFrame with a row per row of ``Y``: ``file``,
+    ``spectrum`` (the index within its file), ``title`` (str; the file's
+    title for a single spectrum, empty without mini headers), then the
+    columns of :meth:`karvo.Series.to_pandas` (missing where a file has
+    no such column). ``progress=True`` shows a bar when tqdm is installed.
+    Files are read on a pool of threads. Needs
+    ``pip install "karvoreader[pandas]"``.
+
+    Example::
+
+        >>> x, Y, table = karvo.read_many("runs/")                    # doctest: +SKIP
+        >>> Y[table["temp"] > 300]                                    # doctest: +SKIP
+    """
+    from concurrent.futures import ThreadPoolExecutor  # here: importing karvo stays quick
+
+    check_policy(truncated)
+    pd = require("pandas", "pandas", "karvo.read_many")
+    paths, found = _listed(sources)
+    with ThreadPoolExecutor() as pool:
+        firsts = list(pool.map(lambda p: _first(p, truncated, found), paths))
+        parts = [f for f in firsts if isinstance(f, _Part)]
+        skipped = [f for f in firsts if not isinstance(f, _Part)]
+        if skipped:
+            names = ", ".join(name for name, _ in skipped[:_NAMED_SKIPS])
+            more = f" and {len(skipped) - _NAMED_SKIPS} more" if len(skipped) > _NAMED_SKIPS else ""
+            files = "file that is not a spectral data file" if len(skipped) == 1 else \
+                "files that are not spectral data files"
+            warnings.warn(f"karvo.read_many skipped {len(skipped)} {files} karvo can read: {names}{more} "
+                          f"(first: {skipped[0][1]})", UserWarning, stacklevel=2)
+        if not parts:
+            raise ValueError(f"karvo.read_many: no spectral data files in {sources!r}")
+        for part in parts:
+            if part.cut is not None and truncated == "warn":
+                expected, held = part.cut
+                warnings.warn(TruncatedWarning(f"{part.name}: the series header promises {expected} spectra, "
+                                               f"the file holds {held}", part.name, expected, held),
+                              stacklevel=2)
+        x = parts[0].x
+        for part in parts[1:]:
+            if not np.array_equal(part.x, x):
+                raise _x_mismatch(parts[0], part)
+        starts = np.cumsum([0] + [p.rows for p in parts])
+        Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
+        bar = _Bar(len(parts), progress)
+        pending: list[Any] = []
+        try:
+            pending = [pool.submit(_read_into, p, Y[a:b]) for p, a, b in zip(parts, starts[:-1], starts[1:])]
+            for future in pending:
+                future.result()
+                bar.update(1)
+        finally:
+            for future in pending:
+                future.cancel()  # after a failure, the files not started yet stay unread
+            bar.close()
+    return np.array(x), Y, _table(pd, parts)
