@@ -19,6 +19,7 @@ import numpy as np
 from ._api import open as _open
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 from ._extras import optional, require
+from ._inputs import expand_input
 from ._names import unique
 from ._opened import PathLike, TruncatedPolicy, check_policy
 from ._pandas import table_columns
@@ -70,26 +71,23 @@ def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
     return out
 
 
-def _raise(error: OSError) -> None:
-    raise error  # a folder that can't be listed is not passed over in silence
-
-
-def _listed(sources: Any) -> tuple[list[Any], bool]:
-    """The paths that sources names, and whether they were found (in a
-    folder or by a pattern) rather than named one by one."""
+def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
+    """The paths that sources names, whether they were found (in a folder
+    or by a pattern) rather than named one by one, and the (name, reason)
+    of entries of a folder passed over (links to folders, pipes, ...)."""
     if isinstance(sources, (str, bytes, os.PathLike)):
         where: Any = os.fspath(sources)  # str or bytes
         if os.path.isdir(where):
-            found = [os.path.join(top, name) for top, _dirs, names in os.walk(where, onerror=_raise)
-                     for name in names]
-            return sorted(found), True
+            inputs = expand_input(os.fsdecode(where))  # a named folder that can't be listed raises
+            return ([f.path for f in inputs.files], True,
+                    [(path, f"{path}: {reason}") for path, reason in inputs.skipped])
         if glob.has_magic(where):
-            return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True
-        return [where], False
+            return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True, []
+        return [where], False, []
     if not isinstance(sources, Iterable):
         raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
                         f"not {type(sources).__name__}")
-    return [os.fspath(p) for p in sources], False
+    return [os.fspath(p) for p in sources], False, []
 
 
 def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
@@ -212,11 +210,11 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
 
     check_policy(truncated)
     pd = require("pandas", "pandas", "karvo.read_many")
-    paths, found = _listed(sources)
+    paths, found, passed_over = _listed(sources)
     with ThreadPoolExecutor() as pool:
         firsts = list(pool.map(lambda p: _first(p, truncated, found), paths))
         parts = [f for f in firsts if isinstance(f, _Part)]
-        skipped = [f for f in firsts if not isinstance(f, _Part)]
+        skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
         if skipped:
             names = ", ".join(name for name, _ in skipped[:_NAMED_SKIPS])
             more = f" and {len(skipped) - _NAMED_SKIPS} more" if len(skipped) > _NAMED_SKIPS else ""

@@ -397,7 +397,7 @@ class Series(OpenedFile):
         """
         # From .meta: one pass over the mini headers serves both.
         meta = self.meta
-        return None if meta is None else self._file.titles(meta)  # type: ignore[no-any-return]
+        return None if meta is None else self._file.titles(meta)
 
     @cached_property
     def meta(self) -> NDArray[np.void] | None:
