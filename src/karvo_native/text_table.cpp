@@ -15,7 +15,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -48,7 +49,8 @@ char* format_number(char* out, T v) {
         ++e;
     }
     int exp = 0;
-    std::from_chars(e + 1 + (e[1] == '+'), end, exp);
+    for (const char* d = e + 2; d < end; ++d) exp = exp * 10 + (*d - '0');
+    if (e[1] == '-') exp = -exp;
     if (exp < -4 || exp >= 16) {
         *o++ = digits[0];
         if (nd > 1) {
@@ -102,19 +104,16 @@ char* format_row(char* o, const Values& v, Py_ssize_t j, std::string_view delimi
     return o;
 }
 
-// The rows as text; false when a signal handler raised meanwhile.
-bool format_rows(std::vector<char>& out, const double* x, const Values& v, std::string_view delimiter) {
-    size_t row_bound = size_t(v.spectra + 1) * (kMaxNumber + delimiter.size()) + 1;
-    out.resize(row_bound * size_t(v.points));
-    char* o = out.data();
+// The rows as text; null when a signal handler raised meanwhile.
+// `out` holds the bound on the text of every row.
+char* format_rows(char* o, const double* x, const Values& v, std::string_view delimiter) {
     for (Py_ssize_t j = 0; j < v.points; ++j) {
-        if (io::interrupted()) return false;
+        if (io::interrupted()) return nullptr;
         o = format_number(o, x[j]);
         o = v.single ? format_row<float>(o, v, j, delimiter) : format_row<double>(o, v, j, delimiter);
         *o++ = '\n';
     }
-    out.resize(size_t(o - out.data()));
-    return true;
+    return o;
 }
 
 bool float_format(const Py_buffer& b, char want) {
@@ -157,16 +156,16 @@ PyObject* text_rows(PyObject*, PyObject* args) {
         std::memcpy(&x[size_t(j)], static_cast<const char*>(xb.view.buf) + j * xb.view.strides[0], sizeof(double));
     size_t per_row = size_t(v.spectra + 1) * (kMaxNumber + size_t(delim_len)) + 1;
     if (v.points && per_row > size_t(PY_SSIZE_T_MAX) / size_t(v.points)) return PyErr_NoMemory();
-    std::vector<char> out;
-    bool done;
-    try {
+    // left uninitialised: only what the rows write is read
+    std::unique_ptr<char[]> out(new (std::nothrow) char[per_row * size_t(v.points) + 1]);
+    if (!out) return PyErr_NoMemory();
+    char* end;
+    {
         io::Blocking scope(uint64_t(v.spectra + 1) * uint64_t(v.points) * 8);
-        done = format_rows(out, x.data(), v, std::string_view(delim, size_t(delim_len)));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        end = format_rows(out.get(), x.data(), v, std::string_view(delim, size_t(delim_len)));
     }
-    if (!done) return nullptr;  // the signal handler's error is set
-    return PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size()));
+    if (!end) return nullptr;  // the signal handler's error is set
+    return PyBytes_FromStringAndSize(out.get(), end - out.get());
 }
 
 }  // namespace karvo::native
