@@ -78,6 +78,8 @@ def test_strided_values_and_no_spectra():
     (np.zeros(3), np.zeros(3, np.float32), TypeError),
     (np.zeros(3), np.zeros((1, 3), ">f8"), TypeError),
     (np.zeros(4), np.zeros((1, 3), np.float32), ValueError),
+    (np.zeros(1), np.broadcast_to(np.zeros((1, 1), np.float32), (2**60, 1)), MemoryError),
+    (np.broadcast_to(np.zeros(1), 2**59), np.broadcast_to(np.zeros((1, 1)), (1, 2**59)), MemoryError),
 ])
 def test_bad_arrays_are_refused(x, values, error):
     with pytest.raises(error):

@@ -18,7 +18,6 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <vector>
 
 namespace karvo::native {
 namespace {
@@ -150,19 +149,24 @@ PyObject* text_rows(PyObject*, PyObject* args) {
              vb.view.strides[0], vb.view.strides[1], single};
     if (xb.view.shape[0] != v.points)
         return PyErr_Format(PyExc_ValueError, "text_rows: %zd x values for %zd points", xb.view.shape[0], v.points);
+    // Bound on the text, checked before any product can wrap (a broadcast
+    // array is huge without the memory behind it)
+    size_t per_value = kMaxNumber + size_t(delim_len);
+    if (size_t(v.spectra) + 1 > (size_t(PY_SSIZE_T_MAX) - 1) / per_value) return PyErr_NoMemory();
+    size_t per_row = (size_t(v.spectra) + 1) * per_value + 1;
+    if (v.points && per_row > size_t(PY_SSIZE_T_MAX) / size_t(v.points)) return PyErr_NoMemory();
     // x may be strided too: gather it first (it is small beside the values)
-    std::vector<double> x(size_t(v.points));
+    std::unique_ptr<double[]> x(new (std::nothrow) double[size_t(v.points) + 1]);
+    if (!x) return PyErr_NoMemory();
     for (Py_ssize_t j = 0; j < v.points; ++j)
         std::memcpy(&x[size_t(j)], static_cast<const char*>(xb.view.buf) + j * xb.view.strides[0], sizeof(double));
-    size_t per_row = size_t(v.spectra + 1) * (kMaxNumber + size_t(delim_len)) + 1;
-    if (v.points && per_row > size_t(PY_SSIZE_T_MAX) / size_t(v.points)) return PyErr_NoMemory();
     // left uninitialised: only what the rows write is read
     std::unique_ptr<char[]> out(new (std::nothrow) char[per_row * size_t(v.points) + 1]);
     if (!out) return PyErr_NoMemory();
     char* end;
     {
         io::Blocking scope(uint64_t(v.spectra + 1) * uint64_t(v.points) * 8);
-        end = format_rows(out.get(), x.data(), v, std::string_view(delim, size_t(delim_len)));
+        end = format_rows(out.get(), x.get(), v, std::string_view(delim, size_t(delim_len)));
     }
     if (!end) return nullptr;  // the signal handler's error is set
     return PyBytes_FromStringAndSize(out.get(), end - out.get());
