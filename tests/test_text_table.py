@@ -109,3 +109,27 @@ def test_export_is_the_text_numpy_gives_in_one_block_or_many(tmp_path, monkeypat
     w.writerow(["x", *names])
     w.writerows(zip(x.astype(str), *values.astype(str)))
     assert one.decode() == expected.getvalue()
+
+
+def test_a_signal_handler_that_raises_stops_the_formatting():
+    """Ctrl-C stops a long call midway (formatting it all would take seconds)."""
+    import signal
+    import time
+
+    class Stop(Exception):
+        pass
+
+    def handler(*_):
+        raise Stop
+
+    values = np.broadcast_to(np.float32(1 / 3), (20000, 4096))   # the text is written lazily
+    previous = signal.signal(signal.SIGALRM, handler)
+    start = time.monotonic()
+    try:
+        with pytest.raises(Stop):
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            _native.text_rows(np.zeros(4096), values, ",")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - start < 2
