@@ -6,6 +6,7 @@
 #include "io/native_file.hpp"
 #include "karvo_native/file_object.hpp"
 #include "karvo_native/module_state.hpp"
+#include "karvo_native/text_table.hpp"
 
 #include <pthread.h>
 
@@ -29,6 +30,8 @@ PyObject* native_linspace(PyObject*, PyObject* args) {
 PyMethodDef native_methods[] = {
     {"open", open_file, METH_O, "open(path) -> File: opens and checks a spectral data file."},
     {"linspace", native_linspace, METH_VARARGS, "linspace(first, last, n, count) -> bytearray of float64."},
+    {"text_rows", text_rows, METH_VARARGS,
+     "text_rows(x, values, delimiter) -> bytes: a CSV row per point (x, then each spectrum's value)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

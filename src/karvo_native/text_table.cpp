@@ -1,0 +1,175 @@
+// Numbers as text for the CSV/TSV export. Each value is written as the
+// shortest text that reads back to the same value of its stored precision
+// (float32 as float32, not as its float64 widening), laid out the way
+// Python's repr lays out a float: positional with at least one decimal
+// ("100.0", "0.0001") while the decimal exponent is in [-4, 16), else
+// "1.5e-07" / "1e+16". NaN is "nan" whatever its sign bit, infinities "inf"
+// and "-inf". The table is transposed (a row per point, a column per
+// spectrum), so the values arrive as spectra x points and a row reads a
+// column of them.
+#include "karvo_native/text_table.hpp"
+
+#include "io/blocking.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+namespace karvo::native {
+namespace {
+
+// Longest text of one value: "-1.2345678901234567e-308" and
+// "-0.00012345678901234567" are 24 and 23 bytes.
+constexpr size_t kMaxNumber = 32;
+
+template <class T>
+char* format_number(char* out, T v) {
+    if (std::isnan(v)) return static_cast<char*>(std::memcpy(out, "nan", 3)) + 3;
+    if (std::isinf(v)) {
+        std::string_view s = v < 0 ? "-inf" : "inf";
+        std::memcpy(out, s.data(), s.size());
+        return out + s.size();
+    }
+    // Shortest digits in scientific form: [-]d[.ddd]e(+|-)XX
+    char sci[kMaxNumber];
+    char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+    const char* p = sci;
+    char* o = out;
+    if (*p == '-') *o++ = *p++;
+    char digits[24];
+    size_t nd = 0;
+    const char* e = p;
+    while (*e != 'e') {
+        if (*e != '.') digits[nd++] = *e;
+        ++e;
+    }
+    int exp = 0;
+    for (const char* d = e + 2; d < end; ++d) exp = exp * 10 + (*d - '0');
+    if (e[1] == '-') exp = -exp;
+    if (exp < -4 || exp >= 16) {
+        *o++ = digits[0];
+        if (nd > 1) {
+            *o++ = '.';
+            std::memcpy(o, digits + 1, nd - 1);
+            o += nd - 1;
+        }
+        *o++ = 'e';
+        *o++ = exp < 0 ? '-' : '+';
+        int a = exp < 0 ? -exp : exp;
+        if (a >= 100) *o++ = char('0' + a / 100);
+        *o++ = char('0' + a / 10 % 10);
+        *o++ = char('0' + a % 10);
+        return o;
+    }
+    if (exp < 0) {  // 0.000ddd
+        *o++ = '0';
+        *o++ = '.';
+        for (int k = -1; k > exp; --k) *o++ = '0';
+        std::memcpy(o, digits, nd);
+        return o + nd;
+    }
+    size_t whole = size_t(exp) + 1;  // digits before the point
+    for (size_t k = 0; k < whole; ++k) *o++ = k < nd ? digits[k] : '0';
+    *o++ = '.';
+    if (nd > whole) {
+        std::memcpy(o, digits + whole, nd - whole);
+        return o + (nd - whole);
+    }
+    *o++ = '0';
+    return o;
+}
+
+// A strided 2-D view of float32 or float64 values, spectra x points.
+struct Values {
+    const char* base;
+    Py_ssize_t spectra, points, spectrum_stride, point_stride;
+    bool single;
+};
+
+template <class T>
+char* format_row(char* o, const Values& v, Py_ssize_t j, std::string_view delimiter) {
+    const char* at = v.base + j * v.point_stride;
+    for (Py_ssize_t s = 0; s < v.spectra; ++s, at += v.spectrum_stride) {
+        std::memcpy(o, delimiter.data(), delimiter.size());
+        o += delimiter.size();
+        T value;
+        std::memcpy(&value, at, sizeof value);
+        o = format_number(o, value);
+    }
+    return o;
+}
+
+// The rows as text; null when a signal handler raised meanwhile.
+// `out` holds the bound on the text of every row.
+char* format_rows(char* o, const double* x, const Values& v, std::string_view delimiter) {
+    for (Py_ssize_t j = 0; j < v.points; ++j) {
+        if (io::interrupted()) return nullptr;
+        o = format_number(o, x[j]);
+        o = v.single ? format_row<float>(o, v, j, delimiter) : format_row<double>(o, v, j, delimiter);
+        *o++ = '\n';
+    }
+    return o;
+}
+
+bool float_format(const Py_buffer& b, char want) {
+    const char* f = b.format ? b.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;  // every host we build for is little-endian
+    return f[0] == want && f[1] == '\0';
+}
+
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool get(PyObject* obj) { return held = PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0; }
+};
+
+}  // namespace
+
+PyObject* text_rows(PyObject*, PyObject* args) {
+    PyObject *x_obj, *values_obj, *delim_obj;
+    if (!PyArg_ParseTuple(args, "OOU:text_rows", &x_obj, &values_obj, &delim_obj)) return nullptr;
+    Py_ssize_t delim_len;
+    const char* delim = PyUnicode_AsUTF8AndSize(delim_obj, &delim_len);  // lives as long as the str
+    if (!delim) return nullptr;
+    Buffer xb, vb;
+    if (!xb.get(x_obj) || !vb.get(values_obj)) return nullptr;
+    if (xb.view.ndim != 1 || !float_format(xb.view, 'd'))
+        return PyErr_Format(PyExc_TypeError, "text_rows: x must be a 1-D float64 array");
+    bool single = float_format(vb.view, 'f');
+    if (vb.view.ndim != 2 || !(single || float_format(vb.view, 'd')))
+        return PyErr_Format(PyExc_TypeError, "text_rows: values must be a 2-D float32 or float64 array");
+    Values v{static_cast<const char*>(vb.view.buf), vb.view.shape[0], vb.view.shape[1],
+             vb.view.strides[0], vb.view.strides[1], single};
+    if (xb.view.shape[0] != v.points)
+        return PyErr_Format(PyExc_ValueError, "text_rows: %zd x values for %zd points", xb.view.shape[0], v.points);
+    // Bound on the text, checked before any product can wrap (a broadcast
+    // array is huge without the memory behind it)
+    size_t per_value = kMaxNumber + size_t(delim_len);
+    if (size_t(v.spectra) + 1 > (size_t(PY_SSIZE_T_MAX) - 1) / per_value) return PyErr_NoMemory();
+    size_t per_row = (size_t(v.spectra) + 1) * per_value + 1;
+    if (v.points && per_row > size_t(PY_SSIZE_T_MAX) / size_t(v.points)) return PyErr_NoMemory();
+    // x may be strided too: gather it first (it is small beside the values)
+    std::unique_ptr<double[]> x(new (std::nothrow) double[size_t(v.points) + 1]);
+    if (!x) return PyErr_NoMemory();
+    for (Py_ssize_t j = 0; j < v.points; ++j)
+        std::memcpy(&x[size_t(j)], static_cast<const char*>(xb.view.buf) + j * xb.view.strides[0], sizeof(double));
+    // left uninitialised: only what the rows write is read
+    std::unique_ptr<char[]> out(new (std::nothrow) char[per_row * size_t(v.points) + 1]);
+    if (!out) return PyErr_NoMemory();
+    char* end;
+    {
+        io::Blocking scope(uint64_t(v.spectra + 1) * uint64_t(v.points) * 8);
+        end = format_rows(out.get(), x.get(), v, std::string_view(delim, size_t(delim_len)));
+    }
+    if (!end) return nullptr;  // the signal handler's error is set
+    return PyBytes_FromStringAndSize(out.get(), end - out.get());
+}
+
+}  // namespace karvo::native

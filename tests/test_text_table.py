@@ -1,0 +1,135 @@
+"""CSV/TSV numbers formatted natively: every value reads back bit for bit at
+its stored precision, in the layout Python's repr gives a float."""
+import csv
+import io
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import karvo
+from karvo import _export, _native
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
+from karvo_writer import write_series  # noqa: E402
+
+EDGES = [0.0, -0.0, np.nan, -np.nan, np.inf, -np.inf, 1e-4, 9.99e-5, 1e-5, 1e15, 1e16, 100.0, 0.1,
+         1.0 / 3, 123456789.0]
+
+
+def awkward(dtype, n, seed=0):
+    """Edge values, raw bit patterns (subnormals and every exponent), and
+    values spread over many decades."""
+    rng = np.random.default_rng(seed)
+    info = np.finfo(dtype)
+    bits = np.dtype(f"u{np.dtype(dtype).itemsize}")
+    edges = np.array(EDGES + [info.max, -info.max, info.tiny, info.smallest_subnormal,
+                              -info.smallest_subnormal, info.tiny - info.smallest_subnormal], dtype)
+    raw = rng.integers(0, np.iinfo(bits).max, n, dtype=bits, endpoint=True).view(dtype)
+    decades = (10.0 ** rng.uniform(-40, 38, n) * rng.choice([-1, 1], n)).astype(dtype)
+    return np.concatenate([edges, raw, decades])
+
+
+def cells(text, delimiter):
+    return [line.split(delimiter) for line in text.decode().splitlines()]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("delimiter", [",", "\t"])
+def test_values_read_back_bit_for_bit(dtype, delimiter):
+    values = awkward(dtype, 30000).reshape(3, -1)          # spectra x points
+    x = awkward(np.float64, 10000, seed=1)[: values.shape[1]]
+    rows = cells(_native.text_rows(x, values, delimiter), delimiter)
+    assert len(rows) == values.shape[1] and {len(r) for r in rows} == {4}
+    text = np.array(rows)
+    # shortest float32 text goes through float64 exactly enough (53 >= 2 * 24 + 2 bits)
+    back = np.array([[float(t) for t in row] for row in text[:, 1:].T], dtype)
+    nan = np.isnan(values)
+    assert np.array_equal(np.isnan(back), nan) and set(text[:, 1:].T[nan]) == {"nan"}
+    assert np.array_equal(back[~nan].view(f"u{values.itemsize}"), values[~nan].view(f"u{values.itemsize}"))
+    # x, and float64 values, as Python's repr writes them
+    assert list(text[:, 0]) == [repr(float(v)).replace("-nan", "nan") for v in x]
+    if dtype is np.float64:
+        assert list(text[:, 1]) == [repr(float(v)) for v in values[0]]
+
+
+def test_float32_text_is_the_shortest_of_float32_itself():
+    values = awkward(np.float32, 20000, seed=2)
+    text = [r[1] for r in cells(_native.text_rows(np.zeros(values.size), values[None, :], ","), ",")]
+    finite = np.isfinite(values)
+    shortest = [np.format_float_scientific(v, unique=True) for v in values[finite]]
+    assert [float(t) for t, f in zip(text, finite) if f] == [float(s) for s in shortest]
+    assert max(len(t.lstrip("-").replace(".", "").split("e")[0].strip("0")) for t in text) <= 9
+    assert _native.text_rows(np.zeros(3), np.array([[0.1, 1e-7, 3e38]], np.float32), ",") == \
+        b"0.0,0.1\n0.0,1e-07\n0.0,3e+38\n"
+
+
+def test_strided_values_and_no_spectra():
+    values = np.arange(24, dtype=np.float32).reshape(4, 6)
+    x = np.arange(6.0)
+    assert _native.text_rows(x[::2], values[::2, ::2], ";") == b"0.0;0.0;12.0\n2.0;2.0;14.0\n4.0;4.0;16.0\n"
+    assert _native.text_rows(x, values[:0], ",") == b"".join(b"%d.0\n" % i for i in range(6))
+
+
+@pytest.mark.parametrize("x, values, error", [
+    (np.zeros(3, np.float32), np.zeros((1, 3), np.float32), TypeError),
+    (np.zeros(3), np.zeros((1, 3), np.int32), TypeError),
+    (np.zeros(3), np.zeros(3, np.float32), TypeError),
+    (np.zeros(3), np.zeros((1, 3), ">f8"), TypeError),
+    (np.zeros(4), np.zeros((1, 3), np.float32), ValueError),
+    (np.zeros(1), np.broadcast_to(np.zeros((1, 1), np.float32), (2**60, 1)), MemoryError),
+    (np.broadcast_to(np.zeros(1), 2**59), np.broadcast_to(np.zeros((1, 1)), (1, 2**59)), MemoryError),
+])
+def test_bad_arrays_are_refused(x, values, error):
+    with pytest.raises(error):
+        _native.text_rows(x, values, ",")
+
+
+@pytest.mark.parametrize("element_size, delimiter", [(4, ","), (4, "\t"), (8, ",")])
+def test_export_is_the_text_numpy_gives_in_one_block_or_many(tmp_path, monkeypatch, element_size, delimiter):
+    """The same table as numpy's float-to-text cast (the former export) for
+    values in [1e-5, 1e6), where every numpy release writes the same text,
+    whether written in one block and call or in many."""
+    rng = np.random.default_rng(3)
+    table = 10.0 ** rng.uniform(-5, 6, (7, 50)) * rng.choice([-1, 1], (7, 50))
+    path = str(tmp_path / "s")
+    write_series(path, n_spectra=7, num_points=50, element_size=element_size, values=lambda k: table[k])
+    with karvo.open(path) as s:
+        sel = _export.Selection(s)
+        values, x, names = s.read(), s.x, sel.column_names()
+        _export.write_text_table(sel, str(tmp_path / "one"), delimiter, _export._NoProgress())
+        monkeypatch.setattr(_export, "TEXT_BLOCK_BYTES", 7 * element_size * 8)   # 8 points per block
+        monkeypatch.setattr(_export, "TEXT_CALL_VALUES", 8 * 3)                  # 3 rows per call
+        _export.write_text_table(sel, str(tmp_path / "many"), delimiter, _export._NoProgress())
+    one = (tmp_path / "one").read_bytes()
+    assert (tmp_path / "many").read_bytes() == one
+    expected = io.StringIO()
+    w = csv.writer(expected, delimiter=delimiter, lineterminator="\n")
+    w.writerow(["x", *names])
+    w.writerows(zip(x.astype(str), *values.astype(str)))
+    assert one.decode() == expected.getvalue()
+
+
+def test_a_signal_handler_that_raises_stops_the_formatting():
+    """Ctrl-C stops a long call midway (formatting it all would take seconds)."""
+    import signal
+    import time
+
+    class Stop(Exception):
+        pass
+
+    def handler(*_):
+        raise Stop
+
+    values = np.broadcast_to(np.float32(1 / 3), (20000, 4096))   # the text is written lazily
+    previous = signal.signal(signal.SIGALRM, handler)
+    start = time.monotonic()
+    try:
+        with pytest.raises(Stop):
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            _native.text_rows(np.zeros(4096), values, ",")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert time.monotonic() - start < 2
