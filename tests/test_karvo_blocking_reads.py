@@ -32,8 +32,14 @@ s = karvo.open(path)
 out = np.empty((128, 1 << 20), np.float32)
 out[0, 0] = out[-1] = np.nan
 # A timer, not a thread that may wait for a core on a busy machine: its
-# handler runs in the read's own checks and sends Ctrl-C once rows come.
-signal.signal(signal.SIGALRM, lambda *_: np.isnan(out[0, 0]) or signal.raise_signal(signal.SIGINT))
+# handler runs in the read's own checks and sends Ctrl-C once rows come,
+# once (stopped first: a tick still pending would send it again later).
+def ctrl_c_once_rows_come(*_):
+    if not np.isnan(out[0, 0]):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+        signal.raise_signal(signal.SIGINT)
+signal.signal(signal.SIGALRM, ctrl_c_once_rows_come)
 signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
 try:
     s.read(0, 128, out=out)
