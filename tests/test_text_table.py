@@ -1,6 +1,7 @@
 """CSV/TSV numbers formatted natively: every value reads back bit for bit at
 its stored precision, in the layout Python's repr gives a float."""
 import csv
+import ctypes
 import io
 import os
 import sys
@@ -70,6 +71,16 @@ def test_strided_values_and_no_spectra():
     x = np.arange(6.0)
     assert _native.text_rows(x[::2], values[::2, ::2], ";") == b"0.0;0.0;12.0\n2.0;2.0;14.0\n4.0;4.0;16.0\n"
     assert _native.text_rows(x, values[:0], ",") == b"".join(b"%d.0\n" % i for i in range(6))
+
+
+def test_buffers_exported_without_strides():
+    # ctypes arrays give no strides for their C-ordered memory (it used to crash)
+    values = np.arange(6.0).reshape(2, 3)
+    c_values = ((ctypes.c_double * 3) * 2)(*((ctypes.c_double * 3)(*row) for row in values.tolist()))
+    c_x = (ctypes.c_double * 3)(10.0, 20.0, 30.0)
+    assert memoryview(c_values).strides == (24, 8)  # memoryview fills them in; text_rows sees none
+    assert _native.text_rows(c_x, c_values, ",") == _native.text_rows(np.array(c_x), values, ",") == \
+        b"10.0,0.0,3.0\n20.0,1.0,4.0\n30.0,2.0,5.0\n"
 
 
 @pytest.mark.parametrize("x, values, error", [
