@@ -128,6 +128,14 @@ struct Buffer {
         if (held) PyBuffer_Release(&view);
     }
     bool get(PyObject* obj) { return held = PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) == 0; }
+    // Some exporters (ctypes arrays) leave strides null for C-contiguous
+    // memory, whatever was asked: the steps are then those of C order.
+    Py_ssize_t stride(int dim) const {
+        if (view.strides) return view.strides[dim];
+        Py_ssize_t step = view.itemsize;
+        for (int k = dim + 1; k < view.ndim; ++k) step *= view.shape[k];
+        return step;
+    }
 };
 
 }  // namespace
@@ -146,7 +154,7 @@ PyObject* text_rows(PyObject*, PyObject* args) {
     if (vb.view.ndim != 2 || !(single || float_format(vb.view, 'd')))
         return PyErr_Format(PyExc_TypeError, "text_rows: values must be a 2-D float32 or float64 array");
     Values v{static_cast<const char*>(vb.view.buf), vb.view.shape[0], vb.view.shape[1],
-             vb.view.strides[0], vb.view.strides[1], single};
+             vb.stride(0), vb.stride(1), single};
     if (xb.view.shape[0] != v.points)
         return PyErr_Format(PyExc_ValueError, "text_rows: %zd x values for %zd points", xb.view.shape[0], v.points);
     // Bound on the text, checked before any product can wrap (a broadcast
@@ -158,8 +166,9 @@ PyObject* text_rows(PyObject*, PyObject* args) {
     // x may be strided too: gather it first (it is small beside the values)
     std::unique_ptr<double[]> x(new (std::nothrow) double[size_t(v.points) + 1]);
     if (!x) return PyErr_NoMemory();
+    const Py_ssize_t x_stride = xb.stride(0);
     for (Py_ssize_t j = 0; j < v.points; ++j)
-        std::memcpy(&x[size_t(j)], static_cast<const char*>(xb.view.buf) + j * xb.view.strides[0], sizeof(double));
+        std::memcpy(&x[size_t(j)], static_cast<const char*>(xb.view.buf) + j * x_stride, sizeof(double));
     // left uninitialised: only what the rows write is read
     std::unique_ptr<char[]> out(new (std::nothrow) char[per_row * size_t(v.points) + 1]);
     if (!out) return PyErr_NoMemory();
