@@ -351,7 +351,7 @@ class Series(OpenedFile):
             >>> [d["name"] for d in s.dimensions]                 # doctest: +SKIP
             ['time']
         """
-        dims = [d for d in self._file.record("dimensions") if d["num_elements"] == self.expected_spectra]
+        dims = self._file.record("dimensions")  # only those along the series are read
         labels = [d["short_label"] for d in dims]
         # A label of its own stays; the others are named dim<i>, kept clear
         # of every name taken (a dimension labelled "dim1" exists).
