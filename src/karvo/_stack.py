@@ -1,0 +1,353 @@
+"""Many files as one export: their spectra stacked as ``karvo.read_many``
+stacks them, with the columns of its table, but read a chunk of spectra at a
+time so that memory stays bounded however many files there are.
+
+The first pass (``first_pass``) opens each file, checking its structure,
+takes what the export needs (axis, dtype, spectra, per-spectrum metadata)
+and closes it again; writing opens each series again, the very file seen
+before, for its rows.  The columns of a file that lacks one are missing
+there: masked here, then null (Parquet), an empty cell (CSV/TSV), or NaN
+and "" (npz, NetCDF, zarr; integers with a missing value become float64).
+"""
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import json
+import os
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._api import open as _open
+from ._atomic import replaced_on_success
+from ._errors import FormatError
+from ._export import (CHUNK_BYTES, TEXT_BLOCK_BYTES, TEXT_CALL_VALUES, Progress, _NoProgress,
+                      _npz_member, progress_bar, write_netcdf, write_text_table, write_zarr)
+from ._extras import optional, require
+from ._inputs import Found
+from ._many import _Part, _reopened, _x_mismatch
+from ._names import unique, variable_name
+
+LONG_FORMATS = ("csv", "tsv", "parquet")
+LONG_ROWS = 1 << 20   # rows of the long layout per Parquet row group (metadata repeated in each)
+
+
+def first_pass(found: Sequence[Found]) -> list[_Part | tuple[Found, BaseException]]:
+    """Each file opened, looked at and closed, on a pool of threads: its
+    ``_Part``, or the file and the error that refused it."""
+    def look(f: Found) -> _Part | tuple[Found, BaseException]:
+        if not f.named and not os.path.isfile(f.path):   # a pipe would block, a dead link fail
+            return f, OSError(0, "not a regular file")
+        try:
+            with _open(f.path, "ignore") as opened:
+                return _Part(f.path, opened)
+        except (FormatError, OSError) as exc:
+            return f, exc
+
+    with ThreadPoolExecutor() as pool:
+        return list(pool.map(look, found))
+
+
+def _joined(pieces: list[np.ndarray | None], sizes: list[int]) -> np.ndarray:
+    """One column from each file's values: masked where a file has none."""
+    present = [p for p in pieces if p is not None]
+    if len(present) == len(pieces):
+        return np.concatenate(present)
+    kind = np.result_type(*present)
+    blank = "" if kind.kind == "O" else 0
+    values = np.concatenate([p if p is not None else np.full(n, blank, kind) for p, n in zip(pieces, sizes)])
+    missing = np.concatenate([np.full(n, p is None) for p, n in zip(pieces, sizes)])
+    return np.ma.MaskedArray(values, missing)
+
+
+def filled(column: np.ndarray) -> np.ndarray:
+    """A column for formats without missing values: NaN for numbers (integers
+    with a missing value widened to float64, exact to 2**53), "" for text."""
+    if not isinstance(column, np.ma.MaskedArray):
+        return column
+    if column.dtype.kind == "O":
+        return column.filled("")
+    if column.dtype.kind != "f":
+        column = column.astype(np.float64)
+    return column.filled(np.nan)
+
+
+def _cell(value: Any) -> str:
+    """Text of one metadata value: numbers as numpy shows them (the shortest
+    text that reads back to the same value of their type), missing empty."""
+    if value is np.ma.masked:
+        return ""
+    return str(value)
+
+
+class Stack:
+    """Spectra start:stop of the files' stacked spectra (``parts`` in order),
+    checked to share one spectral axis."""
+
+    def __init__(self, parts: Sequence[_Part], start: int = 0, stop: int | None = None):
+        self.x = parts[0].x
+        for part in parts[1:]:
+            if not np.array_equal(part.x, self.x):
+                raise _x_mismatch(parts[0], part)
+        self.dtype = np.dtype(np.result_type(*(p.dtype for p in parts)))
+        total = sum(p.rows for p in parts)
+        start, stop, _ = slice(start, stop).indices(total)
+        stop = max(start, stop)
+        self.n = stop - start
+        # (part, first row, end row) of each file that has selected spectra
+        self.pieces: list[tuple[_Part, int, int]] = []
+        offset = 0
+        for part in parts:
+            lo, hi = max(start - offset, 0), min(stop - offset, part.rows)
+            if lo < hi:
+                self.pieces.append((part, lo, hi))
+            offset += part.rows
+        sizes = [hi - lo for _, lo, hi in self.pieces]
+        order: dict[str, None] = {"title": None}
+        for part, _, _ in self.pieces:
+            order.update(dict.fromkeys(part.columns))
+        # the columns of read_many's table
+        self.columns: dict[str, np.ndarray] = {
+            "file": np.repeat(np.array([p.name for p, _, _ in self.pieces], dtype=object), sizes),
+            "spectrum": np.concatenate([np.arange(lo, hi, dtype=np.int64) for _, lo, hi in self.pieces]
+                                       or [np.empty(0, np.int64)]),
+        }
+        for name in order:
+            self.columns[name] = _joined(
+                [None if (c := p.columns.get(name)) is None else c[lo:hi] for p, lo, hi in self.pieces], sizes)
+
+    @property
+    def points(self) -> int:
+        return int(self.x.shape[0])
+
+    @property
+    def chunk(self) -> int:
+        """Spectra per read request."""
+        return max(1, CHUNK_BYTES // max(1, self.points * self.dtype.itemsize))
+
+    def chunks(self, bar: Progress, chunk: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
+        """(offset in the stack, 2-D rows) for every selected spectrum, at
+        most ``chunk`` spectra at a time and never across two files."""
+        chunk = chunk or self.chunk
+        offset = 0
+        for part, lo, hi in self.pieces:
+            for a in range(lo, hi, chunk):
+                b = min(a + chunk, hi)
+                rows = read_rows(part, a, b, self.dtype)
+                yield offset, rows
+                offset += b - a
+                bar.update(b - a)
+
+    def column_cells(self, k: int, names: Sequence[str]) -> list[str]:
+        return [_cell(self.columns[name][k]) for name in names]
+
+
+def read_rows(part: _Part, a: int, b: int, dtype: np.dtype[Any]) -> np.ndarray:
+    """Rows [a, b) of one file, as dtype."""
+    if part.values is not None:
+        return np.asarray(part.values[a:b], dtype=dtype)
+    with _reopened(part) as s:
+        return np.asarray(s.read(a, b), dtype=dtype)
+
+
+def _line(cells: Sequence[str], delimiter: str) -> str:
+    """One row of CSV/TSV text, quoted where needed, without its newline."""
+    text = io.StringIO()
+    csv.writer(text, delimiter=delimiter, lineterminator="").writerow(cells)
+    return text.getvalue()
+
+
+# --- wide: the single-file layouts, a file column added ---------------------
+
+def wide_header(stack: Stack) -> list[list[str]]:
+    """CSV/TSV header rows: one per column of the table (file, spectrum,
+    title, ...), its name first, then its value for each spectrum; then a
+    row ``x`` alone, naming the first column of the rows below (where pandas
+    looks for the name of the index under a header of several rows)."""
+    return [[name, *(_cell(v) for v in values)] for name, values in stack.columns.items()] \
+        + [["x", *[""] * stack.n]]
+
+
+def write_npz(stack: Stack, path: str, bar: Progress) -> None:
+    """x, values (spectra x points), file, index (within its file), titles,
+    and columns/NAME for every other column of the table."""
+    import zipfile
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
+        _npz_member(zf, "x", stack.x)
+        with zf.open("values.npy", "w", force_zip64=True) as fh:
+            np.lib.format.write_array_header_2_0(fh, {
+                "descr": np.lib.format.dtype_to_descr(stack.dtype),
+                "fortran_order": False, "shape": (stack.n, stack.points)})
+            for _a, rows in stack.chunks(bar):
+                fh.write(np.ascontiguousarray(rows).data)
+        names = {"file": "file", "spectrum": "index", "title": "titles"}
+        for name, values in stack.columns.items():
+            values = filled(values)
+            _npz_member(zf, names.get(name, f"columns/{name}"),
+                        values.astype(str) if values.dtype.kind == "O" else values)
+
+
+def _arrow(pa: Any, values: np.ndarray) -> Any:
+    """A column as an Arrow array, nulls where it is masked."""
+    mask = np.ma.getmaskarray(values) if isinstance(values, np.ma.MaskedArray) else None
+    data = np.ma.getdata(values)
+    kind = pa.string() if data.dtype.kind == "O" else pa.from_numpy_dtype(data.dtype)
+    return pa.array(data, type=kind, mask=mask)
+
+
+def _parquet_schema(pa: Any, stack: Stack, head: dict[str, Any], tail: dict[str, np.ndarray]) -> Any:
+    def kind(values: np.ndarray) -> Any:
+        return pa.string() if values.dtype.kind == "O" else pa.from_numpy_dtype(values.dtype)
+    return pa.schema([*head.items(), *((name, kind(v)) for name, v in tail.items())],
+                     metadata={"karvo.x": json.dumps(stack.x.tolist())})
+
+
+def write_parquet(stack: Stack, path: str, bar: Progress) -> None:
+    """A row per spectrum: the table's columns, then ``values`` (a
+    fixed-size list of the points); the axis in the schema's metadata."""
+    pa = require("pyarrow", "parquet", "Parquet export")
+    pq = require("pyarrow.parquet", "parquet", "Parquet export")
+    value_type = pa.list_(pa.from_numpy_dtype(stack.dtype), stack.points or -1)
+    columns = dict(stack.columns)
+    name = unique("values", set(columns))
+    schema = _parquet_schema(pa, stack, {}, columns).append(pa.field(name, value_type))
+    with pq.ParquetWriter(path, schema) as writer:
+        for a, rows in stack.chunks(bar):
+            b = a + rows.shape[0]
+            arrays = [_arrow(pa, values[a:b]) for values in columns.values()]
+            flat = pa.array(np.ascontiguousarray(rows).reshape(-1))
+            arrays.append(pa.FixedSizeListArray.from_arrays(flat, stack.points)
+                          if stack.points else pa.array([[]] * (b - a), value_type))
+            writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
+
+
+@contextlib.contextmanager
+def dataset(stack: Stack, fmt: str) -> Iterator[Any]:
+    """The stack as an xarray Dataset: ``spectra`` (spectrum, x), the axis
+    ``x`` and every column of the table as a coordinate along ``spectrum``
+    (``spectrum`` itself as ``index``); lazy, read a chunk at a time, when
+    dask is installed."""
+    xr = require("xarray", "xarray", f"{fmt} export")
+    da = optional("dask.array")
+    if da is None:
+        values = np.empty((stack.n, stack.points), stack.dtype)
+        for a, rows in stack.chunks(_NoProgress()):
+            values[a:a + rows.shape[0]] = rows
+    else:
+        dask = require("dask", "dask", f"{fmt} export")
+        blocks = []
+        for part, lo, hi in stack.pieces:
+            for a in range(lo, hi, stack.chunk):
+                b = min(a + stack.chunk, hi)
+                blocks.append(da.from_delayed(dask.delayed(read_rows)(part, a, b, stack.dtype),
+                                              (b - a, stack.points), stack.dtype))
+        # zarr wants even chunks: blocks end where files do, so they are merged anew
+        values = da.concatenate(blocks).rechunk({0: stack.chunk}) if blocks else \
+            np.empty((0, stack.points), stack.dtype)
+    coords: dict[str, Any] = {"x": ("x", stack.x)}
+    taken = {"x", "spectra", "spectrum"}
+    for name, column in stack.columns.items():
+        safe = unique(variable_name("index" if name == "spectrum" else name), taken)
+        taken.add(safe)
+        column = filled(column)
+        attrs = {"label": name} if safe != name and name != "spectrum" else {}
+        coords[safe] = ("spectrum", column.astype(str) if column.dtype.kind == "O" else column, attrs)
+    yield xr.Dataset({"spectra": (("spectrum", "x"), values)}, coords=coords)
+
+
+# --- long: a row per value ---------------------------------------------------
+
+def long_names(stack: Stack) -> tuple[list[str], list[str]]:
+    """The long table's columns: file, spectrum, x, value and the other
+    columns of the table (title, coordinates, mini header fields), and the
+    names of the latter as the table has them."""
+    rest = [name for name in stack.columns if name not in ("file", "spectrum")]
+    taken = {"file", "spectrum", "x"}
+    value = unique("value", taken | set(rest))
+    shown = [unique(name, taken | {value}) if name in taken else name for name in rest]
+    return ["file", "spectrum", "x", value, *shown], rest
+
+
+def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> None:
+    """A row per value: file, spectrum, x, value, then the spectrum's
+    metadata; numbers formatted natively as in the wide table."""
+    header, rest = long_names(stack)
+    x = np.ascontiguousarray(stack.x, dtype=np.float64)
+    points = stack.points
+    per_call = max(1, TEXT_CALL_VALUES // max(1, points))   # spectra per native call
+    span = max(1, min(points, TEXT_CALL_VALUES))             # points per call of a long spectrum
+    with open(path, "wb") as fh:
+        fh.write((_line(header, delimiter) + "\n").encode("utf-8"))
+        for a, rows in stack.chunks(bar, max(1, TEXT_BLOCK_BYTES // max(1, points * stack.dtype.itemsize))):
+            heads = [(_line(stack.column_cells(a + k, ("file", "spectrum")), delimiter) + delimiter).encode("utf-8")
+                     for k in range(rows.shape[0])]
+            tails = [(delimiter + _line(stack.column_cells(a + k, rest), delimiter)).encode("utf-8")
+                     if rest else b"" for k in range(rows.shape[0])]
+            for s0 in range(0, rows.shape[0], per_call):
+                s1 = min(s0 + per_call, rows.shape[0])
+                for p0 in range(0, points, span):   # one spectrum at a time when it is long
+                    p1 = min(p0 + span, points)
+                    fh.write(_native.long_rows(x[p0:p1], rows[s0:s1, p0:p1], heads[s0:s1],
+                                               tails[s0:s1], delimiter))
+
+
+def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
+    """A row per value: file, spectrum, x, value, then the spectrum's
+    metadata, in row groups of about LONG_ROWS rows."""
+    pa = require("pyarrow", "parquet", "Parquet export")
+    pq = require("pyarrow.parquet", "parquet", "Parquet export")
+    names, rest = long_names(stack)
+    head = {"file": pa.string(), "spectrum": pa.int64(), "x": pa.float64(),
+            names[3]: pa.from_numpy_dtype(stack.dtype)}
+    tail = {shown: stack.columns[name] for shown, name in zip(names[4:], rest)}
+    schema = _parquet_schema(pa, stack, head, tail)
+    points = stack.points
+    with pq.ParquetWriter(path, schema) as writer:
+        for a, rows in stack.chunks(bar, max(1, LONG_ROWS // max(1, points))):
+            k = rows.shape[0]
+            arrays = [_arrow(pa, np.repeat(stack.columns[name][a:a + k], points))
+                      for name in ("file", "spectrum")]
+            arrays += [pa.array(np.tile(stack.x, k)), pa.array(np.ascontiguousarray(rows).reshape(-1))]
+            arrays += [_arrow(pa, np.repeat(stack.columns[name][a:a + k], points)) for name in rest]
+            writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
+
+
+def export_stack(stack: Stack, out: str, fmt: str, layout: str = "wide") -> None:
+    """Write the stack to ``out`` in format ``fmt`` and ``layout`` (wide:
+    the single-file layouts with the table's columns; long: a row per value,
+    csv, tsv and parquet only)."""
+    label = os.path.basename(out)
+    if layout == "long" and fmt not in LONG_FORMATS:
+        raise ValueError(f"the long layout is written as csv, tsv or parquet, not {fmt}")
+    if fmt in ("nc", "zarr"):
+        if fmt == "zarr":
+            require("zarr", "all", "zarr export")
+        writer = write_netcdf if fmt == "nc" else write_zarr
+        with dataset(stack, "NetCDF" if fmt == "nc" else "zarr") as ds, \
+                replaced_on_success(out, folder=fmt == "zarr") as temp:
+            writer(ds, temp, label)
+        return
+    if fmt == "parquet":
+        require("pyarrow.parquet", "parquet", "Parquet export")
+    delimiter = "," if fmt == "csv" else "\t"
+    total, unit = (stack.points, "rows") if fmt in ("csv", "tsv") and layout == "wide" else (stack.n, "spectra")
+    with replaced_on_success(out) as temp, progress_bar(total, label, unit) as bar:
+        if layout == "long":
+            if fmt == "parquet":
+                write_long_parquet(stack, temp, bar)
+            else:
+                write_long_text(stack, temp, delimiter, bar)
+        elif fmt in ("csv", "tsv"):
+            write_text_table(stack, temp, delimiter, bar, wide_header(stack))  # type: ignore[arg-type]
+        elif fmt == "npz":
+            write_npz(stack, temp, bar)
+        else:
+            write_parquet(stack, temp, bar)
+
+
+__all__ = ["LONG_FORMATS", "Stack", "export_stack", "first_pass"]
