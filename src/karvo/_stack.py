@@ -26,7 +26,7 @@ from . import _native
 from ._api import open as _open
 from ._atomic import replaced_on_success
 from ._errors import FormatError
-from ._export import (CHUNK_BYTES, TEXT_BLOCK_BYTES, TEXT_CALL_VALUES, Progress, _NoProgress,
+from ._export import (CHUNK_BYTES, Progress, _NoProgress,
                       _npz_member, progress_bar, write_netcdf, write_text_table, write_zarr)
 from ._extras import optional, require
 from ._inputs import Found
@@ -34,7 +34,8 @@ from ._many import _Part, _reopened, _x_mismatch
 from ._names import unique, variable_name
 
 LONG_FORMATS = ("csv", "tsv", "parquet")
-LONG_ROWS = 1 << 20   # rows of the long layout per Parquet row group (metadata repeated in each)
+LONG_ROWS = 1 << 18   # rows of the long layout per Parquet row group (metadata repeated in each)
+LONG_CALL_ROWS = 1 << 16   # rows of long text per native call (each up to ~70 bytes + its metadata)
 
 
 def first_pass(found: Sequence[Found]) -> list[_Part | tuple[Found, BaseException]]:
@@ -56,6 +57,8 @@ def first_pass(found: Sequence[Found]) -> list[_Part | tuple[Found, BaseExceptio
 def _joined(pieces: list[np.ndarray | None], sizes: list[int]) -> np.ndarray:
     """One column from each file's values: masked where a file has none."""
     present = [p for p in pieces if p is not None]
+    if not present:            # no spectra selected
+        return np.empty(0, object)
     if len(present) == len(pieces):
         return np.concatenate(present)
     kind = np.result_type(*present)
@@ -279,11 +282,11 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
     header, rest = long_names(stack)
     x = np.ascontiguousarray(stack.x, dtype=np.float64)
     points = stack.points
-    per_call = max(1, TEXT_CALL_VALUES // max(1, points))   # spectra per native call
-    span = max(1, min(points, TEXT_CALL_VALUES))             # points per call of a long spectrum
+    per_call = max(1, LONG_CALL_ROWS // max(1, points))   # spectra per native call
+    span = max(1, min(points, LONG_CALL_ROWS))             # points per call of a long spectrum
     with open(path, "wb") as fh:
         fh.write((_line(header, delimiter) + "\n").encode("utf-8"))
-        for a, rows in stack.chunks(bar, max(1, TEXT_BLOCK_BYTES // max(1, points * stack.dtype.itemsize))):
+        for a, rows in stack.chunks(bar):
             heads = [(_line(stack.column_cells(a + k, ("file", "spectrum")), delimiter) + delimiter).encode("utf-8")
                      for k in range(rows.shape[0])]
             tails = [(delimiter + _line(stack.column_cells(a + k, rest), delimiter)).encode("utf-8")
@@ -310,10 +313,11 @@ def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
     with pq.ParquetWriter(path, schema) as writer:
         for a, rows in stack.chunks(bar, max(1, LONG_ROWS // max(1, points))):
             k = rows.shape[0]
-            arrays = [_arrow(pa, np.repeat(stack.columns[name][a:a + k], points))
-                      for name in ("file", "spectrum")]
+            # each spectrum's metadata repeated on its rows by Arrow (no Python str per row)
+            each = pa.array(np.repeat(np.arange(k, dtype=np.int64), points))
+            arrays = [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in ("file", "spectrum")]
             arrays += [pa.array(np.tile(stack.x, k)), pa.array(np.ascontiguousarray(rows).reshape(-1))]
-            arrays += [_arrow(pa, np.repeat(stack.columns[name][a:a + k], points)) for name in rest]
+            arrays += [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in rest]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
 
 
