@@ -163,3 +163,26 @@ def test_long_layout_is_a_table_only(runs, fmt):
 def test_long_rows_refuses_what_it_cannot_lay_out(heads, tails, error):
     with pytest.raises(error):
         _native.long_rows(np.zeros(3), np.zeros((2, 3)), heads, tails, ",")
+
+
+@pytest.mark.parametrize("label, fmt, layout", [("x", "csv", "wide"), ("value", "tsv", "long"),
+                                                ("values", "parquet", "wide"), ("x", "parquet", "long")])
+def test_a_dimension_named_like_a_column_of_the_layout_gets_a_mark(runs, label, fmt, layout):
+    need(fmt)
+    dimension = dict(SERIES["dimensions"][0], short_label=label.encode())
+    write_series("dim", **dict(SERIES, dimensions=[dimension]))
+    got = run("export", "dim", "runs/c", "-o", f"out.{fmt}", "--layout", layout)
+    assert got.returncode == 0, got.stderr
+    if fmt == "parquet":
+        df = pd.read_parquet(f"out.{fmt}")
+    elif layout == "long":
+        df = pd.read_csv(f"out.{fmt}", sep="\t")
+    else:
+        df = pd.read_csv(f"out.{fmt}", header=list(range(13)), index_col=0).T.reset_index()
+        assert df.columns.name == "x"
+    column = df[label + "_"]
+    if layout == "long":
+        assert list(df.columns[:4]) == ["file", "spectrum", "x", "value"]
+        assert column.iloc[40] == 10.0      # the second spectrum's coordinate on its rows
+    else:
+        assert list(column[:6].astype(float)) == [0.0, 10.0, 20.0, 30.0, 40.0, 50.0]

@@ -75,9 +75,10 @@ def filled(column: np.ndarray) -> np.ndarray:
         return column
     if column.dtype.kind == "O":
         return column.filled("")
-    if column.dtype.kind != "f":
-        column = column.astype(np.float64)
-    return column.filled(np.nan)
+    blank = np.ma.getmaskarray(column)
+    values = np.array(np.ma.getdata(column), dtype=column.dtype if column.dtype.kind == "f" else np.float64)
+    values[blank] = np.nan
+    return values
 
 
 def _cell(value: Any) -> str:
@@ -146,9 +147,6 @@ class Stack:
                 offset += b - a
                 bar.update(b - a)
 
-    def column_cells(self, k: int, names: Sequence[str]) -> list[str]:
-        return [_cell(self.columns[name][k]) for name in names]
-
 
 def read_rows(part: _Part, a: int, b: int, dtype: np.dtype[Any]) -> np.ndarray:
     """Rows [a, b) of one file, as dtype."""
@@ -156,6 +154,19 @@ def read_rows(part: _Part, a: int, b: int, dtype: np.dtype[Any]) -> np.ndarray:
         return np.asarray(part.values[a:b], dtype=dtype)
     with _reopened(part) as s:
         return np.asarray(s.read(a, b), dtype=dtype)
+
+
+def _beside(columns: dict[str, np.ndarray], fixed: Sequence[str]) -> dict[str, np.ndarray]:
+    """columns, those named like one of the layout's own (``fixed``) renamed
+    by appending ``_``: the layout's names stay as documented."""
+    taken = set(columns) | set(fixed)
+    out: dict[str, np.ndarray] = {}
+    for name, values in columns.items():
+        if name in fixed:
+            name = unique(name, taken)
+            taken.add(name)
+        out[name] = values
+    return out
 
 
 def _line(cells: Sequence[str], delimiter: str) -> str:
@@ -172,7 +183,7 @@ def wide_header(stack: Stack) -> list[list[str]]:
     title, ...), its name first, then its value for each spectrum; then a
     row ``x`` alone, naming the first column of the rows below (where pandas
     looks for the name of the index under a header of several rows)."""
-    return [[name, *(_cell(v) for v in values)] for name, values in stack.columns.items()] \
+    return [[name, *(_cell(v) for v in values)] for name, values in _beside(stack.columns, ["x"]).items()] \
         + [["x", *[""] * stack.n]]
 
 
@@ -216,9 +227,8 @@ def write_parquet(stack: Stack, path: str, bar: Progress) -> None:
     pa = require("pyarrow", "parquet", "Parquet export")
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
     value_type = pa.list_(pa.from_numpy_dtype(stack.dtype), stack.points or -1)
-    columns = dict(stack.columns)
-    name = unique("values", set(columns))
-    schema = _parquet_schema(pa, stack, {}, columns).append(pa.field(name, value_type))
+    columns = _beside(stack.columns, ["values"])
+    schema = _parquet_schema(pa, stack, {}, columns).append(pa.field("values", value_type))
     with pq.ParquetWriter(path, schema) as writer:
         for a, rows in stack.chunks(bar):
             b = a + rows.shape[0]
@@ -265,21 +275,22 @@ def dataset(stack: Stack, fmt: str) -> Iterator[Any]:
 
 # --- long: a row per value ---------------------------------------------------
 
-def long_names(stack: Stack) -> tuple[list[str], list[str]]:
-    """The long table's columns: file, spectrum, x, value and the other
-    columns of the table (title, coordinates, mini header fields), and the
-    names of the latter as the table has them."""
-    rest = [name for name in stack.columns if name not in ("file", "spectrum")]
-    taken = {"file", "spectrum", "x"}
-    value = unique("value", taken | set(rest))
-    shown = [unique(name, taken | {value}) if name in taken else name for name in rest]
-    return ["file", "spectrum", "x", value, *shown], rest
+LONG = ("file", "spectrum", "x", "value")
+
+
+def long_columns(stack: Stack) -> dict[str, np.ndarray]:
+    """The metadata columns of the long table (title, coordinates, mini
+    header fields) by the names it gives them, after file, spectrum, x and
+    value."""
+    rest = {name: values for name, values in stack.columns.items() if name not in ("file", "spectrum")}
+    return _beside(rest, LONG)
 
 
 def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> None:
     """A row per value: file, spectrum, x, value, then the spectrum's
     metadata; numbers formatted natively as in the wide table."""
-    header, rest = long_names(stack)
+    rest = long_columns(stack)
+    header = [*LONG, *rest]
     x = np.ascontiguousarray(stack.x, dtype=np.float64)
     points = stack.points
     per_call = max(1, LONG_CALL_ROWS // max(1, points))   # spectra per native call
@@ -287,10 +298,10 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
     with open(path, "wb") as fh:
         fh.write((_line(header, delimiter) + "\n").encode("utf-8"))
         for a, rows in stack.chunks(bar):
-            heads = [(_line(stack.column_cells(a + k, ("file", "spectrum")), delimiter) + delimiter).encode("utf-8")
-                     for k in range(rows.shape[0])]
-            tails = [(delimiter + _line(stack.column_cells(a + k, rest), delimiter)).encode("utf-8")
-                     if rest else b"" for k in range(rows.shape[0])]
+            heads = [(_line([_cell(stack.columns[name][a + k]) for name in ("file", "spectrum")], delimiter)
+                      + delimiter).encode("utf-8") for k in range(rows.shape[0])]
+            tails = [(delimiter + _line([_cell(values[a + k]) for values in rest.values()], delimiter))
+                     .encode("utf-8") if rest else b"" for k in range(rows.shape[0])]
             for s0 in range(0, rows.shape[0], per_call):
                 s1 = min(s0 + per_call, rows.shape[0])
                 for p0 in range(0, points, span):   # one spectrum at a time when it is long
@@ -304,11 +315,10 @@ def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
     metadata, in row groups of about LONG_ROWS rows."""
     pa = require("pyarrow", "parquet", "Parquet export")
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
-    names, rest = long_names(stack)
+    rest = long_columns(stack)
     head = {"file": pa.string(), "spectrum": pa.int64(), "x": pa.float64(),
-            names[3]: pa.from_numpy_dtype(stack.dtype)}
-    tail = {shown: stack.columns[name] for shown, name in zip(names[4:], rest)}
-    schema = _parquet_schema(pa, stack, head, tail)
+            "value": pa.from_numpy_dtype(stack.dtype)}
+    schema = _parquet_schema(pa, stack, head, rest)
     points = stack.points
     with pq.ParquetWriter(path, schema) as writer:
         for a, rows in stack.chunks(bar, max(1, LONG_ROWS // max(1, points))):
@@ -317,7 +327,7 @@ def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
             each = pa.array(np.repeat(np.arange(k, dtype=np.int64), points))
             arrays = [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in ("file", "spectrum")]
             arrays += [pa.array(np.tile(stack.x, k)), pa.array(np.ascontiguousarray(rows).reshape(-1))]
-            arrays += [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in rest]
+            arrays += [_arrow(pa, values[a:a + k]).take(each) for values in rest.values()]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
 
 

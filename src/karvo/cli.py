@@ -314,7 +314,7 @@ def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
     from ._stack import first_pass
 
     status = 0
-    out = os.stat(args.output) if os.path.exists(args.output) else None
+    out = args.output if os.path.exists(args.output) else None
     parts: list[Any] = []
     for given in args.paths:
         try:
@@ -331,7 +331,7 @@ def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
                 _complain(found.path, part[1] if found.named else f"skipped: {_reason(part[1], found.path)}")
                 status = 1 if found.named else status
                 continue
-            if out is not None and os.path.samestat(out, os.stat(found.path)):
+            if out is not None and os.path.exists(found.path) and os.path.samefile(args.output, found.path):
                 args.parser.error(f"-o {args.output}: that is {found.path}, a file being read; "
                                   "give another name")
             if part.cut is not None:
