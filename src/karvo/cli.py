@@ -157,7 +157,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "(the last ten: --spectra=-10:); of several files, of their "
                              "spectra stacked")
     export.add_argument("--layout", choices=("wide", "long"), default="wide",
-                        help="wide (default): the layouts above; long: a row per value with "
+                        help="wide (default): the layouts described below; long: a row per value with "
                              "columns file, spectrum, x, value and the metadata (csv, tsv, parquet)")
 
     plot = _subcommand(
