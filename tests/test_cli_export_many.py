@@ -62,7 +62,7 @@ def read_wide(out, fmt):
 
 @pytest.mark.parametrize("fmt", ["csv", "tsv", "npz", "parquet", "nc", "zarr"])
 @pytest.mark.parametrize("given", [["runs/a", "runs/sub/b", "runs/c"], ["runs"]])
-def test_files_are_stacked_with_their_table(runs, fmt, given):
+def test_files_are_stacked_with_their_table(runs, fmt, given, fds):
     need(fmt)
     if given == ["runs"]:
         with pytest.warns(UserWarning, match="skipped 1"):
@@ -89,7 +89,7 @@ def test_one_file_keeps_the_single_file_layout(runs):
 
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet", "zarr"])
-def test_axes_that_differ_write_nothing_and_name_both_files(runs, fmt):
+def test_axes_that_differ_write_nothing_and_name_both_files(runs, fmt, fds):
     need(fmt)
     with open("shifted", "wb") as fh:
         fh.write(single_spectrum_file(values=[0.5] * 40, first_x=3000.0, last_x=1001.0))

@@ -140,20 +140,27 @@ class Stack:
         chunk = chunk or self.chunk
         offset = 0
         for part, lo, hi in self.pieces:
-            for a in range(lo, hi, chunk):
-                b = min(a + chunk, hi)
-                rows = read_rows(part, a, b, self.dtype)
-                yield offset, rows
-                offset += b - a
-                bar.update(b - a)
+            with contextlib.ExitStack() as held:
+                # a series is opened once for all its chunks
+                source = part.values if part.values is not None else held.enter_context(_reopened(part))
+                for a in range(lo, hi, chunk):
+                    b = min(a + chunk, hi)
+                    yield offset, _rows(source, a, b, self.dtype)
+                    offset += b - a
+                    bar.update(b - a)
+
+
+def _rows(source: Any, a: int, b: int, dtype: np.dtype[Any]) -> np.ndarray:
+    """Rows [a, b) of a single spectrum's values or of an open series, as dtype."""
+    return np.asarray(source[a:b] if isinstance(source, np.ndarray) else source.read(a, b), dtype=dtype)
 
 
 def read_rows(part: _Part, a: int, b: int, dtype: np.dtype[Any]) -> np.ndarray:
-    """Rows [a, b) of one file, as dtype."""
+    """Rows [a, b) of one file, as dtype (a task of its own)."""
     if part.values is not None:
-        return np.asarray(part.values[a:b], dtype=dtype)
+        return _rows(part.values, a, b, dtype)
     with _reopened(part) as s:
-        return np.asarray(s.read(a, b), dtype=dtype)
+        return _rows(s, a, b, dtype)
 
 
 def _beside(columns: dict[str, np.ndarray], fixed: Sequence[str]) -> dict[str, np.ndarray]:
