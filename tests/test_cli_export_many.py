@@ -186,3 +186,10 @@ def test_a_dimension_named_like_a_column_of_the_layout_gets_a_mark(runs, label, 
         assert column.iloc[40] == 10.0      # the second spectrum's coordinate on its rows
     else:
         assert list(column[:6].astype(float)) == [0.0, 10.0, 20.0, 30.0, 40.0, 50.0]
+
+
+def test_long_rows_takes_one_list_as_heads_and_tails():
+    both = [b"h" * 5000, b"i,"]
+    text = _native.long_rows(np.array([1.0, 2.0]), np.array([[0.5, 1.5], [2.5, 3.5]]), both, both, ",")
+    assert text.split(b"\n")[:-1] == [both[0] + b"1.0,0.5" + both[0], both[0] + b"2.0,1.5" + both[0],
+                                      b"i,1.0,2.5i,", b"i,2.0,3.5i,"]

@@ -189,15 +189,16 @@ bool gather_around(PyObject* heads_obj, PyObject* tails_obj, Py_ssize_t spectra,
     a.tail.reserve(size_t(spectra));
     for (Py_ssize_t s = 0; s < spectra; ++s) {
         size_t both = 0;
-        for (PyObject* seq : {heads.get(), tails.get()}) {
+        // by position, not by object: heads and tails may be the same list
+        for (int k = 0; k < 2; ++k) {
             // no Python code runs between taking an item and copying it
-            PyObject* item = PySequence_Fast_GET_ITEM(seq, s);
+            PyObject* item = PySequence_Fast_GET_ITEM(k == 0 ? heads.get() : tails.get(), s);
             if (!PyBytes_Check(item)) {
                 PyErr_Format(PyExc_TypeError, "long_rows: heads and tails must be bytes, not %.100s",
                              Py_TYPE(item)->tp_name);
                 return false;
             }
-            (seq == heads.get() ? a.head : a.tail).push_back(a.text.size());
+            (k == 0 ? a.head : a.tail).push_back(a.text.size());
             a.text.append(PyBytes_AS_STRING(item), size_t(PyBytes_GET_SIZE(item)));
             both += size_t(PyBytes_GET_SIZE(item));
         }
