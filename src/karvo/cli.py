@@ -1,7 +1,7 @@
 """The ``karvo`` command: look into spectral data files, export them, plot them.
 
     karvo info PATH...                 what each file holds (--json for scripts)
-    karvo export PATH -o OUT           csv, tsv, npz, nc, zarr or parquet
+    karvo export PATH... -o OUT        csv, tsv, npz, nc, zarr or parquet (files stacked)
     karvo plot PATH [-o OUT.png]       a picture of the spectra
 
 Exit status: 0 when everything worked, 1 when a file could not be read or
