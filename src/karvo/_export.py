@@ -28,6 +28,7 @@ from ._extras import MissingDependency, optional, require
 from ._names import unique
 
 FORMATS = ("csv", "tsv", "npz", "nc", "zarr", "parquet")
+LONG_FORMATS = ("csv", "tsv", "parquet")   # those that take the long layout (a row per value)
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".npz": "npz",
                ".nc": "nc", ".nc4": "nc", ".netcdf": "nc", ".zarr": "zarr",
                ".parquet": "parquet", ".pq": "parquet"}

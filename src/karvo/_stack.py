@@ -26,14 +26,13 @@ from . import _native
 from ._api import open as _open
 from ._atomic import replaced_on_success
 from ._errors import FormatError
-from ._export import (CHUNK_BYTES, Progress, _NoProgress,
+from ._export import (CHUNK_BYTES, LONG_FORMATS, Progress, _NoProgress,
                       _npz_member, progress_bar, write_netcdf, write_text_table, write_zarr)
 from ._extras import optional, require
 from ._inputs import Found
 from ._many import _Part, _reopened, _x_mismatch
 from ._names import unique, variable_name
 
-LONG_FORMATS = ("csv", "tsv", "parquet")
 LONG_ROWS = 1 << 18   # rows of the long layout per Parquet row group (metadata repeated in each)
 LONG_CALL_ROWS = 1 << 16   # rows of long text per native call (each up to ~70 bytes + its metadata)
 

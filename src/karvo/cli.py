@@ -371,8 +371,7 @@ def _export_many(args: argparse.Namespace, fmt: str) -> int:
 
 
 def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from ._export import export, format_of
-    from ._stack import LONG_FORMATS
+    from ._export import LONG_FORMATS, export, format_of
 
     fmt = args.format or format_of(args.output)
     if fmt is None:
