@@ -9,7 +9,8 @@ command imports.  The series is written by tools/karvo_writer.py.  Target:
 the export's extra memory stays bounded (at most 80 MiB: a CSV block, or a
 few chunks of spectra in flight), however large the series: compare the last column
 with the values' size.  CSV is written at least at CSV_TARGET_MBS megabytes
-of text per second (the "MB/s written" column).
+of text per second (the "MB/s written" column); ``csv-long`` is the long
+layout (``--layout long``: a row per value, its metadata repeated on each).
 """
 from __future__ import annotations
 
@@ -26,7 +27,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 
 from karvo_writer import write_series  # noqa: E402
 
-FORMATS = ["csv", "npz", "parquet", "nc", "zarr"]
+FORMATS = ["csv", "csv-long", "npz", "parquet", "nc", "zarr"]
 TARGET_MIB = 80
 CSV_TARGET_MBS = 60
 
@@ -71,10 +72,12 @@ def main() -> int:
     print("|---|---|---|---|---|---|")
     worst = 0.0
     for fmt in args.formats.split(","):
-        out = os.path.join(folder, "out." + fmt)
+        kind, _, layout = fmt.partition("-")
+        out = os.path.join(folder, "out." + kind)
+        options = ["--layout", layout] if layout else []
         try:
-            _, base = measure(karvo + ["export", small, "-o", out])
-            wall, peak = measure(karvo + ["export", path, "-o", out])
+            _, base = measure(karvo + ["export", small, "-o", out, *options])
+            wall, peak = measure(karvo + ["export", path, "-o", out, *options])
         except subprocess.CalledProcessError:
             print(f"| {fmt} | failed (library or engine missing?) | | | | |")
             continue
@@ -82,7 +85,7 @@ def main() -> int:
         worst = max(worst, extra)
         written = _size(out) / 1e6 / wall
         print(f"| {fmt} | {wall:.2f} | {values_mib / wall:.0f} | {written:.0f} | {peak:.0f} | {extra:.0f} |")
-        if fmt in ("csv", "tsv"):
+        if kind in ("csv", "tsv"):
             print(f"{fmt}: {written:.0f} MB/s of text (target >= {CSV_TARGET_MBS})")
     print(f"at most {worst:.0f} MiB more than for 10 spectra "
           f"(target <= {TARGET_MIB} MiB; the values are {values_mib:.0f} MiB)")

@@ -28,6 +28,7 @@ from ._extras import MissingDependency, optional, require
 from ._names import unique
 
 FORMATS = ("csv", "tsv", "npz", "nc", "zarr", "parquet")
+LONG_FORMATS = ("csv", "tsv", "parquet")   # those that take the long layout (a row per value)
 _EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".npz": "npz",
                ".nc": "nc", ".nc4": "nc", ".netcdf": "nc", ".zarr": "zarr",
                ".parquet": "parquet", ".pq": "parquet"}
@@ -168,8 +169,10 @@ class Selection:
 
 # --- CSV / TSV -------------------------------------------------------------
 
-def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress) -> None:
-    """Column ``x``, then one column per spectrum: a row per spectral point.
+def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress,
+                     header: list[list[str]] | None = None) -> None:
+    """Column ``x``, then one column per spectrum: a row per spectral point,
+    below the ``header`` rows (by default ``x`` and the column names).
 
     Rows run across spectra, so the spectra are gathered a block of points at
     a time (one pass over the selection per block), keeping memory bounded.
@@ -180,11 +183,12 @@ def write_text_table(sel: Selection, path: str, delimiter: str, bar: Progress) -
     per_point = max(1, sel.n) * sel.dtype.itemsize
     block = max(1, TEXT_BLOCK_BYTES // per_point)
     rows_per_call = max(1, TEXT_CALL_VALUES // (sel.n + 1))
-    header = io.StringIO()
-    csv.writer(header, delimiter=delimiter, lineterminator="\n").writerow(["x", *sel.column_names()])
+    text = io.StringIO()
+    csv.writer(text, delimiter=delimiter, lineterminator="\n").writerows(
+        header or [["x", *sel.column_names()]])
     x = np.ascontiguousarray(sel.x, dtype=np.float64)
     with open(path, "wb") as fh:
-        fh.write(header.getvalue().encode("utf-8"))
+        fh.write(text.getvalue().encode("utf-8"))
         for p0 in range(0, sel.points, block):
             p1 = min(p0 + block, sel.points)
             gathered = np.empty((p1 - p0, sel.n), sel.dtype)

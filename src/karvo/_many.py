@@ -113,10 +113,18 @@ def _x_mismatch(a: _Part, b: _Part) -> FormatError:
         how = f"{len(a.x)} points against {len(b.x)}"
     else:
         k = int(np.flatnonzero(a.x != b.x)[0])
-        how = f"x[{k}] is {a.x[k]!r} against {b.x[k]!r}"
+        how = f"x[{k}] is {float(a.x[k])!r} against {float(b.x[k])!r}"
     if len(a.x) and len(b.x):
         how += f" (x {a.x[0]:g} to {a.x[-1]:g} against {b.x[0]:g} to {b.x[-1]:g})"
     return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
+
+
+def _reopened(part: _Part) -> Series:
+    """The series that the first pass saw, opened again (an error if the
+    file is not the very same one any more)."""
+    s = Series.__new__(Series)
+    s._open(part.path, "ignore", stacklevel=2, identity=part.identity)
+    return s
 
 
 def _read_into(part: _Part, out: NDArray[Any]) -> None:
@@ -124,9 +132,7 @@ def _read_into(part: _Part, out: NDArray[Any]) -> None:
     if part.values is not None:
         out[...] = part.values
         return
-    s = Series.__new__(Series)
-    s._open(part.path, "ignore", stacklevel=2, identity=part.identity)
-    with s:
+    with _reopened(part) as s:
         if out.dtype == part.dtype:
             s.read(0, part.rows, out=out)
         else:

@@ -1,7 +1,7 @@
 """The ``karvo`` command: look into spectral data files, export them, plot them.
 
     karvo info PATH...                 what each file holds (--json for scripts)
-    karvo export PATH -o OUT           csv, tsv, npz, nc, zarr or parquet
+    karvo export PATH... -o OUT        csv, tsv, npz, nc, zarr or parquet (files stacked)
     karvo plot PATH [-o OUT.png]       a picture of the spectra
 
 Exit status: 0 when everything worked, 1 when a file could not be read or
@@ -87,6 +87,15 @@ def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.Ar
     return parser
 
 
+class _Paths(argparse.Action):
+    """The inputs of export; the first is also ``path``, which a one-file
+    export names in its messages."""
+
+    def __call__(self, parser: Any, namespace: argparse.Namespace, values: Any, option: Any = None) -> None:
+        namespace.paths = values
+        namespace.path = values[0]
+
+
 def build_parser() -> argparse.ArgumentParser:
     from ._export import FORMATS
 
@@ -117,24 +126,39 @@ def build_parser() -> argparse.ArgumentParser:
                       help="print one JSON list, an object per file")
 
     export = _subcommand(
-        sub, "export", "write a file's spectra in a format other tools read",
+        sub, "export", "write the spectra of files in a format other tools read",
         f"  karvo export {EXAMPLE} -o example.csv\n"
         f"  karvo export {EXAMPLE} -o first_three.npz --spectra 0:3\n"
-        f"  karvo export {EXAMPLE} -o example.nc\n\n"
+        f"  karvo export {EXAMPLE} -o example.nc\n"
+        "  karvo export runs/ extra.spa -o all.parquet     (every file, stacked)\n"
+        "  karvo export runs/ -o tidy.csv --layout long    (a row per value)\n\n"
         "csv/tsv: column x, then a column per spectrum headed by its title (or its\n"
         "index where titles are missing or repeat).  npz: x, values, index,\n"
         "coords/NAME, titles, meta and metadata (JSON).  nc and zarr: the xarray\n"
         "dataset (needs karvoreader[xarray]).  parquet: a row per spectrum\n"
         "(needs karvoreader[parquet]).  OUT is written under a temporary name\n"
-        "and renamed when complete.")
-    export.add_argument("path", metavar="PATH", help="spectral data file")
+        "and renamed when complete.\n\n"
+        "Several files or a folder are stacked as karvo.read_many stacks them (one\n"
+        "spectral axis for all, else nothing is written and the status is 1), with\n"
+        "read_many's table: header rows file, spectrum, title, ... above the csv/tsv\n"
+        "columns; columns of parquet; file, index, titles, columns/NAME in npz;\n"
+        "coordinates along 'spectrum' in nc/zarr.  Inside folders, files that aren't\n"
+        "spectral data are reported as skipped; a named file that can't be read is\n"
+        "reported, the others are written and the status is 1.  --layout long:\n"
+        "a row per value (file, spectrum, x, value, then the metadata), csv/tsv/parquet.")
+    export.add_argument("paths", nargs="+", action=_Paths, metavar="PATH",
+                        help="spectral data files, or folders to look through")
     export.add_argument("-o", "--output", required=True, metavar="OUT",
                         help="file to write; its extension gives the format")
     export.add_argument("--format", choices=FORMATS,
                         help="format to write (default: from OUT's extension)")
     export.add_argument("--spectra", type=spectra_range, metavar="START:STOP",
                         help="export only these spectra of a series, like a Python slice "
-                             "(the last ten: --spectra=-10:)")
+                             "(the last ten: --spectra=-10:); of several files, of their "
+                             "spectra stacked")
+    export.add_argument("--layout", choices=("wide", "long"), default="wide",
+                        help="wide (default): the layouts described below; long: a row per value with "
+                             "columns file, spectrum, x, value and the metadata (csv, tsv, parquet)")
 
     plot = _subcommand(
         sub, "plot", "draw a spectrum, or a series as a heat map above a few of its spectra",
@@ -283,13 +307,80 @@ def _write_failed(args: argparse.Namespace, exc: Exception, what: str) -> int:
     return 1
 
 
+def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
+    """The files that the export's inputs name, each looked at once: their
+    first-pass parts, and 1 when a named input was bad (reported), else 0.
+    Files inside folders that aren't spectral data are reported as skipped."""
+    from ._stack import first_pass
+
+    status = 0
+    out = args.output if os.path.exists(args.output) else None
+    parts: list[Any] = []
+    for given in args.paths:
+        try:
+            inputs = expand_input(given)
+        except OSError as exc:              # a named folder that can't be listed
+            _complain(given, exc)
+            status = 1
+            continue
+        for path, reason in inputs.skipped:
+            _complain(path, f"skipped: {reason}")
+        looked = first_pass(inputs.files)
+        for found, part in zip(inputs.files, looked):
+            if isinstance(part, tuple):
+                _complain(found.path, part[1] if found.named else f"skipped: {_reason(part[1], found.path)}")
+                status = 1 if found.named else status
+                continue
+            if out is not None and os.path.exists(found.path) and os.path.samefile(args.output, found.path):
+                args.parser.error(f"-o {args.output}: that is {found.path}, a file being read; "
+                                  "give another name")
+            if part.cut is not None:
+                _complain(found.path, f"the file is cut short: it holds {part.cut[1]} of "
+                                      f"{part.cut[0]} spectra; using those")
+            parts.append(part)
+        if not any(not isinstance(p, tuple) for p in looked) and not (inputs.files and inputs.files[0].named):
+            _complain(given, "no spectral data file found in this folder")
+            status = 1
+    return parts, status
+
+
+def _export_many(args: argparse.Namespace, fmt: str) -> int:
+    """Several inputs, a folder, or the long layout: the spectra stacked."""
+    from ._stack import Stack, export_stack
+
+    parts, status = _gathered(args)
+    if not parts:
+        print("karvo: nothing to export; no output written", file=sys.stderr)
+        return 1
+    try:
+        stack = Stack(parts, *_range(args))
+        export_stack(stack, args.output, fmt, args.layout)
+    except karvo.FormatError as exc:       # axes that differ, or a file changed meanwhile
+        _complain(exc.path or args.output, exc)
+        return 1
+    except OSError as exc:
+        if exc.filename is not None and os.fsdecode(exc.filename) in (p.name for p in parts):
+            _complain(os.fsdecode(exc.filename), exc)
+            return 1
+        _complain(args.output, exc)
+        return 1
+    except (ValueError, TypeError) as exc:
+        _complain(args.output, f"could not write {fmt}: {exc}")
+        return 1
+    return status
+
+
 def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from ._export import export, format_of
+    from ._export import LONG_FORMATS, export, format_of
 
     fmt = args.format or format_of(args.output)
     if fmt is None:
         parser.error(f"can't tell the format from {args.output!r}; "
                      "give --format csv|tsv|npz|nc|zarr|parquet")
+    if args.layout == "long" and fmt not in LONG_FORMATS:
+        parser.error(f"--layout long writes a table: give OUT as csv, tsv or parquet, not {fmt}")
+    if len(args.paths) > 1 or args.layout == "long" or os.path.isdir(args.path):
+        return _export_many(args, fmt)
     with _source(args, parser) as obj:
         try:
             export(obj, args.output, fmt, *_range(args))

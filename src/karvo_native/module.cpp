@@ -32,6 +32,9 @@ PyMethodDef native_methods[] = {
     {"linspace", native_linspace, METH_VARARGS, "linspace(first, last, n, count) -> bytearray of float64."},
     {"text_rows", text_rows, METH_VARARGS,
      "text_rows(x, values, delimiter) -> bytes: a CSV row per point (x, then each spectrum's value)."},
+    {"long_rows", long_rows, METH_VARARGS,
+     "long_rows(x, values, heads, tails, delimiter) -> bytes: a CSV row per value, between its spectrum's "
+     "head and tail."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,4 +8,8 @@ namespace karvo::native {
 // text_rows(x, values, delimiter) -> bytes; METH_VARARGS.
 PyObject* text_rows(PyObject* module, PyObject* args);
 
+// long_rows(x, values, heads, tails, delimiter) -> bytes; METH_VARARGS.
+// A row per value: heads[s], x[j], the value, tails[s].
+PyObject* long_rows(PyObject* module, PyObject* args);
+
 }  // namespace karvo::native
