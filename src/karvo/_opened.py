@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, ClassVar, Literal, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
 from . import _native
 from ._errors import FormatError
@@ -22,6 +22,7 @@ __all__ = ["OpenedFile", "PathLike", "TruncatedPolicy", "absolute", "check_polic
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # A path, a URL of an fsspec protocol, or a binary file object (read and seek).
 Source = Union[PathLike, Any]
+LocalIdentity = Tuple[int, int, int, int]  # a local file's native.identity is never None
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 
@@ -72,6 +73,9 @@ class OpenedFile:
     _truncated_policy: str = "warn"
     # Where the bytes come from when not from a local file (set only then).
     _fetched: Fetched | None = None
+    # (device, inode, size, mtime_ns) of a local file, ObjectIdentity of an
+    # object by URL, None for a file object.
+    _identity: Any
     # Whether this kind is the single spectrum; karvo.open picks the kind by content.
     _single: ClassVar[bool]
     path: Any  # str or bytes, as given
@@ -85,7 +89,7 @@ class OpenedFile:
         try:
             if identity is not None:
                 if fetched is None:
-                    check_unchanged(native.path, identity, native.identity, machine)
+                    check_unchanged(native.path, identity, cast(LocalIdentity, native.identity), machine)
                 elif fetched.remote is not None:
                     check_same_object(native.path, identity, fetched.remote.identity)
             if (native.values is not None) != self._single:
