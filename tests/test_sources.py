@@ -154,13 +154,14 @@ def test_an_error_of_the_fetch_is_passed_on_as_raised():
             read()
 
 
-def test_a_url_travels_by_pickle_and_refuses_a_replaced_object():
-    data = _bytes("series")
+@pytest.mark.parametrize("kind", ["series", "single"])
+def test_a_url_travels_by_pickle_and_refuses_a_replaced_object(kind):
+    data = _bytes(kind)
     url = _put(data)
     s = karvo.open(url)
     again = pickle.loads(pickle.dumps(s))
     np.testing.assert_array_equal(np.asarray(again), np.asarray(s))
-    assert again.path == url and again.identity == s.identity
+    assert again.path == url and again.identity == s.identity and type(again) is type(s)
     with fsspec.open(url, "wb") as fh:  # same size, written anew
         fh.write(data)
     with pytest.raises(karvo.FormatError, match=f"{url}: the object changed"):
