@@ -24,6 +24,7 @@ from ._names import unique
 from ._opened import PathLike, TruncatedPolicy, check_policy
 from ._pandas import table_columns
 from ._series import Series
+from ._sources import is_file_object, local_path
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -40,9 +41,10 @@ _NAMED_SKIPS = 20
 class _Part:
     """One file as the first pass saw it."""
 
-    def __init__(self, path: Any, opened: Any) -> None:
+    def __init__(self, path: Any, opened: Any, storage_options: dict[str, Any] | None = None) -> None:
         self.path = path
-        self.name = os.fsdecode(path)
+        self.storage_options = storage_options  # to open it again
+        self.name = os.fsdecode(path) if isinstance(path, (str, bytes, os.PathLike)) else opened.path
         self.x: NDArray[np.float64] = opened.x
         self.dtype = opened.dtype
         self.values: NDArray[Any] | None = None
@@ -71,7 +73,8 @@ def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
     return out
 
 
-def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
+def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tuple[list[Any], bool,
+                                                                                 list[tuple[str, str]]]:
     """The paths that sources names, whether they were found (in a folder
     or by a pattern) rather than named one by one, and the (name, reason)
     of entries of a folder passed over (links to folders, pipes, ...)."""
@@ -81,23 +84,37 @@ def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
             inputs = expand_input(os.fsdecode(where))  # a named folder that can't be listed raises
             return ([f.path for f in inputs.files], True,
                     [(path, f"{path}: {reason}") for path, reason in inputs.skipped])
+        if local_path(where) is None:  # a URL: one object, or the objects of a pattern
+            if not glob.has_magic(where):
+                return [where], False, []
+            return _url_glob(where, storage_options), True, []
         if glob.has_magic(where):
             return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True, []
         return [where], False, []
+    if is_file_object(sources):
+        return [sources], False, []
     if not isinstance(sources, Iterable):
         raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
                         f"not {type(sources).__name__}")
-    return [os.fspath(p) for p in sources], False, []
+    return [p if is_file_object(p) else os.fspath(p) for p in sources], False, []
 
 
-def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
+def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
+    """The URLs of the objects that a URL pattern matches, sorted."""
+    fsspec = require("fsspec", "remote", f"reading {pattern}")
+    fs, path = fsspec.core.url_to_fs(pattern, **(storage_options or {}))
+    found = fs.glob(path, detail=True)
+    return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
+
+
+def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
-    if found and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
+    if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        opened = _open(path, "raise" if truncated == "raise" else "ignore")
+        opened = _open(path, "raise" if truncated == "raise" else "ignore", storage_options=storage_options)
     except TruncatedError:
         raise
     except FormatError as e:
@@ -105,7 +122,7 @@ def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
             raise
         return os.fsdecode(path), str(e)
     with opened:
-        return _Part(path, opened)
+        return _Part(path, opened, storage_options)
 
 
 def _x_mismatch(a: _Part, b: _Part) -> FormatError:
@@ -123,7 +140,8 @@ def _reopened(part: _Part) -> Series:
     """The series that the first pass saw, opened again (an error if the
     file is not the very same one any more)."""
     s = Series.__new__(Series)
-    s._open(part.path, "ignore", stacklevel=2, identity=part.identity)
+    s._open(part.path, "ignore", stacklevel=2, identity=part.identity,
+            storage_options=part.storage_options)
     return s
 
 
@@ -185,11 +203,14 @@ class _Bar:
 
 
 def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
-              progress: bool = False) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
+              progress: bool = False, storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
     """Reads many files into one array: ``(x, Y, table)``.
 
     ``sources`` is a list of paths (read in that order), a folder (walked
-    recursively) or a glob pattern (``**`` spans folders); folders and
+    recursively) or a glob pattern (``**`` spans folders); URLs and binary
+    file objects may stand for paths, as for :func:`karvo.open`, with
+    ``storage_options`` for the URLs' file systems (a URL pattern, such as
+    ``s3://bucket/runs/*.kvr``, is expanded by its file system); folders and
     patterns are read in sorted order of their paths, and the files found
     there that are not spectral data files are skipped with one
     ``UserWarning`` naming them (a file named in a list must be one).
@@ -216,9 +237,9 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
 
     check_policy(truncated)
     pd = require("pandas", "pandas", "karvo.read_many")
-    paths, found, passed_over = _listed(sources)
+    paths, found, passed_over = _listed(sources, storage_options)
     with ThreadPoolExecutor() as pool:
-        firsts = list(pool.map(lambda p: _first(p, truncated, found), paths))
+        firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options), paths))
         parts = [f for f in firsts if isinstance(f, _Part)]
         skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
         if skipped:
