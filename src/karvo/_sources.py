@@ -14,7 +14,9 @@ import errno
 import os
 import re
 import threading
-from typing import Any, NamedTuple, Union
+import weakref
+from contextlib import contextmanager
+from typing import Any, Iterator, NamedTuple, Union
 from urllib.parse import unquote, urlsplit
 
 from ._errors import FormatError
@@ -86,20 +88,57 @@ class Remote:
         return out
 
 
+class _Position:
+    """The position of one file object, which every fetcher on it shares:
+    one thread at a time seeks and reads."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.reader: int | None = None  # the thread that seeks and reads now
+
+
+# The position of each file object that fetchers read, while any of them
+# lives (each holds its file object, so its id names no other object meanwhile).
+_positions: weakref.WeakValueDictionary[int, _Position] = weakref.WeakValueDictionary()
+_positions_lock = threading.Lock()
+
+
+def _position_of(fobj: Any) -> _Position:
+    with _positions_lock:
+        position = _positions.get(id(fobj))
+        if position is None:
+            position = _positions[id(fobj)] = _Position()
+        return position
+
+
 class _FileObjectFetcher:
-    """Reads ranges of a file object, one thread at a time (they share its position)."""
+    """Reads ranges of a file object, one thread at a time across every
+    File opened on it (they share its position)."""
 
     def __init__(self, fobj: Any) -> None:
         self._fobj = fobj
-        self._lock = threading.Lock()
-        with self._lock:
+        self._position = _position_of(fobj)
+        with self._reading():
             if not isinstance(fobj.read(0), bytes):
                 raise TypeError(f"karvo reads binary file objects (opened with 'rb'), not {type(fobj).__name__}")
             self.size = int(fobj.seek(0, os.SEEK_END))
 
+    @contextmanager
+    def _reading(self) -> Iterator[None]:
+        position, me = self._position, threading.get_ident()
+        if position.reader == me:  # waiting would never end; reading on would move the outer read's position
+            raise RuntimeError(f"{name_of_file_object(self._fobj)}: read again from within one of its own reads "
+                               f"(by its read method, or a signal handler)")
+        with position.lock:
+            position.reader = me
+            try:
+                yield
+            finally:
+                position.reader = None
+
     def __call__(self, starts: list[int], ends: list[int]) -> list[bytes]:
         out = []
-        with self._lock:
+        with self._reading():
             for start, end in zip(starts, ends):
                 self._fobj.seek(start)
                 pieces, left = [], end - start

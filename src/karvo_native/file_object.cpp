@@ -531,11 +531,15 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
 // `size` bytes, whose bytes fetch(starts, ends) returns; `name` (str) is
 // what messages call it.
 PyObject* open_fetching(PyObject* module, PyObject* args) {
-    PyObject *fetch, *name;
-    unsigned long long size;
-    if (!PyArg_ParseTuple(args, "OKU:open_fetching", &fetch, &size, &name)) return nullptr;
+    PyObject *fetch, *size_arg, *name;
+    if (!PyArg_ParseTuple(args, "OO!U:open_fetching", &fetch, &PyLong_Type, &size_arg, &name)) return nullptr;
     if (!PyCallable_Check(fetch)) return PyErr_SetString(PyExc_TypeError, "open_fetching: fetch must be callable"), nullptr;
-    if (size > uint64_t(INT64_MAX)) return PyErr_Format(PyExc_ValueError, "%U: size %llu is out of range", name, size), nullptr;
+    // Checked, not wrapped as "K" would: 2**64 must not pass for an empty object.
+    unsigned long long size = PyLong_AsUnsignedLongLong(size_arg);
+    if ((size == (unsigned long long)-1 && PyErr_Occurred()) || size > uint64_t(INT64_MAX)) {
+        PyErr_Clear();
+        return PyErr_Format(PyExc_ValueError, "%U: size %S is out of range", name, size_arg), nullptr;
+    }
     auto reader = std::make_unique<Reader>();
     reader->path = PyRef::borrow(name);
     reader->fetch = PyRef::borrow(fetch);

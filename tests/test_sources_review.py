@@ -1,0 +1,75 @@
+"""Sources under pressure: file objects shared by several Files and threads,
+read again from within their own reads, and sizes out of range."""
+import io
+import threading
+
+import numpy as np
+import pytest
+
+import karvo
+import karvo_writer as W
+from karvo import _native
+
+pytest.importorskip("fsspec")
+
+
+def test_files_on_one_file_object_read_it_one_thread_at_a_time():
+    """They share its position: a seek of one between a seek and a read of
+    another would hand out the bytes of other spectra."""
+    data = W.series_file(n_spectra=400, num_points=300)
+    want = np.asarray(karvo.open(io.BytesIO(data)))
+
+    class Meeting(io.BytesIO):
+        """Its reads wait a while for a read of another thread: one that
+        seeked meanwhile."""
+        barrier = None
+
+        def read(self, n=-1):
+            if self.barrier is not None:
+                try:
+                    self.barrier.wait(0.5)
+                except threading.BrokenBarrierError:
+                    pass
+            return super().read(n)
+
+    fobj = Meeting(data)
+    files = [karvo.open(fobj) for _ in range(2)]
+    fobj.barrier = threading.Barrier(2)
+    got = {}
+    threads = [threading.Thread(target=lambda k=k: got.update({k: files[k][k * 300]})) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(2):
+        np.testing.assert_array_equal(got[k], want[k * 300])
+
+
+def test_a_file_object_read_again_from_within_its_own_read_is_an_error():
+    """Its read method (or a signal handler) reading the same file object
+    through karvo would wait for itself for ever."""
+    data = W.series_file(n_spectra=50, num_points=100)
+
+    class Nested(io.BytesIO):
+        def read(self, n=-1):
+            if getattr(self, "series", None) is not None:
+                series, self.series = self.series, None
+                series[3]
+            return super().read(n)
+
+    fobj = Nested(data)
+    s = karvo.open(fobj)
+    fobj.series = karvo.open(fobj)  # another File on it, or this one: the same position
+    done = []
+    t = threading.Thread(target=lambda: done.append(pytest.raises(RuntimeError, s.__getitem__, 7)), daemon=True)
+    t.start()
+    t.join(60)
+    assert done and "read again from within" in str(done[0].value)
+    np.testing.assert_array_equal(s[7], np.asarray(karvo.open(io.BytesIO(data)))[7])  # and reads on after
+
+
+@pytest.mark.parametrize("size", [-1, 2**63, 2**64, 2**64 + 300])
+def test_a_size_out_of_range_is_refused(size):
+    data = W.series_file(n_spectra=5, num_points=100)
+    with pytest.raises(ValueError, match="out of range"):
+        _native.open_fetching(lambda starts, ends: [data[a:b] for a, b in zip(starts, ends)], size, "mem://x")
