@@ -73,3 +73,40 @@ def test_a_size_out_of_range_is_refused(size):
     data = W.series_file(n_spectra=5, num_points=100)
     with pytest.raises(ValueError, match="out of range"):
         _native.open_fetching(lambda starts, ends: [data[a:b] for a, b in zip(starts, ends)], size, "mem://x")
+
+
+@pytest.fixture(scope="module")
+def s3():
+    """Storage options of an S3 server of our own on 127.0.0.1, and a
+    writer of its objects that shares no cache with karvo's file system."""
+    pytest.importorskip("s3fs")
+    server_mod = pytest.importorskip("moto.server")
+    import s3fs
+    server = server_mod.ThreadedMotoServer(ip_address="127.0.0.1", port=0)
+    server.start()
+    try:
+        host, port = server.get_host_and_port()
+        options = {"key": "k", "secret": "s",
+                   "client_kwargs": {"endpoint_url": f"http://{host}:{port}", "region_name": "us-east-1"}}
+        writer = s3fs.S3FileSystem(**options, skip_instance_cache=True)
+        writer.call_s3("create_bucket", Bucket="karvo")
+        yield options, writer
+    finally:
+        server.stop()
+
+
+def test_an_object_replaced_under_a_cached_listing_is_refused(s3):
+    """A copy unpickled in a process whose file system listed the folder
+    before the object was replaced must not take the listing's word for it."""
+    import pickle
+
+    import fsspec
+    options, writer = s3
+    url = "s3://karvo/run.kvr"
+    first = W.series_file(n_spectra=40, num_points=64)
+    writer.pipe(url, first)
+    s = karvo.open(url, storage_options=options)
+    fsspec.core.url_to_fs(url, **options)[0].ls("karvo")  # as a glob of the folder does
+    writer.pipe(url, W.series_file(n_spectra=40, num_points=64, values=lambda k: [k + 1.0] * 64))
+    with pytest.raises(karvo.FormatError, match=f"{url}: the object changed"):
+        pickle.loads(pickle.dumps(s))

@@ -73,6 +73,10 @@ class Remote:
         self.url = url
         self.storage_options = dict(storage_options or {})
         self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+        # Asked anew: a listing cached by this file system (a glob, an ls of
+        # the folder) may tell of an object replaced since, whose identity
+        # would then pass for the one a copy was opened with.
+        self._fs.invalidate_cache(self._path)
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
