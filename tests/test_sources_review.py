@@ -110,3 +110,31 @@ def test_an_object_replaced_under_a_cached_listing_is_refused(s3):
     writer.pipe(url, W.series_file(n_spectra=40, num_points=64, values=lambda k: [k + 1.0] * 64))
     with pytest.raises(karvo.FormatError, match=f"{url}: the object changed"):
         pickle.loads(pickle.dumps(s))
+
+
+def test_an_object_of_a_web_server_is_known_by_its_modification_time(tmp_path):
+    """A plain web server tells no ETag: size alone would let a rewritten
+    file of the same size pass for the one opened."""
+    pytest.importorskip("aiohttp")
+    import functools
+    import os
+    from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
+
+    from karvo import _sources
+
+    class Quiet(SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    (tmp_path / "run.kvr").write_bytes(b"x" * 100)
+    server = ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=str(tmp_path)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/run.kvr"
+        was = _sources.Remote(url, None).identity
+        os.utime(tmp_path / "run.kvr", (1e9, 1e9))  # rewritten, same size
+        with pytest.raises(karvo.FormatError, match="the object changed"):
+            _sources.check_same_object(url, was, _sources.Remote(url, None).identity)
+    finally:
+        server.shutdown()
+        server.server_close()

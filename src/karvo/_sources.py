@@ -58,8 +58,9 @@ def local_path(source: Any) -> Any:
 
 def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
     etag = next((info[k] for k in ("ETag", "etag", "Etag", "md5Hash", "generation") if info.get(k)), None)
-    mtime = next((info[k] for k in ("LastModified", "last_modified", "mtime", "modified", "updated", "created")
-                  if info.get(k) is not None), None)
+    # Last-Modified: a web server's, as fsspec's HTTP file system passes it on.
+    mtime = next((info[k] for k in ("LastModified", "Last-Modified", "last_modified", "mtime", "modified",
+                                    "updated", "created") if info.get(k) is not None), None)
     return ObjectIdentity(int(info["size"]), None if etag is None else str(etag),
                           None if mtime is None else str(mtime))
 
