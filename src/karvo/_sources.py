@@ -131,7 +131,8 @@ class _FileObjectFetcher:
     @contextmanager
     def _reading(self) -> Iterator[None]:
         position, me = self._position, threading.get_ident()
-        if position.reader == me:  # waiting would never end; reading on would move the outer read's position
+        # Waiting would never end, and reading on would move the outer read's position.
+        if position.reader == me and position.lock.locked():
             raise RuntimeError(f"{name_of_file_object(self._fobj)}: read again from within one of its own reads "
                                f"(by its read method, or a signal handler)")
         with position.lock:
