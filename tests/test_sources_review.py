@@ -138,3 +138,20 @@ def test_an_object_of_a_web_server_is_known_by_its_modification_time(tmp_path):
     finally:
         server.shutdown()
         server.server_close()
+
+
+def test_a_file_object_that_holds_its_series_is_collected():
+    """A cycle through the native File (its fetch holds the file object) is
+    one the collector frees."""
+    import gc
+    import weakref
+
+    class Holding(io.BytesIO):
+        pass
+
+    fobj = Holding(W.series_file(n_spectra=5, num_points=100))
+    fobj.series = karvo.open(fobj)
+    gone = weakref.ref(fobj)
+    del fobj
+    gc.collect()
+    assert gone() is None
