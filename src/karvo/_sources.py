@@ -126,8 +126,8 @@ class _FileObjectFetcher:
         with self._reading():
             if not isinstance(fobj.read(0), bytes):
                 raise TypeError(f"karvo reads binary file objects (opened with 'rb'), not {type(fobj).__name__}")
-            fobj.seek(0, os.SEEK_END)  # what it returns varies (an mmap's seek returns None before 3.13)
-            self.size = int(fobj.tell())
+            end = fobj.seek(0, os.SEEK_END)
+            self.size = int(fobj.tell() if end is None else end)  # an mmap's seek returns None before 3.13
 
     @contextmanager
     def _reading(self) -> Iterator[None]:
