@@ -164,3 +164,20 @@ def test_a_memory_map_reads_as_a_file_object(tmp_path):
     path.write_bytes(W.series_file(n_spectra=5, num_points=100))
     with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
         np.testing.assert_array_equal(np.asarray(karvo.open(m)), np.asarray(karvo.open(path)))
+
+
+def test_a_read_larger_than_what_is_held_at_once_fetches_each_block_once():
+    """Blocks are dropped along a read of more than 64 MiB: the look-ahead
+    past its last block must not wrap round and fetch its first ones again."""
+    data = W.series_file(n_spectra=1800, num_points=10000, values=lambda k: np.full(10000, k, np.float32))
+    fetched = []
+
+    def fetch(starts, ends):
+        fetched.extend(zip(starts, ends))
+        return [data[a:b] for a, b in zip(starts, ends)]
+
+    f = _native.open_fetching(fetch, len(data), "mem://x")
+    out = np.empty((1800, 10000), np.float32)
+    fetched.clear()
+    f.read_rows(out, 0, 1800)
+    assert out[1799, 0] == 1799 and len(set(fetched)) == len(fetched)
