@@ -63,6 +63,7 @@ def test_source_is_the_absolute_path(tmp_path, monkeypatch, kind, how):
         ds = xr.open_dataset("run", engine=ENGINE)
     else:
         with karvo.open("run") as obj:
+            monkeypatch.chdir(tmp_path.parent)          # named as opened
             ds = obj.to_xarray()
     assert ds.attrs["source"] == str(tmp_path / "run")
     if kind == "series":

@@ -337,8 +337,9 @@ def to_xarray(obj: Opened) -> Dataset:
     variables, coord_names = _variables(obj, np.asarray(obj))
     data_vars = {k: v for k, v in variables.items() if k not in coord_names}
     coords = {k: variables[k] for k in coord_names}
-    source = None if obj.path is None else _source(obj.path)
-    return Dataset(data_vars, coords=coords, attrs=_attrs(obj, source))
+    # the path made absolute at open: the working folder may have changed since
+    return Dataset(data_vars, coords=coords,
+                   attrs=_attrs(obj, _source(getattr(obj, "_absolute", obj.path))))
 
 
 def load_coordinates(ds: Dataset) -> Dataset:
@@ -514,12 +515,12 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
                 concat_characters=concat_characters,
                 decode_coords=decode_coords, use_cftime=use_cftime,
                 decode_timedelta=decode_timedelta)
+            # The coordinates were read with the headers: hold them as the
+            # numpy arrays they are (decoding wrapped them lazily), so
+            # nothing that computes one goes back to the file.
+            for name in ds.coords:
+                ds.variables[name].load()
         except BaseException:
             store.close()
             raise
-        # The coordinates were read with the headers: hold them as the numpy
-        # arrays they are (decoding wrapped them lazily), so nothing that
-        # computes one goes back to the file.
-        for name in ds.coords:
-            ds.variables[name].load()
         return ds
