@@ -379,6 +379,7 @@ class _SameX:
         x = ds["x"].values
         if x.shape != self.x.shape or not np.array_equal(x, self.x):
             source = ds.attrs.get("source", "a file")
+            ds.close()          # open_mfdataset closes none of its files then
             raise ValueError(
                 f"{source}: its spectral axis ({_describe_axis(x)}) is not "
                 f"that of {self.reference} ({_describe_axis(self.x)})")
