@@ -14,7 +14,11 @@ the file changed since) raises karvo.FormatError rather than read it.
     >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
     >>> ds = xr.open_dataset("run42", engine="karvo", chunks={"spectrum": 1000})  # doctest: +SKIP
     >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
-    ...                        concat_dim="file", parallel=True)        # doctest: +SKIP
+    ...                        concat_dim="file", coords="all", join="exact",
+    ...                        preprocess=load_coordinates, parallel=True)  # doctest: +SKIP
+
+Per-spectrum coordinates are read with the headers and held in memory; the
+Dataset names its file in the attribute ``source``.
 """
 from __future__ import annotations
 
@@ -358,9 +362,9 @@ def load_coordinates(ds: Dataset) -> Dataset:
             if name not in ds.xindexes and ds.variables[name].chunks is not None]
     if not lazy:
         return ds
-    import dask
-    values = dask.compute(*(ds.variables[name].data for name in lazy),
-                          scheduler="synchronous")
+    from dask.base import compute           # only chunked Datasets get here
+    values = compute(*(ds.variables[name].data for name in lazy),  # type: ignore[no-untyped-call]
+                     scheduler="synchronous")
     return ds.assign_coords({name: ds.variables[name].copy(data=np.asarray(v))
                              for name, v in zip(lazy, values)})
 
