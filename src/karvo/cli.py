@@ -3,6 +3,7 @@
     karvo info PATH...                 what each file holds (--json for scripts)
     karvo export PATH -o OUT           csv, tsv, npz, nc, zarr or parquet
     karvo plot PATH [-o OUT.png]       a picture of the spectra
+    karvo refs PATH... -o OUT.json     Zarr references reading the spectra in place
 
 Exit status: 0 when everything worked, 1 when a file could not be read or
 written, 2 for a usage error, 130 when interrupted, 141 when the reader of
@@ -22,6 +23,7 @@ import karvo
 
 from ._extras import MissingDependency
 from ._inputs import Found, expand_input
+from ._refs_command import add_refs_command, run_refs
 
 EXAMPLE = "examples/reaction_band_growth.series"
 
@@ -160,6 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--xlabel", metavar="TEXT", help="label of the spectral axis")
     plot.add_argument("--ylabel", metavar="TEXT",
                       help="label of the values (a series: its lines' axis and the colour bar)")
+    add_refs_command(sub, _subcommand)
     return parser
 
 
@@ -322,11 +325,15 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
+def _run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    return run_refs(args, parser, _complain)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``karvo`` command with ``argv`` (default: the command line)."""
     args = build_parser().parse_args(argv)
     path = getattr(args, "path", None) or "karvo"
-    run = {"info": run_info, "export": run_export, "plot": run_plot}[args.command]
+    run = {"info": run_info, "export": run_export, "plot": run_plot, "refs": _run_refs}[args.command]
     try:
         status = run(args, args.parser)
         if sys.stdout is not None:  # None when started with standard output closed
