@@ -20,9 +20,11 @@ of spectra when no mini header lies between them); ``x`` and everything along
 from __future__ import annotations
 
 import base64
+import gc
 import json
 import os
 from collections.abc import Iterable, Mapping, Sequence
+from itertools import repeat
 from typing import Any
 
 import numpy as np
@@ -144,13 +146,29 @@ def _chunks(variables: Mapping[str, Any], info: Mapping[str, Any], url: str) -> 
         run = _run_length(held, size) if mini == 0 else 1
         starts = info["data_start"] + mini + np.arange(0, held, run, dtype=np.uint64) * np.uint64(stride)
         length = run * size
-        keys = {f"spectra/{k}.0": [url, int(at), length] for k, at in enumerate(starts.tolist())} \
-            if length else {}
+        keys = _chunk_keys("spectra/", ".0", url, starts.tolist(), length) if length else {}
         return {"name": "spectra", "chunks": [run, max(1, points)], "keys": keys}
     (points,) = variables["spectrum"].shape
     size = points * variables["spectrum"].dtype.itemsize
     keys = {"spectrum/0": [url, info["values_offset"], size]} if size else {}
     return {"name": "spectrum", "chunks": [max(1, points)], "keys": keys}
+
+
+def _chunk_keys(prefix: str, suffix: str, url: str, offsets: list[int], length: int) -> dict[str, Any]:
+    """{prefix + k + suffix: [url, offsets[k], length]}, for every k.  A
+    series may have millions of spectra: the keys are made in one join, and
+    the collector waits meanwhile (the lists made here hold no cycles, and a
+    full collection that they would set off costs more than making them)."""
+    if not offsets:
+        return {}
+    keys = (prefix + (suffix + "\0" + prefix).join(map(str, range(len(offsets)))) + suffix).split("\0")
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return dict(zip(keys, map(list, zip(repeat(url), offsets, repeat(length)))))
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _run_length(count: int, size: int) -> int:
@@ -170,14 +188,15 @@ def _run_length(count: int, size: int) -> int:
 
 
 def _zarr_refs(variables: Mapping[str, Any], attrs: Mapping[str, Any], chunks: Mapping[str, Any]) -> dict[str, Any]:
-    refs: dict[str, Any] = {".zgroup": json.dumps({"zarr_format": 2}), ".zattrs": json.dumps(_plain(attrs))}
+    # The chunk references are most of it: the rest goes into their dict.
+    refs: dict[str, Any] = chunks["keys"]
+    refs.update({".zgroup": json.dumps({"zarr_format": 2}), ".zattrs": json.dumps(_plain(attrs))})
     for name, var in variables.items():
         var_attrs = {**_plain(var.attrs), DIMENSIONS: list(var.dims)}
         if name == chunks["name"]:
             dtype = np.dtype(var.dtype).newbyteorder("<")
             refs[f"{name}/.zarray"] = _zarray(var.shape, chunks["chunks"], dtype)
             refs[f"{name}/.zattrs"] = json.dumps(var_attrs)
-            refs.update(chunks["keys"])
         else:
             refs.update(_inline(name, np.asarray(var.values), var_attrs))
     return {"version": 1, "refs": refs}
@@ -192,7 +211,7 @@ def _zarray(shape: Iterable[int], chunks: Iterable[int], dtype: np.dtype[Any]) -
 def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -> dict[str, str]:
     """A variable whose one chunk is written into the references (base64)."""
     if values.dtype.kind in "OT":               # text held as objects: fixed width
-        values = np.array([str(v) for v in values.ravel()], dtype=str).reshape(values.shape)
+        values = values.astype(str)
     if values.dtype.kind == "U" and values.dtype.itemsize == 0:
         values = values.astype("<U1")
     values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<"))
