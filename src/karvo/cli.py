@@ -5,6 +5,11 @@
     karvo plot PATH [-o OUT.png]       a picture of the spectra
     karvo refs PATH... -o OUT.json     Zarr references reading the spectra in place
 
+PATH may also be a URL (s3://bucket/run42, https://host/run42, any protocol
+fsspec knows) with ``--storage-option KEY=VALUE`` for its file system;
+credentials and endpoints come from the environment (AWS_ACCESS_KEY_ID,
+AWS_ENDPOINT_URL, ...), where the storage libraries look for them.
+
 Exit status: 0 when everything worked, 1 when a file could not be read or
 written, 2 for a usage error, 130 when interrupted, 141 when the reader of
 its output went away (as for a command that SIGPIPE ends).
@@ -80,12 +85,30 @@ def _bounded(kind: type, low: float, high: float) -> Any:
     return parse
 
 
+def storage_option(text: str) -> tuple[str, Any]:
+    """``KEY=VALUE``; VALUE is read as JSON when it is JSON (true, 3,
+    {"endpoint_url": "..."}), else kept as text."""
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a storage option; write KEY=VALUE, e.g. anon=true")
+    try:
+        return key.strip(), json.loads(value)
+    except ValueError:
+        return key.strip(), value
+
+
 def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = sub.add_parser(
         name, help=summary, description=summary[0].upper() + summary[1:] + ".",
         epilog="examples:\n" + examples,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.set_defaults(parser=parser)   # usage errors found later show this usage
+    parser.add_argument(
+        "--storage-option", type=storage_option, action="append", default=[],
+        dest="storage_options", metavar="KEY=VALUE",
+        help="an option of the file system of a URL (repeatable; VALUE is JSON or text), "
+             "e.g. anon=true or 'client_kwargs={\"endpoint_url\": \"http://...\"}'")
     return parser
 
 
@@ -185,9 +208,11 @@ def _complain(path: str, exc: BaseException | str) -> None:
     print(f"karvo: {path}: {reason}", file=sys.stderr)
 
 
-def _open(path: str) -> karvo.Series | karvo.Spectrum:
+def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
     # karvo.open refuses what is not a regular file without waiting on it
     # (a FIFO, a device) and names the file.
+    if args.storage_options:
+        return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options))
     return karvo.open(path, truncated="ignore")
 
 
@@ -211,13 +236,13 @@ def _refuse_to_overwrite_the_source(args: argparse.Namespace, parser: argparse.A
         parser.error(f"-o {out}: that is the file being read; give another name")
 
 
-def _info_of(found: Found, documents: list[dict[str, Any]]) -> int:
+def _info_of(found: Found, documents: list[dict[str, Any]], args: argparse.Namespace) -> int:
     """Adds the facts of one file to ``documents``: 1 when it was shown,
     0 when not (a named file's failure is added as an error)."""
     from ._info import summary
 
     try:
-        with _open(found.path) as obj:
+        with _open(found.path, args) as obj:
             documents.append(summary(obj, found.path))
         return 1
     except (karvo.FormatError, OSError) as exc:
@@ -248,7 +273,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             continue
         for path, reason in inputs.skipped:
             _complain(path, f"skipped: {reason}")
-        shown = sum(_info_of(found, documents) for found in inputs.files)
+        shown = sum(_info_of(found, documents, args) for found in inputs.files)
         if shown < len(inputs.files) and inputs.files[0].named:
             status = 1
         elif not shown and not (inputs.files and inputs.files[0].named):
@@ -271,7 +296,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterator[karvo.Series | karvo.Spectrum]:
     """The file to export or plot, once the options are known to fit it."""
     _refuse_to_overwrite_the_source(args, parser)
-    with _open(args.path) as obj:
+    with _open(args.path, args) as obj:
         if args.spectra and not isinstance(obj, karvo.Series):
             parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
         _note_if_cut(obj)

@@ -10,15 +10,24 @@ file), so it pickles to dask workers in other processes or on other machines
 that see the same files; a worker that finds another file under that path (or
 the file changed since) raises karvo.FormatError rather than read it.
 
+A URL (s3://, https://, any protocol fsspec knows) opens the same way, given
+``engine="karvo"`` (the engine does not fetch an object just to tell whether
+it is one of ours) and, where the environment does not say them,
+``storage_options`` for its file system; those travel with the arrays.
+
     >>> import xarray as xr
     >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
     >>> ds = xr.open_dataset("run42", engine="karvo", chunks={"spectrum": 1000})  # doctest: +SKIP
     >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
     ...                        concat_dim="file", parallel=True)        # doctest: +SKIP
+    >>> ds = xr.open_dataset("s3://bucket/run42", engine="karvo",
+    ...                      storage_options={"anon": True})         # doctest: +SKIP
 """
 from __future__ import annotations
 
+import functools
 import os
+import re
 import threading
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -94,15 +103,32 @@ class _Held:
             self.obj.close()
 
 
-def _reopen(path: str, mode: str = "r") -> _Held:
+# A URL: a protocol fsspec resolves ("s3://bucket/key", "https://host/f").
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
+
+
+def _is_url(path: str) -> bool:
+    return _URL.match(path) is not None
+
+
+def _open(path: str, storage_options: Mapping[str, Any] | None,
+          truncated: Truncated) -> Opened:
+    if storage_options is None:
+        return karvo.open(path, truncated=truncated)
+    return karvo.open(path, truncated=truncated, storage_options=dict(storage_options))
+
+
+def _reopen(path: str, mode: str = "r",
+            storage_options: Mapping[str, Any] | None = None) -> _Held:
     """Opener of the file cache, also where an array is unpickled (which
     passes the mode).  The open on the client already judged a cut file
     (warned or raised), so a reopen says nothing more about it."""
-    return _Held(karvo.open(path, truncated="ignore"))
+    return _Held(_open(path, storage_options, "ignore"))
 
 
 @contextmanager
-def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
+def _held(manager: CachingFileManager[_Held], path: str,
+          storage_options: Mapping[str, Any] | None) -> Iterator[Opened]:
     """The open file of manager, held open until the block ends."""
     handle = manager.acquire()
     if handle.hold():
@@ -112,7 +138,7 @@ def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
             handle.release()
         return
     # The cache closed it between the two lines above: this read opens its own.
-    with _reopen(path).obj as obj:
+    with _reopen(path, storage_options=storage_options).obj as obj:
         yield obj
 
 
@@ -130,9 +156,11 @@ class KarvoArray(BackendArray):
 
     def __init__(self, manager: CachingFileManager[_Held], path: str,
                  shape: tuple[int, ...], dtype: np.dtype[Any],
-                 identity: tuple[int, int, int, int]) -> None:
+                 identity: tuple[int, int, int, int],
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         self._manager = manager
         self.path = path
+        self.storage_options = storage_options
         self.shape = shape
         self.dtype = dtype
         self.identity = identity
@@ -153,7 +181,7 @@ class KarvoArray(BackendArray):
             self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with _held(self._manager, self.path) as obj:
+        with _held(self._manager, self.path, self.storage_options) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -320,15 +348,19 @@ def to_xarray(obj: Opened) -> Dataset:
 class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
-    def __init__(self, path: str, truncated: Truncated = "warn") -> None:
+    def __init__(self, path: str, truncated: Truncated = "warn",
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         # Absolute: a task may run where the working folder is another one.
-        self.path = os.fsdecode(absolute(path))
-        self._manager: CachingFileManager[_Held] = CachingFileManager(_reopen, self.path)
+        self.path = path if _is_url(path) else os.fsdecode(absolute(path))
+        self.storage_options = storage_options
+        # The options go into the opener, not the cache key, which must hash.
+        self._manager: CachingFileManager[_Held] = CachingFileManager(
+            functools.partial(_reopen, storage_options=storage_options), self.path)
         try:
-            with _held(self._manager, self.path) as obj:
+            with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
                     # let karvo warn or raise as the caller asked
-                    karvo.open(path, truncated=truncated).close()
+                    _open(path, storage_options, truncated).close()
                 self._variables, coord_names = _variables(obj, self._lazy(obj))
                 self._attrs = _attrs(obj)
         except BaseException:
@@ -341,7 +373,7 @@ class KarvoDataStore(AbstractDataStore):
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
         return indexing.LazilyIndexedArray(KarvoArray(
             self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype),
-            obj._identity))
+            obj._identity, self.storage_options))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -379,11 +411,13 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
     open_dataset_parameters = (
         "filename_or_obj", "drop_variables", "mask_and_scale",
         "decode_times", "concat_characters", "decode_coords", "use_cftime",
-        "decode_timedelta", "truncated")
+        "decode_timedelta", "truncated", "storage_options")
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        if path is None:
+        # Telling a URL's object by its content would fetch it for every
+        # guess xarray makes; engine="karvo" opens one.
+        if path is None or _is_url(path):
             return False
         try:
             # karvo.open looks before it opens: a directory or a FIFO fails
@@ -400,19 +434,23 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             concat_characters: bool = True, decode_coords: bool = True,
             use_cftime: bool | None = None,
             decode_timedelta: bool | None = None,
-            truncated: Truncated = "warn") -> Dataset:
-        """A Dataset over the file at filename_or_obj (a path: the engine
-        hands the path, not an open file, to the tasks that read values).
+            truncated: Truncated = "warn",
+            storage_options: Mapping[str, Any] | None = None) -> Dataset:
+        """A Dataset over the file at filename_or_obj (a path or URL: the
+        engine hands it, not an open file, to the tasks that read values).
 
         truncated: what to do with a series cut short ("warn", "raise" or
         "ignore"), as for karvo.open.
+        storage_options: options of the file system of a URL, as for
+        karvo.open (they are pickled with the arrays; credentials are
+        better left to the environment).
         """
         path = _path_of(filename_or_obj)
         if path is None:
             raise TypeError(
-                "the karvo engine opens files by path (str or os.PathLike), "
+                "the karvo engine opens files by path or URL (str or os.PathLike), "
                 f"not {type(filename_or_obj).__name__}")
-        store = KarvoDataStore(path, truncated=truncated)
+        store = KarvoDataStore(path, truncated=truncated, storage_options=storage_options)
         try:
             return StoreBackendEntrypoint().open_dataset(
                 store, drop_variables=drop_variables,
