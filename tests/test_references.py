@@ -150,3 +150,21 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
     assert main(["refs", str(bad), "-o", str(tmp_path / "out.json")]) == 1
     assert str(bad) in capsys.readouterr().err
     assert not (tmp_path / "out.json").exists()
+
+
+@pytest.mark.parametrize("built_from", ["the object", "a local copy"])
+def test_references_read_from_s3_as_the_engine_gives(tmp_path, s3, built_from):
+    pytest.importorskip("s3fs")
+    from servers import s3_options
+    local, = make("mini headers", tmp_path)
+    url = s3.put(local, f"refs-{built_from.replace(' ', '-')}")
+    if built_from == "the object":
+        refs = karvo.references(url, storage_options=s3_options(s3.endpoint))
+    else:
+        refs = karvo.references(local, url=url)
+    assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {url}
+    got = read_without_karvo(tmp_path, refs, "s3", {"remote_options": s3_options(s3.endpoint)})
+    expected = by_engine(local)
+    for ds in (got, expected):
+        ds.attrs.pop("source", None)    # where each was read from
+    assert_same(got, expected)
