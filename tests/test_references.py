@@ -132,7 +132,12 @@ def test_url_names_where_the_file_is_served(tmp_path):
     assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {served}
 
 
-@pytest.mark.parametrize("other", [dict(num_points=9), dict(element_size=8), dict(mini_hdr=False)])
+TIME_IN_MINUTES = [dict(num_elements=6, first_dim=0, last_dim=5, scale_dim=1.0, short_label=b"t",
+                        long_label=b"minutes")]
+
+
+@pytest.mark.parametrize("other", [dict(num_points=9), dict(spectral={"first_x": 3000.0}), dict(element_size=8),
+                                   dict(mini_hdr=False), dict(dimensions=TIME_IN_MINUTES)])
 def test_files_that_do_not_stack_are_refused_naming_both(tmp_path, capsys, other):
     a, b = str(tmp_path / "a"), str(tmp_path / "b")
     series(a, num_points=8)
@@ -150,6 +155,8 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
     assert main(["refs", str(bad), "-o", str(tmp_path / "out.json")]) == 1
     assert str(bad) in capsys.readouterr().err
     assert not (tmp_path / "out.json").exists()
+    with open(make("mini headers", tmp_path)[0], "rb") as fh, pytest.raises(TypeError, match="path or a URL"):
+        karvo.references(fh)        # references must say where the file is
 
 
 @pytest.mark.parametrize("built_from", ["the object", "a local copy"])

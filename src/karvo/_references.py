@@ -62,7 +62,7 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
     storage_options: for a source given as a URL, the options of its file
     system.
     """
-    store, info, location = _open_store(source, storage_options)
+    store, info, location = _open_store(_text_of(source), storage_options)
     try:
         variables, attrs = store.get_variables(), dict(store.get_attrs())
     finally:
@@ -112,7 +112,7 @@ def combine(parts: Sequence[tuple[str, dict[str, Any]]]) -> dict[str, Any]:
 
 # --- one file ---------------------------------------------------------------
 
-def _open_store(source: Any, storage_options: Mapping[str, Any] | None) -> tuple[Any, dict[str, Any], str]:
+def _open_store(source: str, storage_options: Mapping[str, Any] | None) -> tuple[Any, dict[str, Any], str]:
     """The engine's store of source, the file's geometry (the native
     structure's scalars) and the location of its bytes."""
     from .xarray_backend import KarvoDataStore
@@ -132,6 +132,14 @@ def _open_store(source: Any, storage_options: Mapping[str, Any] | None) -> tuple
             store.close()
             raise
     return store, info, location
+
+
+def _text_of(source: Any) -> str:
+    """source as text, taken once (a second __fspath__ may name another file)."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(source))
+    raise TypeError("references say where the file is, so they are built from a path or a URL, "
+                    f"not {type(source).__name__}")
 
 
 def _is_url(source: Any) -> bool:
@@ -251,11 +259,14 @@ def _check_alike(first_name: str, first: Mapping[str, Any], name: str, meta: Map
     if _axis(first) != _axis(meta):
         raise ValueError(f"{first_name} and {name} have different spectral axes "
                          f"({_describe_axis(first)}; {_describe_axis(meta)}): they don't combine")
-    layout = {k: (z.get("dtype"), a.get(DIMENSIONS)) for k, (z, a, _) in first.items() if k}
-    other = {k: (z.get("dtype"), a.get(DIMENSIONS)) for k, (z, a, _) in meta.items() if k}
-    if layout.keys() != other.keys() or any(
-            layout[k][1] != other[k][1] or (layout[k][0] != other[k][0] and layout[k][0][1] != "U")
-            for k in layout):
+    if "file" in first:
+        raise ValueError(f"{first_name} has a variable named file, the coordinate that "
+                         "would name each spectrum's file: it doesn't combine")
+    # Text may differ in width; the type, dimensions and attributes (units,
+    # names) of everything else must agree.
+    layout = {k: (z["dtype"] if z["dtype"][1] != "U" else "U", a) for k, (z, a, _) in first.items() if k}
+    other = {k: (z["dtype"] if z["dtype"][1] != "U" else "U", a) for k, (z, a, _) in meta.items() if k}
+    if layout != other:
         differ = sorted(k for k in layout.keys() | other.keys() if layout.get(k) != other.get(k))
         raise ValueError(f"{first_name} and {name} hold different variables or types "
                          f"({', '.join(differ)}): they don't combine")
