@@ -160,13 +160,18 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
 
 
 @pytest.mark.parametrize("built_from", ["the object", "a local copy"])
-def test_references_read_from_s3_as_the_engine_gives(tmp_path, s3, built_from):
+def test_references_read_from_s3_as_the_engine_gives(tmp_path, monkeypatch, s3, built_from):
     pytest.importorskip("s3fs")
     from servers import s3_options
     local, = make("mini headers", tmp_path)
     url = s3.put(local, f"refs-{built_from.replace(' ', '-')}")
-    if built_from == "the object":
-        refs = karvo.references(url, storage_options=s3_options(s3.endpoint))
+    if built_from == "the object":    # by the command, the server named by its options alone
+        out = tmp_path / "out.json"
+        options = [f"--storage-option={k}={json.dumps(v)}" for k, v in s3_options(s3.endpoint).items()]
+        for name in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+            monkeypatch.delenv(name, raising=False)
+        assert main(["refs", url, "-o", str(out), *options]) == 0
+        refs = json.loads(out.read_text())
     else:
         refs = karvo.references(local, url=url)
     assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {url}

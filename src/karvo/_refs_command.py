@@ -36,7 +36,8 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
 
     if args.url is not None and len(args.sources) != 1:
         parser.error("--url names where one file is served; give one SOURCE with it")
-    options = getattr(args, "storage_options", None)
+    # --storage-option KEY=VALUE pairs, for sources given as URLs
+    options = dict(args.storage_options) if getattr(args, "storage_options", None) else None
     parts = []
     for source in args.sources:
         try:
