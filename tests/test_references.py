@@ -37,7 +37,7 @@ import xarray as xr, zarr
 refs = json.load(open(sys.argv[1]))
 options = {"fo": refs, "remote_protocol": sys.argv[3]}
 options.update(json.loads(sys.argv[4]))
-if int(zarr.__version__.split(".")[0]) >= 3:      # Zarr 3 reads through asynchronous file systems
+if int(zarr.__version__.split(".")[0]) >= 3:      # asynchronous, as Zarr 3 reads (both levels)
     options["asynchronous"] = True
     options.setdefault("remote_options", {})["asynchronous"] = True
 ds = xr.open_dataset("reference://", engine="zarr", backend_kwargs={
