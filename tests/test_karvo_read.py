@@ -380,8 +380,8 @@ def test_every_public_member_has_an_example(cls):
 
 
 def test_signatures():
-    assert str(inspect.signature(karvo.open)) == "(path: 'PathLike', truncated: 'TruncatedPolicy' = 'warn') " \
-        "-> 'Series | Spectrum'"
+    assert str(inspect.signature(karvo.open)) == "(path: 'Source', truncated: 'TruncatedPolicy' = 'warn', *, " \
+        "storage_options: 'dict[str, Any] | None' = None) -> 'Series | Spectrum'"
     assert list(inspect.signature(karvo.Series.read).parameters) == ["self", "start", "stop", "out"]
     assert karvo.__version__ and set(karvo.__all__) <= set(dir(karvo))
 

@@ -132,8 +132,8 @@ def test_files_are_closed_and_a_changed_file_is_refused(folder, monkeypatch):
     from karvo import _many
     first = _many._first
 
-    def then_rewrite(path, truncated, found):
-        part = first(path, truncated, found)
+    def then_rewrite(path, truncated, found, *options):
+        part = first(path, truncated, found, *options)
         if str(path).endswith("a"):
             W.write_series(str(path), n_spectra=4, mini_header_type=3)
         return part

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _native
-from ._opened import PathLike, TruncatedPolicy, open_native
+from ._opened import Source, TruncatedPolicy, open_native
 from ._series import Series
 from ._single import F4, F8, Spectrum
 
@@ -23,9 +23,18 @@ def _kind(native: _native.File) -> type[Series] | type[Spectrum]:
     return Series if native.values is None else Spectrum
 
 
-def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectrum:
+def open(path: Source, truncated: TruncatedPolicy = "warn", *,
+         storage_options: dict[str, Any] | None = None) -> Series | Spectrum:
     """Opens a spectral data file by its content: a :class:`Spectrum` for a
     single-spectrum file, a :class:`Series` for a series file.
+
+    ``path`` is a local path; or a URL of any fsspec protocol (``s3://``,
+    ``gs://``, ``https://``, ``memory://``, ...; needs
+    ``pip install "karvoreader[remote]"``), with ``storage_options`` handed
+    to its file system; or a binary file object that can ``read`` and
+    ``seek``. Everything is read by byte ranges: a URL fetches only what is
+    read, in a few large requests. A missing object is
+    ``FileNotFoundError``.
 
     The structure is checked before it returns: content that isn't a
     spectral data file karvo can read raises :class:`karvo.FormatError`
@@ -43,26 +52,27 @@ def open(path: PathLike, truncated: TruncatedPolicy = "warn") -> Series | Spectr
         >>> with karvo.open("run42.kvr") as s:                    # doctest: +SKIP
         ...     Y = s[100:200]
     """
-    native, p = open_native(path, truncated)
-    return _kind(native)._from_native(native, p, truncated, stacklevel=3)
+    native, p, fetched = open_native(path, truncated, storage_options)
+    return _kind(native)._from_native(native, p, truncated, stacklevel=3, fetched=fetched)
 
 
-def read(path: PathLike, truncated: TruncatedPolicy = "warn") -> tuple[NDArray[np.float64], NDArray[Any]]:
+def read(path: Source, truncated: TruncatedPolicy = "warn", *,
+         storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any]]:
     """Reads a whole file: ``(x, y)`` for a single spectrum (both 1-D),
     ``(x, Y)`` for a series (``Y`` of shape (spectra, points)).
 
     ``x`` is the spectral axis (float64); the values keep the stored type
-    (float32, or float64 for some series). ``truncated`` is as for
-    :func:`karvo.open`.
+    (float32, or float64 for some series). ``path``, ``truncated`` and
+    ``storage_options`` are as for :func:`karvo.open`.
 
     Example::
 
         >>> x, y = karvo.read("polystyrene.kvr")                  # doctest: +SKIP
         >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
     """
-    native, p = open_native(path, truncated)
+    native, p, fetched = open_native(path, truncated, storage_options)
     values = native.values
     if values is not None:
         return _frombuffer(native.x(), F8), _frombuffer(values, F4)
-    with Series._from_native(native, p, truncated, stacklevel=3) as s:
+    with Series._from_native(native, p, truncated, stacklevel=3, fetched=fetched) as s:
         return s.x, s.read()

@@ -24,6 +24,7 @@ from ._names import unique
 from ._opened import PathLike, TruncatedPolicy, check_policy
 from ._pandas import table_columns
 from ._series import Series
+from ._sources import is_file_object, local_path
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -42,7 +43,7 @@ class _Part:
 
     def __init__(self, path: Any, opened: Any) -> None:
         self.path = path
-        self.name = os.fsdecode(path)
+        self.name = os.fsdecode(path) if isinstance(path, (str, bytes, os.PathLike)) else opened.path
         self.x: NDArray[np.float64] = opened.x
         self.dtype = opened.dtype
         self.values: NDArray[Any] | None = None
@@ -81,23 +82,27 @@ def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
             inputs = expand_input(os.fsdecode(where))  # a named folder that can't be listed raises
             return ([f.path for f in inputs.files], True,
                     [(path, f"{path}: {reason}") for path, reason in inputs.skipped])
+        if local_path(where) is None:  # a URL: one object
+            return [where], False, []
         if glob.has_magic(where):
             return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True, []
         return [where], False, []
+    if is_file_object(sources):
+        return [sources], False, []
     if not isinstance(sources, Iterable):
         raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
                         f"not {type(sources).__name__}")
-    return [os.fspath(p) for p in sources], False, []
+    return [p if is_file_object(p) else os.fspath(p) for p in sources], False, []
 
 
-def _first(path: Any, truncated: str, found: bool) -> _Part | tuple[str, str]:
+def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
     if found and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        opened = _open(path, "raise" if truncated == "raise" else "ignore")
+        opened = _open(path, "raise" if truncated == "raise" else "ignore", storage_options=storage_options)
     except TruncatedError:
         raise
     except FormatError as e:
@@ -119,13 +124,13 @@ def _x_mismatch(a: _Part, b: _Part) -> FormatError:
     return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
 
 
-def _read_into(part: _Part, out: NDArray[Any]) -> None:
+def _read_into(part: _Part, out: NDArray[Any], storage_options: dict[str, Any] | None) -> None:
     """The second pass over one file: its values into out, its rows of Y."""
     if part.values is not None:
         out[...] = part.values
         return
     s = Series.__new__(Series)
-    s._open(part.path, "ignore", stacklevel=2, identity=part.identity)
+    s._open(part.path, "ignore", stacklevel=2, identity=part.identity, storage_options=storage_options)
     with s:
         if out.dtype == part.dtype:
             s.read(0, part.rows, out=out)
@@ -179,11 +184,13 @@ class _Bar:
 
 
 def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
-              progress: bool = False) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
+              progress: bool = False, storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
     """Reads many files into one array: ``(x, Y, table)``.
 
     ``sources`` is a list of paths (read in that order), a folder (walked
-    recursively) or a glob pattern (``**`` spans folders); folders and
+    recursively) or a glob pattern (``**`` spans folders); URLs and binary
+    file objects may stand for paths, as for :func:`karvo.open`, with
+    ``storage_options`` for the URLs' file systems; folders and
     patterns are read in sorted order of their paths, and the files found
     there that are not spectral data files are skipped with one
     ``UserWarning`` naming them (a file named in a list must be one).
@@ -212,7 +219,7 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
     pd = require("pandas", "pandas", "karvo.read_many")
     paths, found, passed_over = _listed(sources)
     with ThreadPoolExecutor() as pool:
-        firsts = list(pool.map(lambda p: _first(p, truncated, found), paths))
+        firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options), paths))
         parts = [f for f in firsts if isinstance(f, _Part)]
         skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
         if skipped:
@@ -239,7 +246,7 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
         bar = _Bar(len(parts), progress)
         pending: list[Any] = []
         try:
-            pending = [pool.submit(_read_into, p, Y[a:b]) for p, a, b in zip(parts, starts[:-1], starts[1:])]
+            pending = [pool.submit(_read_into, p, Y[a:b], storage_options) for p, a, b in zip(parts, starts[:-1], starts[1:])]
             for future in pending:
                 future.result()
                 bar.update(1)

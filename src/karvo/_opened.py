@@ -1,6 +1,6 @@
-"""What a Series and a Spectrum share as opened files: the open by path and
-the choice of kind, context management, the file header, and what travels
-when they are pickled."""
+"""What a Series and a Spectrum share as opened files: the open by path, URL
+or file object and the choice of kind, context management, the file header,
+and what travels when they are pickled."""
 from __future__ import annotations
 
 import os
@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Literal, Union
 from . import _native
 from ._errors import FormatError
 from ._identity import FileIdentity, check_unchanged, this_machine
+from ._sources import ObjectIdentity, Remote, check_same_object, fetcher_for, local_path
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -19,6 +20,8 @@ if TYPE_CHECKING:
 __all__ = ["OpenedFile", "PathLike", "TruncatedPolicy", "absolute", "check_policy", "open_native"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A path, a URL of an fsspec protocol, or a binary file object (read and seek).
+Source = Union[PathLike, Any]
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 
@@ -28,11 +31,27 @@ def check_policy(truncated: str) -> None:
         raise ValueError(f"truncated must be one of 'warn', 'raise', 'ignore', not {truncated!r}")
 
 
-def open_native(path: PathLike, truncated: str) -> tuple[_native.File, str | bytes]:
-    """The checked native file at path, and the path as given (os.fspath of it)."""
+class Fetched:
+    """Where the bytes of a file opened by URL or file object come from."""
+
+    def __init__(self, source: Any, remote: Remote | None) -> None:
+        self.source = source  # the URL as given, or the file object
+        self.remote = remote  # None for a file object
+
+
+def open_native(source: Source, truncated: str,
+                storage_options: dict[str, Any] | None = None) -> tuple[_native.File, Any, Fetched | None]:
+    """The checked native file that source names; the path as given (os.fspath
+    of it), or the URL, or the file object's name; and, unless local, where
+    its bytes come from."""
     check_policy(truncated)
-    p = os.fspath(path)  # once: a second __fspath__ call may name another file
-    return _native.open(p), p
+    from ._sources import is_file_object
+    if not is_file_object(source):
+        p = local_path(source)
+        if p is not None:
+            return _native.open(p), p, None
+    fetch, size, name, remote = fetcher_for(source, storage_options)
+    return _native.open_fetching(fetch, size, name), name, Fetched(source, remote)
 
 
 def absolute(path: str | bytes) -> str | bytes:
@@ -54,14 +73,18 @@ class OpenedFile:
     _single: ClassVar[bool]
     path: Any  # str or bytes, as given
 
-    def _open(self, path: PathLike, truncated: str, stacklevel: int,
-              identity: tuple[int, int, int, int] | None = None, machine: str | None = None) -> None:
-        """Opens the file at path as this kind; with identity (taken on
-        machine), only that file."""
-        native, p = open_native(path, truncated)
+    def _open(self, source: Source, truncated: str, stacklevel: int,
+              identity: Any = None, machine: str | None = None,
+              storage_options: dict[str, Any] | None = None) -> None:
+        """Opens the file that source names as this kind; with identity
+        (taken on machine), only that file."""
+        native, p, fetched = open_native(source, truncated, storage_options)
         try:
             if identity is not None:
-                check_unchanged(native.path, identity, native.identity, machine)
+                if fetched is None:
+                    check_unchanged(native.path, identity, native.identity, machine)
+                elif fetched.remote is not None:
+                    check_same_object(native.path, identity, fetched.remote.identity)
             if (native.values is not None) != self._single:
                 kind = "a series file, not a single spectrum" if self._single else \
                     "a single-spectrum file, not a series"
@@ -69,11 +92,14 @@ class OpenedFile:
         except BaseException:
             native.close()
             raise
+        self._fetched = fetched
         self._setup(native, p, truncated, stacklevel + 1)
 
     @classmethod
-    def _from_native(cls, native: _native.File, path: str | bytes, truncated: str, stacklevel: int) -> Self:
+    def _from_native(cls, native: _native.File, path: Any, truncated: str, stacklevel: int,
+                     fetched: Fetched | None = None) -> Self:
         self = cls.__new__(cls)
+        self._fetched = fetched
         self._setup(native, path, truncated, stacklevel + 1)
         return self
 
@@ -86,28 +112,42 @@ class OpenedFile:
         self._file = native
         self._truncated_policy = truncated
         self.path = path
+        fetched = self.__dict__.get("_fetched")
+        if fetched is not None:
+            self._absolute = None
+            self._identity = None if fetched.remote is None else fetched.remote.identity
+            return
         # Taken now: a relative path means this working folder, and a copy
         # unpickled elsewhere must open this very file.
         self._absolute = absolute(path)
-        self._identity: tuple[int, int, int, int] = native.identity
+        self._identity = native.identity
 
     @property
-    def identity(self) -> FileIdentity:
+    def identity(self) -> Any:
         """The file as it was opened: ``(device, inode, size, mtime_ns)``, as
-        ``os.stat`` gives them. A copy unpickled elsewhere refuses a file
-        with another identity (:class:`karvo.FormatError`).
+        ``os.stat`` gives them; for an object opened by URL, ``(size, etag,
+        mtime)`` as its store tells them; None for a file object. A copy
+        unpickled elsewhere refuses a file with another identity
+        (:class:`karvo.FormatError`).
 
         Example::
 
             >>> karvo.open("run42.kvr").identity.size          # doctest: +SKIP
             1320456
         """
+        if self._identity is None or isinstance(self._identity, ObjectIdentity):
+            return self._identity
         return FileIdentity(*self._identity)
 
-    def _check_unchanged(self, identity: tuple[int, int, int, int], machine: str | None) -> None:
+    def _check_unchanged(self, identity: Any, machine: str | None) -> None:
         """Raises FormatError unless this is the file of that identity (taken
         on machine), as opened and still now (a file rewritten in place keeps
         its inode)."""
+        fetched = self.__dict__.get("_fetched")
+        if fetched is not None:
+            if fetched.remote is not None:
+                check_same_object(self._file.path, identity, self._identity)
+            return
         check_unchanged(self._file.path, identity, self._identity, machine)
         check_unchanged(self._file.path, identity, self._file.current_identity(), machine)
 
@@ -122,6 +162,16 @@ class OpenedFile:
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
+        fetched = self.__dict__.get("_fetched")
+        if fetched is not None:
+            if fetched.remote is None:
+                raise TypeError(f"a karvo.{type(self).__name__} read from a file object can't be pickled "
+                                f"(open it by path or URL to hand it to other processes)")
+            # The URL, its storage options and the object's identity: unpickling
+            # fetches the same object again, or refuses one that is not it.
+            remote = fetched.remote
+            return (_unpickle_remote, (type(self), remote.url, remote.storage_options, self._truncated_policy,
+                                       self._identity))
         # The absolute path, the options and the identity: unpickling opens
         # the same file again, or refuses one that is not it.
         return (_unpickle, (type(self), self._absolute, self._truncated_policy, self._identity, this_machine()))
@@ -144,4 +194,12 @@ def _unpickle(cls: type[OpenedFile], path: str | bytes, truncated: str,
     """Where a pickled Series or Spectrum is unpickled: the same file again."""
     self = cls.__new__(cls)
     self._open(path, truncated, stacklevel=2, identity=identity, machine=machine)
+    return self
+
+
+def _unpickle_remote(cls: type[OpenedFile], url: str, storage_options: dict[str, Any], truncated: str,
+                     identity: ObjectIdentity) -> OpenedFile:
+    """Where a pickled Series or Spectrum opened by URL is unpickled: the same object again."""
+    self = cls.__new__(cls)
+    self._open(url, truncated, stacklevel=2, identity=identity, storage_options=storage_options)
     return self

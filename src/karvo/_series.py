@@ -82,8 +82,11 @@ class Series(OpenedFile):
     ndim = 2
     _single = False
 
-    def __init__(self, path: PathLike, truncated: TruncatedPolicy = "warn") -> None:
-        """Opens the series file at ``path`` and checks its structure.
+    def __init__(self, path: PathLike | Any, truncated: TruncatedPolicy = "warn", *,
+                 storage_options: dict[str, Any] | None = None) -> None:
+        """Opens the series file that ``path`` names and checks its structure:
+        a path, a URL (with ``storage_options``) or a binary file object, as
+        for :func:`karvo.open`.
 
         ``truncated`` says what happens when the file holds fewer spectra
         than its series header promises: ``"warn"`` (a
@@ -95,7 +98,7 @@ class Series(OpenedFile):
 
             >>> s = karvo.Series("run42.kvr", truncated="raise")  # doctest: +SKIP
         """
-        self._open(path, truncated, stacklevel=3)
+        self._open(path, truncated, stacklevel=3, storage_options=storage_options)
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         try:

@@ -52,14 +52,16 @@ class Spectrum(OpenedFile):
     ndim = 1
     _single = True
 
-    def __init__(self, path: PathLike) -> None:
-        """Opens the single-spectrum file at ``path`` and reads its values.
+    def __init__(self, path: PathLike | Any, *, storage_options: dict[str, Any] | None = None) -> None:
+        """Opens the single-spectrum file that ``path`` names and reads its
+        values: a path, a URL (with ``storage_options``) or a binary file
+        object, as for :func:`karvo.open`.
 
         Example::
 
             >>> sp = karvo.Spectrum("polystyrene.kvr")            # doctest: +SKIP
         """
-        self._open(path, "warn", stacklevel=3)
+        self._open(path, "warn", stacklevel=3, storage_options=storage_options)
 
     def _setup(self, native: Any, path: Any, truncated: str, stacklevel: int) -> None:
         self._adopt(native, path, truncated)

@@ -1,6 +1,5 @@
 #include "karvo_native/bulk_read.hpp"
 
-#include "io/positioned.hpp"
 #include "records/text.hpp"
 
 #include <algorithm>
@@ -87,10 +86,21 @@ thread_local bool Chunk::busy_ = false;
 
 uint64_t row_at(const Structure& s, uint64_t row) { return s.data_start + row * s.stride; }
 
+// Tells a fetching source the ranges that this call reads, which add(ranges)
+// lists; a local source is told nothing (and nothing is allocated).
+template <class Add>
+Failure announce(ByteSource& src, Add add) {
+    if (!src.fetches()) return {};
+    std::vector<ByteRange> ranges;
+    add(ranges);
+    if (!src.prefetch(std::move(ranges))) return {Problem::Raised, 0, {}};
+    return {};
+}
+
 // Calls take(j, bytes) for every row j of [first, first + count), with the
 // bytes of the row from its first byte (mini header) on, `need` of them.
 template <class Take>
-Failure visit_chunked(int fd, const Structure& s, uint64_t first, uint64_t count, uint64_t skip, uint64_t need,
+Failure visit_chunked(ByteSource& src, const Structure& s, uint64_t first, uint64_t count, uint64_t skip, uint64_t need,
                       Take take) {
     uint64_t per_chunk = std::max<uint64_t>(1, kChunk / s.stride);
     uint64_t rows = std::min(per_chunk, count);
@@ -100,7 +110,7 @@ Failure visit_chunked(int fd, const Structure& s, uint64_t first, uint64_t count
         uint64_t n = std::min(rows, count - done);
         uint64_t len = (n - 1) * s.stride + need;
         uint64_t at = row_at(s, first + done) + skip;
-        if (Failure f = read_at(fd, s, scratch, len, at); f.problem != Problem::None) return f;
+        if (Failure f = read_at(src, s, scratch, len, at); f.problem != Problem::None) return f;
         for (uint64_t j = 0; j < n; ++j) take(done + j, scratch + j * s.stride);
         done += n;
     }
@@ -121,10 +131,13 @@ std::vector<TextSpan> text_spans(const format::FlatLayout& layout) {
 
 }  // namespace
 
-Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
+namespace {
+
+// read_values, its ranges announced by the caller.
+Failure values_of(ByteSource& src, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
     const uint64_t V = s.values_size, M = s.mini_size;
     if (count == 0 || V == 0) return {};
-    if (M == 0 || count == 1) return read_at(fd, s, dst, count * V, row_at(s, first) + M);
+    if (M == 0 || count == 1) return read_at(src, s, dst, count * V, row_at(s, first) + M);
     if (V >= kScatterFrom) {
         // Values straight into place; every mini header into the same scrap.
         uint8_t scrap[256];
@@ -139,19 +152,39 @@ Failure read_values(int fd, const Structure& s, uint64_t first, uint64_t count, 
                 pieces[k++] = {dst + (done + j) * V, size_t(V)};
             }
             uint64_t at = row_at(s, first + done) + M, want = n * s.stride - M;
-            long long got = io::preadv_full(fd, pieces, k, at);
-            if (got < 0) return read_failure();
+            long long got = src.readv(pieces, k, at);
+            if (got < 0) return read_failure(got);
             if (uint64_t(got) < want) return became_shorter(s, at + want);
             done += n;
         }
         return {};
     }
-    return visit_chunked(fd, s, first, count, M, V,
+    return visit_chunked(src, s, first, count, M, V,
                          [&](uint64_t j, const uint8_t* row) { copy_row(dst + j * V, row, size_t(V)); });
 }
 
-Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst) {
+}  // namespace
+
+Failure read_values(ByteSource& src, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
+    const uint64_t V = s.values_size, M = s.mini_size;
+    if (count == 0 || V == 0) return {};
+    // Mini headers between the rows are read along: a request costs more than they do.
+    if (Failure f = announce(src, [&](auto& r) { r.push_back({row_at(s, first) + M, row_at(s, first + count - 1) + M + V}); });
+        f.problem != Problem::None)
+        return f;
+    return values_of(src, s, first, count, dst);
+}
+
+Failure read_listed(ByteSource& src, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst) {
     const uint64_t V = s.values_size, S = s.stride;
+    if (V == 0) return {};
+    if (Failure f = announce(src, [&](auto& r) {
+            r.reserve(size_t(n));
+            for (uint64_t k = 0; k < n; ++k) r.push_back({row_at(s, uint64_t(index[k])) + s.mini_size,
+                                                          row_at(s, uint64_t(index[k])) + s.mini_size + V});
+        });
+        f.problem != Problem::None)
+        return f;
     for (uint64_t k = 0; k < n;) {
         uint64_t first = uint64_t(index[k]), run = 1;
         while (k + run < n && index[k + run] == index[k] + int64_t(run)) ++run;
@@ -162,14 +195,14 @@ Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n
                    (uint64_t(index[k + near]) - first + 1) * S <= kChunk)
                 ++near;
         if (near <= 2) {  // two reads cost no more than one through a chunk
-            if (Failure f = read_values(fd, s, first, run, dst + k * V); f.problem != Problem::None) return f;
+            if (Failure f = values_of(src, s, first, run, dst + k * V); f.problem != Problem::None) return f;
             k += run;
             continue;
         }
         uint64_t span = uint64_t(index[k + near - 1]) - first;
         Chunk lease(size_t(span * S + V));
         uint8_t* chunk = lease.data();
-        if (Failure f = read_at(fd, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
+        if (Failure f = read_at(src, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
             f.problem != Problem::None)
             return f;
         for (uint64_t j = 0; j < near; ++j)
@@ -179,20 +212,27 @@ Failure read_listed(int fd, const Structure& s, const int64_t* index, uint64_t n
     return {};
 }
 
-Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
+Failure read_minis(ByteSource& src, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {
     const uint64_t M = s.mini_size;
     if (count == 0 || M == 0) return {};
     static const std::vector<TextSpan> texts = text_spans(layouts().mini);
     static const std::vector<TextSpan> texts_v3 = text_spans(layouts().mini_v3);
     const std::vector<TextSpan>& t = s.mini_v3 ? texts_v3 : texts;
     const uint64_t S = s.stride;
+    if (Failure f = announce(src, [&](auto& r) {
+            if (S < kEachMiniFrom) return r.push_back({row_at(s, first), row_at(s, first + count - 1) + M});
+            r.reserve(size_t(count));
+            for (uint64_t j = 0; j < count; ++j) r.push_back({row_at(s, first + j), row_at(s, first + j) + M});
+        });
+        f.problem != Problem::None)
+        return f;
     if (S < kEachMiniFrom) {
         uint64_t per_chunk = std::max<uint64_t>(1, kChunk / S);
         Chunk lease(size_t((std::min(per_chunk, count) - 1) * S + M));
         uint8_t* chunk = lease.data();
         for (uint64_t done = 0; done < count;) {
             uint64_t n = std::min(per_chunk, count - done);
-            if (Failure f = read_at(fd, s, chunk, (n - 1) * S + M, row_at(s, first + done));
+            if (Failure f = read_at(src, s, chunk, (n - 1) * S + M, row_at(s, first + done));
                 f.problem != Problem::None)
                 return f;
             for (uint64_t j = 0; j < n; ++j) {
@@ -208,7 +248,7 @@ Failure read_minis(int fd, const Structure& s, uint64_t first, uint64_t count, u
     // Long rows: one small read per mini header beats reading the values.
     // read_meta runs it without the interpreter from 64 KiB of mini headers on.
     for (uint64_t j = 0; j < count; ++j) {
-        if (Failure f = read_at(fd, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
+        if (Failure f = read_at(src, s, dst + j * M, M, row_at(s, first + j)); f.problem != Problem::None)
             return f;
         for (const TextSpan& span : t) format::clean_text(dst + j * M + span.offset, dst + j * M + span.offset, span.width);
     }

@@ -8,7 +8,8 @@ namespace karvo::native {
 using host::PyRef;
 
 void raise_failure(ModuleState* st, PyObject* path, const bulk::Failure& f) {
-    if (f.problem == bulk::Problem::Interrupted) return;  // the signal handler's error is set
+    // a signal handler's or a fetch's error is set
+    if (f.problem == bulk::Problem::Interrupted || f.problem == bulk::Problem::Raised) return;
     if (f.problem == bulk::Problem::NoMemory) {
         PyErr_NoMemory();
         return;

@@ -3,6 +3,7 @@
 #include "host/pyref.hpp"
 #include "io/native_file.hpp"
 #include "karvo_native/bulk_read.hpp"
+#include "karvo_native/fetching_source.hpp"
 #include "karvo_native/module_state.hpp"
 #include "karvo_native/record_dicts.hpp"
 #include "karvo_native/structure.hpp"
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace karvo::native {
@@ -32,17 +34,26 @@ std::atomic<unsigned> g_generation{0};
 unsigned process_generation() { return g_generation.load(std::memory_order_relaxed); }
 
 // One open file: its checked structure, and the descriptor that every read
-// of a series goes through by position. A close() while reads run on other
+// of a series goes through by position, or the callable that fetches the
+// bytes of an object held elsewhere. A close() while reads run on other
 // threads is carried out by the last of them.
 struct Reader {
     PyRef path;  // str, for messages
     io::NativeFile file;
+    PyRef fetch;  // fetch(starts, ends) -> blocks, for an object held elsewhere
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
     struct stat opened {};  // of the descriptor, taken right after it was opened
     int active = 0;         // reads running, in the process of generation `owner`
     bool closing = false;
+    bool path_is_local = true;  // false: the bytes are fetched (no descriptor, no stat)
     unsigned owner = process_generation();
+
+    bool is_open() const { return file.is_open() || fetch; }
+    void close() {
+        file.close();
+        fetch.reset();
+    }
 };
 
 int reads_on_this_thread(const Reader& r);
@@ -57,7 +68,7 @@ void adopt_after_fork(Reader& r) {
     if (r.owner == me) return;
     r.owner = me;
     r.active = reads_on_this_thread(r);
-    if (r.closing && r.active == 0) r.file.close();
+    if (r.closing && r.active == 0) r.close();
 }
 
 struct FileObject {
@@ -78,7 +89,7 @@ public:
     }
     ~ReadScope() {
         innermost_ = outer_;
-        if (--r_.active == 0 && r_.closing) r_.file.close();
+        if (--r_.active == 0 && r_.closing) r_.close();
     }
     ReadScope(const ReadScope&) = delete;
     ReadScope& operator=(const ReadScope&) = delete;
@@ -98,7 +109,7 @@ int reads_on_this_thread(const Reader& r) {
 }
 
 bool check_open(Reader& r) {
-    if (!r.file.is_open() || r.closing) {
+    if (!r.is_open() || r.closing) {
         PyErr_Format(PyExc_ValueError, "%U: I/O operation on a closed file", r.path.get());
         return false;
     }
@@ -121,7 +132,7 @@ PyObject* File_close(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
     adopt_after_fork(r);
     r.closing = true;
-    if (r.active == 0) r.file.close();
+    if (r.active == 0) r.close();
     Py_RETURN_NONE;
 }
 
@@ -166,44 +177,56 @@ bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char*
     return true;
 }
 
-// Runs `body` (no interpreter calls) with the interpreter handed over for big
-// reads; a signal handler that raises meanwhile stops it (Problem::Interrupted).
-// Its buffers and records are allocated as it goes: running out of memory
-// there is a failure like any other, never a C++ exception let loose into the
-// interpreter (which would abort the process).
+// Runs `body(src)` (no interpreter calls but those of a fetching source)
+// with the interpreter handed over for big local reads; a signal handler that
+// raises meanwhile stops it (Problem::Interrupted). Its buffers and records
+// are allocated as it goes: running out of memory there is a failure like
+// any other, never a C++ exception let loose into the interpreter (which
+// would abort the process).
 template <class Body>
-bulk::Failure blocking(uint64_t bytes, Body body) {
-    io::Blocking scope(bytes);
+bulk::Failure blocking(bulk::ByteSource& src, uint64_t bytes, Body body) {
+    io::Blocking scope(src.fetches() ? 0 : bytes);
     try {
-        return body();
+        return body(src);
     } catch (const std::bad_alloc&) {
         return {bulk::Problem::NoMemory, ENOMEM, {}};
     }
 }
 
-// Fills the buffer of `target`, exactly `bytes` long, with read(fd, memory):
-// the read counted against close() and, when big, run without the interpreter.
+// blocking() on the reader's source: its descriptor, or a fetching source of
+// its own for this call (its blocks go when the call returns).
+template <class Body>
+bulk::Failure with_source(Reader& r, uint64_t bytes, Body body) {
+    if (r.fetch) {
+        FetchingSource src(r.fetch.get(), r.s.size, r.path.get());
+        return blocking(src, bytes, body);
+    }
+    bulk::LocalSource src(r.file.fd());
+    return blocking(src, bytes, body);
+}
+
+// Fills the buffer of `target`, exactly `bytes` long, with read(source, memory):
+// the read counted against close() and, when big and local, run without the interpreter.
 template <class Read>
 PyObject* fill(PyObject* self, PyObject* target, uint64_t bytes, const char* what, Read read) {
     Reader& r = reader_of(self);
     OutBuffer out;
     if (!out.get(target, bytes, what) || !check_open(r)) return nullptr;
     ReadScope scope(r);
-    int fd = r.file.fd();
-    bulk::Failure f = blocking(bytes, [&] { return read(fd, out.data()); });
+    bulk::Failure f = with_source(r, bytes, [&](bulk::ByteSource& src) { return read(src, out.data()); });
     if (f.problem != bulk::Problem::None) return raise_failure(state_of_file(self), r.path.get(), f), nullptr;
     Py_RETURN_NONE;
 }
 
 // Rows [start, stop) of a kind that `read` reads, `row_bytes` each, into out.
-using RangeRead = bulk::Failure (*)(int, const bulk::Structure&, uint64_t, uint64_t, uint8_t*);
+using RangeRead = bulk::Failure (*)(bulk::ByteSource&, const bulk::Structure&, uint64_t, uint64_t, uint8_t*);
 PyObject* read_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, const char* name, RangeRead read,
                      uint64_t row_bytes) {
     const bulk::Structure& s = reader_of(self).s;
     unsigned long long a, b;
     if (!parse_range(reader_of(self), args, nargs, name, &a, &b)) return nullptr;
     return fill(self, args[0], (b - a) * row_bytes, name,
-                [&](int fd, uint8_t* out) { return read(fd, s, a, b - a, out); });
+                [&](bulk::ByteSource& src, uint8_t* out) { return read(src, s, a, b - a, out); });
 }
 
 // read_rows(out, start, stop): values of spectra [start, stop) into out.
@@ -234,7 +257,7 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
                    nullptr;
     if (r.s.values_size && n > UINT64_MAX / r.s.values_size) return PyErr_NoMemory();
     return fill(self, args[0], n * r.s.values_size, "read_index",
-                [&](int fd, uint8_t* out) { return bulk::read_listed(fd, r.s, copy.get(), n, out); });
+                [&](bulk::ByteSource& src, uint8_t* out) { return bulk::read_listed(src, r.s, copy.get(), n, out); });
 }
 
 // read_meta(out, start, stop): the mini headers of spectra [start, stop).
@@ -303,7 +326,7 @@ PyObject* File_record(PyObject* self, PyObject* name) {
 
 PyObject* File_get_closed(PyObject* self, void*) {
     Reader& r = reader_of(self);
-    return PyBool_FromLong(r.closing || (r.s.file_type == bulk::kSeries && !r.file.is_open()));
+    return PyBool_FromLong(r.closing || (r.s.file_type == bulk::kSeries && !r.is_open()));
 }
 
 PyObject* File_get_info(PyObject* self, void*) {
@@ -354,13 +377,19 @@ PyObject* identity_tuple(const struct stat& st) {
 
 // The identity of the file as it was when opened: what a copy opened
 // elsewhere, later, compares its own with.
-PyObject* File_get_identity(PyObject* self, void*) { return identity_tuple(reader_of(self).opened); }
+// None for an object held elsewhere: the caller keeps what identifies it.
+PyObject* File_get_identity(PyObject* self, void*) {
+    Reader& r = reader_of(self);
+    if (!r.path_is_local) Py_RETURN_NONE;
+    return identity_tuple(r.opened);
+}
 
 // current_identity(): the identity of the open descriptor now, to notice a
 // file rewritten in place since it was opened. A single spectrum was read
 // whole at open: its identity is that of then.
 PyObject* File_current_identity(PyObject* self, PyObject*) {
     Reader& r = reader_of(self);
+    if (!r.path_is_local) Py_RETURN_NONE;
     if (r.values) return identity_tuple(r.opened);
     if (!check_open(r)) return nullptr;
     struct stat st;
@@ -419,6 +448,45 @@ PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count) 
     return out.release();
 }
 
+namespace {
+
+// Checks the structure of the file that `reader` reads, of `size` bytes (a
+// single spectrum is read whole, and its source let go at once), and wraps
+// it in a new File.
+PyObject* check_and_wrap(PyObject* module, std::unique_ptr<Reader> reader, uint64_t size) {
+    ModuleState* mst = state_of(module);
+    Reader& r = *reader;
+    // One source for both reads: a fetching one keeps the blocks that the
+    // structure check fetched, which mostly hold a single spectrum's values.
+    std::optional<FetchingSource> fetching;
+    std::optional<bulk::LocalSource> local;
+    bulk::ByteSource& src = r.fetch ? static_cast<bulk::ByteSource&>(fetching.emplace(r.fetch.get(), size, r.path.get()))
+                                    : local.emplace(r.file.fd());
+    // Without the interpreter when local: a directory or dimension list may run to megabytes.
+    bulk::Failure f = blocking(src, io::kReleaseFrom, [&](bulk::ByteSource& in) { return bulk::inspect(in, size, r.s); });
+    if (f.problem == bulk::Problem::None && r.s.file_type == bulk::kSingleSpectrum) {
+        uint64_t bytes = uint64_t(r.s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
+        r.values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));
+        if (!r.values) return nullptr;
+        char* dst = PyByteArray_AS_STRING(r.values.get());
+        f = blocking(src, bytes, [&](bulk::ByteSource& in) {
+            return bulk::read_at(in, r.s, dst, size_t(bytes), r.s.values_offset);
+        });
+    }
+    if (r.s.file_type == bulk::kSingleSpectrum) r.close();
+    r.s.head = {};  // done with: a series reads its spectra by position
+    if (f.problem != bulk::Problem::None) return raise_failure(mst, r.path.get(), f), nullptr;
+
+    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
+    if (!obj) return nullptr;
+    auto* o = reinterpret_cast<FileObject*>(obj);
+    o->reader = reader.release();
+    o->module = PyRef::borrow(module).release();
+    return obj;
+}
+
+}  // namespace
+
 // open(path): opens and checks a spectral data file by content. A single
 // spectrum is read whole and its file closed at once.
 PyObject* open_file(PyObject* module, PyObject* arg) {
@@ -446,29 +514,24 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
     if (e || !reader->file.is_regular())
         return raise_failure(mst, path.get(), {bulk::Problem::Format, 0, "not a regular file"}), nullptr;
     if (fstat(reader->file.fd(), &reader->opened) != 0) return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, arg);
-    // Without the interpreter: a directory or dimension list may run to megabytes.
-    bulk::Failure f = blocking(io::kReleaseFrom, [&] {
-        return bulk::inspect(reader->file.fd(), reader->file.size(), reader->s);
-    });
-    if (f.problem == bulk::Problem::None && reader->s.file_type == bulk::kSingleSpectrum) {
-        uint64_t bytes = uint64_t(reader->s.num_points) * bulk::kSingleValueBytes;  // backed: checked at inspect
-        reader->values = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, Py_ssize_t(bytes)));
-        if (!reader->values) return nullptr;
-        int fd = reader->file.fd();
-        uint64_t at = reader->s.values_offset;
-        char* dst = PyByteArray_AS_STRING(reader->values.get());
-        f = blocking(bytes, [&] { return bulk::read_at(fd, reader->s, dst, size_t(bytes), at); });
-        reader->file.close();
-    }
-    reader->s.head = {};  // done with: a series reads its spectra by position
-    if (f.problem != bulk::Problem::None) return raise_failure(mst, path.get(), f), nullptr;
+    uint64_t size = reader->file.size();
+    return check_and_wrap(module, std::move(reader), size);
+}
 
-    PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(mst->file_type), 0);
-    if (!obj) return nullptr;
-    auto* o = reinterpret_cast<FileObject*>(obj);
-    o->reader = reader.release();
-    o->module = PyRef::borrow(module).release();
-    return obj;
+// open_fetching(fetch, size, name): a File over an object held elsewhere, of
+// `size` bytes, whose bytes fetch(starts, ends) returns; `name` (str) is
+// what messages call it.
+PyObject* open_fetching(PyObject* module, PyObject* args) {
+    PyObject *fetch, *name;
+    unsigned long long size;
+    if (!PyArg_ParseTuple(args, "OKU:open_fetching", &fetch, &size, &name)) return nullptr;
+    if (!PyCallable_Check(fetch)) return PyErr_SetString(PyExc_TypeError, "open_fetching: fetch must be callable"), nullptr;
+    if (size > uint64_t(INT64_MAX)) return PyErr_Format(PyExc_ValueError, "%U: size %llu is out of range", name, size), nullptr;
+    auto reader = std::make_unique<Reader>();
+    reader->path = PyRef::borrow(name);
+    reader->fetch = PyRef::borrow(fetch);
+    reader->path_is_local = false;
+    return check_and_wrap(module, std::move(reader), size);
 }
 
 }  // namespace karvo::native

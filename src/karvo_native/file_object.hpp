@@ -13,6 +13,10 @@ extern PyType_Spec File_spec;
 // open(path): opens and checks a spectral data file by content; a new File.
 PyObject* open_file(PyObject* module, PyObject* path);
 
+// open_fetching(fetch, size, name): a File over an object held elsewhere,
+// whose bytes fetch(starts, ends) -> [bytes-like, ...] returns.
+PyObject* open_fetching(PyObject* module, PyObject* args);
+
 // np.linspace(first, last, n)[:count] as a bytearray of float64.
 PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count);
 

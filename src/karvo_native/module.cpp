@@ -29,6 +29,9 @@ PyObject* native_linspace(PyObject*, PyObject* args) {
 
 PyMethodDef native_methods[] = {
     {"open", open_file, METH_O, "open(path) -> File: opens and checks a spectral data file."},
+    {"open_fetching", open_fetching, METH_VARARGS,
+     "open_fetching(fetch, size, name) -> File: checks an object held elsewhere, read through "
+     "fetch(starts, ends) -> a list of bytes-like blocks."},
     {"linspace", native_linspace, METH_VARARGS, "linspace(first, last, n, count) -> bytearray of float64."},
     {"text_rows", text_rows, METH_VARARGS,
      "text_rows(x, values, delimiter) -> bytes: a CSV row per point (x, then each spectrum's value)."},

@@ -1,10 +1,7 @@
 #include "karvo_native/structure.hpp"
 
-#include "io/positioned.hpp"
 #include "records/le.hpp"
 #include "records/text.hpp"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,7 +53,7 @@ uint64_t value_of(const FlatField& f, const uint8_t* record);
 
 // Reads `n` bytes at `offset` into `out` once the file has shown that it
 // holds them; `what` names the record for the message.
-Failure read_record(int fd, const Structure& s, uint64_t offset, size_t n, const char* what,
+Failure read_record(ByteSource& src, const Structure& s, uint64_t offset, size_t n, const char* what,
                     std::vector<uint8_t>& out, bool cut_is_truncation = false) {
     if (offset > s.size || s.size - offset < n) {
         std::string reason = printf_string("the %s at offset %llu (%zu bytes) runs past the end of the file (%llu bytes)",
@@ -64,7 +61,7 @@ Failure read_record(int fd, const Structure& s, uint64_t offset, size_t n, const
         return cut_is_truncation ? truncated(reason) : format_error(reason);
     }
     out.resize(n);
-    return read_at(fd, s, out.data(), n, offset);
+    return read_at(src, s, out.data(), n, offset);
 }
 
 const Section* nth_section(const Structure& s, uint32_t type, uint64_t n, size_t* count = nullptr) {
@@ -79,14 +76,14 @@ const Section* nth_section(const Structure& s, uint32_t type, uint64_t n, size_t
     return found;
 }
 
-Failure inspect_single(int fd, Structure& s) {
+Failure inspect_single(ByteSource& src, Structure& s) {
     const Layouts& L = layouts();
     const Section* header = nth_section(s, kMainHeaderSection, 0);
     if (!header)
         return format_error(printf_string(
             "a single-spectrum file without a main spectral header (no section of type %u among %zu)",
             kMainHeaderSection, s.sections.size()));
-    if (Failure f = read_record(fd, s, header->offset, L.main_header.size, "main spectral header", s.main_header);
+    if (Failure f = read_record(src, s, header->offset, L.main_header.size, "main spectral header", s.main_header);
         f.problem != Problem::None)
         return f;
     s.num_points = uint32_t(field_uint(L.main_header, s.main_header.data(), "num_points"));
@@ -105,27 +102,18 @@ Failure inspect_single(int fd, Structure& s) {
     return {};
 }
 
-// The first offset of [at, at + len) that lies in a hole of a sparse file
-// (bytes that read as zeros but are stored nowhere), or at + len without one,
-// or where the file system does not tell.
-uint64_t first_hole(int fd, uint64_t at, uint64_t len) {
-    if (len == 0) return at;
-    off_t hole = lseek(fd, off_t(at), SEEK_HOLE);
-    return hole < 0 ? at + len : std::min(uint64_t(hole), at + len);
-}
-
 // Keeps the records of the dimensions along the series (num_elements equal to
 // the promised spectra): the only ones shown. The `count` records from `at`
 // are read in pieces and the others passed over, so that memory follows what
 // is kept, not what the count says.
-Failure read_series_dimensions(int fd, Structure& s, uint64_t at, uint64_t count) {
+Failure read_series_dimensions(ByteSource& src, Structure& s, uint64_t at, uint64_t count) {
     const FlatLayout& D = layouts().dimension;
     const uint64_t per_piece = std::max<uint64_t>(1, (uint64_t(1) << 20) / D.size);
     const FlatField& elements = field(D, "num_elements");
     std::vector<uint8_t> piece(size_t(std::min(count, per_piece) * D.size));
     for (uint64_t done = 0; done < count;) {
         uint64_t n = std::min(per_piece, count - done);
-        if (Failure f = read_at(fd, s, piece.data(), size_t(n * D.size), at + done * D.size);
+        if (Failure f = read_at(src, s, piece.data(), size_t(n * D.size), at + done * D.size);
             f.problem != Problem::None)
             return f;
         for (uint64_t j = 0; j < n; ++j) {
@@ -137,13 +125,13 @@ Failure read_series_dimensions(int fd, Structure& s, uint64_t at, uint64_t count
     return {};
 }
 
-Failure inspect_series(int fd, Structure& s) {
+Failure inspect_series(ByteSource& src, Structure& s) {
     const Layouts& L = layouts();
     const Section* sh = nth_section(s, kSeriesHeaderSection, 0);
     if (!sh)
         return format_error(printf_string("a series file without a series header (no section of type %u)",
                                           kSeriesHeaderSection));
-    if (Failure f = read_record(fd, s, sh->offset, L.series_header.size, "series header", s.series_header);
+    if (Failure f = read_record(src, s, sh->offset, L.series_header.size, "series header", s.series_header);
         f.problem != Problem::None)
         return f;
     s.expected = field_uint(L.series_header, s.series_header.data(), "max_spectra");
@@ -152,7 +140,7 @@ Failure inspect_series(int fd, Structure& s) {
     if (!da)
         return format_error(printf_string(
             "a series file without a disk resident array (no section of type %u)", kDiskArraySection));
-    if (Failure f = read_record(fd, s, da->offset, L.disk_array.size, "disk resident array", s.disk_array);
+    if (Failure f = read_record(src, s, da->offset, L.disk_array.size, "disk resident array", s.disk_array);
         f.problem != Problem::None)
         return f;
     const uint8_t* dra = s.disk_array.data();
@@ -165,12 +153,12 @@ Failure inspect_series(int fd, Structure& s) {
             "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
             "which run past the end of the file (%llu bytes)",
             U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(s.size)));
-    if (uint64_t hole = first_hole(fd, dims_at, dims_bytes); hole < dims_at + dims_bytes)
+    if (uint64_t hole = src.first_hole(dims_at, dims_bytes); hole < dims_at + dims_bytes)
         return format_error(printf_string(
             "the disk resident array at offset %llu lists %llu dimensions (%llu bytes from offset %llu), "
             "but the file stores no bytes from offset %llu on (a hole of a sparse file)",
             U(da->offset), U(num_dims), U(dims_bytes), U(dims_at), U(hole)));
-    if (Failure f = read_series_dimensions(fd, s, dims_at, num_dims); f.problem != Problem::None) return f;
+    if (Failure f = read_series_dimensions(src, s, dims_at, num_dims); f.problem != Problem::None) return f;
 
     if (uint64_t link_type = field_uint(L.disk_array, dra, "link_type", "link"))
         return format_error(printf_string(
@@ -198,14 +186,14 @@ Failure inspect_series(int fd, Structure& s) {
     s.mini_v3 = field_uint(L.disk_array, dra, "mini_header_type", "link") != 0;
     uint64_t at = data->offset;
     if (spectral) {
-        if (Failure f = read_record(fd, s, at, L.main_header.size, "main spectral header of the series data",
+        if (Failure f = read_record(src, s, at, L.main_header.size, "main spectral header of the series data",
                                     s.main_header, true);
             f.problem != Problem::None)
             return f;
         at += L.main_header.size;
     }
     if (bench) {
-        if (Failure f = read_record(fd, s, at, L.bench.size, "bench info of the series data", s.bench, true);
+        if (Failure f = read_record(src, s, at, L.bench.size, "bench info of the series data", s.bench, true);
             f.problem != Problem::None)
             return f;
         at += L.bench.size;
@@ -239,18 +227,19 @@ Failure inspect_series(int fd, Structure& s) {
 
 }  // namespace
 
-Failure read_failure() {
+Failure read_failure(long long got) {
+    if (got == kRaised) return {Problem::Raised, 0, {}};
     return errno == EINTR ? Failure{Problem::Interrupted, EINTR, {}} : Failure{Problem::System, errno, {}};
 }
 
-Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at) {
+Failure read_at(ByteSource& src, const Structure& s, void* dst, size_t n, uint64_t at) {
     if (n == 0) return {};  // dst may be the null data of an empty buffer
     if (at <= s.head.size() && s.head.size() - at >= n) {
         std::memcpy(dst, s.head.data() + at, n);
         return {};
     }
-    long long got = io::pread_full(fd, dst, n, at);
-    if (got < 0) return read_failure();
+    long long got = src.read(dst, n, at);
+    if (got < 0) return read_failure(got);
     if (size_t(got) < n) return became_shorter(s, at + n);
     return {};
 }
@@ -339,14 +328,14 @@ std::string describe_foreign(const uint8_t* head, size_t len) {
     return {};
 }
 
-Failure inspect(int fd, uint64_t size, Structure& s) {
+Failure inspect(ByteSource& src, uint64_t size, Structure& s) {
     const Layouts& L = layouts();
     s.size = size;
 
     std::vector<uint8_t>& head = s.head;
     head.resize(size_t(std::min<uint64_t>(s.size, kHeadRead)));
-    long long got = io::pread_full(fd, head.data(), head.size(), 0);
-    if (got < 0) return read_failure();
+    long long got = src.read(head.data(), head.size(), 0);
+    if (got < 0) return read_failure(got);
     head.resize(size_t(got));
     const size_t header_size = L.file_header.size;
     std::string foreign = describe_foreign(head.data(), std::min(head.size(), size_t(512)));
@@ -379,7 +368,7 @@ Failure inspect(int fd, uint64_t size, Structure& s) {
             "the directory of %llu %s entries (%llu bytes from offset %zu) runs past the end of the file (%llu bytes)",
             U(count), extended ? "extended" : "compact", U(dir_bytes), header_size, U(s.size)));
     std::vector<uint8_t> dir_bytes_read;
-    if (Failure f = read_record(fd, s, header_size, size_t(dir_bytes), "directory", dir_bytes_read);
+    if (Failure f = read_record(src, s, header_size, size_t(dir_bytes), "directory", dir_bytes_read);
         f.problem != Problem::None)
         return f;
     const uint8_t* dir = dir_bytes_read.data();
@@ -389,7 +378,7 @@ Failure inspect(int fd, uint64_t size, Structure& s) {
         s.sections.push_back({uint16_t(field_uint(entry, e, "section_type")), field_uint(entry, e, "section_offset"),
                               field_uint(entry, e, "section_length")});
     }
-    return s.file_type == kSingleSpectrum ? inspect_single(fd, s) : inspect_series(fd, s);
+    return s.file_type == kSingleSpectrum ? inspect_single(src, s) : inspect_series(src, s);
 }
 
 }  // namespace karvo::bulk

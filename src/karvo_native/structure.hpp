@@ -3,6 +3,7 @@
 // spectrum of a single-spectrum file or the geometry of a series' data blob.
 // Python-free; every count it reports is backed by bytes of the file.
 #pragma once
+#include "karvo_native/byte_source.hpp"
 #include "records/flat_layout.hpp"
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 
 namespace karvo::bulk {
 
-// Interrupted: a signal handler raised during a read; its error is already set.
-enum class Problem { None, System, Format, Truncated, NoMemory, Interrupted };
+// Interrupted: a signal handler raised during a read; Raised: a fetch raised.
+// Both leave their Python error set.
+enum class Problem { None, System, Format, Truncated, NoMemory, Interrupted, Raised };
 
 struct Failure {
     Problem problem = Problem::None;
@@ -20,8 +22,8 @@ struct Failure {
     std::string reason;   // Format, Truncated: what is wrong, without the path
 };
 
-// The failure of a read that returned -1: errno, or Interrupted.
-Failure read_failure();
+// The failure of a read that returned `got` < 0: errno, Interrupted, or Raised.
+Failure read_failure(long long got);
 
 // The flat layouts of every record that the bulk reader decodes.
 struct Layouts {
@@ -77,14 +79,14 @@ struct Structure {
     uint64_t partial_bytes = 0;     // bytes of the first missing spectrum that are there
 };
 
-// Checks the structure of the open regular file `fd` of `size` bytes; fills
+// Checks the structure of the file that `src` reads, of `size` bytes; fills
 // `out` or returns the failure. Never allocates more than the file has shown
 // it holds.
-Failure inspect(int fd, uint64_t size, Structure& out);
+Failure inspect(ByteSource& src, uint64_t size, Structure& out);
 
 // n bytes at `at` into dst, from the head when it holds them; a short read
 // is a file that became shorter since it was opened.
-Failure read_at(int fd, const Structure& s, void* dst, size_t n, uint64_t at);
+Failure read_at(ByteSource& src, const Structure& s, void* dst, size_t n, uint64_t at);
 
 // The failure of a read that should have reached `end` but met the end of the file.
 Failure became_shorter(const Structure& s, uint64_t end);

@@ -1,0 +1,146 @@
+"""Where a file's bytes come from: a local path (read by the native module by
+position, as always), a URL of any fsspec protocol (``s3://``, ``gs://``,
+``https://``, ``memory://``, ...), or a binary file object that can ``read``
+and ``seek``.
+
+For the last two, the native module asks for byte ranges through a fetcher,
+``fetch(starts, ends) -> list of bytes``, and decodes them itself; it merges
+the ranges of one read into a few large blocks, fetched at once
+(concurrently where the file system can: ``fs.cat_ranges``).
+"""
+from __future__ import annotations
+
+import errno
+import os
+import re
+import threading
+from typing import Any, NamedTuple, Union
+from urllib.parse import unquote, urlsplit
+
+from ._errors import FormatError
+from ._extras import require
+
+__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path"]
+
+# A URL: a scheme, then "://"; or fsspec's chained form ("simplecache::s3://...").
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(::[A-Za-z][A-Za-z0-9+.\-]*)*://")
+
+
+class ObjectIdentity(NamedTuple):
+    """What the store says of an object held elsewhere: its size, its ETag
+    (None when the store gives none) and its modification time as the store
+    tells it (text, or None)."""
+
+    size: int
+    etag: Union[str, None]
+    mtime: Union[str, None]
+
+
+def is_file_object(source: Any) -> bool:
+    """Whether source is an open file object rather than a path or URL."""
+    return not isinstance(source, (str, bytes, os.PathLike)) and hasattr(source, "read") and hasattr(source, "seek")
+
+
+def local_path(source: Any) -> Any:
+    """The local path that source names (os.fspath of it; a ``file://`` URL
+    turned into its path), or None for a URL of another protocol."""
+    p = os.fspath(source)  # once: a second __fspath__ call may name another file
+    text = p.decode(errors="surrogateescape") if isinstance(p, bytes) else p
+    if not _URL.match(text):
+        return p
+    parts = urlsplit(text)
+    if parts.scheme.lower() == "file" and parts.netloc in ("", "localhost") and not parts.query:
+        return unquote(parts.path, errors="surrogateescape")
+    return None
+
+
+def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
+    etag = next((info[k] for k in ("ETag", "etag", "Etag", "md5Hash", "generation") if info.get(k)), None)
+    mtime = next((info[k] for k in ("LastModified", "last_modified", "mtime", "modified", "updated", "created")
+                  if info.get(k) is not None), None)
+    return ObjectIdentity(int(info["size"]), None if etag is None else str(etag),
+                          None if mtime is None else str(mtime))
+
+
+class Remote:
+    """An object of an fsspec file system, by URL: its size and identity as
+    ``fs.info`` gives them, and its fetcher."""
+
+    def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
+        fsspec = require("fsspec", "remote", f"reading {url}")
+        self.url = url
+        self.storage_options = dict(storage_options or {})
+        self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+        try:
+            info = self._fs.info(self._path)
+        except FileNotFoundError as exc:
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from exc
+        if info.get("type", "file") != "file":
+            raise FormatError(f"{url}: not a regular file (a {info.get('type')})", url)
+        if info.get("size") is None:
+            raise FormatError(f"{url}: the store does not tell the object's size", url)
+        self.identity = _identity_of(info)
+
+    def fetch(self, starts: list[int], ends: list[int]) -> list[bytes]:
+        out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
+        return out
+
+
+class _FileObjectFetcher:
+    """Reads ranges of a file object, one thread at a time (they share its position)."""
+
+    def __init__(self, fobj: Any) -> None:
+        self._fobj = fobj
+        self._lock = threading.Lock()
+        with self._lock:
+            if not isinstance(fobj.read(0), bytes):
+                raise TypeError(f"karvo reads binary file objects (opened with 'rb'), not {type(fobj).__name__}")
+            self.size = int(fobj.seek(0, os.SEEK_END))
+
+    def __call__(self, starts: list[int], ends: list[int]) -> list[bytes]:
+        out = []
+        with self._lock:
+            for start, end in zip(starts, ends):
+                self._fobj.seek(start)
+                pieces, left = [], end - start
+                while left > 0:  # a raw file may return less than asked
+                    piece = self._fobj.read(left)
+                    if not piece:
+                        break
+                    pieces.append(piece)
+                    left -= len(piece)
+                out.append(b"".join(pieces) if len(pieces) != 1 else pieces[0])
+        return out
+
+
+def name_of_file_object(fobj: Any) -> str:
+    """What messages call a file object: its name when it has a text one."""
+    name = getattr(fobj, "name", None)
+    return name if isinstance(name, str) else f"<{type(fobj).__name__}>"
+
+
+def fetcher_for(source: Any, storage_options: dict[str, Any] | None) -> tuple[Any, int, str, Remote | None]:
+    """(fetch, size, name, remote) for a URL or a file object; remote is
+    None for a file object."""
+    if is_file_object(source):
+        fetch = _FileObjectFetcher(source)
+        return fetch, fetch.size, name_of_file_object(source), None
+    url = os.fsdecode(os.fspath(source))
+    remote = Remote(url, storage_options)
+    return remote.fetch, remote.identity.size, url, remote
+
+
+def check_same_object(url: str, was: ObjectIdentity, now: ObjectIdentity) -> None:
+    """Raises FormatError naming url and what changed when now is another
+    object than was: by ETag where both have one, else by size and time."""
+    was, now = ObjectIdentity(*was), ObjectIdentity(*now)
+    differ = []
+    if was.etag is not None and now.etag is not None:
+        if was.etag != now.etag:
+            differ.append(f"ETag {now.etag}, opened with {was.etag}")
+    elif now.mtime != was.mtime:
+        differ.append(f"modified {now.mtime}, opened as of {was.mtime}")
+    if now.size != was.size:
+        differ.append(f"size {now.size} bytes, opened with {was.size}")
+    if differ:
+        raise FormatError(f"{url}: the object changed since it was opened: {'; '.join(differ)}", url)

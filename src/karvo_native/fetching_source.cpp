@@ -1,0 +1,163 @@
+#include "karvo_native/fetching_source.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace karvo::native {
+namespace {
+
+using bulk::ByteRange;
+using host::PyRef;
+
+// Blocks are cut at this size, so that a large read is fetched as several
+// requests at once.
+constexpr uint64_t kBlock = uint64_t(4) << 20;
+// Announced ranges this close are fetched as one: a request costs more than
+// the bytes between them.
+constexpr uint64_t kMergeGap = uint64_t(1) << 20;
+// A read that no announced range holds fetches at least this much from where
+// it starts: opening a file reads its headers one by one, mostly close to
+// each other.
+constexpr uint64_t kReadAhead = uint64_t(256) << 10;
+// Blocks fetched by one call to fetch, and what is held at most before older
+// blocks are dropped: memory stays bounded whatever the call reads.
+constexpr uint64_t kBatchBytes = uint64_t(64) << 20;
+constexpr size_t kBatchBlocks = 64;
+
+using U = unsigned long long;
+
+}  // namespace
+
+FetchingSource::FetchingSource(PyObject* fetch, uint64_t size, PyObject* name)
+    : fetch_(PyRef::borrow(fetch)), name_(PyRef::borrow(name)), size_(size) {}
+
+FetchingSource::~FetchingSource() {
+    host::ErrorGuard keep;  // a fetch's error stays set while the blocks go
+    held_.clear();
+}
+
+const FetchingSource::Block* FetchingSource::held_at(uint64_t at) {
+    if (last_ < held_.size() && held_[last_].start <= at && at < held_[last_].end) return &held_[last_];
+    for (size_t k = 0; k < held_.size(); ++k)
+        if (held_[k].start <= at && at < held_[k].end) return &held_[last_ = k];
+    return nullptr;
+}
+
+bool FetchingSource::prefetch(std::vector<ByteRange>&& ranges) {
+    for (ByteRange& r : ranges) r.end = std::min(r.end, size_);
+    std::erase_if(ranges, [](const ByteRange& r) { return r.start >= r.end; });
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
+    std::vector<ByteRange> merged;
+    for (const ByteRange& r : ranges) {
+        if (!merged.empty() && r.start <= merged.back().end + kMergeGap)
+            merged.back().end = std::max(merged.back().end, r.end);
+        else
+            merged.push_back(r);
+    }
+    planned_.clear();
+    for (const ByteRange& m : merged)
+        for (uint64_t a = m.start; a < m.end; a += std::min(kBlock, m.end - a))
+            planned_.push_back({a, std::min(m.end, a + kBlock)});
+    return true;
+}
+
+bool FetchingSource::fetch_from(uint64_t at, uint64_t want) {
+    if (held_bytes_ >= kBatchBytes) {
+        held_.clear();
+        held_bytes_ = 0;
+        last_ = 0;
+    }
+    std::vector<ByteRange> batch;
+    auto after = std::upper_bound(planned_.begin(), planned_.end(), at,
+                                  [](uint64_t v, const ByteRange& r) { return v < r.start; });
+    uint64_t bytes = 0;
+    if (after != planned_.begin() && at < std::prev(after)->end) {
+        // That block, then the others not held yet: the following first (reads
+        // mostly go on forward), then those before (a listed read goes back).
+        const size_t n = planned_.size(), first = size_t(std::prev(after) - planned_.begin());
+        for (size_t j = 0; j < n && batch.size() < kBatchBlocks && bytes < kBatchBytes; ++j) {
+            const ByteRange& r = planned_[(first + j) % n];
+            if (j && held_at(r.start)) continue;
+            batch.push_back(r);
+            bytes += r.end - r.start;
+        }
+    } else {
+        uint64_t end = std::min({size_, at + std::max(want, kReadAhead), at + kBatchBytes});
+        for (uint64_t a = at; a < end; a += std::min(kBlock, end - a)) batch.push_back({a, std::min(end, a + kBlock)});
+    }
+    return fetch(batch);
+}
+
+bool FetchingSource::fetch(const std::vector<ByteRange>& blocks) {
+    const Py_ssize_t n = Py_ssize_t(blocks.size());
+    PyRef starts = PyRef::steal(PyList_New(n)), ends = PyRef::steal(PyList_New(n));
+    if (!starts || !ends) return false;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* a = PyLong_FromUnsignedLongLong(blocks[size_t(k)].start);
+        if (!a) return false;
+        PyList_SET_ITEM(starts.get(), k, a);
+        PyObject* b = PyLong_FromUnsignedLongLong(blocks[size_t(k)].end);
+        if (!b) return false;
+        PyList_SET_ITEM(ends.get(), k, b);
+    }
+    PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(fetch_.get(), starts.get(), ends.get(), nullptr));
+    if (!result) return false;
+    // A tuple of its own: code run below (a block's buffer export) cannot change it.
+    PyRef got = PyRef::steal(PySequence_Tuple(result.get()));
+    if (!got) return false;
+    if (PyTuple_GET_SIZE(got.get()) != n) {
+        PyErr_Format(PyExc_OSError, "%U: asked for %zd byte ranges, the fetch returned %zd blocks", name_.get(), n,
+                     PyTuple_GET_SIZE(got.get()));
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const ByteRange& r = blocks[size_t(k)];
+        std::unique_ptr<Py_buffer, Release> view(new Py_buffer{});
+        if (PyObject_GetBuffer(PyTuple_GET_ITEM(got.get(), k), view.get(), PyBUF_SIMPLE) < 0) {
+            delete view.release();  // nothing to release: the export failed
+            return false;
+        }
+        if (uint64_t(view->len) != r.end - r.start) {
+            PyErr_Format(PyExc_OSError, "%U: asked for bytes %llu to %llu (%llu), the fetch returned %zd",
+                         name_.get(), U(r.start), U(r.end), U(r.end - r.start), view->len);
+            return false;
+        }
+        held_.push_back({r.start, r.end, std::move(view)});
+        held_bytes_ += r.end - r.start;
+    }
+    return true;
+}
+
+long long FetchingSource::read(void* dst, size_t n, uint64_t at) {
+    if (at >= size_) return 0;
+    n = size_t(std::min<uint64_t>(n, size_ - at));
+    size_t done = 0;
+    while (done < n) {
+        uint64_t pos = at + done;
+        const Block* b = held_at(pos);
+        if (!b) {
+            if (!fetch_from(pos, n - done)) return bulk::kRaised;
+            if (!(b = held_at(pos))) {  // every fetched block was checked: never so
+                PyErr_Format(PyExc_SystemError, "%U: no block holds offset %llu", name_.get(), U(pos));
+                return bulk::kRaised;
+            }
+        }
+        size_t k = size_t(std::min<uint64_t>(b->end - pos, n - done));
+        std::memcpy(static_cast<uint8_t*>(dst) + done, b->data() + (pos - b->start), k);
+        done += k;
+    }
+    return (long long)n;
+}
+
+long long FetchingSource::readv(const iovec* pieces, size_t count, uint64_t at) {
+    long long total = 0;
+    for (size_t k = 0; k < count; ++k) {
+        long long got = read(pieces[k].iov_base, pieces[k].iov_len, at + uint64_t(total));
+        if (got < 0) return got;
+        total += got;
+        if (size_t(got) < pieces[k].iov_len) break;
+    }
+    return total;
+}
+
+}  // namespace karvo::native
