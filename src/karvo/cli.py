@@ -208,9 +208,7 @@ def _complain(path: str, exc: BaseException | str) -> None:
 def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
     # karvo.open refuses what is not a regular file without waiting on it
     # (a FIFO, a device) and names the file.
-    if args.storage_options:
-        return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options))
-    return karvo.open(path, truncated="ignore")
+    return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options) or None)
 
 
 def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:
