@@ -169,9 +169,11 @@ def s3_server() -> Iterator[str]:
 def s3_environment(endpoint: str) -> dict[str, str]:
     """The environment that points boto, s3fs and the karvo command at the
     test server with the dummy credentials, and away from any configuration
-    files of the machine's user."""
+    files of the machine's user and any other source of credentials."""
     return {**S3_CREDENTIALS, "AWS_ENDPOINT_URL": endpoint,
             "AWS_CONFIG_FILE": os.devnull, "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+            # never ask a cloud's instance metadata address for credentials
+            "AWS_EC2_METADATA_DISABLED": "true",
             "NO_PROXY": LOOPBACK, "no_proxy": LOOPBACK}
 
 

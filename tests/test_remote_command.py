@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 
@@ -66,12 +67,34 @@ def test_info_of_an_s3_object_with_credentials_from_the_environment(s3, run_file
     assert missing.stderr.startswith(f"karvo: {url}-not-there: ")
 
 
-def test_storage_options_reach_the_file_system(s3, run_file, monkeypatch, capsys):
+def test_storage_options_reach_the_file_system(s3, run_file, monkeypatch, capsys, tmp_path):
     url = s3.put(run_file, "run-options")
     monkeypatch.delenv("AWS_ENDPOINT_URL")        # only the option says where
-    options = json.dumps({"endpoint_url": s3.endpoint})
-    assert main(["info", "--storage-option", f"client_kwargs={options}", url]) == 0
+    given = ["--storage-option", "client_kwargs=" + json.dumps({"endpoint_url": s3.endpoint})]
+    assert main(["info", *given, url]) == 0
     assert "remote run" in capsys.readouterr().out
+    # the NetCDF export opens the object again through xarray, with them
+    xr = pytest.importorskip("xarray")
+    assert main(["export", *given, url, "-o", str(tmp_path / "remote.nc")]) == 0
+    assert main(["export", run_file, "-o", str(tmp_path / "local.nc")]) == 0
+    with xr.open_dataset(tmp_path / "remote.nc") as got, \
+            xr.open_dataset(tmp_path / "local.nc") as expected:
+        xr.testing.assert_identical(got, expected)
+
+
+def test_a_url_the_storage_layer_refuses_is_a_file_not_read(s3, monkeypatch, capsys):
+    """Not a fault of karvo's ("please report this"): a read error of that file."""
+    with socket.socket() as probe:                  # a port nothing listens on
+        probe.bind(("127.0.0.1", 0))
+        closed = "http://127.0.0.1:%d" % probe.getsockname()[1]
+    monkeypatch.setenv("AWS_ENDPOINT_URL", closed)
+    monkeypatch.setenv("AWS_MAX_ATTEMPTS", "1")
+    for url, error in [("s3://karvo-nowhere/run", "EndpointConnectionError"),
+                       ("nosuchprotocol://host/run", "ValueError")]:
+        assert main(["export", url, "-o", "never.csv"]) == 1
+        assert main(["info", url, url]) == 1
+        err = capsys.readouterr().err.splitlines()
+        assert len(err) == 3 and all(line.startswith(f"karvo: {url}: {error}: ") for line in err), err
 
 
 def test_export_and_plot_from_an_http_url(http_server, run_file, tmp_path):
