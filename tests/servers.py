@@ -68,6 +68,9 @@ class FileServer(http.server.ThreadingHTTPServer):
 
 class _FileHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out as two writes: without TCP_NODELAY the body
+    # waits for the client's delayed acknowledgement (40 ms a request).
+    disable_nagle_algorithm = True
     server: FileServer
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
@@ -166,9 +169,11 @@ def s3_server() -> Iterator[str]:
 def s3_environment(endpoint: str) -> dict[str, str]:
     """The environment that points boto, s3fs and the karvo command at the
     test server with the dummy credentials, and away from any configuration
-    files of the machine's user."""
+    files of the machine's user and any other source of credentials."""
     return {**S3_CREDENTIALS, "AWS_ENDPOINT_URL": endpoint,
             "AWS_CONFIG_FILE": os.devnull, "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+            # never ask a cloud's instance metadata address for credentials
+            "AWS_EC2_METADATA_DISABLED": "true",
             "NO_PROXY": LOOPBACK, "no_proxy": LOOPBACK}
 
 

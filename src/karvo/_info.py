@@ -42,7 +42,7 @@ def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
     else:
         facts.update(spectra=1, expected_spectra=1, truncated=False,
                      dimensions=[], mini_headers=False)
-    facts["file_size"] = os.path.getsize(path)
+    facts["file_size"] = int(obj.identity.size)   # as opened: a URL's object too
     return facts
 
 

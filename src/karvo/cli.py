@@ -29,6 +29,7 @@ import karvo
 from ._extras import MissingDependency
 from ._inputs import Found, expand_input
 from ._refs_command import add_refs_command, run_refs
+from ._sources import local_path
 
 EXAMPLE = "examples/reaction_band_growth.series"
 
@@ -211,9 +212,17 @@ def _complain(path: str, exc: BaseException | str) -> None:
 def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
     # karvo.open refuses what is not a regular file without waiting on it
     # (a FIFO, a device) and names the file.
-    if args.storage_options:
-        return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options))
-    return karvo.open(path, truncated="ignore")
+    try:
+        return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options) or None)
+    except (karvo.FormatError, OSError, MissingDependency):
+        raise
+    except Exception as exc:
+        if local_path(path) is not None:
+            raise
+        # The storage layer under a URL refused (no credentials, an endpoint
+        # out of reach, a protocol fsspec doesn't know): this file can't be
+        # read, as for a local file that can't be opened.
+        raise OSError(f"{type(exc).__name__}: {exc}") from exc
 
 
 def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:

@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import functools
 import os
-import re
 import threading
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -50,6 +49,7 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 import karvo
 from karvo._identity import this_machine
 from karvo._opened import absolute
+from karvo._sources import local_path
 
 from ._names import unique as _unique, variable_name
 from ._units import unit_codes, unit_name
@@ -103,19 +103,10 @@ class _Held:
             self.obj.close()
 
 
-# A URL: a protocol fsspec resolves ("s3://bucket/key", "https://host/f").
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
-
-
-def _is_url(path: str) -> bool:
-    return _URL.match(path) is not None
-
-
 def _open(path: str, storage_options: Mapping[str, Any] | None,
           truncated: Truncated) -> Opened:
-    if storage_options is None:
-        return karvo.open(path, truncated=truncated)
-    return karvo.open(path, truncated=truncated, storage_options=dict(storage_options))
+    return karvo.open(path, truncated=truncated,
+                      storage_options=None if storage_options is None else dict(storage_options))
 
 
 def _reopen(path: str, mode: str = "r",
@@ -156,7 +147,7 @@ class KarvoArray(BackendArray):
 
     def __init__(self, manager: CachingFileManager[_Held], path: str,
                  shape: tuple[int, ...], dtype: np.dtype[Any],
-                 identity: tuple[int, int, int, int],
+                 identity: Any,
                  storage_options: Mapping[str, Any] | None = None) -> None:
         self._manager = manager
         self.path = path
@@ -351,7 +342,9 @@ class KarvoDataStore(AbstractDataStore):
     def __init__(self, path: str, truncated: Truncated = "warn",
                  storage_options: Mapping[str, Any] | None = None) -> None:
         # Absolute: a task may run where the working folder is another one.
-        self.path = path if _is_url(path) else os.fsdecode(absolute(path))
+        # A URL of a remote file system stays as it is.
+        local = local_path(path)
+        self.path = path if local is None else os.fsdecode(absolute(local))
         self.storage_options = storage_options
         # The options go into the opener, not the cache key, which must hash.
         self._manager: CachingFileManager[_Held] = CachingFileManager(
@@ -415,9 +408,9 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        # Telling a URL's object by its content would fetch it for every
+        # Telling a remote object by its content would fetch it for every
         # guess xarray makes; engine="karvo" opens one.
-        if path is None or _is_url(path):
+        if path is None or local_path(path) is None:
             return False
         try:
             # karvo.open looks before it opens: a directory or a FIFO fails
