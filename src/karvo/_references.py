@@ -32,6 +32,7 @@ import numpy as np
 import karvo
 
 from ._opened import absolute
+from ._sources import local_path
 
 __all__ = ["references", "combine"]
 
@@ -140,10 +141,6 @@ def _text_of(source: Any) -> str:
         return os.fsdecode(os.fspath(source))
     raise TypeError("references say where the file is, so they are built from a path or a URL, "
                     f"not {type(source).__name__}")
-
-
-def _is_url(source: Any) -> bool:
-    return isinstance(source, str) and "://" in source
 
 
 def _chunks(variables: Mapping[str, Any], info: Mapping[str, Any], url: str) -> dict[str, Any]:
@@ -322,8 +319,10 @@ def _stack_chunks(parts: Sequence[tuple[str, dict[str, Any]]], metas: Sequence[M
     return out
 
 
-def file_name(source: Any, url: str | None) -> str:
-    """What the coordinate ``file`` calls a file: its URL, or its absolute path."""
+def file_name(source: str, url: str | None) -> str:
+    """What the coordinate ``file`` calls a file: url when given, else the
+    URL read, or the absolute path of a local file (``file://`` URLs too)."""
     if url is not None:
         return url
-    return source if _is_url(source) else os.fsdecode(absolute(source))
+    local = local_path(source)
+    return source if local is None else os.fsdecode(absolute(local))
