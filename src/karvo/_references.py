@@ -23,6 +23,7 @@ import base64
 import gc
 import json
 import os
+import zlib
 from collections.abc import Iterable, Mapping, Sequence
 from itertools import repeat
 from typing import Any
@@ -207,10 +208,21 @@ def _zarr_refs(variables: Mapping[str, Any], attrs: Mapping[str, Any], chunks: M
     return {"version": 1, "refs": refs}
 
 
-def _zarray(shape: Iterable[int], chunks: Iterable[int], dtype: np.dtype[Any]) -> str:
+def _zarray(shape: Iterable[int], chunks: Iterable[int], dtype: np.dtype[Any],
+            compressor: dict[str, Any] | None = None) -> str:
     return json.dumps({"zarr_format": 2, "shape": list(shape), "chunks": list(chunks),
-                       "dtype": dtype.str, "compressor": None, "filters": None,
+                       "dtype": dtype.str, "compressor": compressor, "filters": None,
                        "fill_value": None, "order": "C", "dimension_separator": "."})
+
+
+# Fixed-width text is mostly padding (4 bytes a character, to the longest
+# title or file name): written compressed, it takes a few percent of the room.
+TEXT_COMPRESSOR = {"id": "zlib", "level": 1}
+
+
+def _only_chunk(name: str, ndim: int) -> str:
+    """The key of the one chunk of a variable written inline."""
+    return f"{name}/" + (".".join(["0"] * ndim) or "0")
 
 
 def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -> dict[str, str]:
@@ -221,11 +233,14 @@ def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -
         values = values.astype("<U1")
     values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<"))
     chunk = [max(1, n) for n in values.shape]
-    out = {f"{name}/.zarray": _zarray(values.shape, chunk, values.dtype),
+    compressor = TEXT_COMPRESSOR if values.dtype.kind == "U" else None
+    out = {f"{name}/.zarray": _zarray(values.shape, chunk, values.dtype, compressor),
            f"{name}/.zattrs": json.dumps(_plain(attrs))}
     if values.size:
-        key = ".".join(["0"] * values.ndim) or "0"
-        out[f"{name}/{key}"] = "base64:" + base64.b64encode(values.tobytes()).decode("ascii")
+        data = values.tobytes()
+        if compressor:
+            data = zlib.compress(data, compressor["level"])
+        out[_only_chunk(name, values.ndim)] = "base64:" + base64.b64encode(data).decode("ascii")
     return out
 
 
@@ -243,8 +258,8 @@ def _metadata(refs: Mapping[str, Any]) -> dict[str, tuple[dict[str, Any], dict[s
     for key, text in refs.items():
         if key.endswith("/.zarray"):
             name, zarray = key[:-len("/.zarray")], json.loads(text)
-            first = f"{name}/" + (".".join(["0"] * len(zarray["shape"])) or "0")
-            out[name] = (zarray, json.loads(refs[f"{name}/.zattrs"]), refs.get(first))
+            first = refs.get(_only_chunk(name, len(zarray["shape"])))
+            out[name] = (zarray, json.loads(refs[f"{name}/.zattrs"]), first)
     return out
 
 
@@ -289,11 +304,14 @@ def _copy(refs: Mapping[str, Any], name: str) -> dict[str, Any]:
 
 
 def _inline_values(refs: Mapping[str, Any], name: str, zarray: Mapping[str, Any]) -> np.ndarray[Any, Any]:
-    key = f"{name}/" + ".".join(["0"] * len(zarray["shape"]))
+    key = _only_chunk(name, len(zarray["shape"]))
     dtype = np.dtype(zarray["dtype"])
     if key not in refs:
         return np.empty(zarray["shape"], dtype)
-    return np.frombuffer(base64.b64decode(refs[key][len("base64:"):]), dtype).reshape(zarray["shape"])
+    data = base64.b64decode(refs[key][len("base64:"):])
+    if zarray.get("compressor"):
+        data = zlib.decompress(data)
+    return np.frombuffer(data, dtype).reshape(zarray["shape"])
 
 
 def _stack_chunks(parts: Sequence[tuple[str, dict[str, Any]]], metas: Sequence[Mapping[str, Any]],
