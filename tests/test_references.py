@@ -89,47 +89,96 @@ def make(kind, folder):
     return paths
 
 
-def expected_of(paths):
+def expected_of(paths, names):
+    """The engine's Dataset of the files, stacked along spectrum with the
+    coordinate file when several (names: what the references call them)."""
     if len(paths) == 1:
         return by_engine(paths[0])
-    parts = [by_engine(p).assign_coords(file=("spectrum", [os.path.abspath(p)] * by_engine(p).sizes["spectrum"]))
-             for p in paths]
-    return xr.concat(parts, "spectrum", combine_attrs="drop_conflicts")
+    parts = [by_engine(p) for p in paths]
+    return xr.concat([ds.assign_coords(file=("spectrum", [name] * ds.sizes["spectrum"]))
+                      for ds, name in zip(parts, names)], "spectrum", combine_attrs="drop_conflicts")
 
 
+class Local:
+    """Files read where they are written."""
+    protocol, options = "file", []
+
+    def serve(self, paths):
+        return [os.path.abspath(p) for p in paths]
+
+
+class S3:
+    """Files put on the S3 test server, which the command and the reader
+    find by their options alone (nothing in the environment)."""
+    protocol = "s3"
+
+    def __init__(self, request, monkeypatch):
+        pytest.importorskip("s3fs")
+        from servers import s3_options
+        self.s3 = request.getfixturevalue("s3")
+        self.reader_options = {"remote_options": s3_options(self.s3.endpoint)}
+        self.options = [f"--storage-option={k}={json.dumps(v)}" for k, v in s3_options(self.s3.endpoint).items()]
+        self.monkeypatch = monkeypatch
+
+    def serve(self, paths):
+        urls = [self.s3.put(p, f"{os.path.basename(os.path.dirname(p))}-{os.path.basename(p)}") for p in paths]
+        for name in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+            self.monkeypatch.delenv(name, raising=False)
+        return urls
+
+
+def served(where, request, monkeypatch):
+    return Local() if where == "local" else S3(request, monkeypatch)
+
+
+@pytest.mark.parametrize("where", ["local", "s3"])
 @pytest.mark.parametrize("kind", ["mini headers", "no mini headers", "single spectrum", "cut", "two files"])
-def test_references_read_without_karvo_as_the_engine_gives(tmp_path, monkeypatch, kind):
+def test_references_read_without_karvo_as_the_engine_gives(tmp_path, monkeypatch, request, kind, where):
     # Runs of 3 of the 6 contiguous spectra: the largest divisor within the bound.
     monkeypatch.setattr(_references, "RUN_BYTES", 4 * 8 * 8)
     paths = make(kind, tmp_path)
+    server = served(where, request, monkeypatch)
+    urls = server.serve(paths)
     out = tmp_path / "out.json"
     with warnings.catch_warnings():
         warnings.simplefilter("error", karvo.TruncatedWarning)
-        assert main([*(["refs"] + paths), "-o", str(out)]) == 0
+        assert main(["refs", *urls, "-o", str(out), *server.options]) == 0
     refs = json.loads(out.read_text())
     assert refs["version"] == 1
+    assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == set(urls)
     if kind == "no mini headers":
         assert json.loads(refs["refs"]["spectra/.zarray"])["chunks"] == [3, 8]
     if kind == "cut":
         assert json.loads(refs["refs"]["spectra/.zarray"])["shape"] == [3, 6]
-        with pytest.warns(karvo.TruncatedWarning):
-            assert karvo.references(paths[0]) == refs
-    assert_same(read_without_karvo(tmp_path, refs), expected_of(paths))
+        if where == "local":
+            with pytest.warns(karvo.TruncatedWarning):
+                assert karvo.references(paths[0]) == refs
+    got = read_without_karvo(tmp_path, refs, server.protocol, getattr(server, "reader_options", {}))
+    expected = expected_of(paths, urls)
+    for ds in (got, expected):
+        if where != "local":
+            ds.attrs.pop("source", None)    # where each was read from
+    assert_same(got, expected)
 
 
-def test_url_names_where_the_file_is_served(tmp_path):
+@pytest.mark.parametrize("where", ["local", "s3"])
+def test_url_names_where_the_file_is_served(tmp_path, monkeypatch, request, where):
     original, = make("mini headers", tmp_path)
-    served = str(tmp_path / "served" / "copy")
-    os.mkdir(os.path.dirname(served))
-    shutil.copy(original, served)
-    refs = karvo.references(original, url=served)
+    if where == "local":
+        served_at = str(tmp_path / "served" / "copy")
+        os.mkdir(os.path.dirname(served_at))
+        shutil.copy(original, served_at)
+    server = served(where, request, monkeypatch)
+    if where != "local":
+        served_at, = server.serve([original])
+    refs = karvo.references(original, url=served_at)
     expected = by_engine(original)
     os.remove(original)             # every value must come from the copy
-    got = read_without_karvo(tmp_path, refs)
-    assert got.attrs.pop("source", served) == served
+    got = read_without_karvo(tmp_path, refs, server.protocol, getattr(server, "reader_options", {}))
+    assert got.attrs.pop("source", served_at) == served_at
     expected.attrs.pop("source", None)
     assert_same(got, expected)
-    assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {served}
+    assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {served_at}
 
 
 TIME_IN_MINUTES = [dict(num_elements=6, first_dim=0, last_dim=5, scale_dim=1.0, short_label=b"t",
@@ -157,26 +206,3 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
     assert not (tmp_path / "out.json").exists()
     with open(make("mini headers", tmp_path)[0], "rb") as fh, pytest.raises(TypeError, match="path or a URL"):
         karvo.references(fh)        # references must say where the file is
-
-
-@pytest.mark.parametrize("built_from", ["the object", "a local copy"])
-def test_references_read_from_s3_as_the_engine_gives(tmp_path, monkeypatch, s3, built_from):
-    pytest.importorskip("s3fs")
-    from servers import s3_options
-    local, = make("mini headers", tmp_path)
-    url = s3.put(local, f"refs-{built_from.replace(' ', '-')}")
-    if built_from == "the object":    # by the command, the server named by its options alone
-        out = tmp_path / "out.json"
-        options = [f"--storage-option={k}={json.dumps(v)}" for k, v in s3_options(s3.endpoint).items()]
-        for name in ("AWS_ENDPOINT_URL", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
-            monkeypatch.delenv(name, raising=False)
-        assert main(["refs", url, "-o", str(out), *options]) == 0
-        refs = json.loads(out.read_text())
-    else:
-        refs = karvo.references(local, url=url)
-    assert {v[0] for v in refs["refs"].values() if isinstance(v, list)} == {url}
-    got = read_without_karvo(tmp_path, refs, "s3", {"remote_options": s3_options(s3.endpoint)})
-    expected = by_engine(local)
-    for ds in (got, expected):
-        ds.attrs.pop("source", None)    # where each was read from
-    assert_same(got, expected)
