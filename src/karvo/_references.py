@@ -217,7 +217,8 @@ def _zarray(shape: Iterable[int], chunks: Iterable[int], dtype: np.dtype[Any],
 
 # Fixed-width text is mostly padding (4 bytes a character, to the longest
 # title or file name): written compressed, it takes a few percent of the room.
-TEXT_COMPRESSOR = {"id": "zlib", "level": 1}
+TEXT_LEVEL = 1
+TEXT_COMPRESSOR = {"id": "zlib", "level": TEXT_LEVEL}
 
 
 def _only_chunk(name: str, ndim: int) -> str:
@@ -239,7 +240,7 @@ def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -
     if values.size:
         data = values.tobytes()
         if compressor:
-            data = zlib.compress(data, compressor["level"])
+            data = zlib.compress(data, TEXT_LEVEL)
         out[_only_chunk(name, values.ndim)] = "base64:" + base64.b64encode(data).decode("ascii")
     return out
 
