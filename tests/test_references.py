@@ -204,5 +204,9 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
     assert main(["refs", str(bad), "-o", str(tmp_path / "out.json")]) == 1
     assert str(bad) in capsys.readouterr().err
     assert not (tmp_path / "out.json").exists()
-    with open(make("mini headers", tmp_path)[0], "rb") as fh, pytest.raises(TypeError, match="path or a URL"):
+    good, = make("mini headers", tmp_path)
+    with open(good, "rb") as fh, pytest.raises(TypeError, match="path or a URL"):
         karvo.references(fh)        # references must say where the file is
+    with pytest.raises(SystemExit) as exit:     # one url for two files
+        main(["refs", good, good, "--url", "s3://b/k", "-o", str(tmp_path / "out.json")])
+    assert exit.value.code == 2 and "one SOURCE" in capsys.readouterr().err

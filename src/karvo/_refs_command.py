@@ -25,7 +25,7 @@ def add_refs_command(sub: Any, subcommand: Callable[..., argparse.ArgumentParser
         "                  'storage_options': {'fo': 'run42.json', 'remote_protocol': 'file'}})\n"
         "Several files must share their spectral axis; they are stacked along\n"
         "spectrum, and attributes on which they differ are left out.")
-    refs.add_argument("sources", nargs="+", metavar="SOURCE", help="spectral data files")
+    refs.add_argument("sources", nargs="+", metavar="SOURCE", help="spectral data files, by path or URL")
     refs.add_argument("-o", "--output", required=True, metavar="OUT", help="JSON file to write")
     refs.add_argument("--url", metavar="URL",
                       help="where readers find the file (one SOURCE): for a local copy of a file served elsewhere")
