@@ -238,7 +238,7 @@ def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -
     out = {f"{name}/.zarray": _zarray(values.shape, chunk, values.dtype, compressor),
            f"{name}/.zattrs": json.dumps(_plain(attrs))}
     if values.size:
-        data = values.tobytes()
+        data: Any = values.data.cast("B")    # no copy: values is contiguous
         if compressor:
             data = zlib.compress(data, TEXT_LEVEL)
         out[_only_chunk(name, values.ndim)] = "base64:" + base64.b64encode(data).decode("ascii")
