@@ -6,7 +6,7 @@
 
 R3: ``karvo.references(p)`` (the engine's store at header cost, then a chunk
 reference per spectrum) on a series of 100,000 spectra x 128 float32 points
-with version-3 mini headers (53 MB), against
+with version-3 mini headers (61 MB), against
 ``with karvo.open(p) as s: s.meta`` on the same file, in the same run:
 interleaved rounds after a warm-up, medians.  Target: at most 2 x.  The
 references are checked once against the file's layout.  --quick: 10,000
