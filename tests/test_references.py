@@ -7,7 +7,6 @@ import pickle
 import shutil
 import warnings
 
-import numpy as np
 import pytest
 
 xr = pytest.importorskip("xarray")
