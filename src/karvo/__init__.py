@@ -21,6 +21,7 @@ from ._errors import FormatError, TruncatedError, TruncatedWarning
 from . import _native
 from ._api import open, read
 from ._many import read_many
+from ._references import references
 from ._series import Series
 from ._single import Spectrum
 from ._units import unit_names
@@ -28,9 +29,9 @@ from ._units import unit_names
 __version__: str = _native.__version__
 
 # The public names show, and pickle, as karvo's own.
-for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many):
+for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many, references):
     _public.__module__ = __name__
 del _public
 
 __all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
-           "open", "read", "read_many", "unit_names"]
+           "open", "read", "read_many", "references", "unit_names"]

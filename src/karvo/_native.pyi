@@ -11,7 +11,12 @@ class File:
     @property
     def closed(self) -> bool: ...
     @property
-    def info(self) -> dict[str, Any]: ...
+    def info(self) -> dict[str, Any]:
+        """file_type, title, num_points, first_x, last_x, element_size,
+        mini_version, expected, held, partial_bytes, stride, size; where the
+        values lie: data_start, values_size, mini_size (spectrum k's values
+        at data_start + k * stride + mini_size), values_offset (a single
+        spectrum's)."""
     @property
     def values(self) -> bytearray | None: ...
     @property

@@ -10,18 +10,26 @@ file), so it pickles to dask workers in other processes or on other machines
 that see the same files; a worker that finds another file under that path (or
 the file changed since) raises karvo.FormatError rather than read it.
 
+A URL (s3://, https://, any protocol fsspec knows) opens the same way, given
+``engine="karvo"`` (the engine does not fetch an object just to tell whether
+it is one of ours) and, where the environment does not say them,
+``storage_options`` for its file system; those travel with the arrays.
+
     >>> import xarray as xr
     >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
     >>> ds = xr.open_dataset("run42", engine="karvo", chunks={"spectrum": 1000})  # doctest: +SKIP
     >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
     ...                        concat_dim="file", coords="all", join="exact",
     ...                        preprocess=load_coordinates, parallel=True)  # doctest: +SKIP
+    >>> ds = xr.open_dataset("s3://bucket/run42", engine="karvo",
+    ...                      storage_options={"anon": True})         # doctest: +SKIP
 
 Per-spectrum coordinates are read with the headers and held in memory; the
-Dataset names its file in the attribute ``source``.
+Dataset names its file (path or URL) in the attribute ``source``.
 """
 from __future__ import annotations
 
+import functools
 import os
 import threading
 from collections.abc import Iterable, Iterator, Mapping
@@ -45,6 +53,7 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 import karvo
 from karvo._identity import this_machine
 from karvo._opened import absolute
+from karvo._sources import local_path
 
 from ._names import unique as _unique, variable_name
 from ._units import unit_codes, unit_name
@@ -99,15 +108,23 @@ class _Held:
             self.obj.close()
 
 
-def _reopen(path: str, mode: str = "r") -> _Held:
+def _open(path: str, storage_options: Mapping[str, Any] | None,
+          truncated: Truncated) -> Opened:
+    return karvo.open(path, truncated=truncated,
+                      storage_options=None if storage_options is None else dict(storage_options))
+
+
+def _reopen(path: str, mode: str = "r",
+            storage_options: Mapping[str, Any] | None = None) -> _Held:
     """Opener of the file cache, also where an array is unpickled (which
     passes the mode).  The open on the client already judged a cut file
     (warned or raised), so a reopen says nothing more about it."""
-    return _Held(karvo.open(path, truncated="ignore"))
+    return _Held(_open(path, storage_options, "ignore"))
 
 
 @contextmanager
-def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
+def _held(manager: CachingFileManager[_Held], path: str,
+          storage_options: Mapping[str, Any] | None) -> Iterator[Opened]:
     """The open file of manager, held open until the block ends."""
     handle = manager.acquire()
     if handle.hold():
@@ -117,7 +134,7 @@ def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
             handle.release()
         return
     # The cache closed it between the two lines above: this read opens its own.
-    with _reopen(path).obj as obj:
+    with _reopen(path, storage_options=storage_options).obj as obj:
         yield obj
 
 
@@ -135,9 +152,11 @@ class KarvoArray(BackendArray):
 
     def __init__(self, manager: CachingFileManager[_Held], path: str,
                  shape: tuple[int, ...], dtype: np.dtype[Any],
-                 identity: tuple[int, int, int, int]) -> None:
+                 identity: Any,
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         self._manager = manager
         self.path = path
+        self.storage_options = storage_options
         self.shape = shape
         self.dtype = dtype
         self.identity = identity
@@ -158,7 +177,7 @@ class KarvoArray(BackendArray):
             self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with _held(self._manager, self.path) as obj:
+        with _held(self._manager, self.path, self.storage_options) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -236,9 +255,16 @@ def _netcdf_attr(value: Any) -> Any:
 
 def _source(path: str | bytes) -> str:
     """What names a file in its Dataset (the attribute ``source``, the
-    coordinate ``file``): its absolute path.  Files read from elsewhere
-    would be named here, by their URL."""
-    return os.fsdecode(absolute(path))
+    coordinate ``file``): its absolute path, or its URL."""
+    local = local_path(path)
+    return os.fsdecode(path) if local is None else os.fsdecode(absolute(local))
+
+
+def _source_of(obj: Opened) -> str:
+    """_source of an open file: a file object is named as karvo names it."""
+    if obj._absolute is None:  # opened by URL, or a file object
+        return os.fsdecode(obj.path)
+    return _source(obj._absolute)
 
 
 def _attrs(obj: Opened, source: str | None) -> dict[str, Any]:
@@ -343,7 +369,7 @@ def to_xarray(obj: Opened) -> Dataset:
     coords = {k: variables[k] for k in coord_names}
     # the path made absolute at open: the working folder may have changed since
     return Dataset(data_vars, coords=coords,
-                   attrs=_attrs(obj, _source(getattr(obj, "_absolute", obj.path))))
+                   attrs=_attrs(obj, _source_of(obj)))
 
 
 def load_coordinates(ds: Dataset) -> Dataset:
@@ -413,16 +439,22 @@ class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
     def __init__(self, path: str, truncated: Truncated = "warn",
-                 file_coordinate: bool = False) -> None:
+                 file_coordinate: bool = False,
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         # Absolute: a task may run where the working folder is another one.
-        self.path = os.fsdecode(absolute(path))
+        # A URL of a remote file system stays as it is.
+        local = local_path(path)
+        self.path = path if local is None else os.fsdecode(absolute(local))
         self.source = _source(self.path)
-        self._manager: CachingFileManager[_Held] = CachingFileManager(_reopen, self.path)
+        self.storage_options = storage_options
+        # The options go into the opener, not the cache key, which must hash.
+        self._manager: CachingFileManager[_Held] = CachingFileManager(
+            functools.partial(_reopen, storage_options=storage_options), self.path)
         try:
-            with _held(self._manager, self.path) as obj:
+            with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
                     # let karvo warn or raise as the caller asked
-                    karvo.open(path, truncated=truncated).close()
+                    _open(path, storage_options, truncated).close()
                 self._variables, coord_names = _variables(
                     obj, self._lazy(obj), self.source if file_coordinate else None)
                 self._attrs = _attrs(obj, self.source)
@@ -436,7 +468,7 @@ class KarvoDataStore(AbstractDataStore):
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
         return indexing.LazilyIndexedArray(KarvoArray(
             self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype),
-            obj._identity))
+            obj._identity, self.storage_options))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -474,11 +506,13 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
     open_dataset_parameters = (
         "filename_or_obj", "drop_variables", "mask_and_scale",
         "decode_times", "concat_characters", "decode_coords", "use_cftime",
-        "decode_timedelta", "truncated", "file_coordinate")
+        "decode_timedelta", "truncated", "file_coordinate", "storage_options")
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        if path is None:
+        # Telling a remote object by its content would fetch it for every
+        # guess xarray makes; engine="karvo" opens one.
+        if path is None or local_path(path) is None:
             return False
         try:
             # karvo.open looks before it opens: a directory or a FIFO fails
@@ -496,23 +530,27 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             use_cftime: bool | None = None,
             decode_timedelta: bool | None = None,
             truncated: Truncated = "warn",
-            file_coordinate: bool = False) -> Dataset:
-        """A Dataset over the file at filename_or_obj (a path: the engine
-        hands the path, not an open file, to the tasks that read values).
+            file_coordinate: bool = False,
+            storage_options: Mapping[str, Any] | None = None) -> Dataset:
+        """A Dataset over the file at filename_or_obj (a path or URL: the
+        engine hands it, not an open file, to the tasks that read values).
 
         truncated: what to do with a series cut short ("warn", "raise" or
         "ignore"), as for karvo.open.
         file_coordinate: add the coordinate ``file`` along ``spectrum``
         holding the file's source (the attribute ``source``), for telling
         apart the spectra of files concatenated along ``spectrum``.
+        storage_options: options of the file system of a URL, as for
+        karvo.open (they are pickled with the arrays; credentials are
+        better left to the environment).
         """
         path = _path_of(filename_or_obj)
         if path is None:
             raise TypeError(
-                "the karvo engine opens files by path (str or os.PathLike), "
+                "the karvo engine opens files by path or URL (str or os.PathLike), "
                 f"not {type(filename_or_obj).__name__}")
-        store = KarvoDataStore(path, truncated=truncated,
-                               file_coordinate=file_coordinate)
+        store = KarvoDataStore(path, truncated=truncated, file_coordinate=file_coordinate,
+                               storage_options=storage_options)
         try:
             ds = StoreBackendEntrypoint().open_dataset(
                 store, drop_variables=drop_variables,

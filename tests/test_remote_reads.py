@@ -1,0 +1,122 @@
+"""Files read over HTTP and from an S3-compatible server (real servers on
+127.0.0.1, tests/servers.py), compared with the local read of the same file;
+the requests a read makes, counted by the HTTP server."""
+import math
+import os
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+
+import karvo
+from karvo_writer import single_spectrum_file
+from xarray_files import series
+
+MiB = 1 << 20
+
+
+@pytest.fixture(params=["http", "s3"])
+def put(request):
+    """put(local_path, name) -> URL of a copy of the file on the server."""
+    if request.param == "http":
+        server = request.getfixturevalue("http_server")
+
+        def to_http(path, name):
+            tmp = os.path.join(server.root, "." + name)
+            shutil.copyfile(path, tmp)
+            os.replace(tmp, os.path.join(server.root, name))   # a new object, at once
+            return server.url_of(name)
+        return to_http
+    return request.getfixturevalue("s3").put
+
+
+def unique(request, name):
+    return "%s-%s" % (request.node.name.replace("[", "-").rstrip("]"), name)
+
+
+@pytest.fixture
+def files(tmp_path):
+    """A series with mini headers and a single spectrum, local."""
+    path = str(tmp_path / "run.series")
+    series(path, n_spectra=9, num_points=40, title="a run")
+    single = tmp_path / "one.spa"
+    single.write_bytes(single_spectrum_file(values=[0.25 * j for j in range(50)]))
+    return path, str(single)
+
+
+def test_reads_equal_the_local_read(put, files, request):
+    path, single = files
+    url = put(path, unique(request, "run"))
+    for local, remote in [(karvo.read(path), karvo.read(url)),
+                          (karvo.read(single), karvo.read(put(single, unique(request, "one"))))]:
+        np.testing.assert_array_equal(remote[0], local[0])
+        np.testing.assert_array_equal(remote[1], local[1])
+    with karvo.open(path) as a, karvo.open(url) as b:
+        assert isinstance(b, karvo.Series) and b.shape == a.shape
+        assert (b.title, b.titles, b.header) == (a.title, a.titles, a.header)
+        np.testing.assert_array_equal(b.meta, a.meta)
+        np.testing.assert_array_equal(b.x, a.x)
+        for key in (0, 4, -1, slice(2, 7), [8, 1, 3]):
+            np.testing.assert_array_equal(b[key], a[key])
+        np.testing.assert_array_equal(b.read(3, 6), a.read(3, 6))
+    x, values = karvo.read_many([url, path])[:2]
+    np.testing.assert_array_equal(values[:9], values[9:])
+
+
+def test_a_missing_object_is_file_not_found(put, files, request):
+    url = put(files[0], unique(request, "there"))
+    missing = url.rsplit("/", 1)[0] + "/not-there"
+    for call in (karvo.open, karvo.read):
+        with pytest.raises(FileNotFoundError):
+            call(missing)
+
+
+def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path, request):
+    path, _ = files
+    name = unique(request, "run")
+    url = put(path, name)
+    with karvo.open(url) as s:
+        kept = s[2]
+        blob = pickle.dumps(s)
+    with pickle.loads(blob) as again:                 # the same object: reads
+        np.testing.assert_array_equal(again[2], kept)
+    # another run of the same layout and size, so only the identity tells
+    other = str(tmp_path / "other.series")
+    series(other, n_spectra=9, num_points=40, seed=500.0, title="a run")
+    assert os.path.getsize(other) == os.path.getsize(path)
+    put(other, name)
+    with pytest.raises(karvo.FormatError):
+        with pickle.loads(blob) as again:
+            again[2]
+
+
+def test_requests_stay_within_their_counts(http_server, tmp_path):
+    """Opening takes at most 4 requests, one spectrum 1, the whole series
+    or its mini headers (.meta and .titles together) at most 2 + one per
+    4 MiB; the values are those of the local read."""
+    path = str(tmp_path / "big.series")
+    series(path, n_spectra=1200, num_points=2048)     # about 9.5 MiB
+    size = os.path.getsize(path)
+    shutil.copyfile(path, os.path.join(http_server.root, "big.series"))
+    url = http_server.url_of("big.series")
+    whole_limit = 2 + math.ceil(size / (4 * MiB))
+    local = karvo.open(path)
+    try:
+        http_server.reset()
+        with karvo.open(url) as s:
+            assert http_server.count() <= 4, http_server.log
+            for k in (0, 700, 1199):
+                http_server.reset()
+                np.testing.assert_array_equal(s[k], local[k])
+                assert http_server.count() == http_server.count("GET") == 1, http_server.log
+            http_server.reset()
+            np.testing.assert_array_equal(s.read(), local.read())
+            assert http_server.count() <= whole_limit, http_server.log
+        with karvo.open(url) as s:
+            http_server.reset()
+            assert s.titles == local.titles
+            np.testing.assert_array_equal(s.meta, local.meta)
+            assert http_server.count() <= whole_limit, http_server.log
+    finally:
+        local.close()
