@@ -91,6 +91,23 @@ def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path,
             again[2]
 
 
+@pytest.mark.xfail(reason="range requests do not yet carry the ETag seen at open (If-Match)")
+def test_an_object_replaced_while_open_is_refused(http_server, files, tmp_path):
+    """As a local file rewritten under an open Series is: the values of
+    another object are never handed out under the layout read at open."""
+    path, _ = files
+    shutil.copyfile(path, os.path.join(http_server.root, "replaced"))
+    other = str(tmp_path / "other.series")
+    series(other, n_spectra=9, num_points=40, seed=500.0, title="a run")
+    with karvo.open(http_server.url_of("replaced")) as s:
+        s[1]
+        shutil.copyfile(other, os.path.join(http_server.root, ".replaced"))
+        os.replace(os.path.join(http_server.root, ".replaced"),
+                   os.path.join(http_server.root, "replaced"))
+        with pytest.raises((karvo.FormatError, OSError)):
+            s[2]
+
+
 def test_requests_stay_within_their_counts(http_server, tmp_path):
     """Opening takes at most 4 requests, one spectrum 1, the whole series
     or its mini headers (.meta and .titles together) at most 2 + one per
