@@ -345,7 +345,9 @@ class KarvoDataStore(AbstractDataStore):
         # A URL of a remote file system stays as it is.
         local = local_path(path)
         self.path = path if local is None else os.fsdecode(absolute(local))
-        self.storage_options = storage_options
+        # a copy: the caller's dict may change after the open
+        self.storage_options = None if storage_options is None else dict(storage_options)
+        storage_options = self.storage_options
         # The options go into the opener, not the cache key, which must hash.
         self._manager: CachingFileManager[_Held] = CachingFileManager(
             functools.partial(_reopen, storage_options=storage_options), self.path)
