@@ -222,3 +222,39 @@ def test_without_fsspec_a_url_says_what_to_install():
                    "except ImportError as e:\n    print(e)\n    print('OK')\n")
     out = assert_child_ok(p)
     assert 'pip install "karvoreader[remote]"' in out and "s3://bucket/run.kvr" in out
+
+
+def test_a_fetch_may_close_or_read_the_file_midway():
+    """Python code runs inside every read of a fetched file: a close() there
+    waits for the read, and a read there is one of its own."""
+    data = W.series_file(n_spectra=300, num_points=2000)
+    local = karvo.open(io.BytesIO(data))
+    want = np.asarray(local)
+    hooks = []
+
+    def fetch(starts, ends):
+        while hooks:
+            hooks.pop()()
+        return [data[a:b] for a, b in zip(starts, ends)]
+
+    f = _native.open_fetching(fetch, len(data), "mem://x")
+    inner = np.empty((1, 2000), np.float32)
+    hooks[:] = [f.close, lambda: f.read_rows(inner, 299, 300)]  # popped from the end
+    out = np.empty((300, 2000), np.float32)
+    f.read_rows(out, 0, 300)
+    np.testing.assert_array_equal(out, want)
+    np.testing.assert_array_equal(inner[0], want[299])
+    assert f.closed
+    with pytest.raises(ValueError, match="closed"):
+        f.read_rows(out, 0, 300)
+
+
+def test_threads_read_one_file_object_source_at_once():
+    from concurrent.futures import ThreadPoolExecutor
+    data = W.series_file(n_spectra=300, num_points=500)
+    s = karvo.open(io.BytesIO(data))
+    want = np.asarray(karvo.open(io.BytesIO(data)))
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda i: s[i * 7 % 300], range(200)))
+    for i, row in enumerate(got):
+        np.testing.assert_array_equal(row, want[i * 7 % 300])

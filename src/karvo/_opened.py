@@ -5,12 +5,12 @@ from __future__ import annotations
 
 import os
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, ClassVar, Literal, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
 from . import _native
 from ._errors import FormatError
 from ._identity import FileIdentity, check_unchanged, this_machine
-from ._sources import ObjectIdentity, Remote, check_same_object, fetcher_for, local_path
+from ._sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -22,6 +22,7 @@ __all__ = ["OpenedFile", "PathLike", "TruncatedPolicy", "absolute", "check_polic
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # A path, a URL of an fsspec protocol, or a binary file object (read and seek).
 Source = Union[PathLike, Any]
+LocalIdentity = Tuple[int, int, int, int]  # a local file's native.identity is never None
 TruncatedPolicy = Literal["warn", "raise", "ignore"]
 _POLICIES = ("warn", "raise", "ignore")
 
@@ -45,7 +46,8 @@ def open_native(source: Source, truncated: str,
     of it), or the URL, or the file object's name; and, unless local, where
     its bytes come from."""
     check_policy(truncated)
-    from ._sources import is_file_object
+    if type(source) is str and "://" not in source:  # a plain local path: the common case, kept short
+        return _native.open(source), source, None
     if not is_file_object(source):
         p = local_path(source)
         if p is not None:
@@ -69,6 +71,11 @@ class OpenedFile:
 
     _file: Any
     _truncated_policy: str = "warn"
+    # Where the bytes come from when not from a local file (set only then).
+    _fetched: Fetched | None = None
+    # (device, inode, size, mtime_ns) of a local file, ObjectIdentity of an
+    # object by URL, None for a file object.
+    _identity: Any
     # Whether this kind is the single spectrum; karvo.open picks the kind by content.
     _single: ClassVar[bool]
     path: Any  # str or bytes, as given
@@ -82,7 +89,7 @@ class OpenedFile:
         try:
             if identity is not None:
                 if fetched is None:
-                    check_unchanged(native.path, identity, native.identity, machine)
+                    check_unchanged(native.path, identity, cast(LocalIdentity, native.identity), machine)
                 elif fetched.remote is not None:
                     check_same_object(native.path, identity, fetched.remote.identity)
             if (native.values is not None) != self._single:
@@ -92,14 +99,16 @@ class OpenedFile:
         except BaseException:
             native.close()
             raise
-        self._fetched = fetched
+        if fetched is not None:
+            self._fetched = fetched
         self._setup(native, p, truncated, stacklevel + 1)
 
     @classmethod
     def _from_native(cls, native: _native.File, path: Any, truncated: str, stacklevel: int,
                      fetched: Fetched | None = None) -> Self:
         self = cls.__new__(cls)
-        self._fetched = fetched
+        if fetched is not None:
+            self._fetched = fetched
         self._setup(native, path, truncated, stacklevel + 1)
         return self
 
@@ -112,7 +121,7 @@ class OpenedFile:
         self._file = native
         self._truncated_policy = truncated
         self.path = path
-        fetched = self.__dict__.get("_fetched")
+        fetched = self._fetched
         if fetched is not None:
             self._absolute = None
             self._identity = None if fetched.remote is None else fetched.remote.identity
@@ -143,7 +152,7 @@ class OpenedFile:
         """Raises FormatError unless this is the file of that identity (taken
         on machine), as opened and still now (a file rewritten in place keeps
         its inode)."""
-        fetched = self.__dict__.get("_fetched")
+        fetched = self._fetched
         if fetched is not None:
             if fetched.remote is not None:
                 check_same_object(self._file.path, identity, self._identity)
@@ -162,7 +171,7 @@ class OpenedFile:
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        fetched = self.__dict__.get("_fetched")
+        fetched = self._fetched
         if fetched is not None:
             if fetched.remote is None:
                 raise TypeError(f"a karvo.{type(self).__name__} read from a file object can't be pickled "

@@ -46,7 +46,7 @@ def local_path(source: Any) -> Any:
     turned into its path), or None for a URL of another protocol."""
     p = os.fspath(source)  # once: a second __fspath__ call may name another file
     text = p.decode(errors="surrogateescape") if isinstance(p, bytes) else p
-    if not _URL.match(text):
+    if "://" not in text or not _URL.match(text):
         return p
     parts = urlsplit(text)
     if parts.scheme.lower() == "file" and parts.netloc in ("", "localhost") and not parts.query:

@@ -43,7 +43,7 @@ const FetchingSource::Block* FetchingSource::held_at(uint64_t at) {
     return nullptr;
 }
 
-bool FetchingSource::prefetch(std::vector<ByteRange>&& ranges) {
+bool FetchingSource::fetched_prefetch(std::vector<ByteRange>&& ranges) {
     for (ByteRange& r : ranges) r.end = std::min(r.end, size_);
     std::erase_if(ranges, [](const ByteRange& r) { return r.start >= r.end; });
     std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
@@ -128,7 +128,7 @@ bool FetchingSource::fetch(const std::vector<ByteRange>& blocks) {
     return true;
 }
 
-long long FetchingSource::read(void* dst, size_t n, uint64_t at) {
+long long FetchingSource::fetched_read(void* dst, size_t n, uint64_t at) {
     if (at >= size_) return 0;
     n = size_t(std::min<uint64_t>(n, size_ - at));
     size_t done = 0;
@@ -149,10 +149,10 @@ long long FetchingSource::read(void* dst, size_t n, uint64_t at) {
     return (long long)n;
 }
 
-long long FetchingSource::readv(const iovec* pieces, size_t count, uint64_t at) {
+long long FetchingSource::fetched_readv(const iovec* pieces, size_t count, uint64_t at) {
     long long total = 0;
     for (size_t k = 0; k < count; ++k) {
-        long long got = read(pieces[k].iov_base, pieces[k].iov_len, at + uint64_t(total));
+        long long got = fetched_read(pieces[k].iov_base, pieces[k].iov_len, at + uint64_t(total));
         if (got < 0) return got;
         total += got;
         if (size_t(got) < pieces[k].iov_len) break;

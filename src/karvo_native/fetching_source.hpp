@@ -29,12 +29,11 @@ public:
     FetchingSource(const FetchingSource&) = delete;
     FetchingSource& operator=(const FetchingSource&) = delete;
 
-    long long read(void* dst, size_t n, uint64_t at) override;
-    long long readv(const iovec* pieces, size_t count, uint64_t at) override;
-    bool prefetch(std::vector<bulk::ByteRange>&& ranges) override;
-    bool fetches() const override { return true; }
-
 private:
+    long long fetched_read(void* dst, size_t n, uint64_t at) override;
+    long long fetched_readv(const iovec* pieces, size_t count, uint64_t at) override;
+    bool fetched_prefetch(std::vector<bulk::ByteRange>&& ranges) override;
+
     struct Release {
         void operator()(Py_buffer* view) const {
             PyBuffer_Release(view);

@@ -177,31 +177,40 @@ bool parse_range(Reader& r, PyObject* const* args, Py_ssize_t nargs, const char*
     return true;
 }
 
-// Runs `body(src)` (no interpreter calls but those of a fetching source)
-// with the interpreter handed over for big local reads; a signal handler that
-// raises meanwhile stops it (Problem::Interrupted). Its buffers and records
-// are allocated as it goes: running out of memory there is a failure like
-// any other, never a C++ exception let loose into the interpreter (which
-// would abort the process).
+// Runs `body()`: its buffers and records are allocated as it goes, so
+// running out of memory there is a failure like any other, never a C++
+// exception let loose into the interpreter (which would abort the process).
 template <class Body>
-bulk::Failure blocking(bulk::ByteSource& src, uint64_t bytes, Body body) {
-    io::Blocking scope(src.fetches() ? 0 : bytes);
+bulk::Failure guarded(Body body) {
     try {
-        return body(src);
+        return body();
     } catch (const std::bad_alloc&) {
         return {bulk::Problem::NoMemory, ENOMEM, {}};
     }
 }
 
-// blocking() on the reader's source: its descriptor, or a fetching source of
-// its own for this call (its blocks go when the call returns).
+// Runs `body(src)` (no interpreter calls but those of a fetching source)
+// with the interpreter handed over for big local reads; a signal handler that
+// raises meanwhile stops it (Problem::Interrupted).
+template <class Body>
+bulk::Failure blocking(bulk::ByteSource& src, uint64_t bytes, Body body) {
+    io::Blocking scope(src.fetches() ? 0 : bytes);
+    return guarded([&] { return body(src); });
+}
+
+// A fetching source of its own for one call (its blocks go when it returns).
+template <class Body>
+[[gnu::noinline]] bulk::Failure fetching_call(Reader& r, Body& body) {
+    FetchingSource src(r.fetch.get(), r.s.size, r.path.get());
+    return guarded([&] { return body(src); });
+}
+
+// blocking() on the reader's source: its descriptor, or what it fetches.
 template <class Body>
 bulk::Failure with_source(Reader& r, uint64_t bytes, Body body) {
-    if (r.fetch) {
-        FetchingSource src(r.fetch.get(), r.s.size, r.path.get());
-        return blocking(src, bytes, body);
-    }
-    bulk::LocalSource src(r.file.fd());
+    if (r.fetch) [[unlikely]]
+        return fetching_call(r, body);
+    bulk::ByteSource src(r.file.fd());
     return blocking(src, bytes, body);
 }
 
@@ -459,7 +468,7 @@ PyObject* check_and_wrap(PyObject* module, std::unique_ptr<Reader> reader, uint6
     // One source for both reads: a fetching one keeps the blocks that the
     // structure check fetched, which mostly hold a single spectrum's values.
     std::optional<FetchingSource> fetching;
-    std::optional<bulk::LocalSource> local;
+    std::optional<bulk::ByteSource> local;
     bulk::ByteSource& src = r.fetch ? static_cast<bulk::ByteSource&>(fetching.emplace(r.fetch.get(), size, r.path.get()))
                                     : local.emplace(r.file.fd());
     // Without the interpreter when local: a directory or dimension list may run to megabytes.
