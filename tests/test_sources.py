@@ -154,13 +154,14 @@ def test_an_error_of_the_fetch_is_passed_on_as_raised():
             read()
 
 
-def test_a_url_travels_by_pickle_and_refuses_a_replaced_object():
-    data = _bytes("series")
+@pytest.mark.parametrize("kind", ["series", "single"])
+def test_a_url_travels_by_pickle_and_refuses_a_replaced_object(kind):
+    data = _bytes(kind)
     url = _put(data)
     s = karvo.open(url)
     again = pickle.loads(pickle.dumps(s))
     np.testing.assert_array_equal(np.asarray(again), np.asarray(s))
-    assert again.path == url and again.identity == s.identity
+    assert again.path == url and again.identity == s.identity and type(again) is type(s)
     with fsspec.open(url, "wb") as fh:  # same size, written anew
         fh.write(data)
     with pytest.raises(karvo.FormatError, match=f"{url}: the object changed"):
@@ -258,3 +259,24 @@ def test_threads_read_one_file_object_source_at_once():
         got = list(pool.map(lambda i: s[i * 7 % 300], range(200)))
     for i, row in enumerate(got):
         np.testing.assert_array_equal(row, want[i * 7 % 300])
+
+
+def test_read_many_takes_urls_patterns_and_file_objects(tmp_path):
+    pytest.importorskip("pandas")
+    folder = f"memory://karvo-tests/{uuid.uuid4().hex}"
+    files = {"a.kvr": _bytes("series"), "b.kvr": _bytes("series-no-mini"), "notes.kvr": b"text\n" * 100}
+    for name, data in files.items():
+        with fsspec.open(f"{folder}/{name}", "wb") as fh:
+            fh.write(data)
+    local = []
+    for name in ("a.kvr", "b.kvr"):
+        (tmp_path / name).write_bytes(files[name])
+        local.append(tmp_path / name)
+    _, want, table = karvo.read_many(local)
+    with pytest.warns(UserWarning, match=r"skipped 1 file .*notes\.kvr"):
+        _, got, found = karvo.read_many(f"{folder}/*.kvr")
+    np.testing.assert_array_equal(got, want)
+    names = list(found.file.unique())  # as the file system names them
+    assert [n.split("/")[-1] for n in names] == ["a.kvr", "b.kvr"] and all(n.startswith("memory://") for n in names)
+    _, got, _ = karvo.read_many([f"{folder}/a.kvr", io.BytesIO(files["b.kvr"])])
+    np.testing.assert_array_equal(got, want)

@@ -72,7 +72,8 @@ def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
     return out
 
 
-def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
+def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tuple[list[Any], bool,
+                                                                                 list[tuple[str, str]]]:
     """The paths that sources names, whether they were found (in a folder
     or by a pattern) rather than named one by one, and the (name, reason)
     of entries of a folder passed over (links to folders, pipes, ...)."""
@@ -82,8 +83,10 @@ def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
             inputs = expand_input(os.fsdecode(where))  # a named folder that can't be listed raises
             return ([f.path for f in inputs.files], True,
                     [(path, f"{path}: {reason}") for path, reason in inputs.skipped])
-        if local_path(where) is None:  # a URL: one object
-            return [where], False, []
+        if local_path(where) is None:  # a URL: one object, or the objects of a pattern
+            if not glob.has_magic(where):
+                return [where], False, []
+            return _url_glob(where, storage_options), True, []
         if glob.has_magic(where):
             return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True, []
         return [where], False, []
@@ -95,10 +98,18 @@ def _listed(sources: Any) -> tuple[list[Any], bool, list[tuple[str, str]]]:
     return [p if is_file_object(p) else os.fspath(p) for p in sources], False, []
 
 
+def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
+    """The URLs of the objects that a URL pattern matches, sorted."""
+    fsspec = require("fsspec", "remote", f"reading {pattern}")
+    fs, path = fsspec.core.url_to_fs(pattern, **(storage_options or {}))
+    found = fs.glob(path, detail=True)
+    return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
+
+
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
-    if found and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
+    if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
@@ -190,7 +201,8 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
     ``sources`` is a list of paths (read in that order), a folder (walked
     recursively) or a glob pattern (``**`` spans folders); URLs and binary
     file objects may stand for paths, as for :func:`karvo.open`, with
-    ``storage_options`` for the URLs' file systems; folders and
+    ``storage_options`` for the URLs' file systems (a URL pattern, such as
+    ``s3://bucket/runs/*.kvr``, is expanded by its file system); folders and
     patterns are read in sorted order of their paths, and the files found
     there that are not spectral data files are skipped with one
     ``UserWarning`` naming them (a file named in a list must be one).
@@ -217,7 +229,7 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
 
     check_policy(truncated)
     pd = require("pandas", "pandas", "karvo.read_many")
-    paths, found, passed_over = _listed(sources)
+    paths, found, passed_over = _listed(sources, storage_options)
     with ThreadPoolExecutor() as pool:
         firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options), paths))
         parts = [f for f in firsts if isinstance(f, _Part)]

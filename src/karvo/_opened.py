@@ -132,7 +132,7 @@ class OpenedFile:
         self._identity = native.identity
 
     @property
-    def identity(self) -> Any:
+    def identity(self) -> FileIdentity | ObjectIdentity | None:
         """The file as it was opened: ``(device, inode, size, mtime_ns)``, as
         ``os.stat`` gives them; for an object opened by URL, ``(size, etag,
         mtime)`` as its store tells them; None for a file object. A copy
