@@ -25,8 +25,9 @@ _STOP_SECONDS = 30
 class FileServer(http.server.ThreadingHTTPServer):
     """Serves the files of one folder over HTTP/1.1 (connections kept
     alive, as a storage service does), with single byte ranges (206 and
-    Content-Range), HEAD with Content-Length, ETag and Last-Modified.  A
-    request for several ranges gets the whole file, as HTTP allows.
+    Content-Range), HEAD with Content-Length, ETag and Last-Modified, and
+    If-Match (412 for another ETag).  A request for several ranges gets the
+    whole file, as HTTP allows.
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -99,6 +100,11 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                 "Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True),
                 "Content-Type": "application/octet-stream",
             }
+            wanted = self.headers.get("If-Match")
+            if wanted and wanted.strip() != "*" and headers["ETag"] not in \
+                    (tag.strip() for tag in wanted.split(",")):
+                self._send(412, b"", headers, body)       # another object than asked
+                return
             first, last = 0, size - 1
             status = 200
             match = _RANGE.match(byte_range.strip()) if byte_range else None

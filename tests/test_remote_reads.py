@@ -64,6 +64,23 @@ def test_reads_equal_the_local_read(put, files, request):
     np.testing.assert_array_equal(values[:9], values[9:])
 
 
+def test_read_many_expands_an_s3_pattern_as_a_local_one(s3, tmp_path):
+    local = tmp_path / "runs"
+    local.mkdir()
+    for i in range(3):
+        series(str(local / f"run{i}"), n_spectra=4, num_points=16, seed=100.0 * i)
+        s3.put(str(local / f"run{i}"), f"runs/run{i}")
+    (local / "notes").write_bytes(b"not spectral data")
+    s3.put(str(local / "notes"), "runs/notes")
+    with pytest.warns(UserWarning, match="notes"):
+        x, values, table = karvo.read_many(s3.url("runs/*"))
+    with pytest.warns(UserWarning, match="notes"):
+        x_local, values_local, table_local = karvo.read_many(str(local))
+    np.testing.assert_array_equal(values, values_local)
+    assert [f.rsplit("/", 1)[1] for f in table["file"]] == \
+        [os.path.basename(f) for f in table_local["file"]]
+
+
 def test_a_missing_object_is_file_not_found(put, files, request):
     url = put(files[0], unique(request, "there"))
     missing = url.rsplit("/", 1)[0] + "/not-there"
@@ -89,6 +106,23 @@ def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path,
     with pytest.raises(karvo.FormatError):
         with pickle.loads(blob) as again:
             again[2]
+
+
+@pytest.mark.xfail(reason="range requests do not yet carry the ETag seen at open (If-Match)")
+def test_an_object_replaced_while_open_is_refused(http_server, files, tmp_path):
+    """As a local file rewritten under an open Series is: the values of
+    another object are never handed out under the layout read at open."""
+    path, _ = files
+    shutil.copyfile(path, os.path.join(http_server.root, "replaced"))
+    other = str(tmp_path / "other.series")
+    series(other, n_spectra=9, num_points=40, seed=500.0, title="a run")
+    with karvo.open(http_server.url_of("replaced")) as s:
+        s[1]
+        shutil.copyfile(other, os.path.join(http_server.root, ".replaced"))
+        os.replace(os.path.join(http_server.root, ".replaced"),
+                   os.path.join(http_server.root, "replaced"))
+        with pytest.raises((karvo.FormatError, OSError)):
+            s[2]
 
 
 def test_requests_stay_within_their_counts(http_server, tmp_path):

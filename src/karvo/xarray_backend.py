@@ -29,8 +29,8 @@ Dataset names its file (path or URL) in the attribute ``source``.
 """
 from __future__ import annotations
 
-import functools
 import os
+import pickle
 import threading
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
@@ -108,18 +108,33 @@ class _Held:
             self.obj.close()
 
 
+class _Options:
+    """storage_options as xarray's file cache keys them: equal where their
+    pickles are, so that a copy unpickled for each task finds the file that
+    an earlier task of that process opened (a dict can't be a key)."""
+
+    def __init__(self, options: Mapping[str, Any]) -> None:
+        self.options = dict(options)
+        self._key = pickle.dumps(self.options)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Options) and other._key == self._key
+
+    def __hash__(self) -> int:
+        return hash(self._key)
+
+
 def _open(path: str, storage_options: Mapping[str, Any] | None,
           truncated: Truncated) -> Opened:
     return karvo.open(path, truncated=truncated,
                       storage_options=None if storage_options is None else dict(storage_options))
 
 
-def _reopen(path: str, mode: str = "r",
-            storage_options: Mapping[str, Any] | None = None) -> _Held:
+def _reopen(path: str, mode: str = "r", options: _Options | None = None) -> _Held:
     """Opener of the file cache, also where an array is unpickled (which
     passes the mode).  The open on the client already judged a cut file
     (warned or raised), so a reopen says nothing more about it."""
-    return _Held(_open(path, storage_options, "ignore"))
+    return _Held(_open(path, None if options is None else options.options, "ignore"))
 
 
 @contextmanager
@@ -134,7 +149,7 @@ def _held(manager: CachingFileManager[_Held], path: str,
             handle.release()
         return
     # The cache closed it between the two lines above: this read opens its own.
-    with _reopen(path, storage_options=storage_options).obj as obj:
+    with _Held(_open(path, storage_options, "ignore")).obj as obj:
         yield obj
 
 
@@ -446,10 +461,12 @@ class KarvoDataStore(AbstractDataStore):
         local = local_path(path)
         self.path = path if local is None else os.fsdecode(absolute(local))
         self.source = _source(self.path)
-        self.storage_options = storage_options
-        # The options go into the opener, not the cache key, which must hash.
+        # a copy: the caller's dict may change after the open
+        self.storage_options = None if storage_options is None else dict(storage_options)
+        storage_options = self.storage_options
         self._manager: CachingFileManager[_Held] = CachingFileManager(
-            functools.partial(_reopen, storage_options=storage_options), self.path)
+            _reopen, self.path,
+            kwargs=None if storage_options is None else {"options": _Options(storage_options)})
         try:
             with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
