@@ -45,6 +45,7 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 import karvo
 from karvo._identity import this_machine
 from karvo._opened import absolute
+from karvo._sources import local_path
 
 from ._names import unique as _unique, variable_name
 from ._units import unit_codes, unit_name
@@ -236,9 +237,12 @@ def _netcdf_attr(value: Any) -> Any:
 
 def _source(path: str | bytes) -> str:
     """What names a file in its Dataset (the attribute ``source``, the
-    coordinate ``file``): its absolute path.  Files read from elsewhere
-    would be named here, by their URL."""
-    return os.fsdecode(absolute(path))
+    coordinate ``file``): its absolute path; a file read from elsewhere,
+    its URL."""
+    local = local_path(path)
+    if local is None:
+        return os.fsdecode(path)
+    return os.fsdecode(absolute(local))
 
 
 def _attrs(obj: Opened, source: str | None) -> dict[str, Any]:
@@ -294,11 +298,13 @@ def _spectrum_coords(series: karvo.Series,
     return coords
 
 
-def _variables(obj: Opened, values: Any, file: str | None = None
+def _variables(obj: Opened, values: Any, file: str | None = None,
+               reserved: frozenset[str] = frozenset()
                ) -> tuple[dict[str, Variable], list[str]]:
     """The variables of obj's Dataset with `values` as its data, and the
     names among them that are coordinates.  Given file, the coordinate
-    ``file`` holds it for every spectrum."""
+    ``file`` holds it for every spectrum.  A series coordinate named as
+    one of reserved is renamed as one named ``file`` is."""
     x_code, y_code = unit_codes(obj)
     x = Variable(("x",), np.asarray(obj.x, dtype=np.float64),
                  {"long_name": "spectral axis", **_unit_attrs("x_units", x_code)})
@@ -310,7 +316,7 @@ def _variables(obj: Opened, values: Any, file: str | None = None
         if file is None:
             coords = _spectrum_coords(obj, _RESERVED)
         else:
-            coords = _spectrum_coords(obj, _RESERVED | {"file"})
+            coords = _spectrum_coords(obj, _RESERVED | {"file"} | reserved)
             coords["file"] = Variable(("spectrum",), np.full(obj.shape[0], file))
         variables = {"spectra": data, "x": x, **coords}
         return variables, ["x", *coords]
