@@ -109,13 +109,12 @@ class _Run:
     def __init__(self, pieces: Sequence[tuple[_File, int, int, slice | NDArray[np.intp]]],
                  points: slice, dtype: np.dtype[Any]) -> None:
         self.pieces = tuple(pieces)
-        self.points = points
+        self.points = points                # a slice of step 1, from 0
         self.dtype = dtype
 
     def __call__(self) -> NDArray[Any]:
         count = sum(b - a for _, a, b, _ in self.pieces)
-        width = len(range(self.pieces[0][0].points)[self.points]) if self.pieces else 0
-        out = np.empty((count, width), self.dtype)
+        out = np.empty((count, self.points.stop - self.points.start), self.dtype)
         for file, a, b, rows in self.pieces:
             file.fill(rows, self.points, out[a:b])
         return out
@@ -252,12 +251,12 @@ def _joined(pieces: list[NDArray[Any] | None], sizes: list[int]) -> NDArray[Any]
 def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = "warn",
                    storage_options: dict[str, Any] | None = None) -> Dataset:
     check_policy(truncated)
-    if is_file_object(sources) or (isinstance(sources, (list, tuple)) and any(map(is_file_object, sources))):
-        raise TypeError("karvo.open_mfdataset opens files by path or URL (its tasks open them again), "
-                        "not file objects")
     with ThreadPoolExecutor() as pool:
         parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
                           stacklevel=4, collect=_collect)
+    if any(is_file_object(p.path) for p in parts):
+        raise TypeError("karvo.open_mfdataset opens files by path or URL (its tasks open them again), "
+                        "not file objects")
     sizes = [p.rows for p in parts]
     collected: list[dict[str, Variable]] = [p.collected[0] for p in parts]
     files = [_File(p) for p in parts]
