@@ -32,7 +32,7 @@ from ._opened import absolute, check_policy
 from ._series import Series
 from ._single import Spectrum
 from ._sources import is_file_object, local_path
-from .xarray_backend import _attrs, _source, _takes_all, _variables
+from .xarray_backend import _attrs, _outer_getitem, _source, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
 
@@ -129,9 +129,8 @@ class _ManyArray(BackendArray):
         self.shape = (sum(f.rows for f in files), files[0].points)
         self.dtype = dtype
 
-    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
-        return indexing.explicit_indexing_adapter(
-            key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR, self._raw_getitem)
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        return _outer_getitem(key, self.shape, self.dtype, self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
         rows, points = key
