@@ -96,8 +96,8 @@ def test_sources_as_read_many_takes_them(campaign, tmp_path):
     name = str(got.file.values[0])     # as the file system names it
     assert name.startswith("memory://") and name.endswith(folder.split("//")[1] + "/run0")
     np.testing.assert_array_equal(got.spectra.values, karvo.read_many(campaign)[1])
-    with pytest.raises(TypeError, match="file objects"):
-        karvo.open_mfdataset([open(campaign[0], "rb")])
+    with open(campaign[0], "rb") as fh, pytest.raises(TypeError, match="file objects"):
+        karvo.open_mfdataset([fh])
 
 
 def test_different_axes_name_both_files(tmp_path):
