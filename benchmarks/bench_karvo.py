@@ -4,8 +4,9 @@
     python benchmarks/bench_karvo.py [--quick] [--rounds N] [--data DIR]
                                      [--strict] [--json FILE]
 
-K8 and K9 time the xarray engine on a LocalCluster of two worker
-processes against dask's threaded scheduler (benchmarks/cluster_rows.py);
+K8 to K10 time the xarray engine and karvo.open_mfdataset on a LocalCluster
+of two worker processes against dask's threaded scheduler
+(benchmarks/cluster_rows.py);
 they are left out when xarray or dask.distributed is missing.
 
 Every karvo call is timed side by side with its anchor, the plain read that

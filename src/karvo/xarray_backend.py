@@ -32,7 +32,7 @@ from __future__ import annotations
 import os
 import pickle
 import threading
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any, Literal, TypeGuard, Union
 
@@ -179,17 +179,7 @@ class KarvoArray(BackendArray):
         self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
-        if isinstance(key, indexing.OuterIndexer) and any(
-                isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
-            # An empty list selects nothing, and some xarray releases fail
-            # to split such a key for the adapter: the empty result is here.
-            return np.empty(tuple(
-                len(range(*k.indices(n))) if isinstance(k, slice) else k.size
-                for k, n in zip(key.tuple, self.shape)
-                if not isinstance(k, (int, np.integer))), self.dtype)
-        return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
-            key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
-            self._raw_getitem)
+        return _outer_getitem(key, self.shape, self.dtype, self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
         with _held(self._manager, self.path, self.storage_options) as obj:
@@ -243,6 +233,24 @@ class KarvoArray(BackendArray):
             raise karvo.FormatError(
                 f"{self.path}: the file changed since it was opened: it now "
                 f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
+
+
+def _outer_getitem(key: indexing.ExplicitIndexer, shape: tuple[int, ...],
+                   dtype: np.dtype[Any],
+                   raw_getitem: Callable[[tuple[Any, ...]], NDArray[Any]]
+                   ) -> NDArray[Any]:
+    """What a backend array that takes outer keys with one vector gives
+    for key, raw_getitem reading it."""
+    if isinstance(key, indexing.OuterIndexer) and any(
+            isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
+        # An empty list selects nothing, and some xarray releases fail
+        # to split such a key for the adapter: the empty result is here.
+        return np.empty(tuple(
+            len(range(*k.indices(n))) if isinstance(k, slice) else k.size
+            for k, n in zip(key.tuple, shape)
+            if not isinstance(k, (int, np.integer))), dtype)
+    return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
+        key, shape, indexing.IndexingSupport.OUTER_1VECTOR, raw_getitem)
 
 
 def _is_series(obj: Opened) -> TypeGuard[karvo.Series]:
@@ -335,11 +343,13 @@ def _spectrum_coords(series: karvo.Series,
     return coords
 
 
-def _variables(obj: Opened, values: Any, file: str | None = None
+def _variables(obj: Opened, values: Any, file: str | None = None,
+               reserved: frozenset[str] = frozenset()
                ) -> tuple[dict[str, Variable], list[str]]:
     """The variables of obj's Dataset with `values` as its data, and the
     names among them that are coordinates.  Given file, the coordinate
-    ``file`` holds it for every spectrum."""
+    ``file`` holds it for every spectrum.  A series coordinate named as
+    one of reserved is renamed as one named ``file`` is."""
     x_code, y_code = unit_codes(obj)
     x = Variable(("x",), np.asarray(obj.x, dtype=np.float64),
                  {"long_name": "spectral axis", **_unit_attrs("x_units", x_code)})
@@ -351,7 +361,7 @@ def _variables(obj: Opened, values: Any, file: str | None = None
         if file is None:
             coords = _spectrum_coords(obj, _RESERVED)
         else:
-            coords = _spectrum_coords(obj, _RESERVED | {"file"})
+            coords = _spectrum_coords(obj, _RESERVED | {"file"} | reserved)
             coords["file"] = Variable(("spectrum",), np.full(obj.shape[0], file))
         variables = {"spectra": data, "x": x, **coords}
         return variables, ["x", *coords]
