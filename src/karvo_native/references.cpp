@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -51,6 +52,15 @@ PyObject* refuse(const char* what, uint64_t a, uint64_t b) {
     PyErr_Format(PyExc_ValueError, "chunk references: %s (%llu, %llu)", what, (unsigned long long)a,
                  (unsigned long long)b);
     return nullptr;
+}
+
+// An ASCII key copied into a new str: no decoding, which costs as much as
+// the rest of making the key.
+PyRef make_key(const char* text, Py_ssize_t n, bool ascii) {
+    if (!ascii) return PyRef::steal(PyUnicode_FromStringAndSize(text, n));
+    PyRef key = PyRef::steal(PyUnicode_New(n, 127));
+    if (key) std::memcpy(PyUnicode_1BYTE_DATA(key.get()), text, size_t(n));
+    return key;
 }
 
 // --- JSON text ---------------------------------------------------------------
@@ -182,13 +192,15 @@ PyObject* chunk_refs(PyObject*, PyObject* args) {
         return PyErr_NoMemory();
     }
     char* digits = key.data() + name_len + 1;
+    bool ascii = true;
+    for (Py_ssize_t i = 0; i < name_len; ++i) ascii = ascii && (unsigned char)name_text[i] < 0x80;
     GcPause pause;
     uint64_t offset = first;
     for (uint64_t k = 0; k < count; ++k, offset += step) {
         char* end = std::to_chars(digits, digits + 24, k).ptr;
         end[0] = '.';
         end[1] = '0';
-        PyRef chunk_key = PyRef::steal(PyUnicode_FromStringAndSize(key.data(), end + 2 - key.data()));
+        PyRef chunk_key = make_key(key.data(), end + 2 - key.data(), ascii);
         PyRef at = PyRef::steal(PyLong_FromUnsignedLongLong(offset));
         PyRef entry = PyRef::steal(PyList_New(3));
         if (!chunk_key || !at || !entry) return nullptr;
