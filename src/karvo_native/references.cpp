@@ -72,6 +72,9 @@ void put_u16_escape(std::string& out, Py_UCS4 c) {
     out.append(e, 6);
 }
 
+// Written as it is: printable ASCII other than the quote and the backslash.
+inline bool is_plain(Py_UCS4 c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
+
 // s as a JSON string the way json.dumps (ensure_ascii) writes it.
 bool put_string(std::string& out, PyObject* s) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -83,8 +86,16 @@ bool put_string(std::string& out, PyObject* s) {
     out.push_back('"');
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-            out.push_back(char(c));
+        if (is_plain(c)) {
+            if (kind == PyUnicode_1BYTE_KIND) {  // the run of plain characters, in one copy
+                const char* text = static_cast<const char*>(data);
+                Py_ssize_t end = i + 1;
+                while (end < n && is_plain((unsigned char)text[end])) ++end;
+                out.append(text + i, size_t(end - i));
+                i = end - 1;
+            } else {
+                out.push_back(char(c));
+            }
             continue;
         }
         switch (c) {
@@ -134,14 +145,32 @@ bool unsupported(PyObject* v) {
 
 // Exact types only: no subclass (a bool among them) whose text json.dumps
 // would write otherwise, and nothing that runs Python code.
-bool put_value(std::string& out, PyObject* v) {
+// The text of the string last written in a list: chunk references share
+// their url object, escaped once. Nothing runs Python code while the dict is
+// written, so no object dies and no address is reused meanwhile.
+struct LastString {
+    PyObject* object = nullptr;
+    std::string text;
+};
+
+bool put_list_string(std::string& out, PyObject* s, LastString& last) {
+    if (s != last.object) {
+        last.text.clear();
+        if (!put_string(last.text, s)) return false;
+        last.object = s;
+    }
+    out.append(last.text);
+    return true;
+}
+
+bool put_value(std::string& out, PyObject* v, LastString& last) {
     if (PyUnicode_CheckExact(v)) return put_string(out, v);
     if (!PyList_CheckExact(v)) return unsupported(v);
     out.push_back('[');
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
         PyObject* item = PyList_GET_ITEM(v, i);
         if (i) out.append(", ");
-        bool ok = PyUnicode_CheckExact(item) ? put_string(out, item)
+        bool ok = PyUnicode_CheckExact(item) ? put_list_string(out, item, last)
                   : PyLong_CheckExact(item) ? put_int(out, item)
                                             : unsupported(item);
         if (!ok) return false;
@@ -219,11 +248,12 @@ PyObject* refs_json(PyObject*, PyObject* refs) {
     std::string out;
     try {
         // Most values are chunk references of about 50 bytes, plus the url.
-        out.reserve(size_t(PyDict_Size(refs)) * 64 + 2);
+        out.reserve(size_t(PyDict_Size(refs)) * 96 + 2);
         out.push_back('{');
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         bool first = true;
+        LastString last;
         while (PyDict_Next(refs, &pos, &key, &value)) {
             if (!first) out.append(", ");
             first = false;
@@ -233,7 +263,7 @@ PyObject* refs_json(PyObject*, PyObject* refs) {
             }
             if (!put_string(out, key)) return nullptr;
             out.append(": ");
-            if (!put_value(out, value)) return nullptr;
+            if (!put_value(out, value, last)) return nullptr;
         }
         out.push_back('}');
     } catch (const std::bad_alloc&) {
