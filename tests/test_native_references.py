@@ -78,3 +78,14 @@ def test_refs_command_output_reads_back_through_fsspec(tmp_path):
     fs = fsspec.filesystem("reference", fo=str(out), remote_protocol="file")
     got = np.frombuffer(fs.cat("spectra/3.0"), "<f4")
     np.testing.assert_array_equal(got, expected_values(sf)[3])
+
+
+def test_references_open_the_file_once(tmp_path, monkeypatch):
+    """The geometry comes from the open file that the store described, so
+    the chunks point where its variables say they are."""
+    series(tmp_path / "s", n_spectra=4, num_points=8)
+    opened = []
+    real_open = _native.open
+    monkeypatch.setattr(_native, "open", lambda path: opened.append(path) or real_open(path))
+    karvo.references(tmp_path / "s")
+    assert len(opened) == 1
