@@ -313,8 +313,8 @@ def _stack_chunks(parts: Sequence[tuple[str, dict[str, Any]]], metas: Sequence[M
 
 def json_bytes(refs: Mapping[str, Any]) -> bytes:
     """The text json.dumps(refs) gives, as bytes (ASCII): the dict of
-    references formatted natively (json.dumps takes ten times as long on
-    a reference per spectrum), json.dumps for anything else."""
+    references formatted natively (json.dumps takes four to eight times as
+    long on a reference per spectrum), json.dumps for anything else."""
     if list(refs) == ["version", "refs"] and refs["version"] == 1 and type(refs["version"]) is int:
         try:
             return b'{"version": 1, "refs": ' + _native.refs_json(refs["refs"]) + b"}"
