@@ -20,18 +20,17 @@ of spectra when no mini header lies between them); ``x`` and everything along
 from __future__ import annotations
 
 import base64
-import gc
 import json
 import os
 import zlib
 from collections.abc import Iterable, Mapping, Sequence
-from itertools import repeat
 from typing import Any
 
 import numpy as np
 
 import karvo
 
+from . import _native
 from ._opened import absolute
 from ._sources import local_path
 
@@ -116,24 +115,13 @@ def combine(parts: Sequence[tuple[str, dict[str, Any]]]) -> dict[str, Any]:
 
 def _open_store(source: str, storage_options: Mapping[str, Any] | None) -> tuple[Any, dict[str, Any], str]:
     """The engine's store of source, the file's geometry (the native
-    structure's scalars) and the location of its bytes."""
+    structure's scalars) and the location of its bytes.  The geometry is
+    that of the open file that the store described, so the chunks point
+    where the variables say they are."""
     from .xarray_backend import KarvoDataStore
 
-    opened_as: dict[str, Any] = {} if storage_options is None else {"storage_options": storage_options}
-    with karvo.open(source, truncated="ignore", **opened_as) as obj:
-        info = dict(obj._file.info)
-        identity = obj._identity
-        location = file_name(source, None)
-        store = KarvoDataStore(source, truncated="warn", **opened_as)
-        try:
-            # The store opened the file again: it must be the one measured here.
-            with karvo.open(source, truncated="ignore", **opened_as) as again:
-                if again._identity != identity:
-                    raise karvo.FormatError(f"{location}: the file changed while its references were built")
-        except BaseException:
-            store.close()
-            raise
-    return store, info, location
+    store = KarvoDataStore(source, truncated="warn", storage_options=storage_options)
+    return store, store.geometry, file_name(source, None)
 
 
 def _text_of(source: Any) -> str:
@@ -150,31 +138,16 @@ def _chunks(variables: Mapping[str, Any], info: Mapping[str, Any], url: str) -> 
         held, points = variables["spectra"].shape
         size, stride, mini = info["values_size"], info["stride"], info["mini_size"]
         run = _run_length(held, size) if mini == 0 else 1
-        starts = info["data_start"] + mini + np.arange(0, held, run, dtype=np.uint64) * np.uint64(stride)
-        length = run * size
-        keys = _chunk_keys("spectra/", ".0", url, starts.tolist(), length) if length else {}
+        try:
+            keys = _native.chunk_refs("spectra", url, info["data_start"] + mini, stride, size, held, run,
+                                      info["size"])
+        except ValueError as exc:
+            raise karvo.FormatError(f"{url}: {exc}", url) from None
         return {"name": "spectra", "chunks": [run, max(1, points)], "keys": keys}
     (points,) = variables["spectrum"].shape
     size = points * variables["spectrum"].dtype.itemsize
     keys = {"spectrum/0": [url, info["values_offset"], size]} if size else {}
     return {"name": "spectrum", "chunks": [max(1, points)], "keys": keys}
-
-
-def _chunk_keys(prefix: str, suffix: str, url: str, offsets: list[int], length: int) -> dict[str, Any]:
-    """{prefix + k + suffix: [url, offsets[k], length]}, for every k.  A
-    series may have millions of spectra: the keys are made in one join, and
-    the collector waits meanwhile (the lists made here hold no cycles, and a
-    full collection that they would set off costs more than making them)."""
-    if not offsets:
-        return {}
-    keys = (prefix + (suffix + "\0" + prefix).join(map(str, range(len(offsets)))) + suffix).split("\0")
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        return dict(zip(keys, map(list, zip(repeat(url), offsets, repeat(length)))))
-    finally:
-        if collecting:
-            gc.enable()
 
 
 def _run_length(count: int, size: int) -> int:
@@ -336,6 +309,18 @@ def _stack_chunks(parts: Sequence[tuple[str, dict[str, Any]]], metas: Sequence[M
                 out[f"spectra/{row + k + j}.0"] = [target, at + j * size, size]
         row += count
     return out
+
+
+def json_bytes(refs: Mapping[str, Any]) -> bytes:
+    """The text json.dumps(refs) gives, as bytes (ASCII): the dict of
+    references formatted natively (json.dumps takes four to eight times as
+    long on a reference per spectrum), json.dumps for anything else."""
+    if list(refs) == ["version", "refs"] and refs["version"] == 1 and type(refs["version"]) is int:
+        try:
+            return b'{"version": 1, "refs": ' + _native.refs_json(refs["refs"]) + b"}"
+        except TypeError:
+            pass
+    return json.dumps(refs).encode("ascii")
 
 
 def file_name(source: str, url: str | None) -> str:

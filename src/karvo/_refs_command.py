@@ -2,14 +2,13 @@
 from __future__ import annotations
 
 import argparse
-import json
 import warnings
 from collections.abc import Callable
 from typing import Any
 
 import karvo
 
-from ._references import combine, file_name, references
+from ._references import combine, file_name, json_bytes, references
 
 Complain = Callable[[str, "BaseException | str"], None]
 
@@ -61,8 +60,8 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
         complain(args.output, exc)
         return 1
     try:
-        with replaced_on_success(args.output) as temporary, open(temporary, "w", encoding="utf-8") as out:
-            json.dump(combined, out)
+        with replaced_on_success(args.output) as temporary, open(temporary, "wb") as out:
+            out.write(json_bytes(combined))
     except OSError as exc:
         complain(args.output, exc)
         return 1

@@ -485,6 +485,8 @@ class KarvoDataStore(AbstractDataStore):
                 self._variables, coord_names = _variables(
                     obj, self._lazy(obj), self.source if file_coordinate else None)
                 self._attrs = _attrs(obj, self.source)
+                # where the values lie in the file described here (references read it)
+                self.geometry: dict[str, Any] = dict(obj._file.info)
         except BaseException:
             self._manager.close()
             raise
