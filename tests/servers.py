@@ -27,7 +27,8 @@ class FileServer(http.server.ThreadingHTTPServer):
     alive, as a storage service does), with single byte ranges (206 and
     Content-Range), HEAD with Content-Length, ETag and Last-Modified, and
     If-Match (412 for another ETag).  A request for several ranges gets the
-    whole file, as HTTP allows.
+    whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
+    some servers do, and honours If-Unmodified-Since instead.
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -39,6 +40,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self._lock = threading.Lock()
         self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
         self.log: list[tuple[str, str, str | None]] = []
+        self.etags = True
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -100,9 +102,13 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                 "Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True),
                 "Content-Type": "application/octet-stream",
             }
+            if not self.server.etags:
+                del headers["ETag"]
             wanted = self.headers.get("If-Match")
-            if wanted and wanted.strip() != "*" and headers["ETag"] not in \
-                    (tag.strip() for tag in wanted.split(",")):
+            since = self.headers.get("If-Unmodified-Since")
+            if wanted and wanted.strip() != "*" and headers.get("ETag") not in \
+                    (tag.strip() for tag in wanted.split(",")) or \
+                    since and int(st.st_mtime) > email.utils.parsedate_to_datetime(since).timestamp():
                 self._send(412, b"", headers, body)       # another object than asked
                 return
             first, last = 0, size - 1
