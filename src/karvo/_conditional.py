@@ -70,24 +70,33 @@ def _http_fetch(fs: Any, path: str, url: str, etag: Union[str, None],
 
 
 def _s3_fetch(fs: Any, path: str, url: str, etag: str) -> Fetch:
+    import s3fs.core
     from fsspec.asyn import sync
 
+    retrying = getattr(s3fs.core, "_error_wrapper", None)
     bucket, key, version = fs.split_path(path)
     condition = {"IfMatch": etag, **({"VersionId": version} if version else {})}
     bound = getattr(fs, "batch_size", None) or _CONCURRENT
     changed = f"the store no longer has ETag {etag}"
 
+    async def read(start: int, end: int) -> bytes:
+        got = await fs._call_s3("get_object", Bucket=bucket, Key=key,
+                                Range=f"bytes={start}-{end - 1}", **condition)
+        try:
+            data: bytes = await got["Body"].read()
+        finally:
+            got["Body"].close()
+        return data
+
     async def one(limit: asyncio.Semaphore, start: int, end: int) -> bytes:
         if start >= end:
             return b""
         async with limit:
-            got = await fs._call_s3("get_object", Bucket=bucket, Key=key,
-                                    Range=f"bytes={start}-{end - 1}", **condition)
-            try:
-                data: bytes = await got["Body"].read()
-            finally:
-                got["Body"].close()
-        return data
+            if retrying is None:
+                return await read(start, end)
+            # a body cut short is asked again, as s3fs's own reads do
+            got: bytes = await retrying(read, args=(start, end), retries=fs.retries)
+            return got
 
     async def all_of(starts: list, ends: list) -> list:
         limit = asyncio.Semaphore(bound)     # made on the loop that runs it
