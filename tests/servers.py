@@ -28,7 +28,9 @@ class FileServer(http.server.ThreadingHTTPServer):
     Content-Range), HEAD with Content-Length, ETag and Last-Modified, and
     If-Match (412 for another ETag).  A request for several ranges gets the
     whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
-    some servers do, and honours If-Unmodified-Since instead.
+    some servers do, and honours If-Unmodified-Since instead; with
+    ``conditions`` False it refuses every conditional request (412), as a
+    server does that compares its ETags wrongly.
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -41,6 +43,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
         self.log: list[tuple[str, str, str | None]] = []
         self.etags = True
+        self.conditions = True
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -106,7 +109,8 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                 del headers["ETag"]
             wanted = self.headers.get("If-Match")
             since = self.headers.get("If-Unmodified-Since")
-            if wanted and wanted.strip() != "*" and headers.get("ETag") not in \
+            if (wanted or since) and not self.server.conditions or \
+                    wanted and wanted.strip() != "*" and headers.get("ETag") not in \
                     (tag.strip() for tag in wanted.split(",")) or \
                     since and int(st.st_mtime) > email.utils.parsedate_to_datetime(since).timestamp():
                 self._send(412, b"", headers, body)       # another object than asked

@@ -155,6 +155,18 @@ def test_an_object_replaced_while_open_is_refused(put, reader, etag, files, tmp_
         assert url in str(raised.value)
 
 
+def test_a_server_refusing_its_own_etag_is_read_unchecked(http_server, files, monkeypatch):
+    """A server that answers 412 to the very ETag it gave (one look at the
+    object finds it unchanged) is read as it was before reads carried one."""
+    path, _ = files
+    shutil.copy2(path, os.path.join(http_server.root, "refusing"))
+    monkeypatch.setattr(http_server, "conditions", False)
+    local = karvo.read(path)[1]
+    with karvo.open(http_server.url_of("refusing")) as s:
+        for k in (1, 2):
+            np.testing.assert_array_equal(s[k], local[k])
+
+
 def test_requests_stay_within_their_counts(http_server, tmp_path):
     """Opening takes at most 4 requests, one spectrum 1 (rows far apart one
     each), the whole series
