@@ -11,9 +11,10 @@ added, the check rides on the read itself.
   no ETag (or only a weak one, which ``If-Match`` never matches),
   ``If-Unmodified-Since`` with its Last-Modified (one-second precision: an
   object replaced within the second it was last modified is not seen).
-  A server that refuses even the object it gave (412, yet the same ETag and
-  time when asked again) cannot be checked: its object is read on unchecked.
 - S3: ``IfMatch`` with the ETag on every ``get_object``.
+
+A server that refuses even the object it gave (412, yet the same ETag when
+asked again) cannot be checked: its object is read on unchecked.
 
 Other protocols (and chained URLs such as ``simplecache::``) read as they
 did, unchecked: :func:`conditional_fetch` gives None for them.
@@ -21,13 +22,14 @@ did, unchecked: :func:`conditional_fetch` gives None for them.
 from __future__ import annotations
 
 import asyncio
-from typing import Any, Callable, Union
+from typing import Any, Callable, List, Union
 
 from ._errors import FormatError
 
 __all__ = ["conditional_fetch"]
 
-Fetch = Callable[[list, list], list]
+Ranges = List[int]
+Fetch = Callable[[Ranges, Ranges], List[bytes]]
 # Range requests of one fetch in flight at once, where the file system sets no bound.
 _CONCURRENT = 64
 
@@ -39,9 +41,9 @@ def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
     fs offers no such condition (or the server gave nothing to check by)."""
     protocols = (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
     if "s3" in protocols and hasattr(fs, "_call_s3") and etag:
-        return _s3_fetch(fs, path, url, etag)
+        return _s3_fetch(fs, path, url, info, etag)
     if "http" in protocols or "https" in protocols:
-        from fsspec.implementations.http import HTTPFileSystem
+        from fsspec.implementations.http import HTTPFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
         if isinstance(fs, HTTPFileSystem):
             return _http_fetch(fs, path, url, info, etag)
     return None
@@ -51,79 +53,91 @@ def _http_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: Union[
     # The headers of the storage options (credentials, say) go with ours:
     # fsspec takes a request's headers= in place of them, not beside them.
     plain = dict(fs.kwargs.get("headers") or {})
-    seen = (info.get("size"), info.get("ETag"), info.get("Last-Modified"))
+    last_modified = info.get("Last-Modified")
     if etag and not etag.startswith("W/"):
-        condition = {"If-Match": etag}
+        checked = {**plain, "If-Match": etag}
         changed = f"the server no longer has ETag {etag}"
-    elif seen[2]:
-        condition = {"If-Unmodified-Since": seen[2]}
-        changed = f"the server has it as modified after {seen[2]}"
+    elif last_modified:
+        checked = {**plain, "If-Unmodified-Since": last_modified}
+        changed = f"the server has it as modified after {last_modified}"
     else:
         return None
-    headers = {**plain, **condition}
 
-    def fetch(starts: list, ends: list) -> list:
-        nonlocal headers
-        paths = [path] * len(starts)
-        try:
-            out: list = fs.cat_ranges(paths, starts, ends, on_error="raise", headers=headers)
-            return out
-        except Exception as exc:
-            if not _refused(exc):
-                raise
-            # Some servers refuse even the ETag they gave (for a compressed
-            # variant, say): a look at the object tells. Still the object
-            # seen at open, the server cannot check by it: read on as it allows.
-            now = fs.info(path)
-            if (now.get("size"), now.get("ETag"), now.get("Last-Modified")) != seen:
-                raise _changed(url, changed) from exc
-        headers = plain
-        out = fs.cat_ranges(paths, starts, ends, on_error="raise", headers=headers)
+    def read(starts: Ranges, ends: Ranges, check: bool) -> List[bytes]:
+        out: List[bytes] = fs.cat_ranges([path] * len(starts), starts, ends, on_error="raise",
+                                         headers=checked if check else plain)
         return out
-    return fetch
+
+    def unchanged() -> bool:
+        return _facts(fs.info(path), "ETag", "Last-Modified") == _facts(info, "ETag", "Last-Modified")
+    return _checking(url, changed, read, unchanged)
 
 
-def _s3_fetch(fs: Any, path: str, url: str, etag: str) -> Fetch:
-    import s3fs.core
-    from fsspec.asyn import sync
+def _s3_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: str) -> Fetch:
+    import s3fs.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     retrying = getattr(s3fs.core, "_error_wrapper", None)
     bucket, key, version = fs.split_path(path)
-    condition = {"IfMatch": etag, **({"VersionId": version} if version else {})}
+    versioned = {"VersionId": version} if version else {}
     bound = getattr(fs, "batch_size", None) or _CONCURRENT
-    changed = f"the store no longer has ETag {etag}"
 
-    async def read(start: int, end: int) -> bytes:
-        got = await fs._call_s3("get_object", Bucket=bucket, Key=key,
-                                Range=f"bytes={start}-{end - 1}", **condition)
-        try:
-            data: bytes = await got["Body"].read()
-        finally:
-            got["Body"].close()
-        return data
-
-    async def one(limit: asyncio.Semaphore, start: int, end: int) -> bytes:
+    async def one(limit: asyncio.Semaphore, start: int, end: int, condition: dict[str, str]) -> bytes:
+        async def get() -> bytes:
+            got = await fs._call_s3("get_object", Bucket=bucket, Key=key,
+                                    Range=f"bytes={start}-{end - 1}", **versioned, **condition)
+            try:
+                data: bytes = await got["Body"].read()
+            finally:
+                got["Body"].close()
+            return data
         if start >= end:
             return b""
         async with limit:
             if retrying is None:
-                return await read(start, end)
+                return await get()
             # a body cut short is asked again, as s3fs's own reads do
-            got: bytes = await retrying(read, args=(start, end), retries=fs.retries)
-            return got
+            data: bytes = await retrying(get, retries=fs.retries)
+            return data
 
-    async def all_of(starts: list, ends: list) -> list:
+    async def all_of(starts: Ranges, ends: Ranges, condition: dict[str, str]) -> List[bytes]:
         limit = asyncio.Semaphore(bound)     # made on the loop that runs it
-        return list(await asyncio.gather(*(one(limit, s, e) for s, e in zip(starts, ends))))
+        return list(await asyncio.gather(*(one(limit, s, e, condition) for s, e in zip(starts, ends))))
 
-    def fetch(starts: list, ends: list) -> list:
-        try:
-            out: list = sync(fs.loop, all_of, starts, ends)
-        except Exception as exc:
-            if _refused(exc):
-                raise _changed(url, changed) from exc
-            raise
+    def read(starts: Ranges, ends: Ranges, check: bool) -> List[bytes]:
+        out: List[bytes] = sync(fs.loop, all_of, starts, ends, {"IfMatch": etag} if check else {})
         return out
+
+    def unchanged() -> bool:
+        return _facts(fs.info(path, refresh=True), "ETag") == _facts(info, "ETag")
+    return _checking(url, f"the store no longer has ETag {etag}", read, unchanged)
+
+
+def _facts(info: dict[str, Any], *keys: str) -> tuple[Any, ...]:
+    return (info.get("size"), *(info.get(k) for k in keys))
+
+
+def _checking(url: str, changed: str, read: Callable[[Ranges, Ranges, bool], List[bytes]],
+              unchanged: Callable[[], bool]) -> Fetch:
+    """fetch(starts, ends) by read(starts, ends, check), checked while the
+    server honours the condition. A 412 means another object now, unless
+    one look finds the object unchanged: some servers refuse even the ETag
+    they gave (for a compressed variant, say); those cannot check by it,
+    and are read on as they allow."""
+    checking = True
+
+    def fetch(starts: Ranges, ends: Ranges) -> List[bytes]:
+        nonlocal checking
+        if checking:
+            try:
+                return read(starts, ends, True)
+            except Exception as exc:
+                if not _refused(exc):
+                    raise
+                if not unchanged():
+                    raise _changed(url, changed) from exc
+            checking = False
+        return read(starts, ends, False)
     return fetch
 
 
@@ -142,5 +156,5 @@ def _refused(exc: BaseException) -> bool:
         code = response.get("Error", {}).get("Code") if isinstance(response, dict) else None
         if getattr(seen, "status", None) == 412 or code == "PreconditionFailed":
             return True
-        seen = seen.__cause__ or seen.__context__
+        seen = seen.__cause__
     return False
