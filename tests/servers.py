@@ -107,12 +107,7 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             }
             if not self.server.etags:
                 del headers["ETag"]
-            wanted = self.headers.get("If-Match")
-            since = self.headers.get("If-Unmodified-Since")
-            if (wanted or since) and not self.server.conditions or \
-                    wanted and wanted.strip() != "*" and headers.get("ETag") not in \
-                    (tag.strip() for tag in wanted.split(",")) or \
-                    since and int(st.st_mtime) > email.utils.parsedate_to_datetime(since).timestamp():
+            if self._condition_fails(headers.get("ETag"), st.st_mtime):
                 self._send(412, b"", headers, body)       # another object than asked
                 return
             first, last = 0, size - 1
@@ -134,6 +129,17 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             data = f.read(last - first + 1) if body else b""
         headers["Content-Length"] = str(last - first + 1)
         self._send(status, data, headers, body, length_set=True)
+
+    def _condition_fails(self, etag: str | None, mtime: float) -> bool:
+        wanted = self.headers.get("If-Match")
+        since = self.headers.get("If-Unmodified-Since")
+        if not (wanted or since):
+            return False
+        if not self.server.conditions:
+            return True
+        if wanted and wanted.strip() != "*" and etag not in (tag.strip() for tag in wanted.split(",")):
+            return True
+        return bool(since) and int(mtime) > email.utils.parsedate_to_datetime(since).timestamp()
 
     def _send(self, status: int, data: bytes, headers: dict[str, str], body: bool,
               length_set: bool = False) -> None:

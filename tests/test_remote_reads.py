@@ -168,10 +168,10 @@ def test_a_server_refusing_its_own_etag_is_read_unchecked(http_server, files, mo
 
 
 def test_requests_stay_within_their_counts(http_server, tmp_path):
-    """Opening takes at most 4 requests, one spectrum 1 (rows far apart one
-    each), the whole series
-    or its mini headers (.meta and .titles together) at most 2 + one per
-    4 MiB; the values are those of the local read."""
+    """Opening takes at most 4 requests, one spectrum 1 (a list of rows far
+    apart one each), the whole series or its mini headers (.meta and .titles
+    together) at most 2 + one per 4 MiB; the values are those of the local
+    read."""
     path = str(tmp_path / "big.series")
     series(path, n_spectra=1200, num_points=2048)     # about 9.5 MiB
     size = os.path.getsize(path)
