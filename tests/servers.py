@@ -27,7 +27,10 @@ class FileServer(http.server.ThreadingHTTPServer):
     alive, as a storage service does), with single byte ranges (206 and
     Content-Range), HEAD with Content-Length, ETag and Last-Modified, and
     If-Match (412 for another ETag).  A request for several ranges gets the
-    whole file, as HTTP allows.
+    whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
+    some servers do, and honours If-Unmodified-Since instead; with
+    ``conditions`` False it refuses every conditional request (412), as a
+    server does that compares its ETags wrongly.
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -39,6 +42,8 @@ class FileServer(http.server.ThreadingHTTPServer):
         self._lock = threading.Lock()
         self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
         self.log: list[tuple[str, str, str | None]] = []
+        self.etags = True
+        self.conditions = True
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -100,9 +105,9 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                 "Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True),
                 "Content-Type": "application/octet-stream",
             }
-            wanted = self.headers.get("If-Match")
-            if wanted and wanted.strip() != "*" and headers["ETag"] not in \
-                    (tag.strip() for tag in wanted.split(",")):
+            if not self.server.etags:
+                del headers["ETag"]
+            if self._condition_fails(headers.get("ETag"), st.st_mtime):
                 self._send(412, b"", headers, body)       # another object than asked
                 return
             first, last = 0, size - 1
@@ -124,6 +129,17 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             data = f.read(last - first + 1) if body else b""
         headers["Content-Length"] = str(last - first + 1)
         self._send(status, data, headers, body, length_set=True)
+
+    def _condition_fails(self, etag: str | None, mtime: float) -> bool:
+        wanted = self.headers.get("If-Match")
+        since = self.headers.get("If-Unmodified-Since")
+        if not (wanted or since):
+            return False
+        if not self.server.conditions:
+            return True
+        if wanted and wanted.strip() != "*" and etag not in (tag.strip() for tag in wanted.split(",")):
+            return True
+        return bool(since) and int(mtime) > email.utils.parsedate_to_datetime(since).timestamp()
 
     def _send(self, status: int, data: bytes, headers: dict[str, str], body: bool,
               length_set: bool = False) -> None:
