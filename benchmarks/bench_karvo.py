@@ -4,6 +4,11 @@
     python benchmarks/bench_karvo.py [--quick] [--rounds N] [--data DIR]
                                      [--strict] [--json FILE]
 
+K8 to K10 time the xarray engine and karvo.open_mfdataset on a LocalCluster
+of two worker processes against dask's threaded scheduler
+(benchmarks/cluster_rows.py);
+they are left out when xarray or dask.distributed is missing.
+
 Every karvo call is timed side by side with its anchor, the plain read that
 bounds it, in the same run: one warm-up round, then N timed rounds that
 visit every workload (starting from a different one each round) and rotate
@@ -17,7 +22,7 @@ memory of np.asarray(s) is measured in fresh child processes.
 
 Exit status is 0 whatever the numbers, unless --strict is given, in which
 case a missed target exits with 1.  --quick shrinks every workload tenfold
-for a smoke run.
+for a smoke run (the cluster rows read 5 files instead of 200).
 """
 
 import json
@@ -31,6 +36,7 @@ from array import array
 
 import numpy as np
 
+from cluster_rows import campaign_jobs, cluster_measures
 from common import (KINDS, KiB, PeakRss, child_env, child_mode, finish,
                     fmt_kib, kw, median, parse_options, prepare_in_child,
                     progress, ratio_row, read_whole, run_children, run_rounds,
@@ -65,6 +71,7 @@ def jobs(scale):
     out["single"] = ("single", dict(num_points=SINGLE_POINTS))
     for k in range(MANY_FILES):
         out["many%03d" % k] = ("series", many_params(scale, k))
+    out.update(campaign_jobs(scale))
     return out
 
 
@@ -323,6 +330,18 @@ def main():
             row, result = ratio_row(name, desc, times[name][0], aname,
                                     times[name][slot], target,
                                     (cpu[name][0], cpu[name][slot]))
+            rows.append(row)
+            results.append(result)
+
+    # after the other rows: the cluster's processes would share their cores
+    campaign = [paths[k] for k in sorted(paths) if k.startswith("campaign")]
+    for name, desc, anchors, on_cluster in cluster_measures(
+            campaign, lambda measures: run_rounds(
+                measures, args.rounds, 0.01 if args.quick else 0.1,
+                progress=progress), progress):
+        for aname, target, anchor_times in anchors:
+            row, result = ratio_row(name, desc, on_cluster, aname,
+                                    anchor_times, target)
             rows.append(row)
             results.append(result)
 

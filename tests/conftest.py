@@ -79,3 +79,63 @@ def write(tmp_path):
         p.write_bytes(data)
         return str(p)
     return _write
+
+
+# --- servers for the remote-reading tests (tests/servers.py) ----------------
+
+@pytest.fixture(scope="session")
+def _file_server(tmp_path_factory):
+    from servers import file_server
+    with file_server(str(tmp_path_factory.mktemp("served"))) as server:
+        yield server
+
+
+@pytest.fixture
+def http_server(_file_server):
+    """The HTTP file server (files put in server.root are served at
+    server.url_of(name)), its request counts cleared for this test."""
+    _file_server.reset()
+    yield _file_server
+
+
+@pytest.fixture(scope="session")
+def s3_endpoint():
+    from servers import s3_server
+    with s3_server() as endpoint:
+        yield endpoint
+
+
+@pytest.fixture(scope="module")
+def s3_bucket(s3_endpoint, request):
+    """A bucket of the test server for this test module."""
+    import s3fs
+    from servers import s3_options
+    name = "karvo-" + request.module.__name__.rsplit(".", 1)[-1].replace("_", "-").lower()
+    fs = s3fs.S3FileSystem(**s3_options(s3_endpoint), skip_instance_cache=True)
+    if not fs.exists(name):
+        fs.mkdir(name)
+    return name
+
+
+@pytest.fixture
+def s3(s3_endpoint, s3_bucket, monkeypatch):
+    """The S3 test server with its credentials and endpoint in the
+    environment: s3.fs is an s3fs file system on it, s3.url(name) the URL of
+    an object of this module's bucket, s3.put(local_path, name) uploads."""
+    import types
+
+    import s3fs
+    from servers import s3_environment
+    for key, value in s3_environment(s3_endpoint).items():
+        monkeypatch.setenv(key, value)
+    s3fs.S3FileSystem.clear_instance_cache()
+    fs = s3fs.S3FileSystem(skip_instance_cache=True)
+
+    def url(name):
+        return f"s3://{s3_bucket}/{name}"
+
+    def put(local_path, name):
+        fs.put_file(local_path, url(name))
+        return url(name)
+    yield types.SimpleNamespace(endpoint=s3_endpoint, bucket=s3_bucket, fs=fs, url=url, put=put)
+    s3fs.S3FileSystem.clear_instance_cache()

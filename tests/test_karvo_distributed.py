@@ -106,3 +106,27 @@ def test_workers_in_another_folder_read_the_file_opened_here(client, tmp_path, m
     finally:
         for worker, folder in started_in.items():
             client.run(os.chdir, folder, workers=[worker])
+
+
+def test_open_mfdataset_over_s3_on_worker_processes(s3_endpoint, s3_bucket, client, tmp_path):
+    """The storage options travel with the arrays: the workers have no
+    credentials or endpoint in their environment."""
+    import s3fs
+    from servers import s3_options
+    options = s3_options(s3_endpoint)
+    fs = s3fs.S3FileSystem(**options, skip_instance_cache=True)
+    paths, urls = [], []
+    for i in range(3):
+        paths.append(str(tmp_path / f"run{i}"))
+        series(paths[-1], n_spectra=12, num_points=64, seed=100.0 * i)
+        urls.append(f"s3://{s3_bucket}/mf/run{i}")
+        fs.put_file(paths[-1], urls[-1])
+    assert not any(k.startswith("AWS_") and k != "AWS_CA_BUNDLE"
+                   for k in client.run(lambda: dict(os.environ)).popitem()[1])
+    opened = dict(engine=engine(), combine="nested", concat_dim="file",
+                  parallel=True, coords="all", chunks={"spectrum": 5})
+    with xr.open_mfdataset(urls, storage_options=options, **opened) as remote, \
+            xr.open_mfdataset(paths, **opened) as local:
+        assert remote.spectra.shape == (3, 12, 64)
+        got = client.compute(remote.spectra.data, sync=True)
+        np.testing.assert_array_equal(got, local.spectra.values)

@@ -13,7 +13,8 @@ Example::
     >>> x, Y, table = karvo.read_many("runs/")        # doctest: +SKIP
 
 :func:`read_many` reads a list of files, a folder or a glob pattern into one
-array, with a pandas table of every spectrum's metadata.
+array, with a pandas table of every spectrum's metadata;
+:func:`open_mfdataset` opens them as one lazy xarray Dataset.
 """
 from __future__ import annotations
 
@@ -21,6 +22,8 @@ from ._errors import FormatError, TruncatedError, TruncatedWarning
 from . import _native
 from ._api import open, read
 from ._many import read_many
+from ._mfdataset import open_mfdataset
+from ._references import references
 from ._series import Series
 from ._single import Spectrum
 from ._units import unit_names
@@ -28,9 +31,10 @@ from ._units import unit_names
 __version__: str = _native.__version__
 
 # The public names show, and pickle, as karvo's own.
-for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many):
+for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many,
+                open_mfdataset, references):
     _public.__module__ = __name__
 del _public
 
 __all__ = ["FormatError", "Series", "Spectrum", "TruncatedError", "TruncatedWarning", "__version__",
-           "open", "read", "read_many", "unit_names"]
+           "open", "open_mfdataset", "read", "read_many", "references", "unit_names"]

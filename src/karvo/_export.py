@@ -298,8 +298,12 @@ def _dataset(sel: Selection, fmt: str) -> Iterator[Any]:
         yield ds.isel(rows) if sel.is_series else ds
         return
     from .xarray_backend import KarvoBackendEntrypoint  # (also where not installed)
+    # a URL's object is opened again with the options it was opened with
+    fetched = getattr(sel.obj, "_fetched", None)
+    remote = None if fetched is None else fetched.remote
     with xr.open_dataset(sel.obj.path, engine=KarvoBackendEntrypoint, truncated="ignore",
-                         chunks={"spectrum": sel.chunk}) as ds:
+                         chunks={"spectrum": sel.chunk},
+                         storage_options=None if remote is None else remote.storage_options) as ds:
         ds = ds.isel(rows)
         # the per-spectrum coordinates are small: load them (text needs it);
         # the values in even chunks from the first selected spectrum (for zarr)

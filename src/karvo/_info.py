@@ -42,7 +42,9 @@ def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
     else:
         facts.update(spectra=1, expected_spectra=1, truncated=False,
                      dimensions=[], mini_headers=False)
-    facts["file_size"] = os.path.getsize(path)
+    # the size as opened, a URL's object's too (a file object has no identity)
+    identity = obj.identity
+    facts["file_size"] = os.path.getsize(path) if identity is None else int(identity.size)
     return facts
 
 

@@ -12,21 +12,25 @@ from __future__ import annotations
 import glob
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Iterable, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence, Union
 
 import numpy as np
 
 from ._api import open as _open
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 from ._extras import optional, require
+from ._identity import this_machine
 from ._inputs import expand_input
 from ._names import unique
 from ._opened import PathLike, TruncatedPolicy, check_policy
 from ._pandas import table_columns
 from ._series import Series
+from ._single import Spectrum
 from ._sources import is_file_object, local_path
 
 if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     from numpy.typing import NDArray
@@ -34,6 +38,7 @@ if TYPE_CHECKING:
 __all__ = ["read_many"]
 
 Sources = Union[PathLike, Sequence[PathLike]]
+Collect = Callable[[Any], Any]
 # Skipped files named in the warning; the count says how many more.
 _NAMED_SKIPS = 20
 
@@ -41,16 +46,20 @@ _NAMED_SKIPS = 20
 class _Part:
     """One file as the first pass saw it."""
 
-    def __init__(self, path: Any, opened: Any, storage_options: dict[str, Any] | None = None) -> None:
+    def __init__(self, path: Any, opened: Any, storage_options: dict[str, Any] | None = None,
+                 collect: Collect | None = None) -> None:
         self.path = path
         self.storage_options = storage_options  # to open it again
         self.name = os.fsdecode(path) if isinstance(path, (str, bytes, os.PathLike)) else opened.path
         self.x: NDArray[np.float64] = opened.x
         self.dtype = opened.dtype
         self.values: NDArray[Any] | None = None
+        self.identity = opened._identity
+        self.machine = this_machine()  # where identity was taken
+        # what the caller takes from the open file besides (open_mfdataset: its variables)
+        self.collected: Any = None if collect is None else collect(opened)
         if isinstance(opened, Series):
             self.rows = len(opened)
-            self.identity = opened._identity
             self.cut = (opened.expected_spectra, len(opened)) if opened.truncated else None
             # Without mini headers the title is empty, and a dimension may be
             # called "title"; as the table's own columns, "file" and "spectrum".
@@ -107,7 +116,8 @@ def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]
     return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
 
 
-def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None) -> _Part | tuple[str, str]:
+def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
+           collect: Collect | None = None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
     if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
@@ -122,7 +132,7 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
             raise
         return os.fsdecode(path), str(e)
     with opened:
-        return _Part(path, opened, storage_options)
+        return _Part(path, opened, storage_options, collect)
 
 
 def _x_mismatch(a: _Part, b: _Part) -> FormatError:
@@ -136,13 +146,18 @@ def _x_mismatch(a: _Part, b: _Part) -> FormatError:
     return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
 
 
-def _reopened(part: _Part) -> Series:
-    """The series that the first pass saw, opened again (an error if the
-    file is not the very same one any more)."""
-    s = Series.__new__(Series)
-    s._open(part.path, "ignore", stacklevel=2, identity=part.identity,
-            storage_options=part.storage_options)
+def reopened(kind: type[Series] | type[Spectrum], path: Any, identity: Any, machine: str | None,
+             storage_options: dict[str, Any] | None) -> Any:
+    """The file that a first pass saw (identity, taken on machine), opened
+    again as kind: an error if it is not the very same file any more."""
+    s = kind.__new__(kind)
+    s._open(path, "ignore", stacklevel=2, identity=identity, machine=machine,
+            storage_options=storage_options)
     return s
+
+
+def _reopened(part: _Part) -> Series:
+    return reopened(Series, part.path, part.identity, part.machine, part.storage_options)  # type: ignore[no-any-return]
 
 
 def _read_into(part: _Part, out: NDArray[Any]) -> None:
@@ -202,6 +217,39 @@ class _Bar:
             self._bar.close()
 
 
+def survey(pool: Executor, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
+           task: str, stacklevel: int, collect: Collect | None = None) -> tuple[list[_Part], NDArray[np.float64]]:
+    """The first pass over the files that sources names, on pool: a _Part
+    for each spectral data file, and their spectral axis (FormatError
+    naming two files whose axes differ). Warns of the files skipped and
+    (when truncated is "warn") of cut series, at stacklevel from the
+    caller of the caller; task names the caller in messages."""
+    paths, found, passed_over = _listed(sources, storage_options)
+    firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options, collect), paths))
+    parts = [f for f in firsts if isinstance(f, _Part)]
+    skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
+    if skipped:
+        names = ", ".join(name for name, _ in skipped[:_NAMED_SKIPS])
+        more = f" and {len(skipped) - _NAMED_SKIPS} more" if len(skipped) > _NAMED_SKIPS else ""
+        files = "file that is not a spectral data file" if len(skipped) == 1 else \
+            "files that are not spectral data files"
+        warnings.warn(f"{task} skipped {len(skipped)} {files} karvo can read: {names}{more} "
+                      f"(first: {skipped[0][1]})", UserWarning, stacklevel=stacklevel)
+    if not parts:
+        raise ValueError(f"{task}: no spectral data files in {sources!r}")
+    for part in parts:
+        if part.cut is not None and truncated == "warn":
+            expected, held = part.cut
+            warnings.warn(TruncatedWarning(f"{part.name}: the series header promises {expected} spectra, "
+                                           f"the file holds {held}", part.name, expected, held),
+                          stacklevel=stacklevel)
+    x = parts[0].x
+    for part in parts[1:]:
+        if not np.array_equal(part.x, x):
+            raise _x_mismatch(parts[0], part)
+    return parts, x
+
+
 def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
               progress: bool = False, storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
     """Reads many files into one array: ``(x, Y, table)``.
@@ -237,30 +285,8 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
 
     check_policy(truncated)
     pd = require("pandas", "pandas", "karvo.read_many")
-    paths, found, passed_over = _listed(sources, storage_options)
     with ThreadPoolExecutor() as pool:
-        firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options), paths))
-        parts = [f for f in firsts if isinstance(f, _Part)]
-        skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
-        if skipped:
-            names = ", ".join(name for name, _ in skipped[:_NAMED_SKIPS])
-            more = f" and {len(skipped) - _NAMED_SKIPS} more" if len(skipped) > _NAMED_SKIPS else ""
-            files = "file that is not a spectral data file" if len(skipped) == 1 else \
-                "files that are not spectral data files"
-            warnings.warn(f"karvo.read_many skipped {len(skipped)} {files} karvo can read: {names}{more} "
-                          f"(first: {skipped[0][1]})", UserWarning, stacklevel=2)
-        if not parts:
-            raise ValueError(f"karvo.read_many: no spectral data files in {sources!r}")
-        for part in parts:
-            if part.cut is not None and truncated == "warn":
-                expected, held = part.cut
-                warnings.warn(TruncatedWarning(f"{part.name}: the series header promises {expected} spectra, "
-                                               f"the file holds {held}", part.name, expected, held),
-                              stacklevel=2)
-        x = parts[0].x
-        for part in parts[1:]:
-            if not np.array_equal(part.x, x):
-                raise _x_mismatch(parts[0], part)
+        parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)

@@ -3,6 +3,12 @@
     karvo info PATH...                 what each file holds (--json for scripts)
     karvo export PATH... -o OUT        csv, tsv, npz, nc, zarr or parquet (files stacked)
     karvo plot PATH [-o OUT.png]       a picture of the spectra
+    karvo refs PATH... -o OUT.json     Zarr references reading the spectra in place
+
+PATH may also be a URL (s3://bucket/run42, https://host/run42, any protocol
+fsspec knows) with ``--storage-option KEY=VALUE`` for its file system;
+credentials and endpoints come from the environment (AWS_ACCESS_KEY_ID,
+AWS_ENDPOINT_URL, ...), where the storage libraries look for them.
 
 Exit status: 0 when everything worked, 1 when a file could not be read or
 written, 2 for a usage error, 130 when interrupted, 141 when the reader of
@@ -22,6 +28,8 @@ import karvo
 
 from ._extras import MissingDependency
 from ._inputs import Found, expand_input
+from ._refs_command import add_refs_command, run_refs
+from ._sources import local_path
 
 EXAMPLE = "examples/reaction_band_growth.series"
 
@@ -78,12 +86,30 @@ def _bounded(kind: type, low: float, high: float) -> Any:
     return parse
 
 
+def storage_option(text: str) -> tuple[str, Any]:
+    """``KEY=VALUE``; VALUE is read as JSON when it is JSON (true, 3,
+    {"endpoint_url": "..."}), else kept as text."""
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a storage option; write KEY=VALUE, e.g. anon=true")
+    try:
+        return key.strip(), json.loads(value)
+    except ValueError:
+        return key.strip(), value
+
+
 def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = sub.add_parser(
         name, help=summary, description=summary[0].upper() + summary[1:] + ".",
         epilog="examples:\n" + examples,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.set_defaults(parser=parser)   # usage errors found later show this usage
+    parser.add_argument(
+        "--storage-option", type=storage_option, action="append", default=[],
+        dest="storage_options", metavar="KEY=VALUE",
+        help="an option of the file system of a URL (repeatable; VALUE is JSON or text), "
+             "e.g. anon=true or 'client_kwargs={\"endpoint_url\": \"http://...\"}'")
     return parser
 
 
@@ -184,6 +210,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--xlabel", metavar="TEXT", help="label of the spectral axis")
     plot.add_argument("--ylabel", metavar="TEXT",
                       help="label of the values (a series: its lines' axis and the colour bar)")
+    add_refs_command(sub, _subcommand)
     return parser
 
 
@@ -206,10 +233,20 @@ def _complain(path: str, exc: BaseException | str) -> None:
     print(f"karvo: {path}: {reason}", file=sys.stderr)
 
 
-def _open(path: str) -> karvo.Series | karvo.Spectrum:
+def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
     # karvo.open refuses what is not a regular file without waiting on it
     # (a FIFO, a device) and names the file.
-    return karvo.open(path, truncated="ignore")
+    try:
+        return karvo.open(path, truncated="ignore", storage_options=dict(args.storage_options) or None)
+    except (karvo.FormatError, OSError, MissingDependency):
+        raise
+    except Exception as exc:
+        if local_path(path) is not None:
+            raise
+        # The storage layer under a URL refused (no credentials, an endpoint
+        # out of reach, a protocol fsspec doesn't know): this file can't be
+        # read, as for a local file that can't be opened.
+        raise OSError(f"{type(exc).__name__}: {exc}") from exc
 
 
 def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:
@@ -232,13 +269,13 @@ def _refuse_to_overwrite_the_source(args: argparse.Namespace, parser: argparse.A
         parser.error(f"-o {out}: that is the file being read; give another name")
 
 
-def _info_of(found: Found, documents: list[dict[str, Any]]) -> int:
+def _info_of(found: Found, documents: list[dict[str, Any]], args: argparse.Namespace) -> int:
     """Adds the facts of one file to ``documents``: 1 when it was shown,
     0 when not (a named file's failure is added as an error)."""
     from ._info import summary
 
     try:
-        with _open(found.path) as obj:
+        with _open(found.path, args) as obj:
             documents.append(summary(obj, found.path))
         return 1
     except (karvo.FormatError, OSError) as exc:
@@ -269,7 +306,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             continue
         for path, reason in inputs.skipped:
             _complain(path, f"skipped: {reason}")
-        shown = sum(_info_of(found, documents) for found in inputs.files)
+        shown = sum(_info_of(found, documents, args) for found in inputs.files)
         if shown < len(inputs.files) and inputs.files[0].named:
             status = 1
         elif not shown and not (inputs.files and inputs.files[0].named):
@@ -292,7 +329,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterator[karvo.Series | karvo.Spectrum]:
     """The file to export or plot, once the options are known to fit it."""
     _refuse_to_overwrite_the_source(args, parser)
-    with _open(args.path) as obj:
+    with _open(args.path, args) as obj:
         if args.spectra and not isinstance(obj, karvo.Series):
             parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
         _note_if_cut(obj)
@@ -413,11 +450,15 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
+def _run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    return run_refs(args, parser, _complain)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``karvo`` command with ``argv`` (default: the command line)."""
     args = build_parser().parse_args(argv)
     path = getattr(args, "path", None) or "karvo"
-    run = {"info": run_info, "export": run_export, "plot": run_plot}[args.command]
+    run = {"info": run_info, "export": run_export, "plot": run_plot, "refs": _run_refs}[args.command]
     try:
         status = run(args, args.parser)
         if sys.stdout is not None:  # None when started with standard output closed

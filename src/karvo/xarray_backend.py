@@ -10,17 +10,29 @@ file), so it pickles to dask workers in other processes or on other machines
 that see the same files; a worker that finds another file under that path (or
 the file changed since) raises karvo.FormatError rather than read it.
 
+A URL (s3://, https://, any protocol fsspec knows) opens the same way, given
+``engine="karvo"`` (the engine does not fetch an object just to tell whether
+it is one of ours) and, where the environment does not say them,
+``storage_options`` for its file system; those travel with the arrays.
+
     >>> import xarray as xr
     >>> ds = xr.open_dataset("run42", engine="karvo")                  # doctest: +SKIP
     >>> ds = xr.open_dataset("run42", engine="karvo", chunks={"spectrum": 1000})  # doctest: +SKIP
     >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
-    ...                        concat_dim="file", parallel=True)        # doctest: +SKIP
+    ...                        concat_dim="file", coords="all", join="exact",
+    ...                        preprocess=load_coordinates, parallel=True)  # doctest: +SKIP
+    >>> ds = xr.open_dataset("s3://bucket/run42", engine="karvo",
+    ...                      storage_options={"anon": True})         # doctest: +SKIP
+
+Per-spectrum coordinates are read with the headers and held in memory; the
+Dataset names its file (path or URL) in the attribute ``source``.
 """
 from __future__ import annotations
 
 import os
+import pickle
 import threading
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from typing import Any, Literal, TypeGuard, Union
 
@@ -41,11 +53,13 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 import karvo
 from karvo._identity import this_machine
 from karvo._opened import absolute
+from karvo._sources import local_path
 
 from ._names import unique as _unique, variable_name
 from ._units import unit_codes, unit_name
 
-__all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray"]
+__all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray",
+           "load_coordinates", "same_x_as"]
 
 Opened = Union["karvo.Series", "karvo.Spectrum"]
 Truncated = Literal["warn", "raise", "ignore"]
@@ -94,15 +108,38 @@ class _Held:
             self.obj.close()
 
 
-def _reopen(path: str, mode: str = "r") -> _Held:
+class _Options:
+    """storage_options as xarray's file cache keys them: equal where their
+    pickles are, so that a copy unpickled for each task finds the file that
+    an earlier task of that process opened (a dict can't be a key)."""
+
+    def __init__(self, options: Mapping[str, Any]) -> None:
+        self.options = dict(options)
+        self._key = pickle.dumps(self.options)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Options) and other._key == self._key
+
+    def __hash__(self) -> int:
+        return hash(self._key)
+
+
+def _open(path: str, storage_options: Mapping[str, Any] | None,
+          truncated: Truncated) -> Opened:
+    return karvo.open(path, truncated=truncated,
+                      storage_options=None if storage_options is None else dict(storage_options))
+
+
+def _reopen(path: str, mode: str = "r", options: _Options | None = None) -> _Held:
     """Opener of the file cache, also where an array is unpickled (which
     passes the mode).  The open on the client already judged a cut file
     (warned or raised), so a reopen says nothing more about it."""
-    return _Held(karvo.open(path, truncated="ignore"))
+    return _Held(_open(path, None if options is None else options.options, "ignore"))
 
 
 @contextmanager
-def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
+def _held(manager: CachingFileManager[_Held], path: str,
+          storage_options: Mapping[str, Any] | None) -> Iterator[Opened]:
     """The open file of manager, held open until the block ends."""
     handle = manager.acquire()
     if handle.hold():
@@ -112,7 +149,7 @@ def _held(manager: CachingFileManager[_Held], path: str) -> Iterator[Opened]:
             handle.release()
         return
     # The cache closed it between the two lines above: this read opens its own.
-    with _reopen(path).obj as obj:
+    with _Held(_open(path, storage_options, "ignore")).obj as obj:
         yield obj
 
 
@@ -130,9 +167,11 @@ class KarvoArray(BackendArray):
 
     def __init__(self, manager: CachingFileManager[_Held], path: str,
                  shape: tuple[int, ...], dtype: np.dtype[Any],
-                 identity: tuple[int, int, int, int]) -> None:
+                 identity: Any,
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         self._manager = manager
         self.path = path
+        self.storage_options = storage_options
         self.shape = shape
         self.dtype = dtype
         self.identity = identity
@@ -140,20 +179,10 @@ class KarvoArray(BackendArray):
         self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
-        if isinstance(key, indexing.OuterIndexer) and any(
-                isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
-            # An empty list selects nothing, and some xarray releases fail
-            # to split such a key for the adapter: the empty result is here.
-            return np.empty(tuple(
-                len(range(*k.indices(n))) if isinstance(k, slice) else k.size
-                for k, n in zip(key.tuple, self.shape)
-                if not isinstance(k, (int, np.integer))), self.dtype)
-        return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
-            key, self.shape, indexing.IndexingSupport.OUTER_1VECTOR,
-            self._raw_getitem)
+        return _outer_getitem(key, self.shape, self.dtype, self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with _held(self._manager, self.path) as obj:
+        with _held(self._manager, self.path, self.storage_options) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -206,6 +235,24 @@ class KarvoArray(BackendArray):
                 f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
 
 
+def _outer_getitem(key: indexing.ExplicitIndexer, shape: tuple[int, ...],
+                   dtype: np.dtype[Any],
+                   raw_getitem: Callable[[tuple[Any, ...]], NDArray[Any]]
+                   ) -> NDArray[Any]:
+    """What a backend array that takes outer keys with one vector gives
+    for key, raw_getitem reading it."""
+    if isinstance(key, indexing.OuterIndexer) and any(
+            isinstance(k, np.ndarray) and k.size == 0 for k in key.tuple):
+        # An empty list selects nothing, and some xarray releases fail
+        # to split such a key for the adapter: the empty result is here.
+        return np.empty(tuple(
+            len(range(*k.indices(n))) if isinstance(k, slice) else k.size
+            for k, n in zip(key.tuple, shape)
+            if not isinstance(k, (int, np.integer))), dtype)
+    return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
+        key, shape, indexing.IndexingSupport.OUTER_1VECTOR, raw_getitem)
+
+
 def _is_series(obj: Opened) -> TypeGuard[karvo.Series]:
     return len(obj.shape) == 2
 
@@ -229,11 +276,27 @@ def _netcdf_attr(value: Any) -> Any:
     return None
 
 
-def _attrs(obj: Opened) -> dict[str, Any]:
-    """The file's title, then the series header's and the main spectral
-    header's numeric and text fields (a spectral field whose name the series
-    header already uses gets the prefix ``spectral_``)."""
+def _source(path: str | bytes) -> str:
+    """What names a file in its Dataset (the attribute ``source``, the
+    coordinate ``file``): its absolute path, or its URL."""
+    local = local_path(path)
+    return os.fsdecode(path) if local is None else os.fsdecode(absolute(local))
+
+
+def _source_of(obj: Opened) -> str:
+    """_source of an open file: a file object is named as karvo names it."""
+    if obj._absolute is None:  # opened by URL, or a file object
+        return os.fsdecode(obj.path)
+    return _source(obj._absolute)
+
+
+def _attrs(obj: Opened, source: str | None) -> dict[str, Any]:
+    """The file's title and source, then the series header's and the main
+    spectral header's numeric and text fields (a spectral field whose name
+    the series header already uses gets the prefix ``spectral_``)."""
     attrs: dict[str, Any] = {"title": obj.title}
+    if source is not None:
+        attrs["source"] = source
     if _is_series(obj):
         headers = [("", obj.header), ("spectral_", obj.spectral_header or {})]
     else:
@@ -246,13 +309,15 @@ def _attrs(obj: Opened) -> dict[str, Any]:
     return attrs
 
 
-def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
+def _spectrum_coords(series: karvo.Series,
+                     reserved: frozenset[str]) -> dict[str, Variable]:
     """Everything along ``spectrum``: the series dimensions (named as
     Series.coords names them), the titles, and every other mini header
-    field.  Names that clash with the Dataset's own get an underscore."""
+    field.  Names that clash with the Dataset's own (reserved) get an
+    underscore."""
     dims = ("spectrum",)
     coords: dict[str, Variable] = {}
-    taken = set(_RESERVED)
+    taken = set(reserved)
     described = {d["name"]: d for d in series.dimensions}
     for name, values in series.coords.items():
         info = described.get(name, {})
@@ -264,7 +329,9 @@ def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
         taken.add(name)
         coords[name] = Variable(dims, np.asarray(values), attrs)
     if series.titles is not None:
-        coords["title"] = Variable(dims, np.array(series.titles, dtype=object))
+        # Fixed-width text (numpy's "U"), not objects: dask sizes its chunks
+        # by the item size, which objects don't have.
+        coords["title"] = Variable(dims, np.array(series.titles, dtype=str))
     meta = series.meta
     if meta is not None and meta.dtype.names:
         for field in meta.dtype.names:
@@ -276,9 +343,13 @@ def _spectrum_coords(series: karvo.Series) -> dict[str, Variable]:
     return coords
 
 
-def _variables(obj: Opened, values: Any) -> tuple[dict[str, Variable], list[str]]:
+def _variables(obj: Opened, values: Any, file: str | None = None,
+               reserved: frozenset[str] = frozenset()
+               ) -> tuple[dict[str, Variable], list[str]]:
     """The variables of obj's Dataset with `values` as its data, and the
-    names among them that are coordinates."""
+    names among them that are coordinates.  Given file, the coordinate
+    ``file`` holds it for every spectrum.  A series coordinate named as
+    one of reserved is renamed as one named ``file`` is."""
     x_code, y_code = unit_codes(obj)
     x = Variable(("x",), np.asarray(obj.x, dtype=np.float64),
                  {"long_name": "spectral axis", **_unit_attrs("x_units", x_code)})
@@ -287,10 +358,17 @@ def _variables(obj: Opened, values: Any) -> tuple[dict[str, Variable], list[str]
         # No preferred chunks: any run of rows is one read, so every split
         # the caller picks (chunks={"spectrum": n}, "auto") is as good.
         data = Variable(("spectrum", "x"), values, value_attrs)
-        coords = _spectrum_coords(obj)
+        if file is None:
+            coords = _spectrum_coords(obj, _RESERVED)
+        else:
+            coords = _spectrum_coords(obj, _RESERVED | {"file"} | reserved)
+            coords["file"] = Variable(("spectrum",), np.full(obj.shape[0], file))
         variables = {"spectra": data, "x": x, **coords}
         return variables, ["x", *coords]
-    return {"spectrum": Variable(("x",), values, value_attrs), "x": x}, ["x"]
+    variables = {"spectrum": Variable(("x",), values, value_attrs), "x": x}
+    if file is not None:                    # a single spectrum: one file
+        variables["file"] = Variable((), np.array(file))
+    return variables, list(variables)[1:]
 
 
 def _unit_attrs(field: str, code: int | None) -> dict[str, Any]:
@@ -314,23 +392,101 @@ def to_xarray(obj: Opened) -> Dataset:
     variables, coord_names = _variables(obj, np.asarray(obj))
     data_vars = {k: v for k, v in variables.items() if k not in coord_names}
     coords = {k: variables[k] for k in coord_names}
-    return Dataset(data_vars, coords=coords, attrs=_attrs(obj))
+    # the path made absolute at open: the working folder may have changed since
+    return Dataset(data_vars, coords=coords,
+                   attrs=_attrs(obj, _source_of(obj)))
+
+
+def load_coordinates(ds: Dataset) -> Dataset:
+    """ds with its coordinates held in memory as numpy arrays.
+
+    Opened with chunks (as open_mfdataset opens every file), xarray puts
+    every coordinate that is not an index into a dask array, although the
+    engine read it with the headers: each then adds tasks to every graph
+    that carries it (computing ``ds.temp``, or ``ds.spectra.max("x")``
+    whose result keeps the coordinates along ``spectrum``).  Given to
+    open_mfdataset as ``preprocess=load_coordinates``, the concatenated
+    coordinates are numpy arrays and cost no task.  Computing them here
+    reads nothing: their values are in the graph.
+    """
+    lazy = [name for name in ds.coords
+            if name not in ds.xindexes and ds.variables[name].chunks is not None]
+    if not lazy:
+        return ds
+    from dask.base import compute           # only chunked Datasets get here
+    values = compute(*(ds.variables[name].data for name in lazy),  # type: ignore[no-untyped-call]
+                     scheduler="synchronous")
+    return ds.assign_coords({name: ds.variables[name].copy(data=np.asarray(v))
+                             for name, v in zip(lazy, values)})
+
+
+class _SameX:
+    """open_mfdataset's preprocess that checks each file's spectral axis
+    against a reference file's, then loads the coordinates.  It pickles
+    with the reference axis, so it runs where the files are opened."""
+
+    def __init__(self, reference: str | os.PathLike[str]) -> None:
+        with karvo.open(reference, truncated="ignore") as obj:
+            self.x = np.asarray(obj.x, dtype=np.float64)
+        self.reference = _source(os.fspath(reference))
+
+    def __call__(self, ds: Dataset) -> Dataset:
+        x = ds["x"].values
+        if x.shape != self.x.shape or not np.array_equal(x, self.x):
+            source = ds.attrs.get("source", "a file")
+            ds.close()          # open_mfdataset closes none of its files then
+            raise ValueError(
+                f"{source}: its spectral axis ({_describe_axis(x)}) is not "
+                f"that of {self.reference} ({_describe_axis(self.x)})")
+        return load_coordinates(ds)
+
+
+def _describe_axis(x: NDArray[Any]) -> str:
+    if x.size == 0:
+        return "no points"
+    return f"{x.size:,} points from {x[0]:g} to {x[-1]:g}"
+
+
+def same_x_as(reference: str | os.PathLike[str]) -> _SameX:
+    """A preprocess for open_mfdataset that raises ValueError naming the
+    file whose spectral axis ``x`` differs from that of the file
+    `reference` (xarray's join="exact" says only that ``x`` differs), and
+    loads each file's coordinates as load_coordinates does.
+
+    >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
+    ...                        concat_dim="file", coords="all", join="exact",
+    ...                        preprocess=same_x_as(paths[0]))   # doctest: +SKIP
+    """
+    return _SameX(reference)
 
 
 class KarvoDataStore(AbstractDataStore):
     """One open spectral file as xarray's decoding machinery sees it."""
 
-    def __init__(self, path: str, truncated: Truncated = "warn") -> None:
+    def __init__(self, path: str, truncated: Truncated = "warn",
+                 file_coordinate: bool = False,
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         # Absolute: a task may run where the working folder is another one.
-        self.path = os.fsdecode(absolute(path))
-        self._manager: CachingFileManager[_Held] = CachingFileManager(_reopen, self.path)
+        # A URL of a remote file system stays as it is.
+        local = local_path(path)
+        self.path = path if local is None else os.fsdecode(absolute(local))
+        self.source = _source(self.path)
+        # a copy: the caller's dict may change after the open
+        self.storage_options = None if storage_options is None else dict(storage_options)
+        storage_options = self.storage_options
+        self._manager: CachingFileManager[_Held] = CachingFileManager(
+            _reopen, self.path,
+            kwargs=None if storage_options is None else {"options": _Options(storage_options)})
         try:
-            with _held(self._manager, self.path) as obj:
+            with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
                     # let karvo warn or raise as the caller asked
-                    karvo.open(path, truncated=truncated).close()
-                self._variables, coord_names = _variables(obj, self._lazy(obj))
-                self._attrs = _attrs(obj)
+                    _open(path, storage_options, truncated).close()
+                self._variables, coord_names = _variables(
+                    obj, self._lazy(obj), self.source if file_coordinate else None)
+                self._attrs = _attrs(obj, self.source)
+                # where the values lie in the file described here (references read it)
+                self.geometry: dict[str, Any] = dict(obj._file.info)
         except BaseException:
             self._manager.close()
             raise
@@ -341,7 +497,7 @@ class KarvoDataStore(AbstractDataStore):
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
         return indexing.LazilyIndexedArray(KarvoArray(
             self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype),
-            obj._identity))
+            obj._identity, self.storage_options))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -379,11 +535,13 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
     open_dataset_parameters = (
         "filename_or_obj", "drop_variables", "mask_and_scale",
         "decode_times", "concat_characters", "decode_coords", "use_cftime",
-        "decode_timedelta", "truncated")
+        "decode_timedelta", "truncated", "file_coordinate", "storage_options")
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
         path = _path_of(filename_or_obj)
-        if path is None:
+        # Telling a remote object by its content would fetch it for every
+        # guess xarray makes; engine="karvo" opens one.
+        if path is None or local_path(path) is None:
             return False
         try:
             # karvo.open looks before it opens: a directory or a FIFO fails
@@ -400,26 +558,41 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             concat_characters: bool = True, decode_coords: bool = True,
             use_cftime: bool | None = None,
             decode_timedelta: bool | None = None,
-            truncated: Truncated = "warn") -> Dataset:
-        """A Dataset over the file at filename_or_obj (a path: the engine
-        hands the path, not an open file, to the tasks that read values).
+            truncated: Truncated = "warn",
+            file_coordinate: bool = False,
+            storage_options: Mapping[str, Any] | None = None) -> Dataset:
+        """A Dataset over the file at filename_or_obj (a path or URL: the
+        engine hands it, not an open file, to the tasks that read values).
 
         truncated: what to do with a series cut short ("warn", "raise" or
         "ignore"), as for karvo.open.
+        file_coordinate: add the coordinate ``file`` along ``spectrum``
+        holding the file's source (the attribute ``source``), for telling
+        apart the spectra of files concatenated along ``spectrum``.
+        storage_options: options of the file system of a URL, as for
+        karvo.open (they are pickled with the arrays; credentials are
+        better left to the environment).
         """
         path = _path_of(filename_or_obj)
         if path is None:
             raise TypeError(
-                "the karvo engine opens files by path (str or os.PathLike), "
+                "the karvo engine opens files by path or URL (str or os.PathLike), "
                 f"not {type(filename_or_obj).__name__}")
-        store = KarvoDataStore(path, truncated=truncated)
+        store = KarvoDataStore(path, truncated=truncated, file_coordinate=file_coordinate,
+                               storage_options=storage_options)
         try:
-            return StoreBackendEntrypoint().open_dataset(
+            ds = StoreBackendEntrypoint().open_dataset(
                 store, drop_variables=drop_variables,
                 mask_and_scale=mask_and_scale, decode_times=decode_times,
                 concat_characters=concat_characters,
                 decode_coords=decode_coords, use_cftime=use_cftime,
                 decode_timedelta=decode_timedelta)
+            # The coordinates were read with the headers: hold them as the
+            # numpy arrays they are (decoding wrapped them lazily), so
+            # nothing that computes one goes back to the file.
+            for name in ds.coords:
+                ds.variables[name].load()
         except BaseException:
             store.close()
             raise
+        return ds

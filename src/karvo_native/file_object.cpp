@@ -372,12 +372,16 @@ PyObject* File_get_info(PyObject* self, void*) {
     PyObject* mini = s.mini_size == 0 ? Py_None : nullptr;
     PyRef mini_version = mini ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLong(s.mini_v3 ? 3 : 0));
     if (!mini_version) return nullptr;
-    return Py_BuildValue("{s:i,s:s#,s:I,s:d,s:d,s:I,s:O,s:K,s:K,s:K,s:K,s:K}", "file_type", int(s.file_type),
-                         "title", title.data(), Py_ssize_t(title.size()), "num_points", s.num_points, "first_x",
-                         first_x, "last_x", last_x, "element_size", s.element_size, "mini_version",
-                         mini_version.get(), "expected", (unsigned long long)s.expected, "held",
+    // Where the values lie (spectrum k's at data_start + k * stride + mini_size; a single
+    // spectrum's at values_offset), for references into the file.
+    return Py_BuildValue("{s:i,s:s#,s:I,s:d,s:d,s:I,s:O,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:I,s:K}", "file_type",
+                         int(s.file_type), "title", title.data(), Py_ssize_t(title.size()), "num_points",
+                         s.num_points, "first_x", first_x, "last_x", last_x, "element_size", s.element_size,
+                         "mini_version", mini_version.get(), "expected", (unsigned long long)s.expected, "held",
                          (unsigned long long)s.held, "partial_bytes", (unsigned long long)s.partial_bytes,
-                         "stride", (unsigned long long)s.stride, "size", (unsigned long long)s.size);
+                         "stride", (unsigned long long)s.stride, "size", (unsigned long long)s.size, "data_start",
+                         (unsigned long long)s.data_start, "values_size", (unsigned long long)s.values_size,
+                         "mini_size", s.mini_size, "values_offset", (unsigned long long)s.values_offset);
 }
 
 PyObject* File_get_values(PyObject* self, void*) {

@@ -6,6 +6,7 @@
 #include "io/native_file.hpp"
 #include "karvo_native/file_object.hpp"
 #include "karvo_native/module_state.hpp"
+#include "karvo_native/references.hpp"
 #include "karvo_native/text_table.hpp"
 
 #include <pthread.h>
@@ -38,6 +39,10 @@ PyMethodDef native_methods[] = {
     {"long_rows", long_rows, METH_VARARGS,
      "long_rows(x, values, heads, tails, delimiter) -> bytes: a CSV row per value, between its spectrum's "
      "head and tail."},
+    {"chunk_refs", chunk_refs, METH_VARARGS,
+     "chunk_refs(name, url, first, stride, values_size, held, run, file_size) -> dict: the chunk references of "
+     "a series, a run of spectra a chunk."},
+    {"refs_json", refs_json, METH_O, "refs_json(refs) -> bytes: json.dumps(refs) for a dict of references."},
     {nullptr, nullptr, 0, nullptr},
 };
 

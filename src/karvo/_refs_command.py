@@ -1,0 +1,68 @@
+"""``karvo refs``: Zarr references to spectral files, written as JSON."""
+from __future__ import annotations
+
+import argparse
+import warnings
+from collections.abc import Callable
+from typing import Any
+
+import karvo
+
+from ._references import combine, file_name, json_bytes, references
+
+Complain = Callable[[str, "BaseException | str"], None]
+
+
+def add_refs_command(sub: Any, subcommand: Callable[..., argparse.ArgumentParser]) -> None:
+    refs = subcommand(
+        sub, "refs", "write Zarr references that read the spectra in place, without karvo",
+        "  karvo refs run42 -o run42.json\n"
+        "  karvo refs day1/run* -o day1.json      (one store; the coordinate file names each spectrum's)\n"
+        "  karvo refs run42 -o run42.json --url s3://bucket/run42\n\n"
+        "Any Zarr reader opens OUT through fsspec's reference file system, e.g.\n"
+        "  xr.open_dataset('reference://', engine='zarr', backend_kwargs={'consolidated': False,\n"
+        "                  'storage_options': {'fo': 'run42.json', 'remote_protocol': 'file'}})\n"
+        "Several files must share their spectral axis; they are stacked along\n"
+        "spectrum, and attributes on which they differ are left out.")
+    refs.add_argument("sources", nargs="+", metavar="SOURCE", help="spectral data files, by path or URL")
+    refs.add_argument("-o", "--output", required=True, metavar="OUT", help="JSON file to write")
+    refs.add_argument("--url", metavar="URL",
+                      help="where readers find the file (one SOURCE): for a local copy of a file served elsewhere")
+
+
+def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain: Complain) -> int:
+    from ._atomic import replaced_on_success
+
+    if args.url is not None and len(args.sources) != 1:
+        parser.error("--url names where one file is served; give one SOURCE with it")
+    # --storage-option KEY=VALUE pairs, for sources given as URLs
+    options = dict(args.storage_options) if getattr(args, "storage_options", None) else None
+    parts = []
+    for source in args.sources:
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", karvo.TruncatedWarning)
+                refs = references(source, storage_options=options, url=args.url)
+        except (karvo.FormatError, OSError) as exc:
+            complain(source, exc)
+            return 1
+        for warning in caught:
+            cut = warning.message
+            if isinstance(cut, karvo.TruncatedWarning):
+                complain(source, f"the file is cut short: it holds {cut.found} of {cut.expected} spectra; "
+                                 "referring to those")
+            else:
+                warnings.warn_explicit(cut, warning.category, warning.filename, warning.lineno)
+        parts.append((file_name(source, args.url), refs))
+    try:
+        combined = combine(parts)
+    except ValueError as exc:
+        complain(args.output, exc)
+        return 1
+    try:
+        with replaced_on_success(args.output) as temporary, open(temporary, "wb") as out:
+            out.write(json_bytes(combined))
+    except OSError as exc:
+        complain(args.output, exc)
+        return 1
+    return 0

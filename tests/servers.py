@@ -1,0 +1,206 @@
+"""Servers the remote-reading tests and benchmarks read from, on 127.0.0.1
+only: a plain HTTP file server that answers byte ranges and counts what it
+is asked, and an S3-compatible server (moto's, in a thread of this process).
+
+Both run in threads of the calling process and stop when their context
+ends; every wait on them is bounded.
+"""
+from __future__ import annotations
+
+import collections
+import contextlib
+import email.utils
+import http.server
+import os
+import re
+import threading
+from collections.abc import Iterator
+from typing import Any
+
+LOOPBACK = "127.0.0.1"
+_RANGE = re.compile(r"bytes=(\d*)-(\d*)$")
+_STOP_SECONDS = 30
+
+
+class FileServer(http.server.ThreadingHTTPServer):
+    """Serves the files of one folder over HTTP/1.1 (connections kept
+    alive, as a storage service does), with single byte ranges (206 and
+    Content-Range), HEAD with Content-Length, ETag and Last-Modified, and
+    If-Match (412 for another ETag).  A request for several ranges gets the
+    whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
+    some servers do, and honours If-Unmodified-Since instead; with
+    ``conditions`` False it refuses every conditional request (412), as a
+    server does that compares its ETags wrongly.
+
+    ``requests`` counts requests by (method, path); ``log`` keeps each one
+    as (method, path, Range header or None).  ``reset()`` clears both."""
+
+    daemon_threads = True
+
+    def __init__(self, root: str) -> None:
+        self.root = os.path.realpath(root)
+        self._lock = threading.Lock()
+        self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
+        self.log: list[tuple[str, str, str | None]] = []
+        self.etags = True
+        self.conditions = True
+        super().__init__((LOOPBACK, 0), _FileHandler)
+
+    @property
+    def url(self) -> str:
+        host, port = self.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def url_of(self, name: str) -> str:
+        return f"{self.url}/{name}"
+
+    def record(self, method: str, path: str, byte_range: str | None) -> None:
+        with self._lock:
+            self.requests[method, path] += 1
+            self.log.append((method, path, byte_range))
+
+    def reset(self) -> None:
+        with self._lock:
+            self.requests.clear()
+            self.log.clear()
+
+    def count(self, method: str | None = None, name: str | None = None) -> int:
+        """Requests so far, of one method and/or for one file name."""
+        with self._lock:
+            return sum(n for (m, p), n in self.requests.items()
+                       if (method is None or m == method)
+                       and (name is None or p == "/" + name))
+
+
+class _FileHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    # Headers and body go out as two writes: without TCP_NODELAY the body
+    # waits for the client's delayed acknowledgement (40 ms a request).
+    disable_nagle_algorithm = True
+    server: FileServer
+
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+        pass                                     # quiet: pytest shows failures
+
+    def do_HEAD(self) -> None:
+        self._answer(body=False)
+
+    def do_GET(self) -> None:
+        self._answer(body=True)
+
+    def _answer(self, body: bool) -> None:
+        path = self.path.split("?", 1)[0]
+        byte_range = self.headers.get("Range")
+        self.server.record(self.command, path, byte_range)
+        local = os.path.realpath(os.path.join(self.server.root, path.lstrip("/")))
+        if not local.startswith(self.server.root + os.sep) or not os.path.isfile(local):
+            self._send(404, b"not found\n", {}, body)
+            return
+        with open(local, "rb") as f:
+            st = os.fstat(f.fileno())
+            size = st.st_size
+            headers = {
+                "Accept-Ranges": "bytes",
+                "ETag": f'"{st.st_ino:x}-{size:x}-{st.st_mtime_ns:x}"',
+                "Last-Modified": email.utils.formatdate(st.st_mtime, usegmt=True),
+                "Content-Type": "application/octet-stream",
+            }
+            if not self.server.etags:
+                del headers["ETag"]
+            if self._condition_fails(headers.get("ETag"), st.st_mtime):
+                self._send(412, b"", headers, body)       # another object than asked
+                return
+            first, last = 0, size - 1
+            status = 200
+            match = _RANGE.match(byte_range.strip()) if byte_range else None
+            if match and (match[1] or match[2]):
+                if match[1]:
+                    first = int(match[1])
+                    last = min(int(match[2]), size - 1) if match[2] else size - 1
+                else:                                  # the last N bytes
+                    first = max(0, size - int(match[2]))
+                if first >= size or first > last:
+                    headers["Content-Range"] = f"bytes */{size}"
+                    self._send(416, b"", headers, body)
+                    return
+                status = 206
+                headers["Content-Range"] = f"bytes {first}-{last}/{size}"
+            f.seek(first)
+            data = f.read(last - first + 1) if body else b""
+        headers["Content-Length"] = str(last - first + 1)
+        self._send(status, data, headers, body, length_set=True)
+
+    def _condition_fails(self, etag: str | None, mtime: float) -> bool:
+        wanted = self.headers.get("If-Match")
+        since = self.headers.get("If-Unmodified-Since")
+        if not (wanted or since):
+            return False
+        if not self.server.conditions:
+            return True
+        if wanted and wanted.strip() != "*" and etag not in (tag.strip() for tag in wanted.split(",")):
+            return True
+        return bool(since) and int(mtime) > email.utils.parsedate_to_datetime(since).timestamp()
+
+    def _send(self, status: int, data: bytes, headers: dict[str, str], body: bool,
+              length_set: bool = False) -> None:
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        if not length_set:
+            self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if body:
+            self.wfile.write(data)
+
+
+@contextlib.contextmanager
+def file_server(root: str) -> Iterator[FileServer]:
+    """A FileServer over root, serving in a thread until the block ends."""
+    server = FileServer(root)
+    thread = threading.Thread(target=server.serve_forever, name="test-file-server", daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(_STOP_SECONDS)
+
+
+# Dummy credentials: moto accepts any; real ones must never reach it.
+S3_CREDENTIALS = {"AWS_ACCESS_KEY_ID": "karvo-test-key",
+                  "AWS_SECRET_ACCESS_KEY": "karvo-test-secret",
+                  "AWS_DEFAULT_REGION": "us-east-1"}
+
+
+@contextlib.contextmanager
+def s3_server() -> Iterator[str]:
+    """moto's S3-compatible server on a free loopback port; yields its
+    endpoint URL."""
+    from moto.server import ThreadedMotoServer
+
+    server = ThreadedMotoServer(ip_address=LOOPBACK, port=0, verbose=False)
+    server.start()
+    try:
+        host, port = server.get_host_and_port()
+        yield f"http://{host}:{port}"
+    finally:
+        server.stop()
+
+
+def s3_environment(endpoint: str) -> dict[str, str]:
+    """The environment that points boto, s3fs and the karvo command at the
+    test server with the dummy credentials, and away from any configuration
+    files of the machine's user and any other source of credentials."""
+    return {**S3_CREDENTIALS, "AWS_ENDPOINT_URL": endpoint,
+            "AWS_CONFIG_FILE": os.devnull, "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+            # never ask a cloud's instance metadata address for credentials
+            "AWS_EC2_METADATA_DISABLED": "true",
+            "NO_PROXY": LOOPBACK, "no_proxy": LOOPBACK}
+
+
+def s3_options(endpoint: str) -> dict[str, Any]:
+    """storage_options that reach the test server without the environment."""
+    return {"key": S3_CREDENTIALS["AWS_ACCESS_KEY_ID"],
+            "secret": S3_CREDENTIALS["AWS_SECRET_ACCESS_KEY"],
+            "client_kwargs": {"endpoint_url": endpoint}}

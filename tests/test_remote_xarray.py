@@ -1,0 +1,53 @@
+"""The xarray engine on URLs over a real HTTP server on 127.0.0.1
+(tests/servers.py); open_mfdataset over s3:// on worker processes is in
+test_karvo_distributed.py."""
+import os
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+
+from karvo.xarray_backend import KarvoBackendEntrypoint  # noqa: E402
+from xarray_files import engine, series  # noqa: E402
+
+ENGINE = engine()
+
+
+def test_open_dataset_over_http_is_lazy_and_never_guessed(http_server, tmp_path):
+    path = str(tmp_path / "lazy.series")
+    series(path, n_spectra=30, num_points=256)
+    shutil.copyfile(path, os.path.join(http_server.root, "lazy.series"))
+    url = http_server.url_of("lazy.series")
+    backend = KarvoBackendEntrypoint()
+    assert backend.guess_can_open(path)
+    http_server.reset()
+    assert not backend.guess_can_open(url) and http_server.count() == 0
+
+    with xr.open_dataset(path, engine=ENGINE) as local, \
+            xr.open_dataset(url, engine=ENGINE, storage_options={}) as ds:
+        http_server.reset()
+        np.testing.assert_array_equal(ds.spectra[17].values, local.spectra[17].values)
+        assert http_server.count() == 1, http_server.log
+        got, expected = ds.load(), local.load()
+        assert (got.attrs.pop("source"), expected.attrs.pop("source")) == (url, path)
+        xr.testing.assert_identical(got, expected)
+
+
+def test_copies_of_a_lazy_array_share_the_open_object(http_server, tmp_path):
+    """Each task gets its own unpickled copy of the array: the copies find
+    the object already open in the process's file cache instead of
+    opening it again (two requests each)."""
+    path = str(tmp_path / "shared.series")
+    series(path, n_spectra=30, num_points=64)
+    shutil.copyfile(path, os.path.join(http_server.root, "shared.series"))
+    options = {"client_kwargs": {"headers": {"X-Test": "1"}}}
+    with xr.open_dataset(http_server.url_of("shared.series"), engine=ENGINE,
+                         storage_options=options, chunks={"spectrum": 10}) as ds:
+        blob = pickle.dumps(ds.spectra.data)
+        http_server.reset()
+        for _ in range(3):
+            pickle.loads(blob).compute(scheduler="sync")
+        assert http_server.count("HEAD") == 0 and http_server.count() == 9, http_server.log
