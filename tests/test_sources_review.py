@@ -1,5 +1,7 @@
-"""Sources under pressure: file objects shared by several Files and threads,
-read again from within their own reads, and sizes out of range."""
+"""Sources under pressure: file objects shared by several Files and threads
+or read again from within their own reads, sizes out of range, objects
+replaced under a cached listing or known by their time alone, cycles
+through a File, and long reads that drop the blocks they hold."""
 import io
 import threading
 
