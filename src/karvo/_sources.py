@@ -14,7 +14,9 @@ import errno
 import os
 import re
 import threading
-from typing import Any, NamedTuple, Union
+import weakref
+from contextlib import contextmanager
+from typing import Any, Iterator, NamedTuple, Union
 from urllib.parse import unquote, urlsplit
 
 from ._conditional import conditional_fetch
@@ -57,8 +59,9 @@ def local_path(source: Any) -> Any:
 
 def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
     etag = next((info[k] for k in ("ETag", "etag", "Etag", "md5Hash", "generation") if info.get(k)), None)
-    mtime = next((info[k] for k in ("LastModified", "last_modified", "mtime", "modified", "updated", "created")
-                  if info.get(k) is not None), None)
+    # Last-Modified: a web server's, as fsspec's HTTP file system passes it on.
+    mtime = next((info[k] for k in ("LastModified", "Last-Modified", "last_modified", "mtime", "modified",
+                                    "updated", "created") if info.get(k) is not None), None)
     return ObjectIdentity(int(info["size"]), None if etag is None else str(etag),
                           None if mtime is None else str(mtime))
 
@@ -72,6 +75,10 @@ class Remote:
         self.url = url
         self.storage_options = dict(storage_options or {})
         self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+        # Asked anew: a listing cached by this file system (a glob, an ls of
+        # the folder) may tell of an object replaced since, whose identity
+        # would then pass for the one a copy was opened with.
+        self._fs.invalidate_cache(self._path)
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
@@ -92,20 +99,59 @@ class Remote:
         return out
 
 
+class _Position:
+    """The position of one file object, which every fetcher on it shares:
+    one thread at a time seeks and reads."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.reader: int | None = None  # the thread that seeks and reads now
+
+
+# The position of each file object that fetchers read, while any of them
+# lives (each holds its file object, so its id names no other object meanwhile).
+_positions: weakref.WeakValueDictionary[int, _Position] = weakref.WeakValueDictionary()
+_positions_lock = threading.Lock()
+
+
+def _position_of(fobj: Any) -> _Position:
+    with _positions_lock:
+        position = _positions.get(id(fobj))
+        if position is None:
+            position = _positions[id(fobj)] = _Position()
+        return position
+
+
 class _FileObjectFetcher:
-    """Reads ranges of a file object, one thread at a time (they share its position)."""
+    """Reads ranges of a file object, one thread at a time across every
+    File opened on it (they share its position)."""
 
     def __init__(self, fobj: Any) -> None:
         self._fobj = fobj
-        self._lock = threading.Lock()
-        with self._lock:
+        self._position = _position_of(fobj)
+        with self._reading():
             if not isinstance(fobj.read(0), bytes):
                 raise TypeError(f"karvo reads binary file objects (opened with 'rb'), not {type(fobj).__name__}")
-            self.size = int(fobj.seek(0, os.SEEK_END))
+            end = fobj.seek(0, os.SEEK_END)
+            self.size = int(fobj.tell() if end is None else end)  # an mmap's seek returns None before 3.13
+
+    @contextmanager
+    def _reading(self) -> Iterator[None]:
+        position, me = self._position, threading.get_ident()
+        # Waiting would never end, and reading on would move the outer read's position.
+        if position.reader == me and position.lock.locked():
+            raise RuntimeError(f"{name_of_file_object(self._fobj)}: read again from within one of its own reads "
+                               f"(by its read method, or a signal handler)")
+        with position.lock:
+            position.reader = me
+            try:
+                yield
+            finally:
+                position.reader = None
 
     def __call__(self, starts: list[int], ends: list[int]) -> list[bytes]:
         out = []
-        with self._lock:
+        with self._reading():
             for start, end in zip(starts, ends):
                 self._fobj.seek(start)
                 pieces, left = [], end - start

@@ -58,6 +58,7 @@ bool FetchingSource::fetched_prefetch(std::vector<ByteRange>&& ranges) {
     for (const ByteRange& m : merged)
         for (uint64_t a = m.start; a < m.end; a += std::min(kBlock, m.end - a))
             planned_.push_back({a, std::min(m.end, a + kBlock)});
+    asked_.assign(planned_.size(), false);
     return true;
 }
 
@@ -72,12 +73,15 @@ bool FetchingSource::fetch_from(uint64_t at, uint64_t want) {
                                   [](uint64_t v, const ByteRange& r) { return v < r.start; });
     uint64_t bytes = 0;
     if (after != planned_.begin() && at < std::prev(after)->end) {
-        // That block, then the others not held yet: the following first (reads
-        // mostly go on forward), then those before (a listed read goes back).
+        // That block, then the others never fetched yet: the following first
+        // (reads mostly go on forward), then those before (a listed read goes
+        // back). One fetched and dropped since is fetched again only when read.
         const size_t n = planned_.size(), first = size_t(std::prev(after) - planned_.begin());
         for (size_t j = 0; j < n && batch.size() < kBatchBlocks && bytes < kBatchBytes; ++j) {
-            const ByteRange& r = planned_[(first + j) % n];
-            if (j && held_at(r.start)) continue;
+            const size_t k = (first + j) % n;
+            const ByteRange& r = planned_[k];
+            if (j && (asked_[k] || held_at(r.start))) continue;
+            asked_[k] = true;
             batch.push_back(r);
             bytes += r.end - r.start;
         }

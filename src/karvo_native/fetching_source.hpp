@@ -55,6 +55,7 @@ private:
     host::PyRef fetch_, name_;
     uint64_t size_;
     std::vector<bulk::ByteRange> planned_;  // sorted, apart, none longer than a block
+    std::vector<bool> asked_;  // per planned block: fetched once already (maybe dropped since)
     std::vector<Block> held_;
     uint64_t held_bytes_ = 0;
     size_t last_ = 0;  // the block that served the last read: reads mostly go on from there

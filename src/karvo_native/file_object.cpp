@@ -122,10 +122,33 @@ ModuleState* state_of_file(PyObject* self) { return state_of(reinterpret_cast<Fi
 void File_dealloc(PyObject* self) {
     auto* o = reinterpret_cast<FileObject*>(self);
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete o->reader;
     Py_XDECREF(o->module);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// The fetch may be any Python callable, which may hold (through a file
+// object, say) what holds this File: the collector must see it to free such
+// a cycle.
+int File_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* o = reinterpret_cast<FileObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(o->module);
+    if (o->reader) Py_VISIT(o->reader->fetch.get());
+    return 0;
+}
+
+// Breaks such a cycle by letting the fetch go, as close() does: only a File
+// that nothing running can reach is cleared, so no read of it is under way.
+int File_clear(PyObject* self) {
+    auto* o = reinterpret_cast<FileObject*>(self);
+    if (o->reader && o->reader->fetch && o->reader->active == 0) {
+        o->reader->closing = true;
+        o->reader->fetch.reset();
+    }
+    return 0;
 }
 
 PyObject* File_close(PyObject* self, PyObject*) {
@@ -441,6 +464,8 @@ PyGetSetDef File_getset[] = {
 
 PyType_Slot File_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(File_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(File_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(File_clear)},
     {Py_tp_methods, File_methods},
     {Py_tp_getset, File_getset},
     {Py_tp_doc, const_cast<char*>("An open spectral data file, checked; made by karvo._native.open(path).")},
@@ -451,7 +476,7 @@ PyType_Slot File_slots[] = {
 
 // Made only by open(): a File from the type itself would have no reader.
 PyType_Spec File_spec = {"karvo._native.File", sizeof(FileObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, File_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, File_slots};
 
 PyObject* linspace_bytes(double first, double last, uint64_t n, uint64_t count) {
     count = count < n ? count : n;
@@ -535,11 +560,15 @@ PyObject* open_file(PyObject* module, PyObject* arg) {
 // `size` bytes, whose bytes fetch(starts, ends) returns; `name` (str) is
 // what messages call it.
 PyObject* open_fetching(PyObject* module, PyObject* args) {
-    PyObject *fetch, *name;
-    unsigned long long size;
-    if (!PyArg_ParseTuple(args, "OKU:open_fetching", &fetch, &size, &name)) return nullptr;
+    PyObject *fetch, *size_arg, *name;
+    if (!PyArg_ParseTuple(args, "OO!U:open_fetching", &fetch, &PyLong_Type, &size_arg, &name)) return nullptr;
     if (!PyCallable_Check(fetch)) return PyErr_SetString(PyExc_TypeError, "open_fetching: fetch must be callable"), nullptr;
-    if (size > uint64_t(INT64_MAX)) return PyErr_Format(PyExc_ValueError, "%U: size %llu is out of range", name, size), nullptr;
+    // Checked, not wrapped as "K" would: 2**64 must not pass for an empty object.
+    unsigned long long size = PyLong_AsUnsignedLongLong(size_arg);
+    if ((size == (unsigned long long)-1 && PyErr_Occurred()) || size > uint64_t(INT64_MAX)) {
+        PyErr_Clear();
+        return PyErr_Format(PyExc_ValueError, "%U: size %S is out of range", name, size_arg), nullptr;
+    }
     auto reader = std::make_unique<Reader>();
     reader->path = PyRef::borrow(name);
     reader->fetch = PyRef::borrow(fetch);
