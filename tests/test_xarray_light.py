@@ -151,3 +151,19 @@ def test_coordinates_on_a_cluster(tmp_path):
                                             expected.temp)
                 xr.testing.assert_identical(ds.spectra.max("x").compute(),
                                             expected.spectra.max("x"))
+
+
+def test_storage_options_that_do_not_pickle_still_open_a_url(tmp_path):
+    """Pickled only to key the file cache: such options (a lock, a session)
+    serve every read of this process."""
+    import threading
+    import uuid
+    fsspec = pytest.importorskip("fsspec")
+    path = str(tmp_path / "run")
+    sf = series(path, n_spectra=3)
+    url = f"memory://karvo-light-{uuid.uuid4().hex}/run"
+    fsspec.filesystem("memory").pipe(url, open(path, "rb").read())
+    options = {"lock": threading.Lock()}
+    with xr.open_dataset(url, engine=ENGINE, storage_options=options, chunks={"spectrum": 2}) as ds:
+        np.testing.assert_array_equal(ds.spectra.values, expected_values(sf))
+        assert ds.attrs["source"] == url

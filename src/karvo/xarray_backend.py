@@ -111,11 +111,16 @@ class _Held:
 class _Options:
     """storage_options as xarray's file cache keys them: equal where their
     pickles are, so that a copy unpickled for each task finds the file that
-    an earlier task of that process opened (a dict can't be a key)."""
+    an earlier task of that process opened (a dict can't be a key).
+    Options that don't pickle (a lock, a session) never leave this
+    process: they are equal only to themselves."""
 
     def __init__(self, options: Mapping[str, Any]) -> None:
         self.options = dict(options)
-        self._key = pickle.dumps(self.options)
+        try:
+            self._key: Any = pickle.dumps(self.options)
+        except Exception:                   # pickle raises TypeError, AttributeError, ...
+            self._key = object()
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, _Options) and other._key == self._key
