@@ -1,6 +1,7 @@
 """``karvo export`` of several files and folders: stacked as karvo.read_many
 stacks them, in every format, and the long layout (a row per value)."""
 import csv
+import io
 import os
 
 import numpy as np
@@ -53,7 +54,8 @@ def read_wide(out, fmt):
         with np.load(out) as z:
             return z["file"], z["values"], z["columns/t"], z["columns/num_scans"]
     if fmt == "parquet":
-        df = pd.read_parquet(out)
+        with open(out, "rb") as fh:     # Arrow may close a file it opens itself on a thread of its own, later
+            df = pd.read_parquet(io.BytesIO(fh.read()))
         return df["file"], np.stack(df["values"]), df["t"], df["num_scans"]
     import xarray as xr
     with xr.open_dataset(out, engine="zarr" if fmt == "zarr" else None) as ds:
