@@ -43,11 +43,13 @@ def first_pass(found: Sequence[Found], storage_options: dict[str, Any] | None = 
     OSError for a file it can't read), looked at and closed, on a pool of
     threads: its ``_Part``, or the file and the error that refused it. A
     URL is opened, then again for its rows, with storage_options."""
+    open_one = opener or (lambda path: _open(path, "ignore", storage_options=storage_options))
+
     def look(f: Found) -> _Part | tuple[Found, BaseException]:
         if not f.named and not os.path.isfile(f.path):   # a pipe would block, a dead link fail
             return f, OSError(0, "not a regular file")
         try:
-            with (opener or (lambda p: _open(p, "ignore", storage_options=storage_options)))(f.path) as opened:
+            with open_one(f.path) as opened:
                 return _Part(f.path, opened, storage_options)
         except (FormatError, OSError) as exc:
             return f, exc
