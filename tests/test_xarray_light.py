@@ -151,3 +151,30 @@ def test_coordinates_on_a_cluster(tmp_path):
                                             expected.temp)
                 xr.testing.assert_identical(ds.spectra.max("x").compute(),
                                             expected.spectra.max("x"))
+
+
+def test_storage_options_that_do_not_pickle_still_open_a_url(tmp_path):
+    """Pickled only to key the file cache: such options (a lock, a session)
+    serve every read of this process."""
+    import threading
+    import uuid
+    fsspec = pytest.importorskip("fsspec")
+    path = str(tmp_path / "run")
+    sf = series(path, n_spectra=3)
+    url = f"memory://karvo-light-{uuid.uuid4().hex}/run"
+    fsspec.filesystem("memory").pipe(url, open(path, "rb").read())
+    options = {"lock": threading.Lock()}
+    with xr.open_dataset(url, engine=ENGINE, storage_options=options, chunks={"spectrum": 2}) as ds:
+        np.testing.assert_array_equal(ds.spectra.values, expected_values(sf))
+        assert ds.attrs["source"] == url
+
+
+def test_same_x_as_opens_a_url_with_its_storage_options(s3, tmp_path, monkeypatch):
+    made = campaign(tmp_path, n_files=2)
+    urls = [s3.put(path, "same-x-%d" % i) for i, (path, _) in enumerate(made)]
+    monkeypatch.setenv("AWS_ENDPOINT_URL", "http://127.0.0.1:9")     # only the options say where
+    monkeypatch.setenv("AWS_MAX_ATTEMPTS", "1")
+    options = {"client_kwargs": {"endpoint_url": s3.endpoint}}
+    with open_many(urls, concat_dim="spectrum", join="exact", storage_options=options,
+                   preprocess=same_x_as(urls[0], storage_options=options)) as ds:
+        np.testing.assert_array_equal(ds.spectra.values, np.concatenate([expected_values(sf) for _, sf in made]))

@@ -16,7 +16,7 @@ import csv
 import io
 import json
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -37,15 +37,20 @@ LONG_ROWS = 1 << 18   # rows of the long layout per Parquet row group (metadata 
 LONG_CALL_ROWS = 1 << 16   # rows of long text per native call (each up to ~70 bytes + its metadata)
 
 
-def first_pass(found: Sequence[Found]) -> list[_Part | tuple[Found, BaseException]]:
-    """Each file opened, looked at and closed, on a pool of threads: its
-    ``_Part``, or the file and the error that refused it."""
+def first_pass(found: Sequence[Found], storage_options: dict[str, Any] | None = None,
+               opener: Callable[[str], Any] | None = None) -> list[_Part | tuple[Found, BaseException]]:
+    """Each file opened (by ``opener``, which must raise FormatError or
+    OSError for a file it can't read), looked at and closed, on a pool of
+    threads: its ``_Part``, or the file and the error that refused it. A
+    URL is opened, then again for its rows, with storage_options."""
+    open_one = opener or (lambda path: _open(path, "ignore", storage_options=storage_options))
+
     def look(f: Found) -> _Part | tuple[Found, BaseException]:
         if not f.named and not os.path.isfile(f.path):   # a pipe would block, a dead link fail
             return f, OSError(0, "not a regular file")
         try:
-            with _open(f.path, "ignore") as opened:
-                return _Part(f.path, opened)
+            with open_one(f.path) as opened:
+                return _Part(f.path, opened, storage_options)
         except (FormatError, OSError) as exc:
             return f, exc
 

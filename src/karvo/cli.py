@@ -362,7 +362,7 @@ def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
             continue
         for path, reason in inputs.skipped:
             _complain(path, f"skipped: {reason}")
-        looked = first_pass(inputs.files)
+        looked = first_pass(inputs.files, dict(args.storage_options) or None, lambda p: _open(p, args))
         for found, part in zip(inputs.files, looked):
             if isinstance(part, tuple):
                 _complain(found.path, part[1] if found.named else f"skipped: {_reason(part[1], found.path)}")

@@ -111,11 +111,16 @@ class _Held:
 class _Options:
     """storage_options as xarray's file cache keys them: equal where their
     pickles are, so that a copy unpickled for each task finds the file that
-    an earlier task of that process opened (a dict can't be a key)."""
+    an earlier task of that process opened (a dict can't be a key).
+    Options that don't pickle (a lock, a session) never leave this
+    process: they are equal only to themselves."""
 
     def __init__(self, options: Mapping[str, Any]) -> None:
         self.options = dict(options)
-        self._key = pickle.dumps(self.options)
+        try:
+            self._key: Any = pickle.dumps(self.options)
+        except Exception:                   # pickle raises TypeError, AttributeError, ...
+            self._key = object()
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, _Options) and other._key == self._key
@@ -425,8 +430,9 @@ class _SameX:
     against a reference file's, then loads the coordinates.  It pickles
     with the reference axis, so it runs where the files are opened."""
 
-    def __init__(self, reference: str | os.PathLike[str]) -> None:
-        with karvo.open(reference, truncated="ignore") as obj:
+    def __init__(self, reference: str | os.PathLike[str],
+                 storage_options: Mapping[str, Any] | None) -> None:
+        with _open(os.fspath(reference), storage_options, "ignore") as obj:
             self.x = np.asarray(obj.x, dtype=np.float64)
         self.reference = _source(os.fspath(reference))
 
@@ -447,17 +453,19 @@ def _describe_axis(x: NDArray[Any]) -> str:
     return f"{x.size:,} points from {x[0]:g} to {x[-1]:g}"
 
 
-def same_x_as(reference: str | os.PathLike[str]) -> _SameX:
+def same_x_as(reference: str | os.PathLike[str],
+              storage_options: Mapping[str, Any] | None = None) -> _SameX:
     """A preprocess for open_mfdataset that raises ValueError naming the
     file whose spectral axis ``x`` differs from that of the file
     `reference` (xarray's join="exact" says only that ``x`` differs), and
-    loads each file's coordinates as load_coordinates does.
+    loads each file's coordinates as load_coordinates does. A URL is
+    opened with storage_options, as the engine opens it.
 
     >>> ds = xr.open_mfdataset(paths, engine="karvo", combine="nested",
     ...                        concat_dim="file", coords="all", join="exact",
     ...                        preprocess=same_x_as(paths[0]))   # doctest: +SKIP
     """
-    return _SameX(reference)
+    return _SameX(reference, storage_options)
 
 
 class KarvoDataStore(AbstractDataStore):
