@@ -198,3 +198,19 @@ def test_requests_stay_within_their_counts(http_server, tmp_path):
             assert http_server.count() <= whole_limit, http_server.log
     finally:
         local.close()
+
+
+def test_a_failing_server_is_an_os_error_naming_the_url(http_server, files, monkeypatch):
+    """Refused (403) is PermissionError, unavailable OSError: neither is a
+    missing object, at open or during a read."""
+    shutil.copyfile(files[0], os.path.join(http_server.root, "failing"))
+    url = http_server.url_of("failing")
+    with karvo.open(url) as s:
+        monkeypatch.setattr(http_server, "failing", {"GET": 503})
+        with pytest.raises(OSError, match=url) as raised:
+            s[1]
+    for status, error in [(403, PermissionError), (503, OSError)]:
+        monkeypatch.setattr(http_server, "failing", {"GET": status, "HEAD": status})
+        with pytest.raises(error, match=url) as raised:
+            karvo.open(url)
+        assert not isinstance(raised.value, FileNotFoundError) and str(status) in str(raised.value)

@@ -21,7 +21,8 @@ from ._conditional import conditional_fetch
 from ._errors import FormatError
 from ._extras import require
 
-__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path"]
+__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path",
+           "read_error"]
 
 # A URL: a scheme, then "://"; or fsspec's chained form ("simplecache::s3://...").
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(::[A-Za-z][A-Za-z0-9+.\-]*)*://")
@@ -75,7 +76,7 @@ class Remote:
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from exc
+            raise _not_found_or_refused(url, exc) from exc
         if info.get("type", "file") != "file":
             raise FormatError(f"{url}: not a regular file (a {info.get('type')})", url)
         if info.get("size") is None:
@@ -86,10 +87,43 @@ class Remote:
         self._conditional = conditional_fetch(self._fs, self._path, url, info, self.identity.etag)
 
     def fetch(self, starts: list[int], ends: list[int]) -> list[bytes]:
-        if self._conditional is not None:
-            return self._conditional(starts, ends)
-        out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
-        return out
+        try:
+            if self._conditional is not None:
+                return self._conditional(starts, ends)
+            out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
+            return out
+        except (OSError, ValueError, MemoryError):   # FormatError is a ValueError
+            raise
+        except Exception as exc:
+            # The client's own error (an HTTP status, a timeout): a read
+            # error of this file, as a local one is.
+            raise read_error(self.url, exc) from exc
+
+
+# HTTP statuses of a request that the server refused to serve to us.
+_REFUSED = frozenset({401, 403})
+
+
+def read_error(url: str, exc: BaseException) -> OSError:
+    """exc, raised by the storage layer under a URL (an HTTP status, no
+    credentials, an endpoint out of reach, a protocol fsspec doesn't know),
+    as the OSError of a file that can't be read, naming the URL."""
+    status = getattr(exc, "status", None)
+    code = errno.EACCES if status in _REFUSED else errno.EIO
+    error = PermissionError if status in _REFUSED else OSError
+    return error(code, f"{type(exc).__name__}: {exc}", url)
+
+
+def _not_found_or_refused(url: str, exc: FileNotFoundError) -> OSError:
+    """What fs.info's FileNotFoundError stands for: fsspec's HTTP file
+    system raises it for every failure (403, 503, a server out of reach),
+    the real one under it."""
+    cause = exc.__cause__
+    status = getattr(cause, "status", None)
+    if cause is None or isinstance(cause, FileNotFoundError) or status in (404, 410) or \
+            (status is None and not isinstance(cause, OSError)):
+        return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url)
+    return read_error(url, cause)
 
 
 class _FileObjectFetcher:
