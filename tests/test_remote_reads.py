@@ -214,3 +214,16 @@ def test_a_failing_server_is_an_os_error_naming_the_url(http_server, files, monk
         with pytest.raises(error, match=url) as raised:
             karvo.open(url)
         assert not isinstance(raised.value, FileNotFoundError) and str(status) in str(raised.value)
+
+
+def test_an_object_replaced_after_its_store_listed_it_opens_as_it_is_now(s3, files, tmp_path, request):
+    """s3fs keeps the listings it made: an open after a replacement takes
+    the object of now, not refuse it as changed since the open."""
+    import fsspec
+    other = str(tmp_path / "other")
+    series(other, n_spectra=4, num_points=16)
+    url = s3.put(files[0], unique(request, "run"))
+    fsspec.filesystem("s3").ls(s3.bucket)           # the listing karvo's file system holds
+    s3.put(other, unique(request, "run"))
+    with karvo.open(url) as s, karvo.open(other) as expected:
+        np.testing.assert_array_equal(np.asarray(s), np.asarray(expected))

@@ -26,7 +26,7 @@ from typing import Any, Callable, List, Union
 
 from ._errors import FormatError
 
-__all__ = ["conditional_fetch"]
+__all__ = ["ObjectChanged", "conditional_fetch"]
 
 Ranges = List[int]
 Fetch = Callable[[Ranges, Ranges], List[bytes]]
@@ -141,8 +141,13 @@ def _checking(url: str, changed: str, read: Callable[[Ranges, Ranges, bool], Lis
     return fetch
 
 
+class ObjectChanged(FormatError):
+    """The server refused a range request: the object is no longer the
+    one seen at open."""
+
+
 def _changed(url: str, how: str) -> FormatError:
-    return FormatError(f"{url}: the object changed since it was opened: {how}", url)
+    return ObjectChanged(f"{url}: the object changed since it was opened: {how}", url)
 
 
 def _refused(exc: BaseException) -> bool:

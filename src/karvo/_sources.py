@@ -86,6 +86,11 @@ class Remote:
         # seen here, so that one replaced since is refused, not read.
         self._conditional = conditional_fetch(self._fs, self._path, url, info, self.identity.etag)
 
+    def forget(self) -> None:
+        """Drops what the file system keeps of the object (s3fs keeps the
+        listings it made, however old), so that a new Remote sees it as it is."""
+        self._fs.invalidate_cache(self._path)
+
     def fetch(self, starts: list[int], ends: list[int]) -> list[bytes]:
         try:
             if self._conditional is not None:
