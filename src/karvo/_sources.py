@@ -56,10 +56,14 @@ def local_path(source: Any) -> Any:
     return None
 
 
+# Where fsspec's file systems put an object's modification time (HTTP: the
+# server's Last-Modified header, as it gave it).
+_MTIME_KEYS = ("LastModified", "Last-Modified", "last_modified", "mtime", "modified", "updated", "created")
+
+
 def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
     etag = next((info[k] for k in ("ETag", "etag", "Etag", "md5Hash", "generation") if info.get(k)), None)
-    mtime = next((info[k] for k in ("LastModified", "last_modified", "mtime", "modified", "updated", "created")
-                  if info.get(k) is not None), None)
+    mtime = next((info[k] for k in _MTIME_KEYS if info.get(k) is not None), None)
     return ObjectIdentity(int(info["size"]), None if etag is None else str(etag),
                           None if mtime is None else str(mtime))
 
