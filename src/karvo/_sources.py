@@ -17,7 +17,7 @@ import threading
 from typing import Any, NamedTuple, Union
 from urllib.parse import unquote, urlsplit
 
-from ._conditional import conditional_fetch
+from ._conditional import conditional_fetch, protocols_of
 from ._errors import FormatError
 from ._extras import require
 
@@ -80,7 +80,7 @@ class Remote:
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
-            raise _not_found_or_refused(url, exc) from exc
+            raise _not_found_or_refused(url, exc, self._fs) from exc
         if info.get("type", "file") != "file":
             raise FormatError(f"{url}: not a regular file (a {info.get('type')})", url)
         if info.get("size") is None:
@@ -123,16 +123,15 @@ def read_error(url: str, exc: BaseException) -> OSError:
     return error(code, f"{type(exc).__name__}: {exc}", url)
 
 
-def _not_found_or_refused(url: str, exc: FileNotFoundError) -> OSError:
+def _not_found_or_refused(url: str, exc: FileNotFoundError, fs: Any) -> OSError:
     """What fs.info's FileNotFoundError stands for: fsspec's HTTP file
-    system raises it for every failure (403, 503, a server out of reach),
-    the real one under it."""
+    system raises it for every failure (403, 503, a timeout, a server out
+    of reach), the real one under it; other file systems for a missing object."""
     cause = exc.__cause__
-    status = getattr(cause, "status", None)
-    if cause is None or isinstance(cause, FileNotFoundError) or status in (404, 410) or \
-            (status is None and not isinstance(cause, OSError)):
-        return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url)
-    return read_error(url, cause)
+    http = {"http", "https"} & set(protocols_of(fs))
+    if http and cause is not None and getattr(cause, "status", None) not in (404, 410):
+        return read_error(url, cause)
+    return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url)
 
 
 class _FileObjectFetcher:
