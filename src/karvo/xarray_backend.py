@@ -114,8 +114,10 @@ class _Options:
     an earlier task of that process opened (a dict can't be a key)."""
 
     def __init__(self, options: Mapping[str, Any]) -> None:
-        self.options = dict(options)
-        self._key = pickle.dumps(self.options)
+        self._key = pickle.dumps(dict(options))
+        # A copy of its own, nested dicts too (headers, client_kwargs): what
+        # the caller changes after the open reaches no array of it.
+        self.options = pickle.loads(self._key)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, _Options) and other._key == self._key
@@ -472,11 +474,11 @@ class KarvoDataStore(AbstractDataStore):
         self.path = path if local is None else os.fsdecode(absolute(local))
         self.source = _source(self.path)
         # a copy: the caller's dict may change after the open
-        self.storage_options = None if storage_options is None else dict(storage_options)
+        options = None if storage_options is None else _Options(storage_options)
+        self.storage_options = None if options is None else options.options
         storage_options = self.storage_options
         self._manager: CachingFileManager[_Held] = CachingFileManager(
-            _reopen, self.path,
-            kwargs=None if storage_options is None else {"options": _Options(storage_options)})
+            _reopen, self.path, kwargs=None if options is None else {"options": options})
         try:
             with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
