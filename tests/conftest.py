@@ -125,7 +125,9 @@ def s3(s3_endpoint, s3_bucket, monkeypatch):
     import types
 
     import s3fs
-    from servers import s3_environment
+    from servers import OTHER_AWS_SETTINGS, s3_environment
+    for key in OTHER_AWS_SETTINGS:
+        monkeypatch.delenv(key, raising=False)
     for key, value in s3_environment(s3_endpoint).items():
         monkeypatch.setenv(key, value)
     s3fs.S3FileSystem.clear_instance_cache()

@@ -30,7 +30,8 @@ class FileServer(http.server.ThreadingHTTPServer):
     whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
     some servers do, and honours If-Unmodified-Since instead; with
     ``conditions`` False it refuses every conditional request (412), as a
-    server does that compares its ETags wrongly.
+    server does that compares its ETags wrongly; ``failing`` maps a method
+    to the status every request of it gets instead (403, 503, ...).
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -44,6 +45,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.log: list[tuple[str, str, str | None]] = []
         self.etags = True
         self.conditions = True
+        self.failing: dict[str, int] = {}
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -92,6 +94,9 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
         path = self.path.split("?", 1)[0]
         byte_range = self.headers.get("Range")
         self.server.record(self.command, path, byte_range)
+        if self.command in self.server.failing:
+            self._send(self.server.failing[self.command], b"", {}, body)
+            return
         local = os.path.realpath(os.path.join(self.server.root, path.lstrip("/")))
         if not local.startswith(self.server.root + os.sep) or not os.path.isfile(local):
             self._send(404, b"not found\n", {}, body)
@@ -186,6 +191,14 @@ def s3_server() -> Iterator[str]:
         yield f"http://{host}:{port}"
     finally:
         server.stop()
+
+
+# What else would hand boto credentials (a session token beside the dummy
+# keys, a profile, a role) or send it to another endpoint: unset for the tests.
+OTHER_AWS_SETTINGS = ("AWS_SESSION_TOKEN", "AWS_SECURITY_TOKEN", "AWS_PROFILE", "AWS_DEFAULT_PROFILE",
+                      "AWS_ROLE_ARN", "AWS_WEB_IDENTITY_TOKEN_FILE", "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI",
+                      "AWS_CONTAINER_CREDENTIALS_FULL_URI", "AWS_CONTAINER_AUTHORIZATION_TOKEN",
+                      "AWS_ENDPOINT_URL_S3")
 
 
 def s3_environment(endpoint: str) -> dict[str, str]:

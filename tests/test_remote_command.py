@@ -95,8 +95,9 @@ def test_a_url_the_storage_layer_refuses_is_a_file_not_read(s3, monkeypatch, cap
                        ("nosuchprotocol://host/run", "ValueError")]:
         assert main(["export", url, "-o", "never.csv"]) == 1
         assert main(["info", url, url]) == 1
+        assert main(["refs", url, "-o", "never.json"]) == 1
         err = capsys.readouterr().err.splitlines()
-        assert len(err) == 3 and all(line.startswith(f"karvo: {url}: {error}: ") for line in err), err
+        assert len(err) == 4 and all(line.startswith(f"karvo: {url}: {error}: ") for line in err), err
 
 
 def test_export_and_plot_from_an_http_url(http_server, run_file, tmp_path):
@@ -108,3 +109,13 @@ def test_export_and_plot_from_an_http_url(http_server, run_file, tmp_path):
     pytest.importorskip("matplotlib")
     assert main(["plot", url, "-o", str(tmp_path / "remote.png"), "--spectra", "1:3"]) == 0
     assert (tmp_path / "remote.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_test_server_gets_the_dummy_credentials_alone(monkeypatch, request):
+    monkeypatch.setenv("AWS_SESSION_TOKEN", "a-real-token")
+    monkeypatch.setenv("AWS_ENDPOINT_URL_S3", "https://s3.example.invalid")
+    request.getfixturevalue("s3")
+    import botocore.session
+    credentials = botocore.session.get_session().get_credentials()
+    assert (credentials.access_key, credentials.token) == ("karvo-test-key", None)
+    assert "AWS_ENDPOINT_URL_S3" not in os.environ

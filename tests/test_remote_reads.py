@@ -90,7 +90,12 @@ def test_a_missing_object_is_file_not_found(put, files, request):
             call(missing)
 
 
-def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path, request):
+@pytest.mark.parametrize("etag", [True, False], ids=["", "no-etag"])
+def test_a_pickled_series_refuses_an_object_replaced_since(put, etag, files, tmp_path, request, monkeypatch):
+    if not etag:            # HTTP only: the server's Last-Modified tells
+        if "s3" in request.node.name:
+            pytest.skip("S3 always gives an ETag")
+        monkeypatch.setattr(request.getfixturevalue("http_server"), "etags", False)
     path, _ = files
     name = unique(request, "run")
     url = put(path, name)
@@ -103,6 +108,8 @@ def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path,
     other = str(tmp_path / "other.series")
     series(other, n_spectra=9, num_points=40, seed=500.0, title="a run")
     assert os.path.getsize(other) == os.path.getsize(path)
+    later = os.path.getmtime(path) + 2
+    os.utime(other, (later, later))
     put(other, name)
     with pytest.raises(karvo.FormatError):
         with pickle.loads(blob) as again:
@@ -198,3 +205,32 @@ def test_requests_stay_within_their_counts(http_server, tmp_path):
             assert http_server.count() <= whole_limit, http_server.log
     finally:
         local.close()
+
+
+def test_a_failing_server_is_an_os_error_naming_the_url(http_server, files, monkeypatch):
+    """Refused (403) is PermissionError, unavailable OSError: neither is a
+    missing object, at open or during a read."""
+    shutil.copyfile(files[0], os.path.join(http_server.root, "failing"))
+    url = http_server.url_of("failing")
+    with karvo.open(url) as s:
+        monkeypatch.setattr(http_server, "failing", {"GET": 503})
+        with pytest.raises(OSError, match=url) as raised:
+            s[1]
+    for status, error in [(403, PermissionError), (503, OSError)]:
+        monkeypatch.setattr(http_server, "failing", {"GET": status, "HEAD": status})
+        with pytest.raises(error, match=url) as raised:
+            karvo.open(url)
+        assert not isinstance(raised.value, FileNotFoundError) and str(status) in str(raised.value)
+
+
+def test_an_object_replaced_after_its_store_listed_it_opens_as_it_is_now(s3, files, tmp_path, request):
+    """s3fs keeps the listings it made: an open after a replacement takes
+    the object of now, not refuse it as changed since the open."""
+    import fsspec
+    other = str(tmp_path / "other")
+    series(other, n_spectra=4, num_points=16)
+    url = s3.put(files[0], unique(request, "run"))
+    fsspec.filesystem("s3").ls(s3.bucket)           # the listing karvo's file system holds
+    s3.put(other, unique(request, "run"))
+    with karvo.open(url) as s, karvo.open(other) as expected:
+        np.testing.assert_array_equal(np.asarray(s), np.asarray(expected))

@@ -51,3 +51,19 @@ def test_copies_of_a_lazy_array_share_the_open_object(http_server, tmp_path):
         for _ in range(3):
             pickle.loads(blob).compute(scheduler="sync")
         assert http_server.count("HEAD") == 0 and http_server.count() == 9, http_server.log
+
+
+def test_options_the_caller_changes_after_the_open_are_not_taken(http_server, tmp_path):
+    """The lazy arrays keep the options given at open, nested ones too: the
+    file is opened again with those (xarray's file cache dropped it here)."""
+    path = str(tmp_path / "options.series")
+    series(path, n_spectra=4, num_points=8)
+    shutil.copyfile(path, os.path.join(http_server.root, "options.series"))
+    options = {"headers": {"X-Karvo": "opened"}}
+    with xr.set_options(file_cache_maxsize=1), \
+            xr.open_dataset(http_server.url_of("options.series"), engine=ENGINE, storage_options=options) as ds:
+        options["headers"]["If-Match"] = '"another object"'    # every request would be refused
+        with xr.open_dataset(path, engine=ENGINE) as other:     # takes the cache's one place
+            other.spectra[0].values
+            expected = other.spectra[1].values
+        np.testing.assert_array_equal(ds.spectra[1].values, expected)

@@ -26,7 +26,7 @@ from typing import Any, Callable, List, Union
 
 from ._errors import FormatError
 
-__all__ = ["conditional_fetch"]
+__all__ = ["ObjectChanged", "conditional_fetch", "protocols_of"]
 
 Ranges = List[int]
 Fetch = Callable[[Ranges, Ranges], List[bytes]]
@@ -39,7 +39,7 @@ def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
     """fetch(starts, ends) for path on fs whose every request carries the
     condition that the object is the one that info describes; None where
     fs offers no such condition (or the server gave nothing to check by)."""
-    protocols = (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
+    protocols = protocols_of(fs)
     if "s3" in protocols and hasattr(fs, "_call_s3") and etag:
         return _s3_fetch(fs, path, url, info, etag)
     if "http" in protocols or "https" in protocols:
@@ -47,6 +47,11 @@ def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
         if isinstance(fs, HTTPFileSystem):
             return _http_fetch(fs, path, url, info, etag)
     return None
+
+
+def protocols_of(fs: Any) -> tuple[str, ...]:
+    """The protocols an fsspec file system serves."""
+    return (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
 
 
 def _http_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: Union[str, None]) -> Fetch | None:
@@ -141,8 +146,13 @@ def _checking(url: str, changed: str, read: Callable[[Ranges, Ranges, bool], Lis
     return fetch
 
 
+class ObjectChanged(FormatError):
+    """The server refused a range request: the object is no longer the
+    one seen at open."""
+
+
 def _changed(url: str, how: str) -> FormatError:
-    return FormatError(f"{url}: the object changed since it was opened: {how}", url)
+    return ObjectChanged(f"{url}: the object changed since it was opened: {how}", url)
 
 
 def _refused(exc: BaseException) -> bool:

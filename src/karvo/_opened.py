@@ -8,6 +8,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
 from . import _native
+from ._conditional import ObjectChanged
 from ._errors import FormatError
 from ._identity import FileIdentity, check_unchanged, this_machine
 from ._sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
@@ -53,7 +54,17 @@ def open_native(source: Source, truncated: str,
         if p is not None:
             return _native.open(p), p, None
     fetch, size, name, remote = fetcher_for(source, storage_options)
-    return _native.open_fetching(fetch, size, name), name, Fetched(source, remote)
+    try:
+        native = _native.open_fetching(fetch, size, name)
+    except ObjectChanged:
+        if remote is None:  # pragma: no cover - a file object's fetch never says so
+            raise
+        # Refused at open: what the file system said of the object was older
+        # than the object (a listing it kept). Once more, as the store has it now.
+        remote.forget()
+        fetch, size, name, remote = fetcher_for(source, storage_options)
+        native = _native.open_fetching(fetch, size, name)
+    return native, name, Fetched(source, remote)
 
 
 def absolute(path: str | bytes) -> str | bytes:

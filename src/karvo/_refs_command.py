@@ -9,6 +9,7 @@ from typing import Any
 import karvo
 
 from ._references import combine, file_name, json_bytes, references
+from ._sources import local_path, read_error
 
 Complain = Callable[[str, "BaseException | str"], None]
 
@@ -45,6 +46,12 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
                 refs = references(source, storage_options=options, url=args.url)
         except (karvo.FormatError, OSError) as exc:
             complain(source, exc)
+            return 1
+        except Exception as exc:
+            if local_path(source) is not None:
+                raise
+            # the storage layer under a URL refused: a file that can't be read
+            complain(source, read_error(source, exc))
             return 1
         for warning in caught:
             cut = warning.message

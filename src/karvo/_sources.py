@@ -19,11 +19,12 @@ from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
 from urllib.parse import unquote, urlsplit
 
-from ._conditional import conditional_fetch
+from ._conditional import conditional_fetch, protocols_of
 from ._errors import FormatError
 from ._extras import require
 
-__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path"]
+__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path",
+           "read_error"]
 
 # A URL: a scheme, then "://"; or fsspec's chained form ("simplecache::s3://...").
 _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(::[A-Za-z][A-Za-z0-9+.\-]*)*://")
@@ -57,11 +58,14 @@ def local_path(source: Any) -> Any:
     return None
 
 
+# Where fsspec's file systems put an object's modification time (HTTP: the
+# server's Last-Modified header, as it gave it).
+_MTIME_KEYS = ("LastModified", "Last-Modified", "last_modified", "mtime", "modified", "updated", "created")
+
+
 def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
     etag = next((info[k] for k in ("ETag", "etag", "Etag", "md5Hash", "generation") if info.get(k)), None)
-    # Last-Modified: a web server's, as fsspec's HTTP file system passes it on.
-    mtime = next((info[k] for k in ("LastModified", "Last-Modified", "last_modified", "mtime", "modified",
-                                    "updated", "created") if info.get(k) is not None), None)
+    mtime = next((info[k] for k in _MTIME_KEYS if info.get(k) is not None), None)
     return ObjectIdentity(int(info["size"]), None if etag is None else str(etag),
                           None if mtime is None else str(mtime))
 
@@ -82,7 +86,7 @@ class Remote:
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url) from exc
+            raise _not_found_or_refused(url, exc, self._fs) from exc
         if info.get("type", "file") != "file":
             raise FormatError(f"{url}: not a regular file (a {info.get('type')})", url)
         if info.get("size") is None:
@@ -92,11 +96,48 @@ class Remote:
         # seen here, so that one replaced since is refused, not read.
         self._conditional = conditional_fetch(self._fs, self._path, url, info, self.identity.etag)
 
+    def forget(self) -> None:
+        """Drops what the file system keeps of the object (s3fs keeps the
+        listings it made, however old), so that a new Remote sees it as it is."""
+        self._fs.invalidate_cache(self._path)
+
     def fetch(self, starts: list[int], ends: list[int]) -> list[bytes]:
-        if self._conditional is not None:
-            return self._conditional(starts, ends)
-        out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
-        return out
+        try:
+            if self._conditional is not None:
+                return self._conditional(starts, ends)
+            out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
+            return out
+        except (OSError, ValueError, MemoryError):   # FormatError is a ValueError
+            raise
+        except Exception as exc:
+            # The client's own error (an HTTP status, a timeout): a read
+            # error of this file, as a local one is.
+            raise read_error(self.url, exc) from exc
+
+
+# HTTP statuses of a request that the server refused to serve to us.
+_REFUSED = frozenset({401, 403})
+
+
+def read_error(url: str, exc: BaseException) -> OSError:
+    """exc, raised by the storage layer under a URL (an HTTP status, no
+    credentials, an endpoint out of reach, a protocol fsspec doesn't know),
+    as the OSError of a file that can't be read, naming the URL."""
+    status = getattr(exc, "status", None)
+    code = errno.EACCES if status in _REFUSED else errno.EIO
+    error = PermissionError if status in _REFUSED else OSError
+    return error(code, f"{type(exc).__name__}: {exc}", url)
+
+
+def _not_found_or_refused(url: str, exc: FileNotFoundError, fs: Any) -> OSError:
+    """What fs.info's FileNotFoundError stands for: fsspec's HTTP file
+    system raises it for every failure (403, 503, a timeout, a server out
+    of reach), the real one under it; other file systems for a missing object."""
+    cause = exc.__cause__
+    http = {"http", "https"} & set(protocols_of(fs))
+    if http and cause is not None and getattr(cause, "status", None) not in (404, 410):
+        return read_error(url, cause)
+    return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url)
 
 
 class _Position:

@@ -29,7 +29,7 @@ import karvo
 from ._extras import MissingDependency
 from ._inputs import Found, expand_input
 from ._refs_command import add_refs_command, run_refs
-from ._sources import local_path
+from ._sources import local_path, read_error
 
 EXAMPLE = "examples/reaction_band_growth.series"
 
@@ -246,7 +246,7 @@ def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
         # The storage layer under a URL refused (no credentials, an endpoint
         # out of reach, a protocol fsspec doesn't know): this file can't be
         # read, as for a local file that can't be opened.
-        raise OSError(f"{type(exc).__name__}: {exc}") from exc
+        raise read_error(path, exc) from exc
 
 
 def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:

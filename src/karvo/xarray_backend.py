@@ -116,11 +116,16 @@ class _Options:
     process: they are equal only to themselves."""
 
     def __init__(self, options: Mapping[str, Any]) -> None:
-        self.options = dict(options)
         try:
-            self._key: Any = pickle.dumps(self.options)
+            self._key: Any = pickle.dumps(dict(options))
         except Exception:                   # pickle raises TypeError, AttributeError, ...
+            # kept as given (a shallow copy): it can't be copied through a pickle
             self._key = object()
+            self.options = dict(options)
+        else:
+            # A copy of its own, nested dicts too (headers, client_kwargs): what
+            # the caller changes after the open reaches no array of it.
+            self.options = pickle.loads(self._key)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, _Options) and other._key == self._key
@@ -480,11 +485,11 @@ class KarvoDataStore(AbstractDataStore):
         self.path = path if local is None else os.fsdecode(absolute(local))
         self.source = _source(self.path)
         # a copy: the caller's dict may change after the open
-        self.storage_options = None if storage_options is None else dict(storage_options)
+        options = None if storage_options is None else _Options(storage_options)
+        self.storage_options = None if options is None else options.options
         storage_options = self.storage_options
         self._manager: CachingFileManager[_Held] = CachingFileManager(
-            _reopen, self.path,
-            kwargs=None if storage_options is None else {"options": _Options(storage_options)})
+            _reopen, self.path, kwargs=None if options is None else {"options": options})
         try:
             with _held(self._manager, self.path, storage_options) as obj:
                 if getattr(obj, "truncated", False):
