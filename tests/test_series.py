@@ -221,20 +221,17 @@ def test_dropping_or_closing_streams_closes_their_file(write, fds):
     sf, dra, s = make(write, n_spectra=4)
     for make_stream in (lambda: dra.read_linked_data(sf, 4),
                         lambda: kr.Series(sf).open_series()):
-        g = make_stream()
-        next(g)
-        g.close()
-        assert open_fds() == before
-        g = make_stream()
-        next(g)
-        with pytest.raises(ValueError):
-            g.throw(ValueError("stop"))
-        assert open_fds() == before
-        g = make_stream()
-        next(g)
-        del g
-        gc.collect()
-        assert open_fds() == before
+        for ending in ("close", "throw", "drop"):
+            g = make_stream()
+            next(g)
+            if ending == "close":
+                g.close()
+            elif ending == "throw":
+                pytest.raises(ValueError, g.throw, ValueError("stop"))
+            else:
+                del g
+                gc.collect()
+            assert open_fds() == before, ending
 
 
 def test_side_by_side_streams_are_independent(write, fds):
