@@ -277,11 +277,16 @@ def test_large_directory_entries_are_collectable(write):
 
 # --- state per module object ----------------------------------------------------
 
-def test_reimported_module_has_its_own_namespace(tmp_path):
-    out = run_child(tmp_path, """
+# A second module object beside the first (OLD).
+REIMPORT = """
 OLD = K
 del sys.modules["karvoreader"]
 import karvoreader as NEW
+"""
+
+
+def test_reimported_module_has_its_own_namespace(tmp_path):
+    out = run_child(tmp_path, REIMPORT + """
 assert NEW is not OLD and NEW.SeriesHeader is not OLD.SeriesHeader
 NEW.decode_string = lambda raw: "<new>"
 raw = W.pack_series_header(series_ID=b"abc")
@@ -298,10 +303,7 @@ print("OK")
 
 
 def test_streams_and_classes_reach_the_namespace_of_their_module(tmp_path):
-    run_child(tmp_path, """
-OLD = K
-del sys.modules["karvoreader"]
-import karvoreader as NEW
+    run_child(tmp_path, REIMPORT + """
 class Loud(NEW.SeriesSpecheader):
     def __init__(self, f):
         super().__init__(f)
@@ -605,10 +607,7 @@ for n in range(0, 3000):
     _testcapi.set_nomemory(n, n + 1)
     try:
         walk()
-    except MemoryError:
-        failures += 1
-        continue
-    except Exception:
+    except Exception:          # MemoryError, or what a failed allocation made of another step
         failures += 1
         continue
     finally:

@@ -16,6 +16,15 @@ def series_bytes(**kw):
     return SeriesFile(**kw).to_bytes()
 
 
+def written(tmp_path, name, truncate=None, **kw):
+    """(path, SeriesFile) of a series written to tmp_path/name, cut at `truncate`."""
+    sf = SeriesFile(**kw)
+    sf.truncate = truncate(sf.layout) if callable(truncate) else truncate
+    path = str(tmp_path / name)
+    sf.write(path)
+    return path, sf
+
+
 def elf_binary():
     return b"\x7fELF\x02\x01\x01" + bytes(400)
 
@@ -150,9 +159,7 @@ def test_cut_series_warns_and_gives_what_it_holds(tmp_path, fds, layout, which):
     cut, held, partial = cut_points(sf)[which]
     if partial >= sf.layout.stride:
         pytest.skip("no such cut in this layout")
-    path = str(tmp_path / "cut")
-    sf.truncate = cut
-    sf.write(path)
+    path, _ = written(tmp_path, "cut", cut, n_spectra=8, num_points=4, **layout)
     with pytest.warns(karvo.TruncatedWarning) as w:
         s = karvo.open(path)
     message = str(w[0].message)
@@ -192,10 +199,7 @@ def test_errors_and_warnings_pickle_with_their_details():
 
 
 def test_warning_raised_as_error_closes_the_file(tmp_path, fds):
-    sf = SeriesFile(n_spectra=4, num_points=2)
-    path = str(tmp_path / "cut")
-    sf.truncate = sf.layout.spectrum_offset(2)
-    sf.write(path)
+    path, _ = written(tmp_path, "cut", lambda lay: lay.spectrum_offset(2), n_spectra=4, num_points=2)
     with warnings.catch_warnings():
         warnings.simplefilter("error", karvo.TruncatedWarning)
         with pytest.raises(karvo.TruncatedWarning) as e:
@@ -208,19 +212,14 @@ def test_warning_raised_as_error_closes_the_file(tmp_path, fds):
 
 
 def test_series_cut_inside_its_data_headers(tmp_path, fds):
-    sf = SeriesFile(n_spectra=3, num_points=4, bench_hdr=True)
-    path = str(tmp_path / "cut")
-    sf.truncate = sf.layout.blob_offset + 150
-    sf.write(path)
+    path, _ = written(tmp_path, "cut", lambda lay: lay.blob_offset + 150, n_spectra=3, num_points=4, bench_hdr=True)
     with pytest.raises(karvo.TruncatedError, match="bench info of the series data"):
         karvo.open(path, truncated="ignore")
     fds.assert_clean()
 
 
 def test_file_cut_after_open_is_reported_on_read(tmp_path, fds):
-    sf = SeriesFile(n_spectra=50, num_points=100, mini_header_type=3)
-    path = str(tmp_path / "shrinking")
-    sf.write(path)
+    path, sf = written(tmp_path, "shrinking", n_spectra=50, num_points=100, mini_header_type=3)
     with karvo.open(path) as s:
         os.truncate(path, sf.layout.spectrum_offset(20))
         assert np.array_equal(s[3], np.array(sf.values(3), np.float32))
@@ -232,9 +231,7 @@ def test_file_cut_after_open_is_reported_on_read(tmp_path, fds):
 
 
 def test_more_spectra_than_promised_are_not_read(tmp_path):
-    sf = SeriesFile(n_spectra=6, num_points=2, max_spectra=4)
-    path = str(tmp_path / "longer")
-    sf.write(path)
+    path, _ = written(tmp_path, "longer", n_spectra=6, num_points=2, max_spectra=4)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         s = karvo.open(path)

@@ -103,35 +103,30 @@ def test_blob_without_main_spectral_header(write, fds):
         fds.assert_clean()
 
 
-def test_refusals_on_first_request_before_opening(write, fds):
-    cases = [(dict(link_type=1), RuntimeError, ("Can not read linked external files.",)),
-             (dict(link_type=2**32 - 1), RuntimeError, None),
-             (dict(array_element_size=2), KeyError, (2,)),
-             (dict(array_element_size=0), KeyError, (0,)),
-             (dict(link=dict(section_number=1)), IndexError, None),
-             (dict(link_type=1, array_element_size=2, link=dict(section_number=5)),
-              RuntimeError, None),
-             (dict(array_element_size=2, link=dict(section_number=5)), IndexError, None),
-             (dict(link=dict(section_number=3), section_number=2), IndexError, None),
-             (dict(blob_section_type=999, link=dict(section_type=998)), IndexError, None)]
-    for kw, exc, args in cases:
-        sf, dra, s = make(write, **kw)
-        g = dra.read_linked_data(sf, 3)
-        os.remove(sf.filename)          # an attempt to open would fail differently
-        with pytest.raises(exc) as ei:
-            next(g)
-        if args:
-            assert ei.value.args == args
-        assert list(g) == []
-    fds.assert_clean()
-
-
-def test_missing_file_on_first_request(write, fds):
-    sf, dra, s = make(write)
+@pytest.mark.parametrize("kw, exc, args", [
+    (dict(link_type=1), RuntimeError, ("Can not read linked external files.",)),
+    (dict(link_type=2**32 - 1), RuntimeError, None),
+    (dict(array_element_size=2), KeyError, (2,)),
+    (dict(array_element_size=0), KeyError, (0,)),
+    (dict(link=dict(section_number=1)), IndexError, None),
+    (dict(link_type=1, array_element_size=2, link=dict(section_number=5)), RuntimeError, None),
+    (dict(array_element_size=2, link=dict(section_number=5)), IndexError, None),
+    (dict(link=dict(section_number=3), section_number=2), IndexError, None),
+    (dict(blob_section_type=999, link=dict(section_type=998)), IndexError, None),
+    (dict(), FileNotFoundError, None),      # nothing to refuse: the open itself fails
+], ids=["external link", "unknown link type", "element size 2", "element size 0",
+        "link to a missing section", "external link before element size and section",
+        "element size before section", "link past the directory", "link to another section type",
+        "missing file"])
+def test_refusals_on_first_request_before_opening(write, fds, kw, exc, args):
+    sf, dra, s = make(write, **kw)
     g = dra.read_linked_data(sf, 3)
-    os.remove(sf.filename)
-    with pytest.raises(FileNotFoundError):
+    os.remove(sf.filename)          # an attempt to open would fail differently
+    with pytest.raises(exc) as ei:
         next(g)
+    if args:
+        assert ei.value.args == args
+    assert list(g) == []
     fds.assert_clean()
 
 
@@ -226,20 +221,17 @@ def test_dropping_or_closing_streams_closes_their_file(write, fds):
     sf, dra, s = make(write, n_spectra=4)
     for make_stream in (lambda: dra.read_linked_data(sf, 4),
                         lambda: kr.Series(sf).open_series()):
-        g = make_stream()
-        next(g)
-        g.close()
-        assert open_fds() == before
-        g = make_stream()
-        next(g)
-        with pytest.raises(ValueError):
-            g.throw(ValueError("stop"))
-        assert open_fds() == before
-        g = make_stream()
-        next(g)
-        del g
-        gc.collect()
-        assert open_fds() == before
+        for ending in ("close", "throw", "drop"):
+            g = make_stream()
+            next(g)
+            if ending == "close":
+                g.close()
+            elif ending == "throw":
+                pytest.raises(ValueError, g.throw, ValueError("stop"))
+            else:
+                del g
+                gc.collect()
+            assert open_fds() == before, ending
 
 
 def test_side_by_side_streams_are_independent(write, fds):
@@ -407,16 +399,16 @@ def test_large_series_streams(tmp_path, fds):
 
 # --- names rebound in the module are used ----------------------------------
 
-def test_rebound_array_class_is_used(write, monkeypatch):
+@pytest.mark.parametrize("element_size", [4, 8])
+def test_rebound_array_class_is_used(write, monkeypatch, element_size):
     class Values(array.array):
         pass
     monkeypatch.setattr(kr, "array", Values)
-    for kw in (dict(), dict(element_size=8)):
-        series, g, s = open_series(write, n_spectra=2, num_points=3, **kw)
-        next(g)
-        items = list(g)
-        assert all(type(d) is Values for _, d in items)
-        assert [d.tolist() for _, d in items] == [s.values(0), s.values(1)]
+    series, g, s = open_series(write, n_spectra=2, num_points=3, element_size=element_size)
+    next(g)
+    items = list(g)
+    assert all(type(d) is Values for _, d in items)
+    assert [d.tolist() for _, d in items] == [s.values(0), s.values(1)]
 
 
 def test_rebound_main_spectral_header_is_used(write, monkeypatch):
@@ -441,26 +433,27 @@ def test_rebound_registries_are_used_by_series_reader(write, monkeypatch):
     assert len(list(series.open_series())) == 3
 
 
-def test_reentrant_request_is_refused(write, monkeypatch, fds):
+@pytest.mark.parametrize("stream", ["read_linked_data", "open_series"])
+def test_reentrant_request_is_refused(write, monkeypatch, fds, stream):
     sf, dra, s = make(write, n_spectra=2, num_points=3)
-    for g in (dra.read_linked_data(sf, 2), kr.Series(sf).open_series()):
-        next(g)
-        errors = []
+    g = dra.read_linked_data(sf, 2) if stream == "read_linked_data" else kr.Series(sf).open_series()
+    next(g)
+    errors = []
 
-        class Values(array.array):
-            def __new__(cls, *args):
-                try:
-                    next(g)
-                except ValueError as e:
-                    errors.append(str(e))
-                return array.array.__new__(cls, *args)
+    class Values(array.array):
+        def __new__(cls, *args):
+            try:
+                next(g)
+            except ValueError as e:
+                errors.append(str(e))
+            return array.array.__new__(cls, *args)
 
-        monkeypatch.setattr(kr, "array", Values)
-        assert next(g)[1].tolist() == s.values(0)
-        assert errors == ["generator already executing"]
-        monkeypatch.undo()
-        assert next(g)[1].tolist() == s.values(1)
-        del g
+    monkeypatch.setattr(kr, "array", Values)
+    assert next(g)[1].tolist() == s.values(0)
+    assert errors == ["generator already executing"]
+    monkeypatch.undo()
+    assert next(g)[1].tolist() == s.values(1)
+    del g
     fds.assert_clean()
 
 

@@ -132,11 +132,10 @@ def test_short_header_or_directory_raises_unpack_error(cut, block):
     assert f.tell() == len(data)
 
 
-def test_directory_promising_more_entries_than_present():
-    data = pack_file_header(entries=entries_of(2), num_sections=3) + b"\0" * 10
-    with pytest.raises(struct.error):
-        kr.FileHeader(io.BytesIO(data))
-    data = pack_file_header(sti_id=b"Exte", entries=entries_of(2), extended=True,
-                            num_sections=3) + b"\0" * 21
-    with pytest.raises(struct.error, match="22 bytes"):
+@pytest.mark.parametrize("extended", [False, True], ids=["compact", "extended"])
+def test_directory_promising_more_entries_than_present(extended):
+    # the third entry is one byte short
+    data = pack_file_header(sti_id=b"Exte" if extended else b"Spectral Data File", entries=entries_of(2),
+                            extended=extended, num_sections=3) + b"\0" * (21 if extended else 15)
+    with pytest.raises(struct.error, match="22 bytes" if extended else "16 bytes"):
         kr.FileHeader(io.BytesIO(data))
