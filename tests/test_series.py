@@ -180,29 +180,36 @@ def test_huge_point_count_fails_fast_without_big_allocation(tmp_path):
     SeriesFile(n_spectra=2, num_points=4,
                spectral={"num_points": 2**32 - 1}).write(str(path))
     assert path.stat().st_size < 2100
+    cut = tmp_path / "cut.spa"      # a million points promised, 8 written
+    SeriesFile(n_spectra=2, num_points=4, spectral={"num_points": 10**6}).write(str(cut))
     script = f"""
 import resource, time, karvoreader as kr
 sf = kr.SPAFile({str(path)!r})
-t = time.monotonic()
-for series in (False, True):
-    g = (kr.open_file(sf.filename).open_series() if series
-         else sf.read(1).read_linked_data(sf, 2))
-    next(g)
-    try:
+def refused(sf):
+    t = time.perf_counter()
+    for series in (False, True):
+        g = (kr.open_file(sf.filename).open_series() if series
+             else sf.read(1).read_linked_data(sf, 2))
         next(g)
-    except EOFError:
-        pass
-    else:
-        raise SystemExit("no EOFError")
+        try:
+            next(g)
+        except EOFError:
+            pass
+        else:
+            raise SystemExit("no EOFError")
+    return time.perf_counter() - t
+huge = refused(sf)
+# the same refusal of a file cut short, whose point count the bytes back
+small = min(refused(kr.SPAFile({str(cut)!r})) for _ in range(5))
 # this process's own peak (ru_maxrss would include the parent's, kept across exec)
 hwm = [l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")]
-print(time.monotonic() - t, hwm[0] if hwm else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(huge / small, hwm[0] if hwm else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True,
                          text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    seconds, maxrss_kb = out.stdout.split("\n")[1].split()
-    assert float(seconds) < 2.0
+    ratio, maxrss_kb = out.stdout.split("\n")[1].split()
+    assert float(ratio) < 100
     assert int(maxrss_kb) < 512 * 1024
 
 
@@ -383,7 +390,6 @@ def test_max_spectra_beyond_written_spectra(write):
 def test_large_series_streams(tmp_path, fds):
     path = str(tmp_path / "large.spa")
     s = write_series(path, n_spectra=100_000, num_points=16, mini_header_type=1)
-    t = time.monotonic()
     g = kr.open_file(path).open_series()
     info, dims = next(g)
     assert info["n"] == 16 and dims[0]["n"] == 100_000
@@ -393,7 +399,6 @@ def test_large_series_streams(tmp_path, fds):
         count += 1
     assert count == 100_000 and title == {"title": "spectrum 99999"}
     assert data.tolist() == s.values(99_999)
-    assert time.monotonic() - t < 10
     fds.assert_clean()
 
 
