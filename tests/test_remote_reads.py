@@ -90,12 +90,17 @@ def test_a_missing_object_is_file_not_found(put, files, request):
             call(missing)
 
 
+def _without_etags(request, monkeypatch):
+    """The test's HTTP server gives no ETag (S3 always does: skipped)."""
+    if "s3" in request.node.name:
+        pytest.skip("S3 always gives an ETag")
+    monkeypatch.setattr(request.getfixturevalue("http_server"), "etags", False)
+
+
 @pytest.mark.parametrize("etag", [True, False], ids=["", "no-etag"])
 def test_a_pickled_series_refuses_an_object_replaced_since(put, etag, files, tmp_path, request, monkeypatch):
     if not etag:            # HTTP only: the server's Last-Modified tells
-        if "s3" in request.node.name:
-            pytest.skip("S3 always gives an ETag")
-        monkeypatch.setattr(request.getfixturevalue("http_server"), "etags", False)
+        _without_etags(request, monkeypatch)
     path, _ = files
     name = unique(request, "run")
     url = put(path, name)
@@ -143,9 +148,7 @@ def test_an_object_replaced_while_open_is_refused(put, reader, etag, files, tmp_
     layout read at open. Without ETags (HTTP only) the server's
     Last-Modified tells, from the next second on."""
     if not etag:
-        if "s3" in request.node.name:
-            pytest.skip("S3 always gives an ETag")
-        monkeypatch.setattr(request.getfixturevalue("http_server"), "etags", False)
+        _without_etags(request, monkeypatch)
     path, _ = files
     name = unique(request, "replaced")
     url = put(path, name)

@@ -76,7 +76,23 @@ def _json_value(value: Any) -> Any:
     raise TypeError(f"{type(value).__name__} is not JSON serialisable")
 
 
-class Selection:
+class Rows:
+    """Spectra of one x axis and dtype, read a chunk of rows at a time."""
+
+    x: np.ndarray
+    dtype: np.dtype[Any]
+
+    @property
+    def points(self) -> int:
+        return int(self.x.shape[0])
+
+    @property
+    def chunk(self) -> int:
+        """Spectra per read request."""
+        return max(1, CHUNK_BYTES // max(1, self.points * self.dtype.itemsize))
+
+
+class Selection(Rows):
     """The spectra to export: rows [start, stop) of a series, or the one
     spectrum of a single-spectrum file (as one row)."""
 
@@ -90,15 +106,6 @@ class Selection:
         self.x: np.ndarray = obj.x
         self.dtype = np.dtype(obj.dtype)
         self.index = np.arange(self.start, self.stop, dtype=np.int64)
-
-    @property
-    def points(self) -> int:
-        return int(self.x.shape[0])
-
-    @property
-    def chunk(self) -> int:
-        """Spectra per read request."""
-        return max(1, CHUNK_BYTES // max(1, self.points * self.dtype.itemsize))
 
     def chunks(self, bar: Progress) -> Iterator[tuple[int, np.ndarray]]:
         """(offset in the selection, 2-D rows) for the whole selection; the

@@ -26,7 +26,7 @@ from . import _native
 from ._api import open as _open
 from ._atomic import replaced_on_success
 from ._errors import FormatError
-from ._export import (CHUNK_BYTES, LONG_FORMATS, Progress, _NoProgress,
+from ._export import (LONG_FORMATS, Progress, Rows, _NoProgress,
                       _npz_member, progress_bar, write_netcdf, write_text_table, write_zarr)
 from ._extras import optional, require
 from ._inputs import Found
@@ -93,7 +93,7 @@ def _cell(value: Any) -> str:
     return str(value)
 
 
-class Stack:
+class Stack(Rows):
     """Spectra start:stop of the files' stacked spectra (``parts`` in order),
     checked to share one spectral axis."""
 
@@ -128,15 +128,6 @@ class Stack:
         for name in order:
             self.columns[name] = _joined(
                 [None if (c := p.columns.get(name)) is None else c[lo:hi] for p, lo, hi in self.pieces], sizes)
-
-    @property
-    def points(self) -> int:
-        return int(self.x.shape[0])
-
-    @property
-    def chunk(self) -> int:
-        """Spectra per read request."""
-        return max(1, CHUNK_BYTES // max(1, self.points * self.dtype.itemsize))
 
     def chunks(self, bar: Progress, chunk: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
         """(offset in the stack, 2-D rows) for every selected spectrum, at
