@@ -282,10 +282,16 @@ def write_parquet(sel: Selection, path: str, bar: Progress) -> None:
             columns += [pa.array(values[a:b]) for values in coords.values()]
             columns += [pa.array(meta[field][a:b])  # type: ignore[index]
                         for field in meta_fields.values()]
-            flat = pa.array(np.ascontiguousarray(rows).reshape(-1))
-            columns.append(pa.FixedSizeListArray.from_arrays(flat, sel.points)
-                           if sel.points else pa.array([[]] * (b - a), value_type))
+            columns.append(value_lists(pa, rows, value_type))
             writer.write_table(pa.Table.from_arrays(columns, schema=schema))
+
+
+def value_lists(pa: Any, rows: np.ndarray, value_type: Any) -> Any:
+    """Rows of values as an Arrow column of fixed-size lists, a row each."""
+    points = rows.shape[1]
+    if not points:
+        return pa.array([[]] * rows.shape[0], value_type)
+    return pa.FixedSizeListArray.from_arrays(pa.array(np.ascontiguousarray(rows).reshape(-1)), points)
 
 
 # --- NetCDF and zarr, through the xarray engine ----------------------------

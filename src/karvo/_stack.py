@@ -27,7 +27,7 @@ from ._api import open as _open
 from ._atomic import replaced_on_success
 from ._errors import FormatError
 from ._export import (LONG_FORMATS, Progress, Rows, _NoProgress,
-                      _npz_member, progress_bar, write_netcdf, write_text_table, write_zarr)
+                      _npz_member, progress_bar, value_lists, write_netcdf, write_text_table, write_zarr)
 from ._extras import optional, require
 from ._inputs import Found
 from ._many import _Part, _reopened, _x_mismatch
@@ -235,9 +235,7 @@ def write_parquet(stack: Stack, path: str, bar: Progress) -> None:
         for a, rows in stack.chunks(bar):
             b = a + rows.shape[0]
             arrays = [_arrow(pa, values[a:b]) for values in columns.values()]
-            flat = pa.array(np.ascontiguousarray(rows).reshape(-1))
-            arrays.append(pa.FixedSizeListArray.from_arrays(flat, stack.points)
-                          if stack.points else pa.array([[]] * (b - a), value_type))
+            arrays.append(value_lists(pa, rows, value_type))
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
 
 
