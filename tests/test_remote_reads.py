@@ -17,11 +17,18 @@ from xarray_files import series
 MiB = 1 << 20
 
 
+# A web server that gives no ETag: its Last-Modified tells objects apart
+# (S3 always gives one).
+STORES_WITH_AND_WITHOUT_ETAGS = pytest.mark.parametrize("put", ["http", "http-no-etag", "s3"], indirect=True)
+
+
 @pytest.fixture(params=["http", "s3"])
 def put(request):
     """put(local_path, name) -> URL of a copy of the file on the server."""
-    if request.param == "http":
+    if request.param.startswith("http"):
         server = request.getfixturevalue("http_server")
+        if request.param == "http-no-etag":
+            request.getfixturevalue("monkeypatch").setattr(server, "etags", False)
 
         def to_http(path, name):
             tmp = os.path.join(server.root, "." + name)
@@ -90,17 +97,8 @@ def test_a_missing_object_is_file_not_found(put, files, request):
             call(missing)
 
 
-def _without_etags(request, monkeypatch):
-    """The test's HTTP server gives no ETag (S3 always does: skipped)."""
-    if "s3" in request.node.name:
-        pytest.skip("S3 always gives an ETag")
-    monkeypatch.setattr(request.getfixturevalue("http_server"), "etags", False)
-
-
-@pytest.mark.parametrize("etag", [True, False], ids=["", "no-etag"])
-def test_a_pickled_series_refuses_an_object_replaced_since(put, etag, files, tmp_path, request, monkeypatch):
-    if not etag:            # HTTP only: the server's Last-Modified tells
-        _without_etags(request, monkeypatch)
+@STORES_WITH_AND_WITHOUT_ETAGS
+def test_a_pickled_series_refuses_an_object_replaced_since(put, files, tmp_path, request):
     path, _ = files
     name = unique(request, "run")
     url = put(path, name)
@@ -141,14 +139,13 @@ def reader(request):
     return lazily
 
 
-@pytest.mark.parametrize("etag", [True, False], ids=["", "no-etag"])
-def test_an_object_replaced_while_open_is_refused(put, reader, etag, files, tmp_path, request, monkeypatch):
+@STORES_WITH_AND_WITHOUT_ETAGS
+def test_an_object_replaced_while_open_is_refused(put, reader, files, tmp_path, request):
     """As a local file rewritten under an open Series is: the values of
     another object (same layout and size) are never handed out under the
     layout read at open. Without ETags (HTTP only) the server's
     Last-Modified tells, from the next second on."""
-    if not etag:
-        _without_etags(request, monkeypatch)
+    etag = "no-etag" not in request.node.name
     path, _ = files
     name = unique(request, "replaced")
     url = put(path, name)
