@@ -17,8 +17,8 @@ import sys
 import warnings
 import zipfile
 from collections import Counter
-from collections.abc import Iterator
-from typing import Any, Protocol
+from collections.abc import Callable, Iterator
+from typing import Any, ContextManager, Protocol
 
 import numpy as np
 
@@ -354,18 +354,24 @@ def write_zarr(ds: Any, path: str, label: str) -> None:
         _write(ds, functools.partial(ds.to_zarr, path, mode="w"), label)
 
 
+def write_labelled(dataset_of: Callable[[str], ContextManager[Any]], out: str, fmt: str) -> None:
+    """Writes the Dataset that ``dataset_of(format name)`` gives to ``out``
+    as NetCDF (``nc``) or zarr, under a temporary name until complete."""
+    if fmt == "zarr":
+        require("zarr", "all", "zarr export")
+    writer = write_netcdf if fmt == "nc" else write_zarr
+    with dataset_of("NetCDF" if fmt == "nc" else "zarr") as ds, \
+            replaced_on_success(out, folder=fmt == "zarr") as temp:
+        writer(ds, temp, os.path.basename(out))
+
+
 def export(obj: Series | Spectrum, out: str, fmt: str,
            start: int = 0, stop: int | None = None) -> Selection:
     """Write the selected spectra of ``obj`` to ``out`` in format ``fmt``."""
     sel = Selection(obj, start, stop)
     label = os.path.basename(out)
     if fmt in ("nc", "zarr"):
-        if fmt == "zarr":
-            require("zarr", "all", "zarr export")
-        writer = write_netcdf if fmt == "nc" else write_zarr
-        with _dataset(sel, "NetCDF" if fmt == "nc" else "zarr") as ds, \
-                replaced_on_success(out, folder=fmt == "zarr") as temp:
-            writer(ds, temp, label)
+        write_labelled(functools.partial(_dataset, sel), out, fmt)
         return sel
     if fmt == "parquet":
         require("pyarrow.parquet", "parquet", "Parquet export")

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import functools
 import io
 import json
 import os
@@ -27,7 +28,7 @@ from ._api import open as _open
 from ._atomic import replaced_on_success
 from ._errors import FormatError
 from ._export import (LONG_FORMATS, Progress, Rows, _NoProgress,
-                      _npz_member, progress_bar, value_lists, write_netcdf, write_text_table, write_zarr)
+                      _npz_member, progress_bar, value_lists, write_labelled, write_text_table)
 from ._extras import optional, require
 from ._inputs import Found
 from ._many import _Part, _reopened, _x_mismatch
@@ -339,12 +340,7 @@ def export_stack(stack: Stack, out: str, fmt: str, layout: str = "wide") -> None
     if layout == "long" and fmt not in LONG_FORMATS:
         raise ValueError(f"the long layout is written as csv, tsv or parquet, not {fmt}")
     if fmt in ("nc", "zarr"):
-        if fmt == "zarr":
-            require("zarr", "all", "zarr export")
-        writer = write_netcdf if fmt == "nc" else write_zarr
-        with dataset(stack, "NetCDF" if fmt == "nc" else "zarr") as ds, \
-                replaced_on_success(out, folder=fmt == "zarr") as temp:
-            writer(ds, temp, label)
+        write_labelled(functools.partial(dataset, stack), out, fmt)
         return
     if fmt == "parquet":
         require("pyarrow.parquet", "parquet", "Parquet export")
