@@ -1,5 +1,6 @@
 import io
 import os
+import signal
 import subprocess
 import sys
 
@@ -12,10 +13,14 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
 def run_python(code, *args, dev=False, cwd=None, timeout=120):
     """Runs code in a fresh interpreter with this one's import path, so that
     a crash ends that process and fails one test, not the run. Under `-X dev`
-    freed memory is overwritten at once: a use after free crashes there."""
-    code = "import sys\nsys.path[:0] = %r\n" % (sys.path,) + code
+    freed memory is overwritten at once: a use after free crashes there.
+    Ctrl-C raises KeyboardInterrupt there as it does from a terminal, also
+    where this run started with SIGINT ignored (a background job)."""
+    code = ("import signal, sys\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            "sys.path[:0] = %r\n" % (sys.path,) + code)
     return subprocess.run([sys.executable, *(["-X", "dev"] if dev else []), "-c", code, *args],
-                          capture_output=True, text=True, timeout=timeout, cwd=cwd)
+                          capture_output=True, encoding="utf-8", timeout=timeout, cwd=cwd,
+                          env=dict(os.environ, PYTHONIOENCODING="utf-8"))
 
 
 def assert_child_ok(p):
@@ -53,6 +58,16 @@ class CountingReader:
 
     def tell(self):
         return self._b.tell()
+
+
+@pytest.fixture
+def ctrl_c():
+    """SIGINT raises KeyboardInterrupt for the test, as it does in a Python
+    started from a terminal, whatever disposition this run started with
+    (Python installs its handler only where SIGINT started at its default)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 @pytest.fixture

@@ -216,3 +216,22 @@ def test_storage_options_reach_every_url_of_a_stacked_export(s3, runs, monkeypat
     assert main(["export", *given, *urls, "-o", "never.csv"]) == 1
     err = capsys.readouterr().err
     assert err.startswith(f"karvo: {urls[0]}: ") and "report" not in err and not os.path.exists("never.csv")
+
+
+@pytest.mark.parametrize("layout", ["wide", "long"])
+def test_metadata_numbers_read_as_the_values_do(tmp_path, monkeypatch, layout):
+    """A float32 metadata cell is laid out as the values are (61319564.0,
+    not numpy's 6.1319564e+07): one text per number in a table."""
+    monkeypatch.chdir(tmp_path)
+    for name in ("a", "b"):
+        write_series(name, **dict(SERIES, mini=dict(temp=61319564.0), values=lambda k: [61319564.0] * 40))
+    assert run("export", "a", "b", "-o", "out.csv", "--layout", layout).returncode == 0
+    with open("out.csv", newline="", encoding="utf-8") as fh:
+        rows = list(csv.reader(fh))
+    temps = next(row[1:] for row in rows if row[0] == "temp") if layout == "wide" else \
+        [row[rows[0].index("temp")] for row in rows[1:]]
+    if layout == "wide":
+        values = [v for row in rows[[row[0] for row in rows].index("x") + 1:] for v in row[1:]]
+    else:
+        values = [row[3] for row in rows[1:]]
+    assert set(temps) == set(values) == {"61319564.0"}

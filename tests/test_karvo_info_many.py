@@ -43,7 +43,7 @@ def test_a_folder_gets_an_aligned_line_per_file(tree):
     cells = [re.split(r"\s{2,}", row) for row in rows]
     assert [c[0] for c in cells] == FOUND
     assert cells[0][1:] == ["spectrum", "1 spectrum", "20 points", "x 4000 to 400", "float32"]
-    assert cells[1][1:] == ["series", "6 spectra", "40 points", "x 3000 to 1000", "float32"]
+    assert cells[1][1:] == ["series", "6 spectra", "40 points", "x 3000 to 1000", "float32", "run 42, in situ"]
     assert cells[2][2] == "3 spectra (cut short: 3 of 6)"
     assert cells[3][2:] == ["4 spectra", "16 points", "x 100 to 250", "float64"]
     for k in range(1, 6):                         # every column starts at one offset

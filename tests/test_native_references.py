@@ -3,6 +3,7 @@ lengths of the file's layout, the text json.dumps gives, and geometry that
 points beyond the file refused."""
 import gc
 import json
+import os
 
 import numpy as np
 import pytest
@@ -69,7 +70,8 @@ def test_json_text_is_what_json_dumps_writes(refs):
 
 def test_refs_command_output_reads_back_through_fsspec(tmp_path):
     fsspec = pytest.importorskip("fsspec")
-    folder = tmp_path / 'dir "q" \\ é✓'
+    # the same bytes on disk whatever the file system encoding of this run
+    folder = tmp_path / os.fsdecode('dir "q" \\ é✓'.encode("utf-8"))
     folder.mkdir()
     sf = series(folder / "s", n_spectra=5, num_points=8, element_size=4)
     out = tmp_path / "refs.json"

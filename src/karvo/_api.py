@@ -30,7 +30,7 @@ def open(path: Source, truncated: TruncatedPolicy = "warn", *,
 
     ``path`` is a local path; or a URL of any fsspec protocol (``s3://``,
     ``gs://``, ``https://``, ``memory://``, ...; needs
-    ``pip install "karvoreader[remote]"``), with ``storage_options`` handed
+    ``pip install fsspec aiohttp s3fs``), with ``storage_options`` handed
     to its file system; or a binary file object that can ``read`` and
     ``seek``. Everything is read by byte ranges: a URL fetches only what is
     read, in a few large requests. A missing object is

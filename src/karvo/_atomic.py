@@ -12,7 +12,7 @@ Linux the new store and the old one are swapped in one step
 Elsewhere the old store is first moved aside into a ``.NAME.XXXXXXXX.old``
 folder, then the new one put in place; a failure of the second rename moves
 the old store back, and SIGINT, SIGTERM and SIGHUP are held back between the
-two renames.  What remains is a SIGKILL or a power loss between them: the
+two renames (those ignored when the command started stay ignored throughout).  What remains is a SIGKILL or a power loss between them: the
 old store is then left in the ``.old`` folder beside the target, and
 nothing under the target's name.
 """
@@ -208,7 +208,7 @@ def _signals_held() -> Iterator[None]:
     previous: dict[int, Any] = {}
     for name in ("SIGINT", *_POLITE_SIGNALS):
         signum = getattr(signal, name, None)
-        if signum is None or signal.getsignal(signum) is None:     # not ours to wrap
+        if signum is None or not _ours_to_wrap(signum):
             continue
         with contextlib.suppress(ValueError, OSError):
             previous[signum] = signal.signal(signum, lambda s, _f: caught.append(s))
@@ -225,14 +225,23 @@ def _terminate(signum: int, frame: FrameType | None) -> None:
     raise SystemExit(128 + signum)
 
 
+def _ours_to_wrap(signum: int) -> bool:
+    """Whether a handler of ours may stand in for the signal's: not where it
+    is ignored (``nohup``, a background job: the one who started us asked
+    that it change nothing) nor where C code set it (``None``)."""
+    handler = signal.getsignal(signum)
+    return handler is not None and handler != signal.SIG_IGN
+
+
 def _exit_on_termination() -> dict[int, Any]:
     """While a temporary exists, SIGTERM and SIGHUP raise SystemExit so that
-    it is removed when the command is killed politely.  Returns the handlers
-    to restore (none off the main thread, where handlers can't be set)."""
+    it is removed when the command is killed politely; a signal ignored
+    before stays ignored.  Returns the handlers to restore (none off the
+    main thread, where handlers can't be set)."""
     previous = {}
     for name in _POLITE_SIGNALS:
         signum = getattr(signal, name, None)
-        if signum is not None:
+        if signum is not None and _ours_to_wrap(signum):
             with contextlib.suppress(ValueError, OSError):
                 previous[signum] = signal.signal(signum, _terminate)
     return previous

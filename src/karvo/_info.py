@@ -107,12 +107,15 @@ def _cells(facts: dict[str, Any]) -> list[str]:
     if facts["truncated"]:
         spectra += f" (cut short: {facts['spectra']} of {facts['expected_spectra']})"
     axis = f"x {_g(facts['first_x'])} to {_g(facts['last_x'])}" if facts["points"] else "no x"
-    return [_shown(facts["path"]), facts["kind"], spectra, f"{facts['points']} points", axis, facts["dtype"]]
+    # the title last, on one line: it says what a file named run0042 holds
+    title = " ".join((facts["title"] or "").split())
+    return [_shown(facts["path"]), facts["kind"], spectra, f"{facts['points']} points", axis, facts["dtype"],
+            title]
 
 
 def table(many: list[dict[str, Any]]) -> str:
     """One line per file, its columns aligned: path, kind, spectra, points,
-    x range and value type."""
+    x range, value type and title."""
     rows = [_cells(facts) for facts in many]
     if not rows:
         return ""

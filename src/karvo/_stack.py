@@ -86,12 +86,21 @@ def filled(column: np.ndarray) -> np.ndarray:
     return values
 
 
-def _cell(value: Any) -> str:
-    """Text of one metadata value: numbers as numpy shows them (the shortest
-    text that reads back to the same value of their type), missing empty."""
-    if value is np.ma.masked:
-        return ""
-    return str(value)
+def _cells(column: np.ndarray) -> list[str]:
+    """Text of a metadata column: floats as the values of the table are
+    written (the shortest text that reads back to the same value of their
+    type, laid out as Python's repr lays out a float), other values as
+    ``str`` gives them, missing ones empty."""
+    blank = np.ma.getmaskarray(column)
+    data = np.ma.getdata(column)
+    if data.dtype.kind == "f" and data.dtype.itemsize in (4, 8):
+        cells = _native.number_cells(data)
+    else:
+        cells = [str(v) for v in data.tolist()]
+    if blank.any():
+        for k in np.flatnonzero(blank).tolist():
+            cells[k] = ""
+    return cells
 
 
 class Stack(Rows):
@@ -186,7 +195,7 @@ def wide_header(stack: Stack) -> list[list[str]]:
     title, ...), its name first, then its value for each spectrum; then a
     row ``x`` alone, naming the first column of the rows below (where pandas
     looks for the name of the index under a header of several rows)."""
-    return [[name, *(_cell(v) for v in values)] for name, values in _beside(stack.columns, ["x"]).items()] \
+    return [[name, *_cells(values)] for name, values in _beside(stack.columns, ["x"]).items()] \
         + [["x", *[""] * stack.n]]
 
 
@@ -253,7 +262,7 @@ def dataset(stack: Stack, fmt: str) -> Iterator[Any]:
         for a, rows in stack.chunks(_NoProgress()):
             values[a:a + rows.shape[0]] = rows
     else:
-        dask = require("dask", "dask", f"{fmt} export")
+        dask = require("dask", "xarray", f"{fmt} export")
         blocks = []
         for part, lo, hi in stack.pieces:
             for a in range(lo, hi, stack.chunk):
@@ -298,11 +307,13 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
     span = max(1, min(points, LONG_CALL_ROWS))             # points per call of a long spectrum
     with open(path, "wb") as fh:
         fh.write((_line(header, delimiter) + "\n").encode("utf-8"))
+        heads_text = [_cells(stack.columns[name]) for name in ("file", "spectrum")]
+        tails_text = [_cells(values) for values in rest.values()]
         for a, rows in stack.chunks(bar):
-            heads = [(_line([_cell(stack.columns[name][a + k]) for name in ("file", "spectrum")], delimiter)
-                      + delimiter).encode("utf-8") for k in range(rows.shape[0])]
-            tails = [(delimiter + _line([_cell(values[a + k]) for values in rest.values()], delimiter))
-                     .encode("utf-8") if rest else b"" for k in range(rows.shape[0])]
+            heads = [(_line([cells[a + k] for cells in heads_text], delimiter) + delimiter).encode("utf-8")
+                     for k in range(rows.shape[0])]
+            tails = [(delimiter + _line([cells[a + k] for cells in tails_text], delimiter)).encode("utf-8")
+                     if rest else b"" for k in range(rows.shape[0])]
             for s0 in range(0, rows.shape[0], per_call):
                 s1 = min(s0 + per_call, rows.shape[0])
                 for p0 in range(0, points, span):   # one spectrum at a time when it is long

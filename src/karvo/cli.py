@@ -26,7 +26,7 @@ from typing import Any
 
 import karvo
 
-from ._extras import MissingDependency
+from ._extras import MissingDependency, install_hint
 from ._inputs import Found, expand_input
 from ._refs_command import add_refs_command, run_refs
 from ._sources import local_path, read_error
@@ -161,8 +161,8 @@ def build_parser() -> argparse.ArgumentParser:
         "csv/tsv: column x, then a column per spectrum headed by its title (or its\n"
         "index where titles are missing or repeat).  npz: x, values, index,\n"
         "coords/NAME, titles, meta and metadata (JSON).  nc and zarr: the xarray\n"
-        "dataset (needs karvoreader[xarray]).  parquet: a row per spectrum\n"
-        "(needs karvoreader[parquet]).  OUT is written under a temporary name\n"
+        "dataset (needs xarray, dask and h5netcdf).  parquet: a row per spectrum\n"
+        "(needs pyarrow).  OUT is written under a temporary name\n"
         "and renamed when complete.\n\n"
         "Several files or a folder are stacked as karvo.read_many stacks them (one\n"
         "spectral axis for all, else nothing is written and the status is 1), with\n"
@@ -192,7 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"  karvo plot {EXAMPLE} -o example.svg --spectra 1:4\n"
         f"  karvo plot {EXAMPLE} -o zoom.png --xlim 1800:1500 --clim 0:0.5\n"
         f"  karvo plot {EXAMPLE}            (opens a window)\n\n"
-        'Needs matplotlib: pip install "karvoreader[plot]".')
+        f"Needs matplotlib: {install_hint('plot')}.")
     plot.add_argument("path", metavar="PATH", help="spectral data file")
     plot.add_argument("-o", "--output", metavar="OUT",
                       help="image to write (.png, .svg, .pdf, ...); without it, show a window")

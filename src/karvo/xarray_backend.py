@@ -39,6 +39,8 @@ from typing import Any, Literal, TypeGuard, Union
 import numpy as np
 from numpy.typing import NDArray
 
+from karvo._extras import install_hint
+
 try:
     from xarray import Dataset, Variable
     from xarray.backends import (AbstractDataStore, BackendArray,
@@ -48,7 +50,7 @@ try:
 except ImportError as exc:  # pragma: no cover - exercised without xarray
     raise ImportError(
         "karvo's xarray engine needs xarray (and dask for chunks= and "
-        "open_mfdataset): pip install 'karvoreader[xarray]'") from exc
+        "open_mfdataset): " + install_hint("xarray")) from exc
 
 import karvo
 from karvo._identity import this_machine

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,12 +45,17 @@ public:
     long long readv(const iovec* pieces, size_t count, uint64_t at) {
         return fetches() ? fetched_readv(pieces, count, at) : io::preadv_full(fd_, pieces, count, at);
     }
-    // The first offset of [at, at + len) that lies in a hole of a sparse file
-    // (stored nowhere), or at + len when there is none or nobody tells.
-    uint64_t first_hole(uint64_t at, uint64_t len) {
-        if (len == 0 || fetches()) return at + len;
-        off_t hole = lseek(fd_, off_t(at), SEEK_HOLE);
-        return hole < 0 ? at + len : std::min(uint64_t(hole), at + len);
+    // Where the bytes of [at, end) that the file stores begin and end: the
+    // first offset holding data (end when the rest is a hole of a sparse
+    // file, stored nowhere and read as zeros), and the first hole after it
+    // (end when none). A source that can't tell says all of it is stored.
+    ByteRange stored_from(uint64_t at, uint64_t end) {
+        if (at >= end || fetches()) return {at, end};
+        off_t data = lseek(fd_, off_t(at), SEEK_DATA);
+        if (data < 0) return errno == ENXIO ? ByteRange{end, end} : ByteRange{at, end};
+        uint64_t from = std::min(uint64_t(data), end);
+        off_t hole = lseek(fd_, off_t(from), SEEK_HOLE);
+        return {from, hole < 0 ? end : std::clamp(uint64_t(hole), from, end)};
     }
     // The ranges that the reads of this call are about to take, in any order:
     // a source that pays per request fetches them together. False when that

@@ -36,6 +36,8 @@ PyMethodDef native_methods[] = {
     {"linspace", native_linspace, METH_VARARGS, "linspace(first, last, n, count) -> bytearray of float64."},
     {"text_rows", text_rows, METH_VARARGS,
      "text_rows(x, values, delimiter) -> bytes: a CSV row per point (x, then each spectrum's value)."},
+    {"number_cells", number_cells, METH_O,
+     "number_cells(values) -> list of str: each value of a 1-D float array as the rows write it."},
     {"long_rows", long_rows, METH_VARARGS,
      "long_rows(x, values, heads, tails, delimiter) -> bytes: a CSV row per value, between its spectrum's "
      "head and tail."},

@@ -260,6 +260,34 @@ PyObject* long_rows(PyObject*, PyObject* args) {
     return PyBytes_FromStringAndSize(out.get(), end - out.get());
 }
 
+PyObject* number_cells(PyObject*, PyObject* values_obj) {
+    Buffer vb;
+    if (!vb.get(values_obj)) return nullptr;
+    bool single = float_format(vb.view, 'f');
+    if (vb.view.ndim != 1 || !(single || float_format(vb.view, 'd')))
+        return PyErr_Format(PyExc_TypeError, "number_cells: values must be a 1-D float32 or float64 array");
+    host::PyRef cells = host::PyRef::steal(PyList_New(vb.view.shape[0]));
+    if (!cells) return nullptr;
+    const char* at = static_cast<const char*>(vb.view.buf);
+    for (Py_ssize_t k = 0; k < vb.view.shape[0]; ++k, at += vb.stride(0)) {
+        char text[kMaxNumber];
+        char* end;
+        if (single) {
+            float v;
+            std::memcpy(&v, at, sizeof v);
+            end = format_number(text, v);
+        } else {
+            double v;
+            std::memcpy(&v, at, sizeof v);
+            end = format_number(text, v);
+        }
+        PyObject* cell = PyUnicode_FromStringAndSize(text, end - text);
+        if (!cell) return nullptr;
+        PyList_SET_ITEM(cells.get(), k, cell);
+    }
+    return cells.release();
+}
+
 PyObject* text_rows(PyObject*, PyObject* args) {
     PyObject *x_obj, *values_obj, *delim_obj;
     if (!PyArg_ParseTuple(args, "OOU:text_rows", &x_obj, &values_obj, &delim_obj)) return nullptr;

@@ -12,4 +12,8 @@ PyObject* text_rows(PyObject* module, PyObject* args);
 // A row per value: heads[s], x[j], the value, tails[s].
 PyObject* long_rows(PyObject* module, PyObject* args);
 
+// number_cells(values) -> list of str; METH_O. The text of each value of a
+// 1-D float32 or float64 array, as the rows above write it.
+PyObject* number_cells(PyObject* module, PyObject* values);
+
 }  // namespace karvo::native
