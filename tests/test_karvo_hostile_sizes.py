@@ -92,8 +92,14 @@ def test_zero_dimension_records_are_passed_over_however_they_are_stored(tmp_path
 
 
 def test_only_the_dimensions_along_the_series_take_memory(tmp_path):
-    # 100,000 records on disk (33 MB), none but the first along the series.
-    path = patched_dimension_count(str(tmp_path / "many"), 100_000, lambda fh, n: fh.write(b"\x01" * n))
+    # 100,000 records on disk (33 MB); along the series only the first and
+    # one after 4,000 others (past the first MiB of records, read in pieces).
+    def others_and_a_late_one(fh, n):
+        records_at = fh.tell() + n - 100_000 * DIMENSION
+        fh.write(b"\x01" * (-(fh.tell() - records_at) % DIMENSION + 4_000 * DIMENSION))
+        fh.write(W.pack_dimension(num_elements=3, first_dim=0, last_dim=2, scale_dim=1.0, short_label=b"late"))
+        fh.write(b"\x01" * (records_at + 100_000 * DIMENSION - fh.tell()))
+    path = patched_dimension_count(str(tmp_path / "many"), 100_000, others_and_a_late_one)
     grown, outcome, _ = measure(path)
-    assert outcome == "['t']"
+    assert outcome == "['t', 'late']"
     assert grown < 16 * 1024

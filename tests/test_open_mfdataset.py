@@ -65,6 +65,17 @@ def test_coordinates_are_read_many_s_table_named_as_the_engine(campaign):
     assert "source" not in ds.attrs and "max_spectra" not in ds.attrs
 
 
+def test_an_attribute_that_differs_once_is_dropped_for_good(tmp_path):
+    """Titles A, B, B: no title, as xarray's combine_attrs="drop_conflicts" has it."""
+    paths = [str(tmp_path / name) for name in "abc"]
+    for path, title in zip(paths, "ABB"):
+        series(path, n_spectra=2, title=title)
+    ds = karvo.open_mfdataset(paths)
+    with xr.open_mfdataset(paths, engine=engine(), combine="nested", concat_dim="spectrum", join="exact",
+                           file_coordinate=True, combine_attrs="drop_conflicts") as many:
+        assert ds.attrs == many.attrs and "title" not in ds.attrs
+
+
 def test_files_without_a_coordinate_and_single_spectra(tmp_path):
     paths = [str(tmp_path / name) for name in ("a", "b", "c")]
     series(paths[0], n_spectra=3, num_points=32)

@@ -167,3 +167,12 @@ def test_progress_shows_a_bar_of_files(tmp_path, capsys, progress):
     karvo.read_many(tmp_path, progress=progress)
     err = capsys.readouterr().err
     assert ("2/2" in err and "files" in err) == progress, err
+
+
+def test_a_glob_of_everything_passes_over_its_folders(folder):
+    tmp_path = folder[0]
+    with pytest.warns(UserWarning, match="skipped 3 files") as caught:
+        _x, Y, _table = karvo.read_many(str(tmp_path / "**"))
+    assert np.array_equal(Y, expected_rows(tmp_path, ["a", "c", "sub/b"]))
+    said = " ".join(str(w.message) for w in caught)
+    assert "director" not in said and "folder" not in said, said

@@ -46,3 +46,24 @@ def test_series_indexing_is_numpys(opened, key):
     got = s[key]
     assert got.shape == want.shape and got.dtype == want.dtype
     np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("read", [
+    lambda f, out: f.read_index(out[:1], np.array([3])),
+    lambda f, out: f.read_index(out[:2], np.array([0, 3])),
+    lambda f, out: f.read_rows(out[:1], 3, 4),
+    lambda f, out: f.read_rows(out[:2], 2, 4),
+])
+def test_the_native_reads_refuse_rows_past_those_held(tmp_path, read):
+    """Bytes after the spectra that the header promises (a whole row's worth)
+    are no spectrum: a row past those held is refused, not read from them."""
+    path = tmp_path / "run"
+    series(path, n_spectra=3, num_points=P)
+    with open(path, "ab") as fh:
+        fh.write(b"\x7f" * (1 << 12))
+    with karvo.open(path) as s:
+        assert len(s) == 3
+        out = np.zeros((2, P), s.dtype)
+        with pytest.raises(IndexError, match=r"outside \[0, 3\)"):
+            read(s._file, out)
+        assert not out.any()
