@@ -29,6 +29,8 @@ class FileServer(http.server.ThreadingHTTPServer):
     If-Match (412 for another ETag).  A request for several ranges gets the
     whole file, as HTTP allows.  With ``etags`` False it gives no ETag, as
     some servers do, and honours If-Unmodified-Since instead; with
+    ``weak_etags`` its ETags are weak (W/"..."), which If-Match, comparing
+    strongly, never matches: every If-Match but "*" gets 412; with
     ``conditions`` False it refuses every conditional request (412), as a
     server does that compares its ETags wrongly; ``failing`` maps a method
     to the status every request of it gets instead (403, 503, ...).
@@ -44,6 +46,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
         self.log: list[tuple[str, str, str | None]] = []
         self.etags = True
+        self.weak_etags = False
         self.conditions = True
         self.failing: dict[str, int] = {}
         super().__init__((LOOPBACK, 0), _FileHandler)
@@ -112,6 +115,8 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             }
             if not self.server.etags:
                 del headers["ETag"]
+            elif self.server.weak_etags:
+                headers["ETag"] = "W/" + headers["ETag"]
             if self._condition_fails(headers.get("ETag"), st.st_mtime):
                 self._send(412, b"", headers, body)       # another object than asked
                 return
@@ -142,8 +147,10 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             return False
         if not self.server.conditions:
             return True
-        if wanted and wanted.strip() != "*" and etag not in (tag.strip() for tag in wanted.split(",")):
-            return True
+        if wanted and wanted.strip() != "*":
+            # compared strongly: a weak ETag matches none, not even itself
+            if not etag or etag.startswith("W/") or etag not in (tag.strip() for tag in wanted.split(",")):
+                return True
         return bool(since) and int(mtime) > email.utils.parsedate_to_datetime(since).timestamp()
 
     def _send(self, status: int, data: bytes, headers: dict[str, str], body: bool,

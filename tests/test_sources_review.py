@@ -79,8 +79,9 @@ def test_a_size_out_of_range_is_refused(size):
 
 def test_an_object_replaced_under_a_cached_listing_is_seen_anew(s3):
     """A process whose file system listed the folder (as a glob does) before
-    the object was replaced must not take the listing's word for it: an open
-    sees the new object, a copy of one opened before refuses it."""
+    the object was replaced must not take the listing's word for it: the one
+    open reads no more, an open sees the new object, a copy of one opened
+    before refuses it."""
     import pickle
 
     import fsspec
@@ -89,6 +90,9 @@ def test_an_object_replaced_under_a_cached_listing_is_seen_anew(s3):
     s = karvo.open(url)
     fsspec.core.url_to_fs(url)[0].ls(s3.bucket)
     s3.fs.pipe(url, W.series_file(n_spectra=40, num_points=64, values=lambda k: [k + 1.0] * 64))
+    # read before the next open, which drops the listing
+    with pytest.raises(karvo.FormatError, match=f"{url}: the object changed since it was opened"):
+        s[1]
     again = karvo.open(url)
     assert again.identity != s.identity and again[1][0] == 2.0
     with pytest.raises(karvo.FormatError, match=f"{url}: the object changed"):
