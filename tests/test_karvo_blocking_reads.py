@@ -3,6 +3,7 @@ Ctrl-C stops them, a forked child can close the file, and the file's kind is
 judged on the descriptor that is read."""
 import os
 import socket
+import struct
 import threading
 
 import numpy as np
@@ -80,6 +81,51 @@ with karvo.open(path) as s:
 print("OK")
 """
     assert_child_ok(run_python(code, str(tmp_path / "big")))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs /proc to count the bytes read")
+def test_other_threads_run_while_the_dimension_records_are_checked(tmp_path):
+    # 19 MiB of dimension records after a small series, read at open in
+    # pieces of about 1 MiB. A thread that sees that the opening thread has
+    # read some pieces but not all of them ran in the middle of the check.
+    # Not zeros: all-zero records are passed over unread.
+    path, count = str(tmp_path / "dims"), 60_000
+    sf = W.SeriesFile(n_spectra=3, num_points=2)
+    data = bytearray(sf.to_bytes())
+    dra = sf.builder.offset(1)
+    struct.pack_into("<I", data, dra + 564, count)  # num_dimensions
+    with open(path, "wb") as fh:
+        fh.write(data)
+        fh.write(b"\x01" * (dra + 568 + count * 332 - len(data)))  # after the 568-byte array
+    code = """
+import threading, karvo
+path, records = sys.argv[1], int(sys.argv[2]) * 332
+opener = threading.get_native_id()
+def read_by_opener():
+    with open("/proc/self/task/%d/io" % opener, "rb") as fh:
+        return int(fh.readline().split()[1])  # rchar
+before, midway = [None], [0]
+def watch():
+    while True:
+        b = before[0]  # None between opens; a finished open's base gives >= records
+        # Twice: a read made midway may return only after the check (this
+        # thread waiting for the interpreter meanwhile); a second one, made
+        # after Python code ran here, falls midway only if the check let go.
+        if b is not None and all(1 << 20 <= read_by_opener() - b < records for _ in range(2)):
+            midway[0] += 1
+threading.Thread(target=watch, daemon=True).start()
+# An open takes milliseconds: on a busy machine the watcher may wait for a
+# core through several of them.
+for opens in range(1, 201):
+    before[0] = read_by_opener()
+    karvo.open(path).close()
+    before[0] = None
+    if midway[0]:
+        break
+assert midway[0], opens
+print("OK")
+"""
+    assert_child_ok(run_python(code, path, str(count)))
 
 
 def test_close_in_a_child_forked_during_a_read_releases_the_file(tmp_path):

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import karvo
+from conftest import assert_child_ok, run_python
 from karvo import _export, _native
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
@@ -151,3 +152,42 @@ def test_a_signal_handler_that_raises_stops_the_formatting():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert time.monotonic() - start < 5 * tenth + 0.05   # all of it: about 10 tenths
+
+
+def test_a_busy_thread_runs_on_during_the_formatting_and_barely_slows_it():
+    """The formatting runs without the interpreter, taking it back only every
+    few milliseconds for signal handlers. Each time back waits for a busy
+    thread to let go (its switch interval): at every row that would make
+    this formatting hundreds of times slower."""
+    code = """
+import signal, threading, time, numpy as np
+from karvo import _native
+rows = 20000  # of 256 values: some 20 us of work each
+x, values = np.zeros(rows), np.broadcast_to(np.float32(1 / 3), (256, rows))
+def formatting():
+    start = time.monotonic()
+    _native.text_rows(x, values, ",")
+    return time.monotonic() - start
+alone = formatting()
+count = [0]
+def busy():
+    while True:
+        count[0] += 1
+threading.Thread(target=busy, daemon=True).start()
+class TooSlow(Exception):
+    pass
+def too_slow(*_):
+    raise TooSlow("over 20 times the %.2f s it took with no other thread" % alone)
+signal.signal(signal.SIGALRM, too_slow)  # stops the formatting, as Ctrl-C does
+signal.setitimer(signal.ITIMER_REAL, 20 * alone)
+before = count[0]
+took = formatting()
+during = count[0] - before
+signal.setitimer(signal.ITIMER_REAL, 0)
+before = count[0]
+time.sleep(took)  # the thread with the interpreter to itself, as long
+alone_for_as_long = count[0] - before
+assert during > alone_for_as_long / 5, (during, alone_for_as_long)
+print("OK")
+"""
+    assert_child_ok(run_python(code))
