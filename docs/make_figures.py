@@ -60,7 +60,7 @@ def main() -> int:
     import matplotlib.pyplot as plt
 
     import karvo
-    from karvo._plot import figure
+    from karvo._views.plot import figure
 
     with karvo.open(EXAMPLE) as series:
         fig = figure(series, dpi=DPI)

@@ -29,7 +29,7 @@ def labelled(tmp_path_factory):
 @pytest.mark.parametrize("fmt", ["nc", "zarr"])
 def test_dimension_labels_survive_an_export(tmp_path, labelled, fmt):
     pytest.importorskip("zarr" if fmt == "zarr" else "h5netcdf")
-    from karvo._export import export
+    from karvo._export.single import export
     out = str(tmp_path / f"out.{fmt}")
     with karvo.open(labelled) as series:
         export(series, out, fmt)

@@ -20,7 +20,8 @@ import numpy as np
 import pytest
 
 import karvo as karvo_package
-from karvo import _export, cli
+from karvo import cli
+from karvo._export import single as _export
 from karvo_writer import SeriesFile, single_spectrum_file, write_series
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -469,7 +470,7 @@ def test_plot_svg(tmp_path, series):
 def test_plot_runs_the_spectral_axis_as_stored(request, which, descending):
     import matplotlib.pyplot as plt
 
-    from karvo import _plot
+    from karvo._views import plot as _plot
     with karvo_package.open(request.getfixturevalue(which)[0]) as obj:
         fig = _plot.figure(obj, lines=3)
     for ax in fig.axes[:1 if which == "spectrum" else 2]:      # not the colour bar
@@ -514,7 +515,7 @@ def test_committed_figure_is_what_the_current_code_draws():
     import matplotlib.pyplot as plt
     from PIL import Image
 
-    from karvo import _plot
+    from karvo._views import plot as _plot
     with karvo_package.open(EXAMPLE) as series:
         fig = _plot.figure(series, dpi=make_figures.DPI)
     try:

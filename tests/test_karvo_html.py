@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import karvo
-import karvo._html  # imported now: reading the module is no read of the file
+import karvo._views.html  # imported now: reading the module is no read of the file
 import karvo_writer as W
 
 HOSTILE = b"<script>alert('x')</script>&"

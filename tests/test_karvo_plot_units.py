@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import karvo
-from karvo import _plot, cli
+from karvo import cli
+from karvo._views import plot as _plot
 from karvo_writer import single_spectrum_file, write_series
 
 mpl = pytest.importorskip("matplotlib")

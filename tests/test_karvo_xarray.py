@@ -46,8 +46,8 @@ class ReadLog:
             def __getattr__(self, name):
                 return getattr(self._obj, name)
 
-        monkeypatch.setattr(karvo, "open",
-                            lambda *a, **kw: Recording(real_open(*a, **kw)))
+        from karvo._xarray import engine
+        monkeypatch.setattr(engine, "open_file", lambda *a, **kw: Recording(real_open(*a, **kw)))
 
 
 @pytest.mark.parametrize("kw", [
@@ -140,7 +140,7 @@ def test_reads_only_the_rows_asked(tmp_path, monkeypatch, fds):
 
 
 def test_a_band_of_points_is_read_block_by_block(tmp_path, monkeypatch):
-    import karvo.xarray_backend as backend
+    from karvo._xarray import engine as backend
     path = tmp_path / "map"
     sf = series(path, n_spectra=7, num_points=8)
     monkeypatch.setattr(backend, "_BLOCK_BYTES", 3 * 8 * 4)      # three rows
@@ -272,7 +272,8 @@ def test_export_round_trip(tmp_path, kind, fmt):
 def test_missing_xarray_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "xarray", None)
     monkeypatch.delitem(sys.modules, "karvo.xarray_backend")
-    with pytest.raises(ImportError, match=r"karvoreader\[xarray\]"):
+    monkeypatch.delitem(sys.modules, "karvo._xarray.engine")
+    with pytest.raises(ImportError, match=r"pip install .*xarray"):
         importlib.import_module("karvo.xarray_backend")
 
 

@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 import karvo
-from karvo import _native, _references
+from karvo import _native
+from karvo._xarray import references as _references
 from karvo.cli import main
 
 from xarray_files import expected_values, series

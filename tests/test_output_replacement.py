@@ -8,8 +8,8 @@ import stat
 
 import pytest
 
-from karvo import _atomic
-from karvo._atomic import replaced_on_success
+from karvo._storage import atomic as _atomic
+from karvo._storage.atomic import replaced_on_success
 
 
 def write(path, content, folder):

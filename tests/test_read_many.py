@@ -129,7 +129,7 @@ def test_files_are_closed_and_a_changed_file_is_refused(folder, monkeypatch):
         karvo.read_many(tmp_path)
     assert open_fds() == before
     # a file rewritten between the two passes is not read as the first pass saw it
-    from karvo import _many
+    from karvo._core import many as _many
     first = _many._first
 
     def then_rewrite(path, truncated, found, *options):

@@ -14,7 +14,7 @@ pytest.importorskip("fsspec")
 pytest.importorskip("zarr")
 
 import karvo  # noqa: E402
-from karvo import _references  # noqa: E402
+from karvo._xarray import references as _references  # noqa: E402
 from karvo.cli import main  # noqa: E402
 
 from conftest import assert_child_ok, run_python  # noqa: E402

@@ -11,7 +11,8 @@ import pytest
 
 import karvo
 import karvo_writer as W
-from karvo import _native, _sources
+from karvo import _native
+from karvo._storage import sources as _sources
 from conftest import assert_child_ok, run_python
 
 fsspec = pytest.importorskip("fsspec")

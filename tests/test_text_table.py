@@ -11,7 +11,8 @@ import pytest
 
 import karvo
 from conftest import assert_child_ok, run_python
-from karvo import _export, _native
+from karvo import _native
+from karvo._export import single as _export
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
 from karvo_writer import write_series  # noqa: E402

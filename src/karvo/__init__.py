@@ -20,15 +20,24 @@ from __future__ import annotations
 
 from ._errors import FormatError, TruncatedError, TruncatedWarning
 from . import _native
-from ._api import open, read
-from ._many import read_many
-from ._mfdataset import open_mfdataset
-from ._references import references
-from ._series import Series
-from ._single import Spectrum
-from ._units import unit_names
+from ._core.api import open, read
+from ._core.many import read_many
+from ._xarray.mfdataset import open_mfdataset
+from ._xarray.references import references
+from ._core.series import Series
+from ._core.spectrum import Spectrum
+from ._core.units import unit_names
 
 __version__: str = _native.__version__
+
+# Pickles of a Series or Spectrum made before the package was split into
+# subpackages name the modules of that time: they load as before.
+from ._core import opened as _opened
+from ._storage import sources as _sources
+import sys as _sys
+_sys.modules.setdefault(__name__ + "._opened", _opened)
+_sys.modules.setdefault(__name__ + "._sources", _sources)
+del _sys, _opened, _sources
 
 # The public names show, and pickle, as karvo's own.
 for _public in (FormatError, TruncatedError, TruncatedWarning, Series, Spectrum, open, read, read_many,

@@ -1,6 +1,6 @@
 """``python -m karvo``: the ``karvo`` command."""
 import sys
 
-from .cli import main
+from ._cli.main import main
 
 sys.exit(main())

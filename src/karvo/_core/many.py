@@ -16,17 +16,17 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence, Union
 
 import numpy as np
 
-from ._api import open as _open
-from ._errors import FormatError, TruncatedError, TruncatedWarning
-from ._extras import optional, require
-from ._identity import this_machine
-from ._inputs import expand_input
-from ._names import unique
-from ._opened import PathLike, TruncatedPolicy, check_policy
-from ._pandas import table_columns
-from ._series import Series
-from ._single import Spectrum
-from ._sources import is_file_object, local_path
+from .api import open as _open
+from .._errors import FormatError, TruncatedError, TruncatedWarning
+from .._extras import optional, require
+from .._storage.identity import this_machine
+from .inputs import expand_input
+from .names import unique
+from .opened import PathLike, TruncatedPolicy, check_policy
+from .table import table_columns
+from .series import Series
+from .spectrum import Spectrum
+from .._storage.sources import is_file_object, local_path
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor

@@ -14,8 +14,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    from ._series import Series
-    from ._single import Spectrum
+    from .._core.series import Series
+    from .._core.spectrum import Spectrum
 
 __all__ = ["series_html", "spectrum_html"]
 

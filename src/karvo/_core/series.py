@@ -8,9 +8,9 @@ from typing import TYPE_CHECKING, Any, Iterator, Union
 
 import numpy as np
 
-from . import _native
-from ._opened import OpenedFile, PathLike, TruncatedPolicy
-from ._errors import TruncatedError, TruncatedWarning
+from .. import _native
+from .opened import OpenedFile, PathLike, TruncatedPolicy
+from .._errors import TruncatedError, TruncatedWarning
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -439,7 +439,7 @@ class Series(OpenedFile):
 
             >>> ds = s.to_xarray()                                # doctest: +SKIP
         """
-        from .xarray_backend import to_xarray
+        from .._xarray.engine import to_xarray
         return to_xarray(self)
 
     def to_pandas(self) -> pd.DataFrame:
@@ -455,12 +455,12 @@ class Series(OpenedFile):
             >>> df = s.to_pandas()                                # doctest: +SKIP
             >>> df.loc[df["temp"] > 300, "title"]                 # doctest: +SKIP
         """
-        from ._pandas import series_table
+        from .._views.pandas import series_table
         return series_table(self)
 
     def _repr_html_(self) -> str:
         """A summary for notebooks: the headers only, no values read."""
-        from ._html import series_html
+        from .._views.html import series_html
         return series_html(self)
 
     # -- life ------------------------------------------------------------------

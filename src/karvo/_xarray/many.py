@@ -25,14 +25,14 @@ from xarray import Dataset, Variable
 from xarray.backends import BackendArray
 from xarray.core import indexing
 
-from ._errors import FormatError
-from ._extras import require
-from ._many import Sources, _Part, reopened, survey
-from ._opened import absolute, check_policy
-from ._series import Series
-from ._single import Spectrum
-from ._sources import is_file_object, local_path
-from .xarray_backend import _attrs, _outer_getitem, _source, _takes_all, _variables
+from .._errors import FormatError
+from .._extras import require
+from .._core.many import Sources, _Part, reopened, survey
+from .._core.opened import absolute, check_policy
+from .._core.series import Series
+from .._core.spectrum import Spectrum
+from .._storage.sources import is_file_object, local_path
+from .engine import _attrs, _outer_getitem, _source, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
 

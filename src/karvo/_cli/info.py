@@ -7,7 +7,8 @@ import os
 import sys
 from typing import Any
 
-from . import Series, Spectrum
+from .._core.series import Series
+from .._core.spectrum import Spectrum
 
 
 def _real(value: float) -> float | None:

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._opened import OpenedFile, PathLike
+from .opened import OpenedFile, PathLike
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -165,7 +165,7 @@ class Spectrum(OpenedFile):
 
             >>> ds = sp.to_xarray()                                # doctest: +SKIP
         """
-        from .xarray_backend import to_xarray
+        from .._xarray.engine import to_xarray
         return to_xarray(self)
 
     def to_pandas(self) -> pd.Series:
@@ -177,12 +177,12 @@ class Spectrum(OpenedFile):
             >>> sp.to_pandas().idxmax()                            # doctest: +SKIP
             1601.2
         """
-        from ._pandas import spectrum_series
+        from .._views.pandas import spectrum_series
         return spectrum_series(self)
 
     def _repr_html_(self) -> str:
         """A summary for notebooks, with an outline of the values."""
-        from ._html import spectrum_html
+        from .._views.html import spectrum_html
         return spectrum_html(self)
 
     def close(self) -> None:

@@ -13,8 +13,8 @@ Example::
 """
 from __future__ import annotations
 
-from ._series import Series
-from ._single import Spectrum
+from .series import Series
+from .spectrum import Spectrum
 
 unit_names: dict[int, str] = {}
 """Unit code -> text to show for it (e.g. ``{3: "cm⁻¹"}``).  Fill it in

@@ -19,9 +19,9 @@ from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
 from urllib.parse import unquote, urlsplit
 
-from ._conditional import conditional_fetch, protocols_of
-from ._errors import FormatError
-from ._extras import require
+from .conditional import conditional_fetch, protocols_of
+from .._errors import FormatError
+from .._extras import require
 
 __all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path",
            "read_error"]

@@ -18,10 +18,11 @@ from typing import Any
 
 import numpy as np
 
-from . import Series, Spectrum
-from ._atomic import replaced_on_success
-from ._extras import require
-from ._units import axis_label, unit_codes
+from .._core.series import Series
+from .._core.spectrum import Spectrum
+from .._storage.atomic import replaced_on_success
+from .._extras import require
+from .._core.units import axis_label, unit_codes
 
 FIGURE_SIZE = (8.0, 6.0)   # inches; at the default 100 dpi, 800 x 600 pixels
 MAX_ROWS = 600

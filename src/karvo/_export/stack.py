@@ -23,16 +23,16 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-from ._api import open as _open
-from ._atomic import replaced_on_success
-from ._errors import FormatError
-from ._export import (LONG_FORMATS, Progress, Rows, _NoProgress,
+from .. import _native
+from .._core.api import open as _open
+from .._storage.atomic import replaced_on_success
+from .._errors import FormatError
+from .single import (LONG_FORMATS, Progress, Rows, _NoProgress,
                       _npz_member, progress_bar, value_lists, write_labelled, write_text_table)
-from ._extras import optional, require
-from ._inputs import Found
-from ._many import _Part, _reopened, _x_mismatch
-from ._names import unique, variable_name
+from .._extras import optional, require
+from .._core.inputs import Found
+from .._core.many import _Part, _reopened, _x_mismatch
+from .._core.names import unique, variable_name
 
 LONG_ROWS = 1 << 18   # rows of the long layout per Parquet row group (metadata repeated in each)
 LONG_CALL_ROWS = 1 << 16   # rows of long text per native call (each up to ~70 bytes + its metadata)

@@ -28,11 +28,10 @@ from typing import Any
 
 import numpy as np
 
-import karvo
-
-from . import _native
-from ._opened import absolute
-from ._sources import local_path
+from .. import _native
+from .._errors import FormatError
+from .._core.opened import absolute
+from .._storage.sources import local_path
 
 __all__ = ["references", "combine"]
 
@@ -118,7 +117,7 @@ def _open_store(source: str, storage_options: Mapping[str, Any] | None) -> tuple
     structure's scalars) and the location of its bytes.  The geometry is
     that of the open file that the store described, so the chunks point
     where the variables say they are."""
-    from .xarray_backend import KarvoDataStore
+    from .engine import KarvoDataStore
 
     store = KarvoDataStore(source, truncated="warn", storage_options=storage_options)
     return store, store.geometry, file_name(source, None)
@@ -142,7 +141,7 @@ def _chunks(variables: Mapping[str, Any], info: Mapping[str, Any], url: str) -> 
             keys = _native.chunk_refs("spectra", url, info["data_start"] + mini, stride, size, held, run,
                                       info["size"])
         except ValueError as exc:
-            raise karvo.FormatError(f"{url}: {exc}", url) from None
+            raise FormatError(f"{url}: {exc}", url) from None
         return {"name": "spectra", "chunks": [run, max(1, points)], "keys": keys}
     (points,) = variables["spectrum"].shape
     size = points * variables["spectrum"].dtype.itemsize

@@ -24,7 +24,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable, List, Union
 
-from ._errors import FormatError
+from .._errors import FormatError
 
 __all__ = ["ObjectChanged", "conditional_fetch", "protocols_of"]
 

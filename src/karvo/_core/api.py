@@ -5,10 +5,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _native
-from ._opened import Source, TruncatedPolicy, open_native
-from ._series import Series
-from ._single import F4, F8, Spectrum
+from .. import _native
+from .opened import Source, TruncatedPolicy, open_native
+from .series import Series
+from .spectrum import F4, F8, Spectrum
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

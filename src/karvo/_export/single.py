@@ -22,10 +22,12 @@ from typing import Any, ContextManager, Protocol
 
 import numpy as np
 
-from . import Series, Spectrum, _native
-from ._atomic import replaced_on_success
-from ._extras import MissingDependency, optional, require
-from ._names import unique
+from .. import _native
+from .._core.series import Series
+from .._core.spectrum import Spectrum
+from .._storage.atomic import replaced_on_success
+from .._extras import MissingDependency, optional, require
+from .._core.names import unique
 
 FORMATS = ("csv", "tsv", "npz", "nc", "zarr", "parquet")
 LONG_FORMATS = ("csv", "tsv", "parquet")   # those that take the long layout (a row per value)
@@ -310,7 +312,7 @@ def _dataset(sel: Selection, fmt: str) -> Iterator[Any]:
         ds = sel.obj.to_xarray()
         yield ds.isel(rows) if sel.is_series else ds
         return
-    from .xarray_backend import KarvoBackendEntrypoint  # (also where not installed)
+    from .._xarray.engine import KarvoBackendEntrypoint  # (also where not installed)
     # a URL's object is opened again with the options it was opened with
     fetched = getattr(sel.obj, "_fetched", None)
     remote = None if fetched is None else fetched.remote

@@ -7,11 +7,11 @@ import os
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
-from . import _native
-from ._conditional import ObjectChanged
-from ._errors import FormatError
-from ._identity import FileIdentity, check_unchanged, this_machine
-from ._sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
+from .. import _native
+from .._storage.conditional import ObjectChanged
+from .._errors import FormatError
+from .._storage.identity import FileIdentity, check_unchanged, this_machine
+from .._storage.sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
 
 if TYPE_CHECKING:
     from types import TracebackType

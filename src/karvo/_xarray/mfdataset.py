@@ -4,13 +4,13 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Mapping, Union
 
-from ._extras import require
-from ._opened import TruncatedPolicy
+from .._extras import require
+from .._core.opened import TruncatedPolicy
 
 if TYPE_CHECKING:
     import xarray as xr  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-    from ._many import Sources
+    from .._core.many import Sources
 
 __all__ = ["open_mfdataset"]
 
@@ -60,6 +60,6 @@ def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[st
         >>> ds.spectra.sel(spectrum=ds.file == ds.file[0])                     # doctest: +SKIP
     """
     require("xarray", "xarray", "karvo.open_mfdataset")
-    from ._xarray_many import open_mfdataset as opened
+    from .many import open_mfdataset as opened
 
     return opened(sources, chunks=chunks, truncated=truncated, storage_options=storage_options)

@@ -1,27 +1,20 @@
-"""pandas views of an opened file: a series' table of spectra (metadata
-only) and a single spectrum's values along its axis."""
+"""The table of a series' spectra as plain numpy columns: what is known of
+each spectrum (title, dimension coordinates, mini header fields), the rows
+of read_many's table and of Series.to_pandas."""
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._extras import require
-from ._names import unique as _unique
+from .names import unique as _unique
 
 if TYPE_CHECKING:
-    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
-
     from numpy.typing import NDArray
 
-    from ._series import Series
-    from ._single import Spectrum
+    from .series import Series
 
-__all__ = ["series_table", "spectrum_series", "table_columns"]
-
-
-def _pandas(task: str) -> Any:
-    return require("pandas", "pandas", task)
+__all__ = ["table_columns"]
 
 
 def table_columns(series: Series) -> dict[str, NDArray[Any]]:
@@ -49,19 +42,3 @@ def table_columns(series: Series) -> dict[str, NDArray[Any]]:
                 column = np.array([v.decode("ascii", "replace") for v in column], dtype=object)
             columns[_unique(field, set(columns) | {"spectrum"})] = np.ascontiguousarray(column)
     return columns
-
-
-def series_table(series: Series) -> pd.DataFrame:
-    """The metadata table of a series, indexed by ``spectrum``; see
-    :meth:`karvo.Series.to_pandas`."""
-    pd = _pandas("Series.to_pandas")
-    index = pd.RangeIndex(len(series), name="spectrum")
-    return pd.DataFrame(table_columns(series), index=index)
-
-
-def spectrum_series(spectrum: Spectrum) -> pd.Series:
-    """A single spectrum's values indexed by its axis; see
-    :meth:`karvo.Spectrum.to_pandas`."""
-    pd = _pandas("Spectrum.to_pandas")
-    index = pd.Index(np.array(spectrum.x), name="x")
-    return pd.Series(np.array(spectrum.y), index=index, name=spectrum.title)

@@ -14,7 +14,7 @@ from datetime import datetime, timezone
 from functools import lru_cache
 from typing import NamedTuple
 
-from ._errors import FormatError
+from .._errors import FormatError
 
 __all__ = ["FileIdentity", "check_unchanged", "this_machine"]
 

@@ -8,8 +8,8 @@ from typing import Any
 
 import karvo
 
-from ._references import combine, file_name, json_bytes, references
-from ._sources import local_path, read_error
+from .._xarray.references import combine, file_name, json_bytes, references
+from .._storage.sources import local_path, read_error
 
 Complain = Callable[[str, "BaseException | str"], None]
 
@@ -32,7 +32,7 @@ def add_refs_command(sub: Any, subcommand: Callable[..., argparse.ArgumentParser
 
 
 def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain: Complain) -> int:
-    from ._atomic import replaced_on_success
+    from .._storage.atomic import replaced_on_success
 
     if args.url is not None and len(args.sources) != 1:
         parser.error("--url names where one file is served; give one SOURCE with it")
