@@ -5,7 +5,7 @@ as ``karvo plot`` draws it:
 
 The picture carries, in its PNG text field ``karvo drawn``, what was drawn
 (titles, labels, legends, and a summary of each line's and image's data):
-tests/test_karvo_cli.py draws the example with the current code and
+tests/karvo/cli/test_commands.py draws the example with the current code and
 compares that, so a changed title or changed data makes the picture stale
 while a renderer that draws text a little differently does not.
 """

@@ -6,8 +6,10 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))), "tools"))
+# The checkout: its tools/ hold our file writer, which every test imports.
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOLS = os.path.join(CHECKOUT, "tools")
+sys.path.insert(0, TOOLS)
 
 
 def run_python(code, *args, dev=False, cwd=None, timeout=120):

@@ -8,7 +8,7 @@ import pytest
 
 from karvo._core.inputs import Found, expand_inputs
 from karvo_writer import SeriesFile, single_spectrum_file, write_series
-from test_karvo_cli import ENV, SERIES, karvo, karvo_process
+from command import ENV, SERIES, karvo, karvo_process
 
 
 @pytest.fixture

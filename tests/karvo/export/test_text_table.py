@@ -14,7 +14,6 @@ from conftest import assert_child_ok, run_python
 from karvo import _native
 from karvo._export import single as _export
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
 from karvo_writer import write_series  # noqa: E402
 
 EDGES = [0.0, -0.0, np.nan, -np.nan, np.inf, -np.inf, 1e-4, 9.99e-5, 1e-5, 1e15, 1e16, 100.0, 0.1,

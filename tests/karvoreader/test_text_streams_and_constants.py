@@ -1,9 +1,8 @@
-"""Cases chosen to catch plausible faults that the rest of the suite let
-through: a lane of the word-at-a-time ASCII check, a missing end-of-file check
-on the road through a host file object, a wrong attribute name on the road of
-a caller's mini header class, keyword names that are not interned, streams
-that keep references after their end, and string widths taken from a rebound
-constant."""
+"""Text read a word at a time (every lane of the ASCII check), a file that
+ends inside a spectrum on each road through a host file object, a caller's
+mini header class, keyword names built at run time, streams that hold
+nothing after their end, and string widths taken from the module's
+constants."""
 import array
 import gc
 import io

@@ -11,9 +11,9 @@ import pytest
 
 import karvo_writer as W
 import karvoreader as K
+from conftest import CHECKOUT
 
-STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                    "src", "karvoreader-stubs", "__init__.pyi")
+STUB = os.path.join(CHECKOUT, "src", "karvoreader-stubs", "__init__.pyi")
 
 
 def stub_tree():

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import assert_child_ok, run_python
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+from conftest import TOOLS
 KARVO_DIR = os.path.dirname(importlib.util.find_spec("karvo").origin)
 BANNER = "karvoreader: compiled version"
 

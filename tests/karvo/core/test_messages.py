@@ -9,9 +9,10 @@ import numpy as np
 import pytest
 
 import karvo
+from conftest import CHECKOUT
 from karvo_writer import SeriesFile
 
-EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "reaction_band_growth.series")
+EXAMPLE = os.path.join(CHECKOUT, "examples", "reaction_band_growth.series")
 
 
 @pytest.mark.parametrize("head, what", [

@@ -10,7 +10,7 @@ import pytest
 import karvo
 from karvo import _native
 from karvo_writer import single_spectrum_file, write_series
-from test_karvo_cli import SERIES, has, karvo as run
+from command import SERIES, has, karvo as run
 
 pd = pytest.importorskip("pandas")
 

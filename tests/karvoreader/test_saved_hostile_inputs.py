@@ -10,9 +10,10 @@ import pytest
 import karvo_writer as W
 import karvoreader as K
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REGRESSIONS = os.path.join(os.path.dirname(HERE), "fuzz", "regressions")
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fuzz"))
+from conftest import CHECKOUT
+
+REGRESSIONS = os.path.join(CHECKOUT, "fuzz", "regressions")
+sys.path.insert(0, os.path.join(CHECKOUT, "fuzz"))
 
 
 @pytest.mark.parametrize("path", sorted(glob.glob(os.path.join(REGRESSIONS, "*.bin"))),

@@ -14,7 +14,7 @@ import karvo_writer as W
 import karvoreader as K
 from conftest import run_python
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+from conftest import TOOLS
 
 PRELUDE = """
 import gc, io, sys
