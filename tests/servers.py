@@ -33,7 +33,9 @@ class FileServer(http.server.ThreadingHTTPServer):
     strongly, never matches: every If-Match but "*" gets 412; with
     ``conditions`` False it refuses every conditional request (412), as a
     server does that compares its ETags wrongly; ``failing`` maps a method
-    to the status every request of it gets instead (403, 503, ...).
+    to the status every request of it gets instead (403, 503, ...); with
+    ``signature`` set, a request whose query string does not hold it gets
+    403, as a store refuses a presigned URL without its signature.
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
@@ -49,6 +51,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.weak_etags = False
         self.conditions = True
         self.failing: dict[str, int] = {}
+        self.signature: str | None = None
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -94,11 +97,14 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
         self._answer(body=True)
 
     def _answer(self, body: bool) -> None:
-        path = self.path.split("?", 1)[0]
+        path, _, query = self.path.partition("?")
         byte_range = self.headers.get("Range")
         self.server.record(self.command, path, byte_range)
         if self.command in self.server.failing:
             self._send(self.server.failing[self.command], b"", {}, body)
+            return
+        if self.server.signature is not None and self.server.signature not in query.split("&"):
+            self._send(403, b"", {}, body)
             return
         local = os.path.realpath(os.path.join(self.server.root, path.lstrip("/")))
         if not local.startswith(self.server.root + os.sep) or not os.path.isfile(local):

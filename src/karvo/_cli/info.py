@@ -9,6 +9,7 @@ from typing import Any
 
 from .._core.series import Series
 from .._core.spectrum import Spectrum
+from .._storage.location import display_name
 
 
 def _real(value: float) -> float | None:
@@ -18,11 +19,12 @@ def _real(value: float) -> float | None:
 
 
 def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
-    """The facts of one file, as plain JSON-ready values."""
+    """The facts of one file, as plain JSON-ready values; a URL is named
+    without user info and query string (its display name)."""
     x = obj.x
     points = int(x.shape[0])
     facts: dict[str, Any] = {
-        "path": path,
+        "path": display_name(path),
         "kind": "series" if isinstance(obj, Series) else "spectrum",
         "title": obj.title,
         "points": points,

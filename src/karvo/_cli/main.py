@@ -29,6 +29,7 @@ import karvo
 from .._extras import MissingDependency, install_hint
 from .._core.inputs import Found, expand_input
 from .refs import add_refs_command, run_refs
+from .._storage.location import display_name
 from .._storage.sources import local_path, read_error
 
 EXAMPLE = "examples/reaction_band_growth.series"
@@ -221,7 +222,8 @@ def _reason(exc: BaseException, path: str) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror
     message = str(exc) or type(exc).__name__
-    for prefix in (path, repr(path), f'"{path}"'):
+    shown = display_name(path)      # what karvo's own messages name a URL by
+    for prefix in (path, repr(path), f'"{path}"', shown):
         if message.startswith(prefix):
             message = message[len(prefix):].lstrip(" :,-") or message
             break
@@ -229,8 +231,9 @@ def _reason(exc: BaseException, path: str) -> str:
 
 
 def _complain(path: str, exc: BaseException | str) -> None:
+    # a URL as given may hold a password or a signature: shown without them
     reason = exc if isinstance(exc, str) else _reason(exc, path)
-    print(f"karvo: {path}: {reason}", file=sys.stderr)
+    print(f"karvo: {display_name(path)}: {reason}", file=sys.stderr)
 
 
 def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
@@ -281,7 +284,7 @@ def _info_of(found: Found, documents: list[dict[str, Any]], args: argparse.Names
     except (karvo.FormatError, OSError) as exc:
         if found.named:
             _complain(found.path, exc)
-            documents.append({"path": found.path, "error": _reason(exc, found.path)})
+            documents.append({"path": display_name(found.path), "error": _reason(exc, found.path)})
         else:
             _complain(found.path, f"skipped: {_reason(exc, found.path)}")
         return 0
@@ -318,7 +321,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         print(json.dumps(documents, indent=2))
         return status
     facts = [d for d in documents if "error" not in d]
-    if len(args.paths) == 1 and len(facts) == 1 and facts[0]["path"] == args.paths[0]:
+    if len(args.paths) == 1 and len(facts) == 1 and facts[0]["path"] == display_name(args.paths[0]):
         print(text(facts[0]))          # one named file: the labelled block
     elif facts:
         print(table(facts))
@@ -331,14 +334,15 @@ def _source(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Iterat
     _refuse_to_overwrite_the_source(args, parser)
     with _open(args.path, args) as obj:
         if args.spectra and not isinstance(obj, karvo.Series):
-            parser.error(f"--spectra: {args.path} holds a single spectrum, not a series")
+            parser.error(f"--spectra: {display_name(args.path)} holds a single spectrum, not a series")
         _note_if_cut(obj)
         yield obj
 
 
 def _write_failed(args: argparse.Namespace, exc: Exception, what: str) -> int:
     """Report an error met while writing OUT; errors of the source propagate."""
-    if isinstance(exc, karvo.FormatError) or (isinstance(exc, OSError) and exc.filename == args.path):
+    if isinstance(exc, karvo.FormatError) or (isinstance(exc, OSError) and
+                                               exc.filename in (args.path, display_name(args.path))):
         raise exc
     _complain(args.output, exc if isinstance(exc, OSError) else f"could not write {what}: {exc}")
     return 1
@@ -439,7 +443,7 @@ def run_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         start, stop = _range(args)
         try:
             if args.clim and not isinstance(obj, karvo.Series):
-                parser.error(f"--clim: {args.path} holds a single spectrum, which has no heat map")
+                parser.error(f"--clim: {display_name(args.path)} holds a single spectrum, which has no heat map")
             plot(obj, args.output, dpi=args.dpi, start=start, stop=stop, lines=args.lines,
                  xlim=args.xlim, clim=args.clim, xlabel=args.xlabel, ylabel=args.ylabel)
         except NothingToPlot as exc:

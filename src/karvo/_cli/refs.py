@@ -8,7 +8,8 @@ from typing import Any
 
 import karvo
 
-from .._xarray.references import combine, file_name, json_bytes, references
+from .._xarray.references import combine, file_name, json_bytes, redacted, references
+from .._storage.location import display_name
 from .._storage.sources import local_path, read_error
 
 Complain = Callable[[str, "BaseException | str"], None]
@@ -19,16 +20,23 @@ def add_refs_command(sub: Any, subcommand: Callable[..., argparse.ArgumentParser
         sub, "refs", "write Zarr references that read the spectra in place, without karvo",
         "  karvo refs run42 -o run42.json\n"
         "  karvo refs day1/run* -o day1.json      (one store; the coordinate file names each spectrum's)\n"
-        "  karvo refs run42 -o run42.json --url s3://bucket/run42\n\n"
+        "  karvo refs run42 -o run42.json --url s3://bucket/run42\n"
+        "  karvo refs 'https://host/run42?X-Amz-Signature=...' -o run42.json --redact\n\n"
         "Any Zarr reader opens OUT through fsspec's reference file system, e.g.\n"
         "  xr.open_dataset('reference://', engine='zarr', backend_kwargs={'consolidated': False,\n"
         "                  'storage_options': {'fo': 'run42.json', 'remote_protocol': 'file'}})\n"
         "Several files must share their spectral axis; they are stacked along\n"
-        "spectrum, and attributes on which they differ are left out.")
+        "spectrum, and attributes on which they differ are left out.  The chunk\n"
+        "references keep each URL as given (a signature or a token in it, which\n"
+        "they need to fetch); the attributes and the file coordinate never hold\n"
+        "those.  --redact writes the chunk references without them too, for sharing.")
     refs.add_argument("sources", nargs="+", metavar="SOURCE", help="spectral data files, by path or URL")
     refs.add_argument("-o", "--output", required=True, metavar="OUT", help="JSON file to write")
     refs.add_argument("--url", metavar="URL",
                       help="where readers find the file (one SOURCE): for a local copy of a file served elsewhere")
+    refs.add_argument("--redact", action="store_true",
+                      help="write every URL without user info and query string (passwords, signatures, "
+                           "tokens), for sharing: readers then need credentials of their own")
 
 
 def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain: Complain) -> int:
@@ -60,12 +68,14 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
                                  "referring to those")
             else:
                 warnings.warn_explicit(cut, warning.category, warning.filename, warning.lineno)
-        parts.append((file_name(source, args.url), refs))
+        parts.append((display_name(file_name(source, args.url)), refs))
     try:
         combined = combine(parts)
     except ValueError as exc:
         complain(args.output, exc)
         return 1
+    if args.redact:
+        combined = redacted(combined)
     try:
         with replaced_on_success(args.output) as temporary, open(temporary, "wb") as out:
             out.write(json_bytes(combined))

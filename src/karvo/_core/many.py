@@ -19,7 +19,7 @@ import numpy as np
 from .api import open as _open
 from .._errors import FormatError, TruncatedError, TruncatedWarning
 from .._extras import optional, require
-from .._storage.identity import this_machine
+from .._storage.location import Location, display_name
 from .inputs import expand_input
 from .names import unique
 from .opened import PathLike, TruncatedPolicy, check_policy
@@ -46,16 +46,14 @@ _NAMED_SKIPS = 20
 class _Part:
     """One file as the first pass saw it."""
 
-    def __init__(self, path: Any, opened: Any, storage_options: dict[str, Any] | None = None,
-                 collect: Collect | None = None) -> None:
-        self.path = path
-        self.storage_options = storage_options  # to open it again
-        self.name = os.fsdecode(path) if isinstance(path, (str, bytes, os.PathLike)) else opened.path
+    def __init__(self, path: Any, opened: Any, collect: Collect | None = None) -> None:
+        # what opens this very file again (the URL as given among it)
+        self.location: Location = opened._location
+        # what shows it: a local path as given, a URL without its secrets
+        self.name = display_name(path)
         self.x: NDArray[np.float64] = opened.x
         self.dtype = opened.dtype
         self.values: NDArray[Any] | None = None
-        self.identity = opened._identity
-        self.machine = this_machine()  # where identity was taken
         # what the caller takes from the open file besides (open_mfdataset: its variables)
         self.collected: Any = None if collect is None else collect(opened)
         if isinstance(opened, Series):
@@ -110,7 +108,7 @@ def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tupl
 
 def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
     """The URLs of the objects that a URL pattern matches, sorted."""
-    fsspec = require("fsspec", "remote", f"reading {pattern}")
+    fsspec = require("fsspec", "remote", f"reading {display_name(pattern)}")
     fs, path = fsspec.core.url_to_fs(pattern, **(storage_options or {}))
     found = fs.glob(path, detail=True)
     return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
@@ -120,8 +118,9 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
            collect: Collect | None = None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file."""
+    name = display_name(path)
     if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
-        return os.fsdecode(path), f"{os.fsdecode(path)}: not a regular file"
+        return name, f"{name}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
         opened = _open(path, "raise" if truncated == "raise" else "ignore", storage_options=storage_options)
@@ -130,9 +129,9 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
     except FormatError as e:
         if not found:
             raise
-        return os.fsdecode(path), str(e)
+        return name, str(e)
     with opened:
-        return _Part(path, opened, storage_options, collect)
+        return _Part(path, opened, collect)
 
 
 def _x_mismatch(a: _Part, b: _Part) -> FormatError:
@@ -146,18 +145,14 @@ def _x_mismatch(a: _Part, b: _Part) -> FormatError:
     return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
 
 
-def reopened(kind: type[Series] | type[Spectrum], path: Any, identity: Any, machine: str | None,
-             storage_options: dict[str, Any] | None) -> Any:
-    """The file that a first pass saw (identity, taken on machine), opened
-    again as kind: an error if it is not the very same file any more."""
-    s = kind.__new__(kind)
-    s._open(path, "ignore", stacklevel=2, identity=identity, machine=machine,
-            storage_options=storage_options)
-    return s
+def reopened(kind: type[Series] | type[Spectrum], location: Location) -> Any:
+    """The file that a first pass saw at location, opened again as kind:
+    an error if it is not the very same file any more."""
+    return kind._at(location, "ignore", stacklevel=2)
 
 
 def _reopened(part: _Part) -> Series:
-    return reopened(Series, part.path, part.identity, part.machine, part.storage_options)  # type: ignore[no-any-return]
+    return reopened(Series, part.location)  # type: ignore[no-any-return]
 
 
 def _read_into(part: _Part, out: NDArray[Any]) -> None:
@@ -236,7 +231,9 @@ def survey(pool: Executor, sources: Sources, truncated: str, storage_options: di
         warnings.warn(f"{task} skipped {len(skipped)} {files} karvo can read: {names}{more} "
                       f"(first: {skipped[0][1]})", UserWarning, stacklevel=stacklevel)
     if not parts:
-        raise ValueError(f"{task}: no spectral data files in {sources!r}")
+        shown = display_name(sources) if isinstance(sources, (str, bytes, os.PathLike)) else \
+            [display_name(p) for p in paths]
+        raise ValueError(f"{task}: no spectral data files in {shown!r}")
     for part in parts:
         if part.cut is not None and truncated == "warn":
             expected, held = part.cut

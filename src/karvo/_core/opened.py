@@ -11,6 +11,7 @@ from .. import _native
 from .._storage.conditional import ObjectChanged
 from .._errors import FormatError
 from .._storage.identity import FileIdentity, check_unchanged, this_machine
+from .._storage.location import Location
 from .._storage.sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
 
 if TYPE_CHECKING:
@@ -44,8 +45,8 @@ class Fetched:
 def open_native(source: Source, truncated: str,
                 storage_options: dict[str, Any] | None = None) -> tuple[_native.File, Any, Fetched | None]:
     """The checked native file that source names; the path as given (os.fspath
-    of it), or the URL, or the file object's name; and, unless local, where
-    its bytes come from."""
+    of it), or the URL's display name, or the file object's name; and,
+    unless local, where its bytes come from."""
     check_policy(truncated)
     if type(source) is str and "://" not in source:  # a plain local path: the common case, kept short
         return _native.open(source), source, None
@@ -89,7 +90,10 @@ class OpenedFile:
     _identity: Any
     # Whether this kind is the single spectrum; karvo.open picks the kind by content.
     _single: ClassVar[bool]
-    path: Any  # str or bytes, as given
+    # What opens this very file again (absolute path or URL as given,
+    # options, identity); path is what it is shown by.
+    _location: Location
+    path: Any  # str or bytes, as given; a URL's display name
 
     def _open(self, source: Source, truncated: str, stacklevel: int,
               identity: Any = None, machine: str | None = None,
@@ -115,6 +119,15 @@ class OpenedFile:
         self._setup(native, p, truncated, stacklevel + 1)
 
     @classmethod
+    def _at(cls, location: Location, truncated: str, stacklevel: int) -> Self:
+        """The file at location opened again as this kind: only the very
+        file it was opened as (FormatError naming what changed otherwise)."""
+        self = cls.__new__(cls)
+        self._open(location.source, truncated, stacklevel + 1, identity=location.identity,
+                   machine=location.machine, storage_options=location.storage_options)
+        return self
+
+    @classmethod
     def _from_native(cls, native: _native.File, path: Any, truncated: str, stacklevel: int,
                      fetched: Fetched | None = None) -> Self:
         self = cls.__new__(cls)
@@ -134,13 +147,18 @@ class OpenedFile:
         self.path = path
         fetched = self._fetched
         if fetched is not None:
+            remote = fetched.remote
             self._absolute = None
-            self._identity = None if fetched.remote is None else fetched.remote.identity
+            self._identity = None if remote is None else remote.identity
+            self._location = Location(fetched.source, None, None) if remote is None else \
+                Location(remote.url, remote.storage_options, remote.identity)
             return
         # Taken now: a relative path means this working folder, and a copy
         # unpickled elsewhere must open this very file.
         self._absolute = absolute(path)
-        self._identity = native.identity
+        self._identity = identity = native.identity
+        self._location = Location(self._absolute, None, None if identity is None else FileIdentity(*identity),
+                                  this_machine())
 
     @property
     def identity(self) -> FileIdentity | ObjectIdentity | None:
@@ -182,19 +200,13 @@ class OpenedFile:
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        fetched = self._fetched
-        if fetched is not None:
-            if fetched.remote is None:
-                raise TypeError(f"a karvo.{type(self).__name__} read from a file object can't be pickled "
-                                f"(open it by path or URL to hand it to other processes)")
-            # The URL, its storage options and the object's identity: unpickling
-            # fetches the same object again, or refuses one that is not it.
-            remote = fetched.remote
-            return (_unpickle_remote, (type(self), remote.url, remote.storage_options, self._truncated_policy,
-                                       self._identity))
-        # The absolute path, the options and the identity: unpickling opens
-        # the same file again, or refuses one that is not it.
-        return (_unpickle, (type(self), self._absolute, self._truncated_policy, self._identity, this_machine()))
+        if self._location.is_file_object:
+            raise TypeError(f"a karvo.{type(self).__name__} read from a file object can't be pickled "
+                            f"(open it by path or URL to hand it to other processes)")
+        # The absolute path or the URL as given (user info and query too:
+        # they may be what opens it), the storage options and the identity:
+        # unpickling opens the same file again, or refuses one that is not it.
+        return (_unpickle_at, (type(self), self._location, self._truncated_policy))
 
     @cached_property
     def file_header(self) -> dict[str, Any]:
@@ -209,17 +221,19 @@ class OpenedFile:
         return self._file.record("file_header")  # type: ignore[no-any-return]
 
 
+def _unpickle_at(cls: type[OpenedFile], location: Location, truncated: str) -> OpenedFile:
+    """Where a pickled Series or Spectrum is unpickled: the same file again."""
+    return cls._at(location, truncated, stacklevel=2)
+
+
+# Pickles of earlier releases call these two, by these names and arguments.
 def _unpickle(cls: type[OpenedFile], path: str | bytes, truncated: str,
               identity: tuple[int, int, int, int], machine: str | None = None) -> OpenedFile:
-    """Where a pickled Series or Spectrum is unpickled: the same file again."""
-    self = cls.__new__(cls)
-    self._open(path, truncated, stacklevel=2, identity=identity, machine=machine)
-    return self
+    """Where a pickled Series or Spectrum of a local file is unpickled: the same file again."""
+    return cls._at(Location(path, None, FileIdentity(*identity), machine), truncated, stacklevel=2)
 
 
 def _unpickle_remote(cls: type[OpenedFile], url: str, storage_options: dict[str, Any], truncated: str,
                      identity: ObjectIdentity) -> OpenedFile:
     """Where a pickled Series or Spectrum opened by URL is unpickled: the same object again."""
-    self = cls.__new__(cls)
-    self._open(url, truncated, stacklevel=2, identity=identity, storage_options=storage_options)
-    return self
+    return cls._at(Location(url, storage_options, ObjectIdentity(*identity)), truncated, stacklevel=2)

@@ -68,7 +68,9 @@ class Series(OpenedFile):
 
     Attributes:
         path: the path as given (``os.fspath`` of it); a copy unpickled
-            elsewhere holds the absolute path it opened.
+            elsewhere holds the absolute path it opened. Of a URL, its
+            display name: without user info, query string and fragment
+            (the URL as given opens it again, but is shown nowhere).
         identity: the file as opened, ``(device, inode, size, mtime_ns)``.
         title: the file header's ``file_id`` text.
         shape: ``(len(s), points)``; ``ndim`` is 2, ``size`` and ``nbytes``

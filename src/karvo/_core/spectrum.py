@@ -42,7 +42,9 @@ class Spectrum(OpenedFile):
 
     Attributes:
         path: the path as given (``os.fspath`` of it); a copy unpickled
-            elsewhere holds the absolute path it opened.
+            elsewhere holds the absolute path it opened. Of a URL, its
+            display name: without user info, query string and fragment
+            (the URL as given opens it again, but is shown nowhere).
         identity: the file as opened, ``(device, inode, size, mtime_ns)``.
         x: the spectral axis, float64, ``np.linspace(first_x, last_x, num_points)``.
         y: the values, float32.

@@ -313,12 +313,12 @@ def _dataset(sel: Selection, fmt: str) -> Iterator[Any]:
         yield ds.isel(rows) if sel.is_series else ds
         return
     from .._xarray.engine import KarvoBackendEntrypoint  # (also where not installed)
-    # a URL's object is opened again with the options it was opened with
-    fetched = getattr(sel.obj, "_fetched", None)
-    remote = None if fetched is None else fetched.remote
-    with xr.open_dataset(sel.obj.path, engine=KarvoBackendEntrypoint, truncated="ignore",
+    # opened again where it lives: the absolute path, or the URL as given
+    # (its display name may not open it) with the options it was opened with
+    location = sel.obj._location
+    with xr.open_dataset(location.source, engine=KarvoBackendEntrypoint, truncated="ignore",
                          chunks={"spectrum": sel.chunk},
-                         storage_options=None if remote is None else remote.storage_options) as ds:
+                         storage_options=location.storage_options) as ds:
         ds = ds.isel(rows)
         # the per-spectrum coordinates are small: load them (text needs it);
         # the values in even chunks from the first selected spectrum (for zarr)

@@ -51,7 +51,7 @@ def first_pass(found: Sequence[Found], storage_options: dict[str, Any] | None = 
             return f, OSError(0, "not a regular file")
         try:
             with open_one(f.path) as opened:
-                return _Part(f.path, opened, storage_options)
+                return _Part(f.path, opened)
         except (FormatError, OSError) as exc:
             return f, exc
 

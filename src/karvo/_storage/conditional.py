@@ -38,7 +38,9 @@ def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
                       etag: Union[str, None]) -> Fetch | None:
     """fetch(starts, ends) for path on fs whose every request carries the
     condition that the object is the one that info describes; None where
-    fs offers no such condition (or the server gave nothing to check by)."""
+    fs offers no such condition (or the server gave nothing to check by).
+    url names the object in messages (its display name: path is what is
+    requested)."""
     protocols = protocols_of(fs)
     if "s3" in protocols and hasattr(fs, "_call_s3") and etag:
         return _s3_fetch(fs, path, url, info, etag)
@@ -140,7 +142,8 @@ def _checking(url: str, changed: str, read: Callable[[Ranges, Ranges, bool], Lis
                 if not _refused(exc):
                     raise
                 if not unchanged():
-                    raise _changed(url, changed) from exc
+                    # from None: the 412 quotes the URL as requested, query and all
+                    raise _changed(url, changed) from None
             checking = False
         return read(starts, ends, False)
     return fetch

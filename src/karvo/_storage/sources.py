@@ -12,22 +12,18 @@ from __future__ import annotations
 
 import errno
 import os
-import re
 import threading
 import weakref
 from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
-from urllib.parse import unquote, urlsplit
 
 from .conditional import conditional_fetch, protocols_of
+from .location import display_name, is_file_object, local_path, name_of_file_object, without_secrets
 from .._errors import FormatError
 from .._extras import require
 
 __all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path",
-           "read_error"]
-
-# A URL: a scheme, then "://"; or fsspec's chained form ("simplecache::s3://...").
-_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(::[A-Za-z][A-Za-z0-9+.\-]*)*://")
+           "name_of_file_object", "read_error"]
 
 
 class ObjectIdentity(NamedTuple):
@@ -38,24 +34,6 @@ class ObjectIdentity(NamedTuple):
     size: int
     etag: Union[str, None]
     mtime: Union[str, None]
-
-
-def is_file_object(source: Any) -> bool:
-    """Whether source is an open file object rather than a path or URL."""
-    return not isinstance(source, (str, bytes, os.PathLike)) and hasattr(source, "read") and hasattr(source, "seek")
-
-
-def local_path(source: Any) -> Any:
-    """The local path that source names (os.fspath of it; a ``file://`` URL
-    turned into its path), or None for a URL of another protocol."""
-    p = os.fspath(source)  # once: a second __fspath__ call may name another file
-    text = p.decode(errors="surrogateescape") if isinstance(p, bytes) else p
-    if "://" not in text or not _URL.match(text):
-        return p
-    parts = urlsplit(text)
-    if parts.scheme.lower() == "file" and parts.netloc in ("", "localhost") and not parts.query:
-        return unquote(parts.path, errors="surrogateescape")
-    return None
 
 
 # Where fsspec's file systems put an object's modification time (HTTP: the
@@ -72,11 +50,13 @@ def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
 
 class Remote:
     """An object of an fsspec file system, by URL: its size and identity as
-    ``fs.info`` gives them, and its fetcher."""
+    ``fs.info`` gives them, and its fetcher. ``url`` is the URL as given,
+    which only the file system sees; messages use ``name``, its display name."""
 
     def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
-        fsspec = require("fsspec", "remote", f"reading {url}")
         self.url = url
+        self.name = name = display_name(url)
+        fsspec = require("fsspec", "remote", f"reading {name}")
         self.storage_options = dict(storage_options or {})
         self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
         # Asked anew: a listing cached by this file system (a glob, an ls of
@@ -86,15 +66,17 @@ class Remote:
         try:
             info = self._fs.info(self._path)
         except FileNotFoundError as exc:
-            raise _not_found_or_refused(url, exc, self._fs) from exc
+            # from None: the client's error quotes the URL, secrets and all,
+            # and a traceback would show it; the message keeps its text
+            raise _not_found_or_refused(name, exc, self._fs) from None
         if info.get("type", "file") != "file":
-            raise FormatError(f"{url}: not a regular file (a {info.get('type')})", url)
+            raise FormatError(f"{name}: not a regular file (a {info.get('type')})", name)
         if info.get("size") is None:
-            raise FormatError(f"{url}: the store does not tell the object's size", url)
+            raise FormatError(f"{name}: the store does not tell the object's size", name)
         self.identity = _identity_of(info)
         # Where the protocol allows, every range request names the object
         # seen here, so that one replaced since is refused, not read.
-        self._conditional = conditional_fetch(self._fs, self._path, url, info, self.identity.etag)
+        self._conditional = conditional_fetch(self._fs, self._path, name, info, self.identity.etag)
 
     def forget(self) -> None:
         """Drops what the file system keeps of the object (s3fs keeps the
@@ -107,12 +89,17 @@ class Remote:
                 return self._conditional(starts, ends)
             out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
             return out
-        except (OSError, ValueError, MemoryError):   # FormatError is a ValueError
+        except OSError as exc:
+            shown = _named(exc, self.name)
+            if shown is exc:
+                raise
+            raise shown from None
+        except (ValueError, MemoryError):   # FormatError is a ValueError
             raise
         except Exception as exc:
             # The client's own error (an HTTP status, a timeout): a read
             # error of this file, as a local one is.
-            raise read_error(self.url, exc) from exc
+            raise read_error(self.name, exc) from None
 
 
 # HTTP statuses of a request that the server refused to serve to us.
@@ -122,11 +109,25 @@ _REFUSED = frozenset({401, 403})
 def read_error(url: str, exc: BaseException) -> OSError:
     """exc, raised by the storage layer under a URL (an HTTP status, no
     credentials, an endpoint out of reach, a protocol fsspec doesn't know),
-    as the OSError of a file that can't be read, naming the URL."""
+    as the OSError of a file that can't be read, naming the URL by its
+    display name (the client's text too: it quotes the URL it asked for)."""
     status = getattr(exc, "status", None)
     code = errno.EACCES if status in _REFUSED else errno.EIO
     error = PermissionError if status in _REFUSED else OSError
-    return error(code, f"{type(exc).__name__}: {exc}", url)
+    return error(code, without_secrets(f"{type(exc).__name__}: {exc}"), display_name(url))
+
+
+def _named(exc: OSError, name: str) -> OSError:
+    """exc, or, where its text quotes a URL with secrets (fsspec's
+    FileNotFoundError of an object gone is the URL itself), an error of
+    the same built-in kind naming the file by name."""
+    text = str(exc)
+    if without_secrets(text) == text:
+        return exc
+    if isinstance(exc, FileNotFoundError):
+        return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
+    kind = next(k for k in type(exc).__mro__ if k.__module__ == "builtins")
+    return kind(exc.errno or errno.EIO, without_secrets(exc.strerror or text), name)  # type: ignore[no-any-return]
 
 
 def _not_found_or_refused(url: str, exc: FileNotFoundError, fs: Any) -> OSError:
@@ -206,12 +207,6 @@ class _FileObjectFetcher:
         return out
 
 
-def name_of_file_object(fobj: Any) -> str:
-    """What messages call a file object: its name when it has a text one."""
-    name = getattr(fobj, "name", None)
-    return name if isinstance(name, str) else f"<{type(fobj).__name__}>"
-
-
 def fetcher_for(source: Any, storage_options: dict[str, Any] | None) -> tuple[Any, int, str, Remote | None]:
     """(fetch, size, name, remote) for a URL or a file object; remote is
     None for a file object."""
@@ -220,7 +215,8 @@ def fetcher_for(source: Any, storage_options: dict[str, Any] | None) -> tuple[An
         return fetch, fetch.size, name_of_file_object(source), None
     url = os.fsdecode(os.fspath(source))
     remote = Remote(url, storage_options)
-    return remote.fetch, remote.identity.size, url, remote
+    # the native module names the file by it in every message
+    return remote.fetch, remote.identity.size, remote.name, remote
 
 
 def check_same_object(url: str, was: ObjectIdentity, now: ObjectIdentity) -> None:

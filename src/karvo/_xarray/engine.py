@@ -25,10 +25,14 @@ it is one of ours) and, where the environment does not say them,
     ...                      storage_options={"anon": True})         # doctest: +SKIP
 
 Per-spectrum coordinates are read with the headers and held in memory; the
-Dataset names its file (path or URL) in the attribute ``source``.
+Dataset names its file in the attribute ``source``: its absolute path, or
+its URL without user info, query string and fragment (the URL as given,
+which may carry a password or a signature, stays with the arrays that
+fetch).
 """
 from __future__ import annotations
 
+import dataclasses
 import os
 import pickle
 import threading
@@ -59,7 +63,7 @@ from .._core.series import Series
 from .._core.spectrum import Spectrum
 from .._core.units import unit_codes, unit_name
 from .._errors import FormatError
-from .._storage.identity import this_machine
+from .._storage.location import Location, display_name
 from .._storage.sources import local_path
 
 __all__ = ["KarvoBackendEntrypoint", "KarvoArray", "to_xarray",
@@ -152,8 +156,7 @@ def _reopen(path: str, mode: str = "r", options: _Options | None = None) -> _Hel
 
 
 @contextmanager
-def _held(manager: CachingFileManager[_Held], path: str,
-          storage_options: Mapping[str, Any] | None) -> Iterator[Opened]:
+def _held(manager: CachingFileManager[_Held], location: Location) -> Iterator[Opened]:
     """The open file of manager, held open until the block ends."""
     handle = manager.acquire()
     if handle.hold():
@@ -163,40 +166,35 @@ def _held(manager: CachingFileManager[_Held], path: str,
             handle.release()
         return
     # The cache closed it between the two lines above: this read opens its own.
-    with _Held(_open(path, storage_options, "ignore")).obj as obj:
+    with _Held(_open(location.source, location.storage_options, "ignore")).obj as obj:
         yield obj
 
 
 class KarvoArray(BackendArray):
     """The values of one file, read on demand.
 
-    Holds a CachingFileManager (absolute path and options; the open file
-    lives in a per-process cache and is reopened where the array is
-    unpickled) and the shape, dtype and file identity seen at open.
+    Holds a CachingFileManager (absolute path or URL and options; the open
+    file lives in a per-process cache and is reopened where the array is
+    unpickled), the file's location (with the identity seen at open) and
+    the shape and dtype seen at open.
     Indexing goes through xarray's explicit indexing adapter: rows are read
     as one request per contiguous run, or as the listed rows; points are
     picked from the rows in memory (a row is contiguous on disk), block by
     block when only some are kept.
     """
 
-    def __init__(self, manager: CachingFileManager[_Held], path: str,
-                 shape: tuple[int, ...], dtype: np.dtype[Any],
-                 identity: Any,
-                 storage_options: Mapping[str, Any] | None = None) -> None:
+    def __init__(self, manager: CachingFileManager[_Held], location: Location,
+                 shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
         self._manager = manager
-        self.path = path
-        self.storage_options = storage_options
+        self.location = location
         self.shape = shape
         self.dtype = dtype
-        self.identity = identity
-        # Where identity was taken: another machine numbers devices its own way.
-        self.machine = this_machine()
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
         return _outer_getitem(key, self.shape, self.dtype, self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with _held(self._manager, self.path, self.storage_options) as obj:
+        with _held(self._manager, self.location) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -241,12 +239,13 @@ class KarvoArray(BackendArray):
         # again by a worker or after the cache dropped it, or rewritten in
         # place under the open one); the layout is checked as well, in case
         # a rewrite kept size and time stamp.
-        obj._check_unchanged(self.identity, self.machine)
+        obj._check_unchanged(self.location.identity, self.location.machine)
         shape, dtype = tuple(obj.shape), np.dtype(obj.dtype)
         if shape != self.shape or dtype != self.dtype:
+            name = self.location.display
             raise FormatError(
-                f"{self.path}: the file changed since it was opened: it now "
-                f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}")
+                f"{name}: the file changed since it was opened: it now "
+                f"holds {shape} {dtype}, opened as {self.shape} {self.dtype}", name)
 
 
 def _outer_getitem(key: indexing.ExplicitIndexer, shape: tuple[int, ...],
@@ -292,16 +291,9 @@ def _netcdf_attr(value: Any) -> Any:
 
 def _source(path: str | bytes) -> str:
     """What names a file in its Dataset (the attribute ``source``, the
-    coordinate ``file``): its absolute path, or its URL."""
+    coordinate ``file``): its absolute path, or its URL's display name."""
     local = local_path(path)
-    return os.fsdecode(path) if local is None else os.fsdecode(absolute(local))
-
-
-def _source_of(obj: Opened) -> str:
-    """_source of an open file: a file object is named as karvo names it."""
-    if obj._absolute is None:  # opened by URL, or a file object
-        return os.fsdecode(obj.path)
-    return _source(obj._absolute)
+    return display_name(path) if local is None else os.fsdecode(absolute(local))
 
 
 def _attrs(obj: Opened, source: str | None) -> dict[str, Any]:
@@ -408,7 +400,7 @@ def to_xarray(obj: Opened) -> Dataset:
     coords = {k: variables[k] for k in coord_names}
     # the path made absolute at open: the working folder may have changed since
     return Dataset(data_vars, coords=coords,
-                   attrs=_attrs(obj, _source_of(obj)))
+                   attrs=_attrs(obj, obj._location.display))
 
 
 def load_coordinates(ds: Dataset) -> Dataset:
@@ -495,7 +487,7 @@ class KarvoDataStore(AbstractDataStore):
         self._manager: CachingFileManager[_Held] = CachingFileManager(
             _reopen, self.path, kwargs=None if options is None else {"options": options})
         try:
-            with _held(self._manager, self.path, storage_options) as obj:
+            with _held(self._manager, Location(self.path, storage_options)) as obj:
                 if getattr(obj, "truncated", False):
                     # let karvo warn or raise as the caller asked
                     _open(path, storage_options, truncated).close()
@@ -512,9 +504,11 @@ class KarvoDataStore(AbstractDataStore):
         self._attrs["coordinates"] = " ".join(n for n in coord_names if n != "x")
 
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
+        # what the open file says of where it lives, with the options as
+        # copied here (the ones the file cache is keyed by)
+        location = dataclasses.replace(obj._location, storage_options=self.storage_options)
         return indexing.LazilyIndexedArray(KarvoArray(
-            self._manager, self.path, tuple(obj.shape), np.dtype(obj.dtype),
-            obj._identity, self.storage_options))
+            self._manager, location, tuple(obj.shape), np.dtype(obj.dtype)))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables

@@ -8,9 +8,9 @@ asked for, file by file; with chunks, a dask array whose every chunk is a
 run of rows, read by one task that may span several files, so that a
 cluster runs a task per chunk rather than per file.
 
-What a task carries is small and picklable: for each file it reads, the
-absolute path or URL, the storage options, the file's identity and row
-count (_File). It opens each file again (only the very file the first pass
+What a task carries is small and picklable: for each file it reads, its
+location (absolute path or URL as given, storage options, identity) and
+row count (_File). It opens each file again (only the very file the first pass
 saw: another under that path raises karvo.FormatError) and closes it before
 it returns.
 """
@@ -28,11 +28,10 @@ from xarray.core import indexing
 from .._errors import FormatError
 from .._extras import require
 from .._core.many import Sources, _Part, reopened, survey
-from .._core.opened import absolute, check_policy
+from .._core.opened import check_policy
 from .._core.series import Series
 from .._core.spectrum import Spectrum
-from .._storage.sources import is_file_object, local_path
-from .engine import _attrs, _outer_getitem, _source, _takes_all, _variables
+from .engine import _attrs, _outer_getitem, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
 
@@ -44,15 +43,12 @@ IN_FILE = "spectrum_in_file"
 class _File:
     """One file as a task needs it to read its rows again."""
 
-    __slots__ = ("path", "storage_options", "identity", "machine", "single", "rows", "points")
+    __slots__ = ("location", "single", "rows", "points")
 
     def __init__(self, part: _Part) -> None:
-        local = local_path(part.path)
-        # absolute: a task may run where the working folder is another one
-        self.path: Any = part.path if local is None else absolute(local)
-        self.storage_options = part.storage_options
-        self.identity = part.identity
-        self.machine = part.machine
+        # a local path made absolute at open: a task may run where the
+        # working folder is another one
+        self.location = part.location
         self.single = part.values is not None
         self.rows = part.rows
         self.points = len(part.x)
@@ -67,8 +63,7 @@ class _File:
     def fill(self, rows: slice | NDArray[np.intp], points: Any, out: NDArray[Any]) -> None:
         """Its rows (a slice of step 1, or an index array) into out, only
         the given points of each."""
-        with reopened(Spectrum if self.single else Series, self.path, self.identity,
-                      self.machine, self.storage_options) as obj:
+        with reopened(Spectrum if self.single else Series, self.location) as obj:
             if self.single:
                 out[...] = np.asarray(obj.y)[np.newaxis][rows][:, points]
                 return
@@ -178,7 +173,7 @@ def _dask_values(files: list[_File], dtype: np.dtype[Any], chunks: Chunks) -> An
     asked = tuple(-1 if c is None else c for c in asked)  # type: ignore[assignment]
     row_chunks, point_chunks = da.core.normalize_chunks(asked, array.shape, dtype=dtype)
     name = "karvo-open_mfdataset-" + tokenize(
-        [(f.path, f.identity, f.rows) for f in files], row_chunks, point_chunks, str(dtype))
+        [(f.location.source, f.location.identity, f.rows) for f in files], row_chunks, point_chunks, str(dtype))
     row_edges = np.cumsum((0,) + row_chunks)
     point_edges = np.cumsum((0,) + point_chunks)
     graph: dict[Any, Any] = {}
@@ -196,7 +191,7 @@ def _collect(opened: Series | Spectrum) -> tuple[dict[str, Variable], dict[str, 
     """In the first pass, what the Dataset takes of an open file: the
     engine's variables, with the coordinate ``file``, and attributes.
     The values are a stand-in: they are never read here."""
-    source = _source(opened._absolute if opened._absolute is not None else opened.path)
+    source = opened._location.display
     stand_in = np.broadcast_to(np.zeros((), opened.dtype), opened.shape)
     variables, _ = _variables(opened, stand_in, source, frozenset({IN_FILE}))
     if isinstance(opened, Spectrum):
@@ -253,7 +248,7 @@ def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = 
     with ThreadPoolExecutor() as pool:
         parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
                           stacklevel=4, collect=_collect)
-    if any(is_file_object(p.path) for p in parts):
+    if any(p.location.is_file_object for p in parts):
         raise TypeError("karvo.open_mfdataset opens files by path or URL (its tasks open them again), "
                         "not file objects")
     sizes = [p.rows for p in parts]

@@ -31,9 +31,10 @@ import numpy as np
 from .. import _native
 from .._errors import FormatError
 from .._core.opened import absolute
+from .._storage.location import display_name
 from .._storage.sources import local_path
 
-__all__ = ["references", "combine"]
+__all__ = ["references", "combine", "redacted"]
 
 # Contiguous spectra (no mini headers between them) are referenced in runs of
 # at most this many bytes, so that one read serves many spectra.
@@ -61,6 +62,11 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
     copy of a file that is served elsewhere.
     storage_options: for a source given as a URL, the options of its file
     system.
+
+    The chunk references hold the URL as given, user info and query string
+    too (a signature, a token): they must fetch the bytes.  The attributes
+    name the file without them, as the engine does; :func:`redacted` takes
+    them out of the chunk references too, for references to be shared.
     """
     store, info, location = _open_store(_text_of(source), storage_options)
     try:
@@ -69,7 +75,7 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
         store.close()
     target = location if url is None else url
     if url is not None and "source" in attrs:
-        attrs["source"] = url          # where these references send readers
+        attrs["source"] = display_name(url)    # where these references send readers
     return _zarr_refs(variables, attrs, _chunks(variables, info, target))
 
 
@@ -141,7 +147,8 @@ def _chunks(variables: Mapping[str, Any], info: Mapping[str, Any], url: str) -> 
             keys = _native.chunk_refs("spectra", url, info["data_start"] + mini, stride, size, held, run,
                                       info["size"])
         except ValueError as exc:
-            raise FormatError(f"{url}: {exc}", url) from None
+            name = display_name(url)
+            raise FormatError(f"{name}: {exc}", name) from None
         return {"name": "spectra", "chunks": [run, max(1, points)], "keys": keys}
     (points,) = variables["spectrum"].shape
     size = points * variables["spectrum"].dtype.itemsize
@@ -320,6 +327,23 @@ def json_bytes(refs: Mapping[str, Any]) -> bytes:
         except TypeError:
             pass
     return json.dumps(refs).encode("ascii")
+
+
+def redacted(refs: Mapping[str, Any]) -> dict[str, Any]:
+    """refs with the location of every chunk reference written without user
+    info, query string and fragment (its display name), for sharing: a
+    reader then needs credentials of its own where the store asks for them
+    (a signed URL's signature no longer travels with them)."""
+    shown: dict[str, str] = {}          # a few locations, for a reference per spectrum
+    out: dict[str, Any] = {}
+    for key, value in refs["refs"].items():
+        if isinstance(value, (list, tuple)) and value and isinstance(value[0], str):
+            where = value[0]
+            if where not in shown:
+                shown[where] = display_name(where)
+            value = [shown[where], *value[1:]]
+        out[key] = value
+    return {**refs, "refs": out}
 
 
 def file_name(source: str, url: str | None) -> str:
