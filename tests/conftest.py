@@ -19,6 +19,7 @@ def run_python(code, *args, dev=False, cwd=None, timeout=120):
     Ctrl-C raises KeyboardInterrupt there as it does from a terminal, also
     where this run started with SIGINT ignored (a background job)."""
     code = ("import signal, sys\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            "signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})\n"
             "sys.path[:0] = %r\n" % (sys.path,) + code)
     return subprocess.run([sys.executable, *(["-X", "dev"] if dev else []), "-c", code, *args],
                           capture_output=True, encoding="utf-8", timeout=timeout, cwd=cwd,
@@ -66,9 +67,12 @@ class CountingReader:
 def ctrl_c():
     """SIGINT raises KeyboardInterrupt for the test, as it does in a Python
     started from a terminal, whatever disposition this run started with
-    (Python installs its handler only where SIGINT started at its default)."""
+    (Python installs its handler only where SIGINT started at its default)
+    or mask (a blocked signal stays pending, inherited by every child)."""
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     yield
+    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
     signal.signal(signal.SIGINT, previous)
 
 

@@ -5,6 +5,7 @@
 #pragma once
 #include "io/positioned.hpp"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -52,7 +53,13 @@ public:
     ByteRange stored_from(uint64_t at, uint64_t end) {
         if (at >= end || fetches()) return {at, end};
         off_t data = lseek(fd_, off_t(at), SEEK_DATA);
-        if (data < 0) return errno == ENXIO ? ByteRange{end, end} : ByteRange{at, end};
+        if (data < 0) {
+            // ENXIO: no data from `at` on, a hole to the end; or the file
+            // became shorter meanwhile, whose reads then say so.
+            struct stat st;
+            bool hole = errno == ENXIO && fstat(fd_, &st) == 0 && uint64_t(st.st_size) >= end;
+            return hole ? ByteRange{end, end} : ByteRange{at, end};
+        }
         uint64_t from = std::min(uint64_t(data), end);
         off_t hole = lseek(fd_, off_t(from), SEEK_HOLE);
         return {from, hole < 0 ? end : std::clamp(uint64_t(hole), from, end)};

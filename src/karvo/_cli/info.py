@@ -64,8 +64,17 @@ def _size(n: int) -> str:
 
 def _shown(path: str) -> str:
     # a name that isn't valid in the file system's encoding reaches us with
-    # surrogates, which a strict standard output refuses: show them as U+FFFD
-    return os.fsencode(path).decode(sys.getfilesystemencoding(), "replace")
+    # surrogates, which a strict standard output refuses: show them as U+FFFD,
+    # and as "?" where the output can't show that either (an ASCII locale)
+    text = os.fsencode(path).decode(sys.getfilesystemencoding(), "replace")
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    return text.encode(encoding, "replace").decode(encoding)
+
+
+def _title(title: str | None) -> str:
+    # on one line, and the writer's control characters (an escape sequence
+    # recolours, retitles or clears a terminal) shown as "?"
+    return "".join(c if c.isprintable() else "?" for c in " ".join((title or "").split()))
 
 
 def _g(value: float | None) -> str:
@@ -92,7 +101,7 @@ def text(facts: dict[str, Any]) -> str:
     dims = [_dimension(d) for d in facts["dimensions"]] or ["none"]
     rows = [
         ("kind", "series" if facts["kind"] == "series" else "single spectrum"),
-        ("title", facts["title"] or "(none)"),
+        ("title", _title(facts["title"]) or "(none)"),
         ("points", axis),
         ("values", facts["dtype"]),
         ("spectra", spectra),
@@ -111,9 +120,8 @@ def _cells(facts: dict[str, Any]) -> list[str]:
         spectra += f" (cut short: {facts['spectra']} of {facts['expected_spectra']})"
     axis = f"x {_g(facts['first_x'])} to {_g(facts['last_x'])}" if facts["points"] else "no x"
     # the title last, on one line: it says what a file named run0042 holds
-    title = " ".join((facts["title"] or "").split())
     return [_shown(facts["path"]), facts["kind"], spectra, f"{facts['points']} points", axis, facts["dtype"],
-            title]
+            _title(facts["title"])]
 
 
 def table(many: list[dict[str, Any]]) -> str:

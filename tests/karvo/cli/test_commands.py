@@ -320,8 +320,10 @@ def started_as(ignored=()):
     run's are (a background job starts with SIGINT ignored): defaults, but
     for the ``ignored`` ones, as ``nohup`` leaves SIGHUP."""
     def preexec():
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signals = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+        for sig in signals:
             signal.signal(sig, signal.SIG_IGN if sig in ignored else signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)   # a mask is inherited too
     return preexec
 
 

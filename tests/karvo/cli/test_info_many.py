@@ -116,11 +116,24 @@ def test_a_deep_tree_is_walked_whole(tmp_path):
             os.rmdir(folder)
 
 
+# a UTF-8 locale's standard output; an ASCII one, as the C locale without UTF-8 mode gives
+@pytest.mark.parametrize("output, shown", [("utf-8:strict", "\ufffd"), ("ascii:surrogateescape", "?")])
 @pytest.mark.parametrize("folder", [False, True])
-def test_a_name_outside_the_file_system_encoding_is_shown(tmp_path, folder):
+def test_a_name_outside_the_file_system_encoding_is_shown(tmp_path, folder, output, shown):
     name = os.path.join(os.fsencode(tmp_path), b"r\xff.series")
     write_series(os.fsdecode(name), **SERIES)
     out = karvo_process("info", tmp_path if folder else os.fsdecode(name),
-                        env=dict(ENV, PYTHONIOENCODING="utf-8:strict"))
-    assert out.returncode == 0 and out.stderr == ""
-    assert out.stdout.startswith(os.path.join(str(tmp_path), "r\ufffd.series"))
+                        env=dict(ENV, PYTHONIOENCODING=output))
+    assert out.returncode == 0 and out.stderr == "", out.stderr
+    assert out.stdout.startswith(os.path.join(str(tmp_path), "r%s.series" % shown))
+
+
+@pytest.mark.parametrize("many", [False, True])
+def test_a_title_s_control_characters_reach_no_terminal(tmp_path, many):
+    """A title is the writer's text: an escape sequence in it (here one that
+    retitles the terminal, then one that clears it) is shown, not obeyed."""
+    for name in "ab":
+        write_series(str(tmp_path / name), **dict(SERIES, file_id=b"run\x1b]0;owned\x07 \x1b[2J42"))
+    out = karvo("info", *([tmp_path] if many else [tmp_path / "a"]))
+    assert out.returncode == 0, out.stderr
+    assert "\x1b" not in out.stdout and "\x07" not in out.stdout and "run?]0;owned? ?[2J42" in out.stdout

@@ -3,6 +3,7 @@ at open, naming the file, and never commits memory to bytes the file lacks."""
 import os
 import struct
 import subprocess
+import sys
 
 import pytest
 
@@ -103,3 +104,29 @@ def test_only_the_dimensions_along_the_series_take_memory(tmp_path):
     grown, outcome, _ = measure(path)
     assert outcome == "['t', 'late']"
     assert grown < 16 * 1024
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs GNU cp --sparse=always")
+@pytest.mark.parametrize("spectra", [0, 3])
+def test_a_sparse_copy_lists_the_dimensions_of_its_original(tmp_path, spectra):
+    """Records after holes (a hole may end in a record's leading zeros) are
+    kept; unused all-zero slots are not, even where they match the count of
+    spectra (none promised), whether stored as zeros or as holes."""
+    zero = dict(dimension_type=0, first_dim=0, last_dim=0, scale_dim=0.0, num_elements=0)
+    base = W.SeriesFile(n_spectra=spectra, num_points=2, dimensions=[zero]).builder.offset(1) + 568
+    count = 12_000                   # 4 MB: pieces of about 1 MiB
+    # the records that a block boundary cuts within their 24 leading zero bytes
+    late = [k for k in range(1, count) if 0 < -(base + k * DIMENSION) % 4096 <= 24][::5]
+    dims = [zero] * count
+    for k in [0, *late]:
+        dims[k] = dict(zero, num_elements=spectra, short_label=b"d%d" % k)
+    path = str(tmp_path / "series")
+    with open(path, "wb") as fh:
+        fh.write(W.series_file(n_spectra=spectra, num_points=2, dimensions=dims))
+    subprocess.run(["cp", "--sparse=always", path, path + ".copy"], check=True)
+    if not has_holes(path + ".copy"):
+        pytest.skip("the file system keeps no holes")
+    want = ["d%d" % k for k in [0, *late]]
+    for p in (path, path + ".copy"):
+        with karvo.open(p) as s:
+            assert [d["name"] for d in s.dimensions] == want, p
