@@ -2,17 +2,19 @@
 
 Two passes, each on a pool of threads: the first opens every file (checking
 its structure) and takes what the result needs to be laid out (points,
-spectra, dtype, metadata) and closes it again, so that a folder of thousands
-of files never holds thousands of open handles; the second opens each
-series again (only the very file seen before) and reads its values straight
-into its rows of the one preallocated array.
+spectra, dtype, metadata), leaving each series open in the process's cache
+of open files; the second reads each series' values from there straight
+into its rows of the one preallocated array. The cache is bounded, so that a
+folder of thousands of files never holds thousands of open handles: a file
+it closed meanwhile is opened again (only the very file seen before).
 """
 from __future__ import annotations
 
 import glob
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence, Union
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Sequence, Union
 
 import numpy as np
 
@@ -22,6 +24,7 @@ from .._extras import optional, require
 from .._storage.location import Location, display_name
 from .inputs import expand_input
 from .names import unique
+from .open_files import OPEN_FILES, FileKey, file_key
 from .opened import PathLike, TruncatedPolicy, check_policy
 from .table import table_columns
 from .series import Series
@@ -49,6 +52,7 @@ class _Part:
     def __init__(self, path: Any, opened: Any, collect: Collect | None = None) -> None:
         # what opens this very file again (the URL as given among it)
         self.location: Location = opened._location
+        self.key = file_key(opened)       # the file in the cache of open files
         # what shows it: a local path as given, a URL without its secrets
         self.name = display_name(path)
         self.x: NDArray[np.float64] = opened.x
@@ -115,9 +119,10 @@ def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]
 
 
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
-           collect: Collect | None = None) -> _Part | tuple[str, str]:
+           collect: Collect | None = None, kept: list[FileKey] | None = None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
-    is not a spectral data file."""
+    is not a spectral data file. A series is left open in the cache of open
+    files for the reads after, its key added to kept, where kept is given."""
     name = display_name(path)
     if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return name, f"{name}: not a regular file"
@@ -130,8 +135,17 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         if not found:
             raise
         return name, str(e)
-    with opened:
-        return _Part(path, opened, collect)
+    try:
+        part = _Part(path, opened, collect)
+    except BaseException:
+        opened.close()
+        raise
+    if kept is None or part.values is not None:     # a single spectrum's values are read already
+        opened.close()
+    else:
+        OPEN_FILES.adopt(part.key, opened)
+        kept.append(part.key)
+    return part
 
 
 def _x_mismatch(a: _Part, b: _Part) -> FormatError:
@@ -145,14 +159,11 @@ def _x_mismatch(a: _Part, b: _Part) -> FormatError:
     return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
 
 
-def reopened(kind: type[Series] | type[Spectrum], location: Location) -> Any:
-    """The file that a first pass saw at location, opened again as kind:
-    an error if it is not the very same file any more."""
-    return kind._at(location, "ignore", stacklevel=2)
-
-
-def _reopened(part: _Part) -> Series:
-    return reopened(Series, part.location)  # type: ignore[no-any-return]
+def _reopened(part: _Part) -> ContextManager[Series]:
+    """The series that a first pass saw, from the cache of open files
+    (opened again if the cache closed it: an error if it is not the very
+    same file any more), held open until the block ends."""
+    return OPEN_FILES.held(part.key)  # type: ignore[return-value]
 
 
 def _read_into(part: _Part, out: NDArray[Any]) -> None:
@@ -165,6 +176,15 @@ def _read_into(part: _Part, out: NDArray[Any]) -> None:
             s.read(0, part.rows, out=out)
         else:
             out[...] = s.read(0, part.rows)
+
+
+@contextmanager
+def _dropped(kept: list[FileKey]) -> Iterator[None]:
+    """Closes the files of kept when the block ends, however it ends."""
+    try:
+        yield
+    finally:
+        OPEN_FILES.drop(kept)
 
 
 def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any:
@@ -213,14 +233,18 @@ class _Bar:
 
 
 def survey(pool: Executor, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
-           task: str, stacklevel: int, collect: Collect | None = None) -> tuple[list[_Part], NDArray[np.float64]]:
+           task: str, stacklevel: int, collect: Collect | None = None,
+           kept: list[FileKey] | None = None) -> tuple[list[_Part], NDArray[np.float64]]:
     """The first pass over the files that sources names, on pool: a _Part
     for each spectral data file, and their spectral axis (FormatError
     naming two files whose axes differ). Warns of the files skipped and
     (when truncated is "warn") of cut series, at stacklevel from the
-    caller of the caller; task names the caller in messages."""
+    caller of the caller; task names the caller in messages. With kept,
+    the series stay in the cache of open files, their keys in kept, for
+    the caller to drop when done, however the survey ends: after the pool
+    has finished (a failure leaves the other files' opens running)."""
     paths, found, passed_over = _listed(sources, storage_options)
-    firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options, collect), paths))
+    firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options, collect, kept), paths))
     parts = [f for f in firsts if isinstance(f, _Part)]
     skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
     if skipped:
@@ -282,8 +306,9 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
 
     check_policy(truncated)
     pd = require("pandas", "pandas", "karvo.read_many")
-    with ThreadPoolExecutor() as pool:
-        parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3)
+    kept: list[FileKey] = []        # series the first pass left open for the second
+    with _dropped(kept), ThreadPoolExecutor() as pool:      # the pool done before the drop
+        parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)

@@ -16,22 +16,24 @@ from __future__ import annotations
 import os
 import pickle
 import threading
+import weakref
 from collections import OrderedDict
 from collections.abc import Iterable, Iterator, Mapping
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Union
+from typing import Any, Union, cast
 
-if TYPE_CHECKING:
-    from .series import Series
-    from .spectrum import Spectrum
+from .._storage.identity import FileIdentity, check_unchanged
+from .._storage.location import Location
+from .series import Series
+from .spectrum import Spectrum
 
-__all__ = ["MAX_OPEN", "OPEN_FILES", "FileKey", "OpenFiles", "file_key"]
+__all__ = ["MAX_OPEN", "OPEN_FILES", "FileKey", "Keeping", "OpenFiles", "copied_options", "file_key"]
 
 # What the cache keeps open at most when no read holds more: the same bound
 # as xarray's own file cache.
 MAX_OPEN = 128
 
-Opened = Union["Series", "Spectrum"]
+Opened = Union[Series, Spectrum]
 
 
 def _options_key(options: Mapping[str, Any] | None) -> Any:
@@ -47,20 +49,30 @@ def _options_key(options: Mapping[str, Any] | None) -> Any:
         return object()
 
 
+def copied_options(options: Mapping[str, Any] | None) -> dict[str, Any] | None:
+    """A copy of storage_options of their own, nested dicts too (headers,
+    client_kwargs): what the caller changes after the open reaches no array
+    of it. Options that don't pickle (a lock, a session) are copied shallow."""
+    if options is None:
+        return None
+    try:
+        return pickle.loads(pickle.dumps(dict(options)))  # type: ignore[no-any-return]
+    except Exception:                   # pickle raises TypeError, AttributeError, ...
+        return dict(options)
+
+
 class FileKey:
-    """Which open file a reader wants: the kind, where it lives and the
-    identity it was opened with (taken on ``machine``)."""
+    """Which open file a reader wants: its kind and its Location (where it
+    lives and the identity it was opened with)."""
 
-    __slots__ = ("kind", "where", "options", "identity", "machine", "_key")
+    __slots__ = ("kind", "location", "_key")
 
-    def __init__(self, kind: type[Opened], where: Any, options: Mapping[str, Any] | None,
-                 identity: Any, machine: str | None) -> None:
+    def __init__(self, kind: type[Opened], location: Location) -> None:
         self.kind = kind
-        self.where = where
-        self.options = None if options is None else dict(options)
-        self.identity = identity
-        self.machine = machine
-        self._key = (kind.__name__, where, _options_key(options), _hashable(identity))
+        self.location = location
+        identity = location.identity
+        self._key = (kind.__name__, location.source, _options_key(location.storage_options),
+                     tuple(identity) if isinstance(identity, tuple) else identity)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, FileKey) and other._key == self._key
@@ -68,27 +80,18 @@ class FileKey:
     def __hash__(self) -> int:
         return hash(self._key)
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (FileKey, (self.kind, self.location))
+
     def open(self) -> Opened:
         """The file opened anew as its kind: only the very file of the
         identity (karvo.FormatError otherwise)."""
-        opened = self.kind.__new__(self.kind)
-        opened._open(self.where, "ignore", stacklevel=2, identity=self.identity, machine=self.machine,
-                     storage_options=self.options)
-        return opened
+        return self.kind._at(self.location, "ignore", stacklevel=2)
 
 
-def _hashable(identity: Any) -> Any:
-    return tuple(identity) if isinstance(identity, (list, tuple)) else identity
-
-
-def file_key(opened: Opened, where: Any, options: Mapping[str, Any] | None) -> FileKey:
-    """The key of a file open now, ``where`` being what opens it again
-    (an absolute path or a URL)."""
-    machine = None
-    if opened._fetched is None:
-        from .._storage.identity import this_machine
-        machine = this_machine()
-    return FileKey(type(opened), where, options, opened._identity, machine)
+def file_key(opened: Opened) -> FileKey:
+    """The key of a file open now."""
+    return FileKey(Spectrum if opened._single else Series, opened._location)
 
 
 class _Entry:
@@ -115,7 +118,7 @@ class OpenFiles:
         its identity still) until the block ends."""
         entry = self._enter(key)
         try:
-            entry.opened._check_unchanged(key.identity, key.machine)
+            _check(entry.opened, key.location)
         except BaseException:
             self._leave(entry)
             self.drop([key])        # what it holds is no longer that file
@@ -209,6 +212,30 @@ class OpenFiles:
     def _forget_after_fork(self) -> None:
         self._lock = threading.Lock()
         self._entries = OrderedDict()
+
+
+class Keeping:
+    """The files that one owner (a Dataset) keeps in the cache: dropped when
+    it is closed, or else when it is collected, as a file object is."""
+
+    def __init__(self, keys: list[FileKey], cache: OpenFiles | None = None) -> None:
+        self.keys = keys
+        self._drop = weakref.finalize(self, (cache or OPEN_FILES).drop, keys)
+
+    def close(self) -> None:
+        self._drop()
+
+
+def _check(opened: Opened, location: Location) -> None:
+    """Raises FormatError unless opened is still the file of location: the
+    open file as it is now (rewritten in place keeps its inode) and, for a
+    local one, the file its path names now (another put in its place: a
+    reopen by path, as every task once did, would find that one)."""
+    opened._check_unchanged(location.identity, location.machine)
+    if opened._fetched is None and isinstance(location.source, (str, bytes)):
+        st = os.stat(location.source)
+        check_unchanged(os.fsdecode(location.source), cast(FileIdentity, location.identity),
+                        (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns), location.machine)
 
 
 def _close(files: list[Opened]) -> None:

@@ -33,6 +33,7 @@ from .._extras import optional, require
 from .._core.inputs import Found
 from .._core.many import _Part, _reopened, _x_mismatch
 from .._core.names import unique, variable_name
+from .._core.open_files import OPEN_FILES
 
 LONG_ROWS = 1 << 18   # rows of the long layout per Parquet row group (metadata repeated in each)
 LONG_CALL_ROWS = 1 << 16   # rows of long text per native call (each up to ~70 bytes + its metadata)
@@ -307,19 +308,21 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
     span = max(1, min(points, LONG_CALL_ROWS))             # points per call of a long spectrum
     with open(path, "wb") as fh:
         fh.write((_line(header, delimiter) + "\n").encode("utf-8"))
-        heads_text = [_cells(stack.columns[name]) for name in ("file", "spectrum")]
-        tails_text = [_cells(values) for values in rest.values()]
         for a, rows in stack.chunks(bar):
-            heads = [(_line([cells[a + k] for cells in heads_text], delimiter) + delimiter).encode("utf-8")
-                     for k in range(rows.shape[0])]
-            tails = [(delimiter + _line([cells[a + k] for cells in tails_text], delimiter)).encode("utf-8")
-                     if rest else b"" for k in range(rows.shape[0])]
             for s0 in range(0, rows.shape[0], per_call):
                 s1 = min(s0 + per_call, rows.shape[0])
+                # the text of these spectra's metadata only: a chunk of short
+                # spectra may hold the whole stack, the call at most LONG_CALL_ROWS
+                spectra = slice(a + s0, a + s1)
+                heads_text = [_cells(stack.columns[name][spectra]) for name in ("file", "spectrum")]
+                tails_text = [_cells(values[spectra]) for values in rest.values()]
+                heads = [(_line([cells[k] for cells in heads_text], delimiter) + delimiter).encode("utf-8")
+                         for k in range(s1 - s0)]
+                tails = [(delimiter + _line([cells[k] for cells in tails_text], delimiter)).encode("utf-8")
+                         if rest else b"" for k in range(s1 - s0)]
                 for p0 in range(0, points, span):   # one spectrum at a time when it is long
                     p1 = min(p0 + span, points)
-                    fh.write(_native.long_rows(x[p0:p1], rows[s0:s1, p0:p1], heads[s0:s1],
-                                               tails[s0:s1], delimiter))
+                    fh.write(_native.long_rows(x[p0:p1], rows[s0:s1, p0:p1], heads, tails, delimiter))
 
 
 def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
@@ -346,7 +349,15 @@ def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
 def export_stack(stack: Stack, out: str, fmt: str, layout: str = "wide") -> None:
     """Write the stack to ``out`` in format ``fmt`` and ``layout`` (wide:
     the single-file layouts with the table's columns; long: a row per value,
-    csv, tsv and parquet only)."""
+    csv, tsv and parquet only). The files read meanwhile are kept open in
+    the process's cache, and closed when it is written or fails."""
+    try:
+        _export_stack(stack, out, fmt, layout)
+    finally:
+        OPEN_FILES.drop([part.key for part, _, _ in stack.pieces])
+
+
+def _export_stack(stack: Stack, out: str, fmt: str, layout: str) -> None:
     label = os.path.basename(out)
     if layout == "long" and fmt not in LONG_FORMATS:
         raise ValueError(f"the long layout is written as csv, tsv or parquet, not {fmt}")

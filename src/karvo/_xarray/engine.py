@@ -32,12 +32,8 @@ fetch).
 """
 from __future__ import annotations
 
-import dataclasses
 import os
-import pickle
-import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeGuard, Union
 
 import numpy as np
@@ -48,7 +44,7 @@ from .._extras import install_hint
 try:
     from xarray import Dataset, Variable
     from xarray.backends import (AbstractDataStore, BackendArray,
-                                 BackendEntrypoint, CachingFileManager,
+                                 BackendEntrypoint,
                                  StoreBackendEntrypoint)
     from xarray.core import indexing
 except ImportError as exc:  # pragma: no cover - exercised without xarray
@@ -58,6 +54,7 @@ except ImportError as exc:  # pragma: no cover - exercised without xarray
 
 from .._core.api import open as open_file
 from .._core.names import unique as _unique, variable_name
+from .._core.open_files import OPEN_FILES, FileKey, Keeping, copied_options, file_key
 from .._core.opened import absolute
 from .._core.series import Series
 from .._core.spectrum import Spectrum
@@ -81,120 +78,39 @@ _RESERVED = frozenset({"spectra", "spectrum", "x", "title"})
 _BLOCK_BYTES = 16 << 20
 
 
-class _Held:
-    """An opened file as xarray's file cache keeps it.  The cache closes a
-    file it evicts for another, perhaps while a task on another thread reads
-    from it (xarray 2025.6 and earlier do so at once); the close then waits
-    for the last read that holds the file."""
-
-    def __init__(self, obj: Opened) -> None:
-        self.obj = obj
-        self._lock = threading.Lock()
-        self._readers = 0
-        self._closing = False
-
-    def hold(self) -> bool:
-        """Counts a read in; False once the file is closed or closing."""
-        with self._lock:
-            if self._closing:
-                return False
-            self._readers += 1
-            return True
-
-    def release(self) -> None:
-        with self._lock:
-            self._readers -= 1
-            last = self._closing and self._readers == 0
-        if last:
-            self.obj.close()
-
-    def close(self) -> None:
-        with self._lock:
-            self._closing = True
-            last = self._readers == 0
-        if last:
-            self.obj.close()
-
-
-class _Options:
-    """storage_options as xarray's file cache keys them: equal where their
-    pickles are, so that a copy unpickled for each task finds the file that
-    an earlier task of that process opened (a dict can't be a key).
-    Options that don't pickle (a lock, a session) never leave this
-    process: they are equal only to themselves."""
-
-    def __init__(self, options: Mapping[str, Any]) -> None:
-        try:
-            self._key: Any = pickle.dumps(dict(options))
-        except Exception:                   # pickle raises TypeError, AttributeError, ...
-            # kept as given (a shallow copy): it can't be copied through a pickle
-            self._key = object()
-            self.options = dict(options)
-        else:
-            # A copy of its own, nested dicts too (headers, client_kwargs): what
-            # the caller changes after the open reaches no array of it.
-            self.options = pickle.loads(self._key)
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, _Options) and other._key == self._key
-
-    def __hash__(self) -> int:
-        return hash(self._key)
-
-
 def _open(path: str, storage_options: Mapping[str, Any] | None,
           truncated: Truncated) -> Opened:
     return open_file(path, truncated=truncated,
                      storage_options=None if storage_options is None else dict(storage_options))
 
 
-def _reopen(path: str, mode: str = "r", options: _Options | None = None) -> _Held:
-    """Opener of the file cache, also where an array is unpickled (which
-    passes the mode).  The open on the client already judged a cut file
-    (warned or raised), so a reopen says nothing more about it."""
-    return _Held(_open(path, None if options is None else options.options, "ignore"))
-
-
-@contextmanager
-def _held(manager: CachingFileManager[_Held], location: Location) -> Iterator[Opened]:
-    """The open file of manager, held open until the block ends."""
-    handle = manager.acquire()
-    if handle.hold():
-        try:
-            yield handle.obj
-        finally:
-            handle.release()
-        return
-    # The cache closed it between the two lines above: this read opens its own.
-    with _Held(_open(location.source, location.storage_options, "ignore")).obj as obj:
-        yield obj
-
-
 class KarvoArray(BackendArray):
     """The values of one file, read on demand.
 
-    Holds a CachingFileManager (absolute path or URL and options; the open
-    file lives in a per-process cache and is reopened where the array is
-    unpickled), the file's location (with the identity seen at open) and
-    the shape and dtype seen at open.
+    Holds the key of its file in the process's cache of open files (its
+    kind and location: absolute path or URL, options and the identity seen
+    at open; the file is opened again where the array is unpickled, once
+    per process) and the shape and dtype seen at open.
     Indexing goes through xarray's explicit indexing adapter: rows are read
     as one request per contiguous run, or as the listed rows; points are
     picked from the rows in memory (a row is contiguous on disk), block by
     block when only some are kept.
     """
 
-    def __init__(self, manager: CachingFileManager[_Held], location: Location,
-                 shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
-        self._manager = manager
-        self.location = location
+    def __init__(self, key: FileKey, shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
+        self.key = key
         self.shape = shape
         self.dtype = dtype
+
+    @property
+    def location(self) -> Location:
+        return self.key.location
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
         return _outer_getitem(key, self.shape, self.dtype, self._raw_getitem)
 
     def _raw_getitem(self, key: tuple[Any, ...]) -> NDArray[Any]:
-        with _held(self._manager, self.location) as obj:
+        with OPEN_FILES.held(self.key) as obj:
             self._check_layout(obj)
             if not _is_series(obj):             # single spectrum: read at open
                 values: NDArray[Any] = np.asarray(obj)[key]
@@ -481,34 +397,29 @@ class KarvoDataStore(AbstractDataStore):
         self.path = path if local is None else os.fsdecode(absolute(local))
         self.source = _source(self.path)
         # a copy: the caller's dict may change after the open
-        options = None if storage_options is None else _Options(storage_options)
-        self.storage_options = None if options is None else options.options
-        storage_options = self.storage_options
-        self._manager: CachingFileManager[_Held] = CachingFileManager(
-            _reopen, self.path, kwargs=None if options is None else {"options": options})
+        self.storage_options = copied_options(storage_options)
+        # karvo warns of a cut file, or raises, as the caller asked; the
+        # file then stays in the process's cache of open files for the reads
+        opened = _open(self.path, self.storage_options, truncated)
+        self._key = file_key(opened)
+        OPEN_FILES.adopt(self._key, opened)
+        self._keeping = Keeping([self._key])
         try:
-            with _held(self._manager, Location(self.path, storage_options)) as obj:
-                if getattr(obj, "truncated", False):
-                    # let karvo warn or raise as the caller asked
-                    _open(path, storage_options, truncated).close()
+            with OPEN_FILES.held(self._key) as obj:
                 self._variables, coord_names = _variables(
                     obj, self._lazy(obj), self.source if file_coordinate else None)
                 self._attrs = _attrs(obj, self.source)
                 # where the values lie in the file described here (references read it)
                 self.geometry: dict[str, Any] = dict(obj._file.info)
         except BaseException:
-            self._manager.close()
+            self._keeping.close()
             raise
         # decode_coords picks the coordinates up from the global attribute,
         # which holds whatever drop_variables removes.
         self._attrs["coordinates"] = " ".join(n for n in coord_names if n != "x")
 
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
-        # what the open file says of where it lives, with the options as
-        # copied here (the ones the file cache is keyed by)
-        location = dataclasses.replace(obj._location, storage_options=self.storage_options)
-        return indexing.LazilyIndexedArray(KarvoArray(
-            self._manager, location, tuple(obj.shape), np.dtype(obj.dtype)))
+        return indexing.LazilyIndexedArray(KarvoArray(self._key, tuple(obj.shape), np.dtype(obj.dtype)))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -521,7 +432,7 @@ class KarvoDataStore(AbstractDataStore):
                 for d, n in zip(v.dims, v.shape)}
 
     def close(self) -> None:
-        self._manager.close()
+        self._keeping.close()
 
 
 def _path_of(filename_or_obj: Any) -> str | None:

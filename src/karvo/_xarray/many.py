@@ -1,7 +1,8 @@
 """karvo.open_mfdataset: many files as one lazy Dataset along ``spectrum``.
 
 The first pass is read_many's (one open per file on a pool of threads,
-closed again): it takes each file's variables as the xarray engine names
+the files left in the process's cache of open files until the Dataset is
+closed): it takes each file's variables as the xarray engine names
 them, whose coordinates are joined here in memory. The values stay in the
 files. Without chunks they are a lazily indexed array that reads the rows
 asked for, file by file; with chunks, a dask array whose every chunk is a
@@ -10,14 +11,15 @@ cluster runs a task per chunk rather than per file.
 
 What a task carries is small and picklable: for each file it reads, its
 location (absolute path or URL as given, storage options, identity) and
-row count (_File). It opens each file again (only the very file the first pass
-saw: another under that path raises karvo.FormatError) and closes it before
-it returns.
+row count (_File). It takes each file from its process's cache of open files,
+opening it there the first time (only the very file the first pass saw:
+another under that path raises karvo.FormatError), so that a worker opens a
+file once however many tasks read it.
 """
 from __future__ import annotations
 
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Iterator, Mapping, Sequence, Union
+from typing import Any, Iterator, Mapping, Sequence, Union, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -27,7 +29,8 @@ from xarray.core import indexing
 
 from .._errors import FormatError
 from .._extras import require
-from .._core.many import Sources, _Part, reopened, survey
+from .._core.many import Sources, _Part, survey
+from .._core.open_files import OPEN_FILES, FileKey, Keeping
 from .._core.opened import check_policy
 from .._core.series import Series
 from .._core.spectrum import Spectrum
@@ -43,12 +46,12 @@ IN_FILE = "spectrum_in_file"
 class _File:
     """One file as a task needs it to read its rows again."""
 
-    __slots__ = ("location", "single", "rows", "points")
+    __slots__ = ("key", "single", "rows", "points")
 
     def __init__(self, part: _Part) -> None:
-        # a local path made absolute at open: a task may run where the
-        # working folder is another one
-        self.location = part.location
+        # its kind and location (a local path made absolute at open: a task
+        # may run where the working folder is another one)
+        self.key: FileKey = part.key
         self.single = part.values is not None
         self.rows = part.rows
         self.points = len(part.x)
@@ -63,10 +66,12 @@ class _File:
     def fill(self, rows: slice | NDArray[np.intp], points: Any, out: NDArray[Any]) -> None:
         """Its rows (a slice of step 1, or an index array) into out, only
         the given points of each."""
-        with reopened(Spectrum if self.single else Series, self.location) as obj:
-            if self.single:
-                out[...] = np.asarray(obj.y)[np.newaxis][rows][:, points]
-                return
+        if self.single:             # read whole at its open, and closed at once: not kept
+            with cast(Spectrum, self.key.open()) as single:
+                out[...] = np.asarray(single.y)[np.newaxis][rows][:, points]
+            return
+        with OPEN_FILES.held(self.key) as held:
+            obj = cast(Series, held)
             if len(obj) != self.rows or len(obj.x) != self.points:
                 raise FormatError(f"{obj.path}: the file changed since it was opened: it now holds "
                                   f"{len(obj)} x {len(obj.x)}, opened as {self.rows} x {self.points}", obj.path)
@@ -173,7 +178,8 @@ def _dask_values(files: list[_File], dtype: np.dtype[Any], chunks: Chunks) -> An
     asked = tuple(-1 if c is None else c for c in asked)  # type: ignore[assignment]
     row_chunks, point_chunks = da.core.normalize_chunks(asked, array.shape, dtype=dtype)
     name = "karvo-open_mfdataset-" + tokenize(
-        [(f.location.source, f.location.identity, f.rows) for f in files], row_chunks, point_chunks, str(dtype))
+        [(f.key.location.source, f.key.location.identity, f.rows) for f in files], row_chunks, point_chunks,
+        str(dtype))
     row_edges = np.cumsum((0,) + row_chunks)
     point_edges = np.cumsum((0,) + point_chunks)
     graph: dict[Any, Any] = {}
@@ -245,9 +251,25 @@ def _joined(pieces: list[NDArray[Any] | None], sizes: list[int]) -> NDArray[Any]
 def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = "warn",
                    storage_options: dict[str, Any] | None = None) -> Dataset:
     check_policy(truncated)
-    with ThreadPoolExecutor() as pool:
-        parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
-                          stacklevel=4, collect=_collect)
+    kept: list[FileKey] = []                # the series left open, until the Dataset is closed
+    keeping = Keeping(kept)
+    try:
+        with ThreadPoolExecutor() as pool:  # done (every open ended) before a drop
+            parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
+                              stacklevel=4, collect=_collect, kept=kept)
+    except BaseException:
+        keeping.close()
+        raise
+    try:
+        ds = _dataset(parts, x, chunks)
+    except BaseException:
+        keeping.close()
+        raise
+    ds.set_close(keeping.close)
+    return ds
+
+
+def _dataset(parts: list[_Part], x: NDArray[np.float64], chunks: Chunks) -> Dataset:
     if any(p.location.is_file_object for p in parts):
         raise TypeError("karvo.open_mfdataset opens files by path or URL (its tasks open them again), "
                         "not file objects")

@@ -235,3 +235,18 @@ def test_metadata_numbers_read_as_the_values_do(tmp_path, monkeypatch, layout):
     else:
         values = [row[3] for row in rows[1:]]
     assert set(temps) == set(values) == {"61319564.0"}
+
+
+def test_the_long_table_holds_the_text_of_one_call_s_metadata_at_a_time(runs, monkeypatch):
+    """Short spectra come in chunks of whole files: their metadata text is
+    made a native call's worth at a time (LONG_CALL_ROWS rows), not for the
+    whole chunk, so that memory stays bounded however many spectra there are."""
+    from karvo._export import stack as _stack
+    from karvo.cli import main
+    monkeypatch.setattr(_stack, "LONG_CALL_ROWS", 80)          # 2 spectra of 40 points a call
+    made, cells = [], _stack._cells
+    monkeypatch.setattr(_stack, "_cells", lambda column: made.append(len(column)) or cells(column))
+    assert main(["export", *runs[:2], "-o", "out.csv", "--layout", "long"]) == 0
+    with open("out.csv", newline="", encoding="utf-8") as fh:
+        assert sum(1 for _ in fh) == 1 + (6 + 3) * 40
+    assert made and max(made) <= 2, made

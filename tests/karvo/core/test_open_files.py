@@ -17,7 +17,7 @@ def files(tmp_path):
     keys = []
     for path in paths:
         with karvo.open(path) as s:
-            keys.append(file_key(s, path, None))
+            keys.append(file_key(s))
     return paths, keys, written
 
 

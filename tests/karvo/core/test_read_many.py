@@ -105,7 +105,7 @@ def test_no_spectral_files_is_a_clear_error(tmp_path, sources):
 
 
 @pytest.mark.parametrize("policy", ["warn", "raise", "ignore"])
-def test_cut_series_follow_the_truncated_option(tmp_path, policy):
+def test_cut_series_follow_the_truncated_option(tmp_path, policy, fds):
     W.write_series(str(tmp_path / "a"), n_spectra=2, max_spectra=5)
     W.write_series(str(tmp_path / "b"), n_spectra=1)
     with warnings.catch_warnings(record=True) as caught:

@@ -67,3 +67,31 @@ def test_options_the_caller_changes_after_the_open_are_not_taken(http_server, tm
             other.spectra[0].values
             expected = other.spectra[1].values
         np.testing.assert_array_equal(ds.spectra[1].values, expected)
+
+
+def test_each_file_is_opened_once_per_process_and_a_spectrum_is_one_get(http_server, tmp_path):
+    """read_many and karvo.open_mfdataset open each object once (their first
+    pass's open serves the reads after it), and once open a spectrum is one
+    request, as through the engine."""
+    import karvo
+    urls = []
+    for k in range(3):
+        name = f"run{k}.series"
+        series(os.path.join(http_server.root, name), n_spectra=4, num_points=64, seed=10.0 * k)
+        urls.append(http_server.url_of(name))
+    opens = lambda: http_server.count("HEAD")               # noqa: E731 - one per open of an object
+    http_server.reset()
+    _x, Y, _table = karvo.read_many(urls)
+    assert opens() == 3, http_server.log
+    http_server.reset()
+    ds = karvo.open_mfdataset(urls)
+    assert opens() == 3
+    for row in (0, 5, 11, 6):
+        http_server.reset()
+        np.testing.assert_array_equal(ds.spectra[row].values, Y[row])
+        assert http_server.count() == 1 and http_server.count("GET") == 1, http_server.log
+    ds.close()
+    with karvo.open_mfdataset(urls, chunks={"spectrum": 4}) as chunked:   # a task a file
+        http_server.reset()
+        np.testing.assert_array_equal(chunked.spectra.values, Y)
+        assert opens() == 0 and http_server.count("GET") == 3, http_server.log
