@@ -90,9 +90,6 @@ class OpenedFile:
     _identity: Any
     # Whether this kind is the single spectrum; karvo.open picks the kind by content.
     _single: ClassVar[bool]
-    # What opens this very file again (absolute path or URL as given,
-    # options, identity); path is what it is shown by.
-    _location: Location
     path: Any  # str or bytes, as given; a URL's display name
 
     def _open(self, source: Source, truncated: str, stacklevel: int,
@@ -150,15 +147,24 @@ class OpenedFile:
             remote = fetched.remote
             self._absolute = None
             self._identity = None if remote is None else remote.identity
-            self._location = Location(fetched.source, None, None) if remote is None else \
-                Location(remote.url, remote.storage_options, remote.identity)
             return
         # Taken now: a relative path means this working folder, and a copy
         # unpickled elsewhere must open this very file.
         self._absolute = absolute(path)
-        self._identity = identity = native.identity
-        self._location = Location(self._absolute, None, None if identity is None else FileIdentity(*identity),
-                                  this_machine())
+        self._identity = native.identity
+
+    @cached_property
+    def _location(self) -> Location:
+        # Made when first asked (a pickle, a cache key): an open stays as
+        # cheap as the native open.
+        fetched = self._fetched
+        if fetched is not None:
+            remote = fetched.remote
+            return Location(fetched.source, None, None) if remote is None else \
+                Location(remote.url, remote.storage_options, remote.identity)
+        identity = self._identity
+        return Location(self._absolute, None, None if identity is None else FileIdentity(*identity),
+                        this_machine())
 
     @property
     def identity(self) -> FileIdentity | ObjectIdentity | None:
