@@ -65,14 +65,18 @@ class FileKey:
     """Which open file a reader wants: its kind and its Location (where it
     lives and the identity it was opened with)."""
 
-    __slots__ = ("kind", "location", "_key")
+    __slots__ = ("kind", "location", "_key", "kept")
 
-    def __init__(self, kind: type[Opened], location: Location) -> None:
+    def __init__(self, kind: type[Opened], location: Location, kept: bool = True) -> None:
         self.kind = kind
         self.location = location
         identity = location.identity
         self._key = (kind.__name__, location.source, _options_key(location.storage_options),
                      tuple(identity) if isinstance(identity, tuple) else identity)
+        # Whether its file stays in the cache between reads: not for a copy
+        # made of a key whose options are equal only to themselves (another
+        # pickler took them to a task): no other copy ever finds that file.
+        self.kept = kept
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, FileKey) and other._key == self._key
@@ -81,7 +85,7 @@ class FileKey:
         return hash(self._key)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (FileKey, (self.kind, self.location))
+        return (FileKey, (self.kind, self.location, isinstance(self._key[2], (bytes, type(None)))))
 
     def open(self) -> Opened:
         """The file opened anew as its kind: only the very file of the
@@ -116,6 +120,10 @@ class OpenFiles:
     def held(self, key: FileKey) -> Iterator[Opened]:
         """The open file of key, held open (and checked to be the file of
         its identity still) until the block ends."""
+        if not key.kept:
+            with key.open() as opened:
+                yield opened
+            return
         entry = self._enter(key)
         try:
             _check(entry.opened, key.location)
@@ -215,15 +223,19 @@ class OpenFiles:
 
 
 class Keeping:
-    """The files that one owner (a Dataset) keeps in the cache: dropped when
-    it is closed, or else when it is collected, as a file object is."""
+    """The files that one owner (a Dataset and the arrays taken from it)
+    keeps in the cache: dropped when it is closed, and again when it is
+    collected (a read after the close opened them again), as a file object is."""
 
     def __init__(self, keys: list[FileKey], cache: OpenFiles | None = None) -> None:
         self.keys = keys
-        self._drop = weakref.finalize(self, (cache or OPEN_FILES).drop, keys)
+        self._cache = cache             # None: the process's (a pickled copy drops there)
+        # armed until collected: a read after close() opens the file again,
+        # and the arrays that hold this let go of it when they go
+        weakref.finalize(self, (cache or OPEN_FILES).drop, keys)
 
     def close(self) -> None:
-        self._drop()
+        (self._cache or OPEN_FILES).drop(self.keys)
 
 
 def _check(opened: Opened, location: Location) -> None:

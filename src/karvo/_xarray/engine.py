@@ -97,10 +97,17 @@ class KarvoArray(BackendArray):
     block when only some are kept.
     """
 
-    def __init__(self, key: FileKey, shape: tuple[int, ...], dtype: np.dtype[Any]) -> None:
+    def __init__(self, key: FileKey, shape: tuple[int, ...], dtype: np.dtype[Any],
+                 keeping: Keeping | None = None) -> None:
         self.key = key
         self.shape = shape
         self.dtype = dtype
+        # the store's hold on the open file: it lasts while an array of it does
+        self._keeping = keeping
+
+    def __getstate__(self) -> dict[str, Any]:
+        # a copy elsewhere takes its file from that process's cache
+        return {k: v for k, v in self.__dict__.items() if k != "_keeping"}
 
     @property
     def location(self) -> Location:
@@ -419,7 +426,8 @@ class KarvoDataStore(AbstractDataStore):
         self._attrs["coordinates"] = " ".join(n for n in coord_names if n != "x")
 
     def _lazy(self, obj: Opened) -> indexing.LazilyIndexedArray:
-        return indexing.LazilyIndexedArray(KarvoArray(self._key, tuple(obj.shape), np.dtype(obj.dtype)))
+        return indexing.LazilyIndexedArray(KarvoArray(self._key, tuple(obj.shape), np.dtype(obj.dtype),
+                                                    self._keeping))
 
     def get_variables(self) -> Mapping[str, Variable]:
         return self._variables
@@ -514,6 +522,9 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
             # nothing that computes one goes back to the file.
             for name in ds.coords:
                 ds.variables[name].load()
+            # xarray names the file by what it was given (a URL's password
+            # and signature too) unless the engine does
+            ds.encoding["source"] = store.source
         except BaseException:
             store.close()
             raise

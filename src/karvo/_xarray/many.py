@@ -46,9 +46,13 @@ IN_FILE = "spectrum_in_file"
 class _File:
     """One file as a task needs it to read its rows again."""
 
-    __slots__ = ("key", "single", "rows", "points")
+    __slots__ = ("key", "single", "rows", "points", "_keeping")
 
-    def __init__(self, part: _Part) -> None:
+    def __init__(self, part: _Part, keeping: Keeping | None = None) -> None:
+        # the Dataset's hold on the open files: it lasts while a task or an
+        # array of them does (never pickled: a copy elsewhere takes its
+        # files from that process's cache)
+        self._keeping = keeping
         # its kind and location (a local path made absolute at open: a task
         # may run where the working folder is another one)
         self.key: FileKey = part.key
@@ -57,11 +61,12 @@ class _File:
         self.points = len(part.x)
 
     def __getstate__(self) -> tuple[Any, ...]:
-        return tuple(getattr(self, k) for k in self.__slots__)
+        return tuple(getattr(self, k) for k in self.__slots__[:-1])
 
     def __setstate__(self, state: tuple[Any, ...]) -> None:
         for k, v in zip(self.__slots__, state):
             setattr(self, k, v)
+        self._keeping = None
 
     def fill(self, rows: slice | NDArray[np.intp], points: Any, out: NDArray[Any]) -> None:
         """Its rows (a slice of step 1, or an index array) into out, only
@@ -261,7 +266,7 @@ def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = 
         keeping.close()
         raise
     try:
-        ds = _dataset(parts, x, chunks)
+        ds = _dataset(parts, x, chunks, keeping)
     except BaseException:
         keeping.close()
         raise
@@ -269,13 +274,14 @@ def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = 
     return ds
 
 
-def _dataset(parts: list[_Part], x: NDArray[np.float64], chunks: Chunks) -> Dataset:
+def _dataset(parts: list[_Part], x: NDArray[np.float64], chunks: Chunks,
+             keeping: Keeping | None = None) -> Dataset:
     if any(p.location.is_file_object for p in parts):
         raise TypeError("karvo.open_mfdataset opens files by path or URL (its tasks open them again), "
                         "not file objects")
     sizes = [p.rows for p in parts]
     collected: list[dict[str, Variable]] = [p.collected[0] for p in parts]
-    files = [_File(p) for p in parts]
+    files = [_File(p, keeping) for p in parts]
     dtype = np.result_type(*(p.dtype for p in parts))
     values: Any = (indexing.LazilyIndexedArray(_ManyArray(files, dtype)) if chunks is None
                    else _dask_values(files, dtype, chunks))

@@ -65,3 +65,19 @@ def test_a_forked_child_starts_with_no_open_file(files):
             os._exit(0 if len(OPEN_FILES) == 0 else 1)
         assert os.waitpid(pid, 0)[1] == 0
     OPEN_FILES.drop(keys)
+
+
+def test_a_copy_of_a_key_whose_options_do_not_pickle_leaves_nothing_open(files, fds):
+    import copy
+    import dataclasses
+    from karvo._core.open_files import FileKey
+    paths, keys, written = files
+    # another pickler (a cluster's) copies what pickle refuses: each copy is a key of its own
+    hook = lambda: None  # noqa: E731
+    key = FileKey(keys[0].kind, dataclasses.replace(keys[0].location, storage_options={"hook": hook}))
+    cache = OpenFiles()
+    for _ in range(3):
+        with cache.held(copy.deepcopy(key)) as s:
+            np.testing.assert_array_equal(np.asarray(s), expected_values(written[0]))
+    assert len(cache) == 0
+    fds.assert_clean()

@@ -72,7 +72,7 @@ def _engine(env):
     out = []
     for kind in ("run", "one"):
         with xr.open_dataset(env.url(kind), engine="karvo", file_coordinate=True, chunks={}) as ds:
-            out += [repr(ds), ds._repr_html_(), repr(ds.attrs), repr(ds["file"].values)]
+            out += [repr(ds), ds._repr_html_(), repr(ds.attrs), repr(ds.encoding), repr(ds["file"].values)]
             out.append(repr(np.asarray(ds[next(iter(ds.data_vars))])))     # read through the URL as given
     return out
 

@@ -294,3 +294,21 @@ def test_a_chunk_of_whole_rows_is_handed_over_as_read(tmp_path, monkeypatch, poi
         got = lazy[indexing.BasicIndexer((slice(0, 6, 1), points))]
         np.testing.assert_array_equal(got, expected_values(sf))
         assert np.shares_memory(got, reads[-1])
+
+
+@pytest.mark.parametrize("opening", [
+    lambda p: xr.open_dataset(p, engine=ENGINE),
+    lambda p: xr.open_dataset(p, engine=ENGINE, chunks={"spectrum": 2}),
+    lambda p: karvo.open_mfdataset([p]),
+    lambda p: karvo.open_mfdataset([p], chunks=2),
+], ids=["engine", "engine-chunks", "many", "many-chunks"])
+def test_a_file_read_after_its_dataset_went_is_closed_with_the_last_array(tmp_path, opening, fds):
+    import gc
+    path = str(tmp_path / "run")
+    written = series(path, n_spectra=4, num_points=8)
+    spectra = opening(path).spectra         # the Dataset itself is not kept
+    gc.collect()
+    np.testing.assert_array_equal(spectra[1:3].values, expected_values(written)[1:3])
+    del spectra
+    gc.collect()
+    fds.assert_clean()
