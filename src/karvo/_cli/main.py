@@ -21,6 +21,7 @@ import contextlib
 import json
 import os
 import sys
+import warnings
 from collections.abc import Iterator, Sequence
 from typing import Any
 
@@ -165,8 +166,9 @@ def build_parser() -> argparse.ArgumentParser:
         "dataset (needs xarray, dask and h5netcdf).  parquet: a row per spectrum\n"
         "(needs pyarrow).  OUT is written under a temporary name\n"
         "and renamed when complete.\n\n"
-        "Several files or a folder are stacked as karvo.read_many stacks them (one\n"
-        "spectral axis for all, else nothing is written and the status is 1), with\n"
+        "Several files or a folder are stacked as karvo.read_many stacks them (the\n"
+        "spectral axis most files share; a file of another is named and nothing is\n"
+        "written, status 1, unless --mismatched skip leaves it out), with\n"
         "read_many's table: header rows file, spectrum, title, ... above the csv/tsv\n"
         "columns; columns of parquet; file, index, titles, columns/NAME in npz;\n"
         "coordinates along 'spectrum' in nc/zarr.  Inside folders, files that aren't\n"
@@ -183,6 +185,10 @@ def build_parser() -> argparse.ArgumentParser:
                         help="export only these spectra of a series, like a Python slice "
                              "(the last ten: --spectra=-10:); of several files, of their "
                              "spectra stacked")
+    export.add_argument("--mismatched", choices=("raise", "skip"), default="raise",
+                        help="files whose spectral axis differs from the one most files share: an "
+                             "error naming each (raise, the default), or left out with a note naming "
+                             "each (skip)")
     export.add_argument("--layout", choices=("wide", "long"), default="wide",
                         help="wide (default): the layouts described below; long: a row per value with "
                              "columns file, spectrum, x, value and the metadata (csv, tsv, parquet)")
@@ -394,7 +400,11 @@ def _export_many(args: argparse.Namespace, fmt: str) -> int:
         print("karvo: nothing to export; no output written", file=sys.stderr)
         return 1
     try:
-        stack = Stack(parts, *_range(args))
+        with warnings.catch_warnings(record=True) as left_out:
+            warnings.simplefilter("always", UserWarning)
+            stack = Stack(parts, *_range(args), mismatched=args.mismatched)
+        for note in left_out:
+            print(f"karvo: {note.message}", file=sys.stderr)
         export_stack(stack, args.output, fmt, args.layout)
     except karvo.FormatError as exc:       # axes that differ, or a file changed meanwhile
         _complain(exc.path or args.output, exc)

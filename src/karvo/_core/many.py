@@ -14,7 +14,7 @@ import glob
 import os
 import warnings
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Sequence, Union
 
 import numpy as np
 
@@ -148,15 +148,59 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
     return part
 
 
-def _x_mismatch(a: _Part, b: _Part) -> FormatError:
-    if len(a.x) != len(b.x):
-        how = f"{len(a.x)} points against {len(b.x)}"
+def _axis_text(part: _Part) -> str:
+    x = part.x
+    return f"{len(x)} points" + (f", x {x[0]:g} to {x[-1]:g}" if len(x) else "")
+
+
+def _how_differs(odd: _Part, ref: _Part) -> str:
+    """How odd's axis differs from ref's, odd's own first."""
+    if len(odd.x) != len(ref.x):
+        how = f"{len(odd.x)} points against {len(ref.x)}"
     else:
-        k = int(np.flatnonzero(a.x != b.x)[0])
-        how = f"x[{k}] is {float(a.x[k])!r} against {float(b.x[k])!r}"
-    if len(a.x) and len(b.x):
-        how += f" (x {a.x[0]:g} to {a.x[-1]:g} against {b.x[0]:g} to {b.x[-1]:g})"
-    return FormatError(f"{b.name}: its spectral axis differs from that of {a.name}: {how}", b.name)
+        k = int(np.flatnonzero(odd.x != ref.x)[0])
+        how = f"x[{k}] is {float(odd.x[k])!r} against {float(ref.x[k])!r}"
+    if len(odd.x) and len(ref.x):
+        how += f" (x {odd.x[0]:g} to {odd.x[-1]:g} against {ref.x[0]:g} to {ref.x[-1]:g})"
+    return how
+
+
+Mismatched = Literal["raise", "skip"]
+
+
+def check_mismatched(mismatched: str) -> None:
+    if mismatched not in ("raise", "skip"):
+        raise ValueError(f"mismatched must be 'raise' or 'skip', not {mismatched!r}")
+
+
+def one_axis(parts: list[_Part], mismatched: str, task: str,
+             stacklevel: int) -> tuple[list[_Part], NDArray[np.float64]]:
+    """The parts of the spectral axis that most of them share (where as
+    many share two, that of the first part) and that axis. The others are
+    an error naming every one of them ("raise"), or left out with one
+    UserWarning naming them ("skip"), warned at stacklevel from the caller."""
+    check_mismatched(mismatched)
+    groups: dict[tuple[int, bytes], list[_Part]] = {}
+    for part in parts:
+        x = np.ascontiguousarray(part.x, dtype=np.float64)
+        groups.setdefault((len(x), x.tobytes()), []).append(part)
+    if len(groups) == 1:
+        return parts, parts[0].x
+    shared = max(groups.values(), key=len)          # the first of the largest: ties go to the first file
+    kept = {id(p) for p in shared}
+    odd = [p for p in parts if id(p) not in kept]
+    ref = shared[0]
+    others = f" and {len(shared) - 1} other file{'s' if len(shared) > 2 else ''} of that axis" \
+        if len(shared) > 1 else ""
+    if mismatched == "raise":
+        more = "".join(f"; {p.name}: {_how_differs(p, ref)}" for p in odd[1:])
+        raise FormatError(f"{odd[0].name}: its spectral axis differs from that of {ref.name}{others}: "
+                          f"{_how_differs(odd[0], ref)}{more}", odd[0].name)
+    names = "; ".join(f"{p.name} ({_axis_text(p)})" for p in odd)
+    warnings.warn(f"{task} left out {len(odd)} file{'s' if len(odd) > 1 else ''} whose spectral axis differs "
+                  f"from that of {ref.name}{others} ({_axis_text(ref)}): {names}", UserWarning,
+                  stacklevel=stacklevel)
+    return shared, ref.x
 
 
 def _reopened(part: _Part) -> ContextManager[Series]:
@@ -234,10 +278,10 @@ class _Bar:
 
 def survey(pool: Executor, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
            task: str, stacklevel: int, collect: Collect | None = None,
-           kept: list[FileKey] | None = None) -> tuple[list[_Part], NDArray[np.float64]]:
+           kept: list[FileKey] | None = None, mismatched: str = "raise") -> tuple[list[_Part], NDArray[np.float64]]:
     """The first pass over the files that sources names, on pool: a _Part
-    for each spectral data file, and their spectral axis (FormatError
-    naming two files whose axes differ). Warns of the files skipped and
+    for each spectral data file of the axis most of them share, and that
+    axis (the others: see one_axis). Warns of the files skipped and
     (when truncated is "warn") of cut series, at stacklevel from the
     caller of the caller; task names the caller in messages. With kept,
     the series stay in the cache of open files, their keys in kept, for
@@ -264,14 +308,10 @@ def survey(pool: Executor, sources: Sources, truncated: str, storage_options: di
             warnings.warn(TruncatedWarning(f"{part.name}: the series header promises {expected} spectra, "
                                            f"the file holds {held}", part.name, expected, held),
                           stacklevel=stacklevel)
-    x = parts[0].x
-    for part in parts[1:]:
-        if not np.array_equal(part.x, x):
-            raise _x_mismatch(parts[0], part)
-    return parts, x
+    return one_axis(parts, mismatched, task, stacklevel)
 
 
-def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
+def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatched: Mismatched = "raise",
               progress: bool = False, storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any], pd.DataFrame]:
     """Reads many files into one array: ``(x, Y, table)``.
 
@@ -285,9 +325,13 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
     ``UserWarning`` naming them (a file named in a list must be one).
     Every spectrum is a row of ``Y``: a series gives its spectra, a single
     spectrum one row. ``Y``'s dtype is numpy's result type of the files'
-    (float64 when float32 and float64 files mix). Every file must have the
-    same spectral axis ``x``, or :class:`karvo.FormatError` names the two
-    files and how they differ. ``truncated`` is as for :func:`karvo.open`.
+    (float64 when float32 and float64 files mix). ``x`` is the spectral
+    axis that most files share (where as many share two, the first file's);
+    a file of another axis is an error (``mismatched="raise"``, the
+    default: :class:`karvo.FormatError` names every such file, with its own
+    points and range against theirs) or is left out with one
+    ``UserWarning`` naming every such file (``mismatched="skip"``).
+    ``truncated`` is as for :func:`karvo.open`.
 
     ``table`` is a pandas DataFrame with a row per row of ``Y``: ``file``,
     ``spectrum`` (the index within its file), ``title`` (str; the file's
@@ -305,10 +349,12 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn",
     from concurrent.futures import ThreadPoolExecutor  # here: importing karvo stays quick
 
     check_policy(truncated)
+    check_mismatched(mismatched)
     pd = require("pandas", "pandas", "karvo.read_many")
     kept: list[FileKey] = []        # series the first pass left open for the second
     with _dropped(kept), ThreadPoolExecutor() as pool:      # the pool done before the drop
-        parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept)
+        parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept,
+                          mismatched=mismatched)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)

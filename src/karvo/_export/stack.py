@@ -31,7 +31,7 @@ from .single import (LONG_FORMATS, Progress, Rows, _NoProgress,
                       _npz_member, progress_bar, value_lists, write_labelled, write_text_table)
 from .._extras import optional, require
 from .._core.inputs import Found
-from .._core.many import _Part, _reopened, _x_mismatch
+from .._core.many import _Part, _reopened, one_axis
 from .._core.names import unique, variable_name
 from .._core.open_files import OPEN_FILES
 
@@ -108,11 +108,10 @@ class Stack(Rows):
     """Spectra start:stop of the files' stacked spectra (``parts`` in order),
     checked to share one spectral axis."""
 
-    def __init__(self, parts: Sequence[_Part], start: int = 0, stop: int | None = None):
-        self.x = parts[0].x
-        for part in parts[1:]:
-            if not np.array_equal(part.x, self.x):
-                raise _x_mismatch(parts[0], part)
+    def __init__(self, parts: Sequence[_Part], start: int = 0, stop: int | None = None,
+                 mismatched: str = "raise"):
+        # the files of the axis most share; the others an error, or left out with a warning
+        parts, self.x = one_axis(list(parts), mismatched, "karvo export", stacklevel=3)
         self.dtype = np.dtype(np.result_type(*(p.dtype for p in parts)))
         total = sum(p.rows for p in parts)
         start, stop, _ = slice(start, stop).indices(total)

@@ -29,7 +29,7 @@ from xarray.core import indexing
 
 from .._errors import FormatError
 from .._extras import require
-from .._core.many import Sources, _Part, survey
+from .._core.many import Sources, _Part, check_mismatched, survey
 from .._core.open_files import OPEN_FILES, FileKey, Keeping
 from .._core.opened import check_policy
 from .._core.series import Series
@@ -254,14 +254,15 @@ def _joined(pieces: list[NDArray[Any] | None], sizes: list[int]) -> NDArray[Any]
 
 
 def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = "warn",
-                   storage_options: dict[str, Any] | None = None) -> Dataset:
+                   mismatched: str = "raise", storage_options: dict[str, Any] | None = None) -> Dataset:
     check_policy(truncated)
+    check_mismatched(mismatched)
     kept: list[FileKey] = []                # the series left open, until the Dataset is closed
     keeping = Keeping(kept)
     try:
         with ThreadPoolExecutor() as pool:  # done (every open ended) before a drop
             parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
-                              stacklevel=4, collect=_collect, kept=kept)
+                              stacklevel=4, collect=_collect, kept=kept, mismatched=mismatched)
     except BaseException:
         keeping.close()
         raise

@@ -10,13 +10,13 @@ from .._core.opened import TruncatedPolicy
 if TYPE_CHECKING:
     import xarray as xr  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-    from .._core.many import Sources
+    from .._core.many import Mismatched, Sources
 
 __all__ = ["open_mfdataset"]
 
 
 def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[str, Union[int, str, None]]] = None,
-                   truncated: TruncatedPolicy = "warn",
+                   truncated: TruncatedPolicy = "warn", mismatched: Mismatched = "raise",
                    storage_options: dict[str, Any] | None = None) -> xr.Dataset:
     """Many files as one lazy xarray Dataset, concatenated along ``spectrum``.
 
@@ -24,9 +24,10 @@ def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[st
     (in that order), a folder or a glob pattern (sorted), with
     ``storage_options`` for the URLs' file systems; files found in a folder
     or by a pattern that are not spectral data files are skipped with a
-    ``UserWarning``. Every file must have the same spectral axis ``x``, or
-    :class:`karvo.FormatError` names the two files. ``truncated`` is as for
-    :func:`karvo.open`.
+    ``UserWarning``. The files of another spectral axis than most share
+    are an error naming each of them, or left out with a warning naming
+    them (``mismatched``, as for :func:`karvo.read_many`). ``truncated`` is
+    as for :func:`karvo.open`.
 
     The Dataset has the dimensions ``(spectrum, x)``, the data variable
     ``spectra`` (numpy's result type of the files' dtypes) and the same
@@ -40,8 +41,9 @@ def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[st
     The attributes are those of the files that none contradicts, without
     ``source`` (the coordinate ``file`` tells it).
 
-    The values are read when asked for, and files are opened only then
-    (and closed again). With ``chunks=None``, ``spectra`` is lazily indexed:
+    The values are read when asked for, from the files that the first look
+    at them left open in the process's cache of open files (closed with the
+    Dataset). With ``chunks=None``, ``spectra`` is lazily indexed:
     indexing reads only the rows asked for. With ``chunks`` it is a dask
     array whose chunks are runs of rows that span files, one task each, so
     that a cluster runs few tasks: an int or ``"auto"`` is the chunk along
@@ -62,4 +64,5 @@ def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[st
     require("xarray", "xarray", "karvo.open_mfdataset")
     from .many import open_mfdataset as opened
 
-    return opened(sources, chunks=chunks, truncated=truncated, storage_options=storage_options)
+    return opened(sources, chunks=chunks, truncated=truncated, mismatched=mismatched,
+                  storage_options=storage_options)

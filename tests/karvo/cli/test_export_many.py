@@ -250,3 +250,16 @@ def test_the_long_table_holds_the_text_of_one_call_s_metadata_at_a_time(runs, mo
     with open("out.csv", newline="", encoding="utf-8") as fh:
         assert sum(1 for _ in fh) == 1 + (6 + 3) * 40
     assert made and max(made) <= 2, made
+
+
+def test_files_of_another_axis_are_left_out_on_request(runs):
+    with open("shifted", "wb") as fh:
+        fh.write(single_spectrum_file(values=[0.5] * 40, first_x=3000.0, last_x=1001.0))
+    refused = run("export", "runs", "shifted", "-o", "all.csv")
+    assert refused.returncode == 1 and not os.path.exists("all.csv")
+    got = run("export", "runs", "shifted", "-o", "all.csv", "--mismatched", "skip")
+    assert got.returncode == 0, got.stderr
+    assert "karvo: karvo export left out 1 file whose spectral axis differs" in got.stderr
+    assert "shifted (40 points, x 3000 to 1001)" in got.stderr
+    files, *_ = read_wide("all.csv", "csv")
+    assert "shifted" not in files and len(files) == 6 + 3 + 1

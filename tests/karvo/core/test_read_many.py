@@ -79,7 +79,7 @@ def test_a_file_named_in_a_list_must_be_spectral(folder):
         karvo.read_many([tmp_path / "a", tmp_path / "notes.txt"])
 
 
-@pytest.mark.parametrize("other, how", [(dict(num_points=9), "8 points against 9"),
+@pytest.mark.parametrize("other, how", [(dict(num_points=9), "9 points against 8"),   # b's own first
                                         (dict(spectral=dict(last_x=500.0)), r"x\[1\] is")])
 def test_different_axes_name_both_files_and_the_difference(tmp_path, other, how):
     W.write_series(str(tmp_path / "a"), n_spectra=2)
@@ -176,3 +176,48 @@ def test_a_glob_of_everything_passes_over_its_folders(folder):
     assert np.array_equal(Y, expected_rows(tmp_path, ["a", "c", "sub/b"]))
     said = " ".join(str(w.message) for w in caught)
     assert "director" not in said and "folder" not in said, said
+
+
+@pytest.fixture
+def mixed(tmp_path):
+    """A campaign of three files on one axis (a, c, e: 8 points from 4000),
+    a 9-point file (b) and one of another range (d)."""
+    for name, other in [("a", {}), ("b", dict(num_points=9)), ("c", {}),
+                        ("d", dict(spectral=dict(first_x=4000.0, last_x=650.0))), ("e", {})]:
+        W.write_series(str(tmp_path / name), n_spectra=2, **other)
+    return tmp_path
+
+
+def read_with(tool, folder, mismatched):
+    """(files stacked, x) as one of the stacking tools gives them."""
+    if tool == "read_many":
+        x, _Y, table = karvo.read_many(folder, mismatched=mismatched)
+        return sorted(set(table["file"])), x
+    pytest.importorskip("xarray")
+    with karvo.open_mfdataset(folder, mismatched=mismatched) as ds:
+        return sorted(set(ds.file.values.tolist())), ds.x.values
+
+
+@pytest.mark.parametrize("tool", ["read_many", "open_mfdataset"])
+def test_files_of_another_axis_than_most_are_each_named_or_left_out(mixed, tool):
+    name = lambda n: str(mixed / n)                      # noqa: E731
+    with pytest.raises(karvo.FormatError) as e:
+        read_with(tool, mixed, "raise")
+    message = str(e.value)
+    assert message.startswith(name("b") + ": its spectral axis differs from that of " + name("a"))
+    assert "9 points against 8" in message and name("d") + ": x[" in message and "650" in message
+    with pytest.warns(UserWarning, match="left out 2 files") as caught:
+        files, x = read_with(tool, mixed, "skip")
+    assert files == [name("a"), name("c"), name("e")] and len(x) == 8
+    said = " ".join(str(w.message) for w in caught if "left out" in str(w.message))
+    assert name("b") + " (9 points" in said and name("d") + " (8 points, x 4000 to 650)" in said
+    with pytest.raises(ValueError, match="mismatched"):
+        read_with(tool, mixed, "ignore")
+
+
+def test_where_as_many_share_two_axes_the_first_file_s_wins(mixed):
+    for n in "ce":
+        os.remove(mixed / n)
+    with pytest.warns(UserWarning, match="left out 2 files"):
+        x, _Y, table = karvo.read_many([mixed / "b", mixed / "a", mixed / "d"], mismatched="skip")
+    assert set(table["file"]) == {str(mixed / "b")} and len(x) == 9
