@@ -71,7 +71,8 @@ class _Part:
             self.rows = 1
             self.values = opened.y[np.newaxis]
             self.cut = None
-            self.columns = {"title": np.array([opened.title], dtype=object)}
+            self.columns = {"title": np.array([opened.title], dtype=object),
+                            "file_title": np.array([opened.title], dtype=object)}
 
 
 def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
@@ -249,7 +250,7 @@ def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any
 
 
 def _table(pd: Any, parts: list[_Part]) -> pd.DataFrame:
-    order: dict[str, None] = {"title": None}
+    order: dict[str, None] = {"title": None, "file_title": None}
     for part in parts:
         order.update(dict.fromkeys(part.columns))
     sizes = [p.rows for p in parts]
@@ -335,7 +336,8 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
 
     ``table`` is a pandas DataFrame with a row per row of ``Y``: ``file``,
     ``spectrum`` (the index within its file), ``title`` (str; the file's
-    title for a single spectrum, empty without mini headers), then the
+    title for a single spectrum, empty without mini headers),
+    ``file_title`` (the file's own title: what sample records name), then the
     columns of :meth:`karvo.Series.to_pandas` (missing where a file has
     no such column). ``progress=True`` shows a bar when tqdm is installed.
     Files are read on a pool of threads. Needs

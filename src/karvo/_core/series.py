@@ -448,10 +448,12 @@ class Series(OpenedFile):
         """A table of the spectra's metadata (no values are read), a row per
         spectrum, indexed by ``spectrum`` (its index in the file).
 
-        Columns: ``title`` (str), the dimension coordinates by name, and the
+        Columns: ``title`` (str), ``file_title`` (the file's own title, on
+        every row, for joining tables of many files), the dimension
+        coordinates by name, and the
         other mini header fields in their stored types (``spec_title`` is
         the ``title`` column); a name taken already gets ``_`` appended.
-        Without mini headers, the coordinates alone. Needs
+        Without mini headers, the file's title and the coordinates. Needs
         ``pip install "karvoreader[pandas]"``. Example::
 
             >>> df = s.to_pandas()                                # doctest: +SKIP

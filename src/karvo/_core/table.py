@@ -19,8 +19,10 @@ __all__ = ["table_columns"]
 
 def table_columns(series: Series) -> dict[str, NDArray[Any]]:
     """A column per thing known of each spectrum, ``len(series)`` values
-    each, in this order: ``title`` (str; only with mini headers), the
-    dimension coordinates by name, then every other mini header field.
+    each, in this order: ``title`` (str; only with mini headers),
+    ``file_title`` (the file's own title, the same on every row: what a
+    lab's sample records name), the dimension coordinates by name, then
+    every other mini header field.
 
     Fields keep their stored types (unsigned ones stay unsigned, so a
     start_time past 2**31 is exact). The mini header's ``spec_title`` is
@@ -30,6 +32,7 @@ def table_columns(series: Series) -> dict[str, NDArray[Any]]:
     titles = series.titles
     if titles is not None:
         columns["title"] = np.array(titles, dtype=object)
+    columns["file_title"] = np.full(len(series), series.title, dtype=object)
     for name, values in series.coords.items():
         columns[_unique(name, set(columns) | {"spectrum"})] = np.asarray(values)
     meta = series.meta

@@ -126,7 +126,7 @@ class Stack(Rows):
                 self.pieces.append((part, lo, hi))
             offset += part.rows
         sizes = [hi - lo for _, lo, hi in self.pieces]
-        order: dict[str, None] = {"title": None}
+        order: dict[str, None] = {"title": None, "file_title": None}
         for part, _, _ in self.pieces:
             order.update(dict.fromkeys(part.columns))
         # the columns of read_many's table

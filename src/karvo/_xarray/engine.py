@@ -290,13 +290,17 @@ def _variables(obj: Opened, values: Any, file: str | None = None,
         if file is None:
             coords = _spectrum_coords(obj, _RESERVED)
         else:
-            coords = _spectrum_coords(obj, _RESERVED | {"file"} | reserved)
+            coords = _spectrum_coords(obj, _RESERVED | {"file", "file_title"} | reserved)
             coords["file"] = Variable(("spectrum",), np.full(obj.shape[0], file))
+            # the file's own title, as read_many's table has it: what a
+            # lab's records name, where each spectrum's title is another
+            coords["file_title"] = Variable(("spectrum",), np.full(obj.shape[0], obj.title))
         variables = {"spectra": data, "x": x, **coords}
         return variables, ["x", *coords]
     variables = {"spectrum": Variable(("x",), values, value_attrs), "x": x}
     if file is not None:                    # a single spectrum: one file
         variables["file"] = Variable((), np.array(file))
+        variables["file_title"] = Variable((), np.array(obj.title))
     return variables, list(variables)[1:]
 
 
@@ -496,7 +500,8 @@ class KarvoBackendEntrypoint(BackendEntrypoint):
 
         truncated: what to do with a series cut short ("warn", "raise" or
         "ignore"), as for karvo.open.
-        file_coordinate: add the coordinate ``file`` along ``spectrum``
+        file_coordinate: add the coordinates ``file`` and ``file_title``
+        (the file's own title) along ``spectrum``
         holding the file's source (the attribute ``source``), for telling
         apart the spectra of files concatenated along ``spectrum``.
         storage_options: options of the file system of a URL, as for

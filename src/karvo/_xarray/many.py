@@ -210,6 +210,7 @@ def _collect(opened: Series | Spectrum) -> tuple[dict[str, Variable], dict[str, 
         values = variables.pop("spectrum")
         variables = {"spectra": values, "x": variables["x"],
                      "title": Variable(("spectrum",), np.array([opened.title])),
+                     "file_title": Variable(("spectrum",), np.array([opened.title])),
                      "file": Variable(("spectrum",), np.array([source]))}
     return variables, _attrs(opened, None)
 
@@ -290,9 +291,9 @@ def _dataset(parts: list[_Part], x: NDArray[np.float64], chunks: Chunks,
     x_var = Variable(("x",), np.asarray(x, dtype=np.float64), _common([v["x"].attrs for v in collected]))
     names: dict[str, None] = {}
     for variables in collected:
-        names.update(dict.fromkeys(n for n in variables if n not in ("spectra", "x", "file")))
+        names.update(dict.fromkeys(n for n in variables if n not in ("spectra", "x", "file", "file_title")))
     coords: dict[str, Variable] = {"x": x_var}
-    for name in [*names, "file"]:
+    for name in [*names, "file", "file_title"]:
         have = [v.get(name) for v in collected]
         coords[name] = Variable(("spectrum",), _joined([None if v is None else v.values for v in have], sizes),
                                 _common([v.attrs for v in have if v is not None]))

@@ -35,7 +35,8 @@ def open_mfdataset(sources: Sources, *, chunks: Union[None, int, str, Mapping[st
     ``xr.open_dataset(path, engine="karvo", file_coordinate=True)`` gives
     for each file, joined along ``spectrum`` and held in memory: ``file``
     (each spectrum's file, as the engine's ``source`` attribute names it),
-    ``spectrum_in_file`` (its index there), ``title``, the dimension
+    ``file_title`` (that file's own title), ``spectrum_in_file`` (its index
+    there), ``title``, the dimension
     coordinates and the mini header fields. A coordinate that some files
     lack is NaN there (floats), "" (text) or None (other kinds, as objects).
     The attributes are those of the files that none contradicts, without

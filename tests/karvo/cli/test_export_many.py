@@ -180,7 +180,7 @@ def test_a_dimension_named_like_a_column_of_the_layout_gets_a_mark(runs, label, 
     elif layout == "long":
         df = pd.read_csv(f"out.{fmt}", sep="\t")
     else:
-        df = pd.read_csv(f"out.{fmt}", header=list(range(13)), index_col=0).T.reset_index()
+        df = pd.read_csv(f"out.{fmt}", header=list(range(14)), index_col=0).T.reset_index()
         assert df.columns.name == "x"
     column = df[label + "_"]
     if layout == "long":

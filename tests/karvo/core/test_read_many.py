@@ -47,7 +47,9 @@ def test_a_folder_is_walked_sorted_and_read_whole_with_its_table(folder):
     assert table["spectrum"].tolist() == [0, 1, 2, 0, 0, 1] and table["spectrum"].dtype == np.int64
     assert table["title"].tolist() == [a.title(0), a.title(1), a.title(2), "film", "", ""]
     assert all(type(t) is str for t in table["title"])
-    assert list(table.columns[:4]) == ["file", "spectrum", "title", "t"]
+    assert list(table.columns[:5]) == ["file", "spectrum", "title", "file_title", "t"]
+    # the file's own title on each of its rows: what a lab's records name
+    assert table["file_title"].tolist() == ["", "", "", "film", "", ""]
     assert np.array_equal(table["t"], [0, 1, 2, np.nan, 0, 1], equal_nan=True)
     # unsigned fields stay exact where missing values are marked, not filled
     start = table["start_time"]
@@ -154,7 +156,7 @@ def test_a_dimension_named_like_a_column_of_the_table_is_renamed(tmp_path, label
     dims = [dict(num_elements=2, first_dim=5, last_dim=6, scale_dim=1.0, short_label=label.encode(), long_label=b"")]
     W.write_series(str(tmp_path / "a"), n_spectra=2, dimensions=dims, mini_hdr=False)
     table = karvo.read_many([tmp_path / "a"])[2]
-    assert list(table.columns) == ["file", "spectrum", "title", label + "_"]
+    assert list(table.columns) == ["file", "spectrum", "title", "file_title", label + "_"]
     assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["title"].tolist() == ["", ""]
     assert table[label + "_"].tolist() == [5.0, 6.0]
 

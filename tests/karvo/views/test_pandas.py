@@ -21,7 +21,7 @@ def test_series_table_holds_every_spectrums_metadata_exactly(tmp_path):
     with karvo.open(str(tmp_path / "s")) as s:
         df = s.to_pandas()
         assert df.index.name == "spectrum" and df.index.tolist() == [0, 1, 2]
-        assert list(df.columns) == ["title", "temp", "title_", "num_scans", "start_time", "temp_", "pressure",
+        assert list(df.columns) == ["title", "file_title", "temp", "title_", "num_scans", "start_time", "temp_", "pressure",
                                     "x_position", "y_position", "detector_ID", "pk_height", "direction"]
         assert df["title"].tolist() == [sf.title(k) for k in range(3)] == s.titles
         assert all(type(t) is str for t in df["title"])
@@ -37,7 +37,7 @@ def test_series_table_without_mini_headers_and_when_cut(tmp_path):
     W.write_series(path, n_spectra=2, max_spectra=5, mini_hdr=False)
     with karvo.open(path, truncated="ignore") as s:
         df = s.to_pandas()
-    assert list(df.columns) == ["t"] and df["t"].tolist() == [0.0, 1.0] and len(df) == 2
+    assert list(df.columns) == ["file_title", "t"] and df["t"].tolist() == [0.0, 1.0] and len(df) == 2
 
 
 def test_spectrum_as_a_pandas_series_of_y_by_x(write):
