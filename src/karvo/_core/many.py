@@ -44,6 +44,9 @@ Sources = Union[PathLike, Sequence[PathLike]]
 Collect = Callable[[Any], Any]
 # Skipped files named in the warning; the count says how many more.
 _NAMED_SKIPS = 20
+# A series of at most this many bytes of values is read in read_many's first
+# pass (held until the second copies it): cheaper than opening it twice.
+SMALL = 16 << 10
 
 
 class _Part:
@@ -120,10 +123,14 @@ def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]
 
 
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
-           collect: Collect | None = None, kept: list[FileKey] | None = None) -> _Part | tuple[str, str]:
+           collect: Collect | None = None, kept: list[FileKey] | None = None,
+           read_small: bool = False) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file. A series is left open in the cache of open
-    files for the reads after, its key added to kept, where kept is given."""
+    files for the reads after, its key added to kept, where kept is given;
+    with read_small, a series of at most SMALL bytes of values is read now,
+    as a single spectrum is, and closed (a folder of thousands of small
+    files would only churn the cache)."""
     name = display_name(path)
     if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return name, f"{name}: not a regular file"
@@ -138,6 +145,8 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         return name, str(e)
     try:
         part = _Part(path, opened, collect)
+        if read_small and part.values is None and part.rows * len(part.x) * part.dtype.itemsize <= SMALL:
+            part.values = opened.read()
     except BaseException:
         opened.close()
         raise
@@ -211,6 +220,23 @@ def _reopened(part: _Part) -> ContextManager[Series]:
     return OPEN_FILES.held(part.key)  # type: ignore[return-value]
 
 
+def batches(items: Sequence[Any]) -> list[Sequence[Any]]:
+    """items in runs of neighbours, a few per thread of a default pool: one
+    task per file costs more than reading a small file, and a few per
+    thread still keep every thread busy to the end."""
+    count = min(len(items), 4 * min(32, (os.cpu_count() or 1) + 4))
+    size = -(-len(items) // count) if count else 1
+    return [items[k:k + size] for k in range(0, len(items), size)]
+
+
+def _read_batch(batch: Sequence[tuple[_Part, int, int]], Y: NDArray[Any]) -> int:
+    """The second pass over a batch of files: each one's values into its
+    rows [a, b) of Y. Returns how many files it read."""
+    for part, a, b in batch:
+        _read_into(part, Y[a:b])
+    return len(batch)
+
+
 def _read_into(part: _Part, out: NDArray[Any]) -> None:
     """The second pass over one file: its values into out, its rows of Y."""
     if part.values is not None:
@@ -279,7 +305,8 @@ class _Bar:
 
 def survey(pool: Executor, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
            task: str, stacklevel: int, collect: Collect | None = None,
-           kept: list[FileKey] | None = None, mismatched: str = "raise") -> tuple[list[_Part], NDArray[np.float64]]:
+           kept: list[FileKey] | None = None, mismatched: str = "raise",
+           read_small: bool = False) -> tuple[list[_Part], NDArray[np.float64]]:
     """The first pass over the files that sources names, on pool: a _Part
     for each spectral data file of the axis most of them share, and that
     axis (the others: see one_axis). Warns of the files skipped and
@@ -289,7 +316,9 @@ def survey(pool: Executor, sources: Sources, truncated: str, storage_options: di
     the caller to drop when done, however the survey ends: after the pool
     has finished (a failure leaves the other files' opens running)."""
     paths, found, passed_over = _listed(sources, storage_options)
-    firsts = list(pool.map(lambda p: _first(p, truncated, found, storage_options, collect, kept), paths))
+    firsts = [part for batch in pool.map(lambda batch: [_first(p, truncated, found, storage_options, collect, kept,
+                                                               read_small) for p in batch], batches(paths))
+              for part in batch]
     parts = [f for f in firsts if isinstance(f, _Part)]
     skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
     if skipped:
@@ -356,16 +385,16 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
     kept: list[FileKey] = []        # series the first pass left open for the second
     with _dropped(kept), ThreadPoolExecutor() as pool:      # the pool done before the drop
         parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept,
-                          mismatched=mismatched)
+                          mismatched=mismatched, read_small=True)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)
         pending: list[Any] = []
         try:
-            pending = [pool.submit(_read_into, p, Y[a:b]) for p, a, b in zip(parts, starts[:-1], starts[1:])]
+            pending = [pool.submit(_read_batch, batch, Y)
+                       for batch in batches(list(zip(parts, starts[:-1], starts[1:])))]
             for future in pending:
-                future.result()
-                bar.update(1)
+                bar.update(future.result())
         finally:
             for future in pending:
                 future.cancel()  # after a failure, the files not started yet stay unread

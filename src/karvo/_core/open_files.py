@@ -65,7 +65,7 @@ class FileKey:
     """Which open file a reader wants: its kind and its Location (where it
     lives and the identity it was opened with)."""
 
-    __slots__ = ("kind", "location", "_key", "kept")
+    __slots__ = ("kind", "location", "_key", "_hash", "kept")
 
     def __init__(self, kind: type[Opened], location: Location, kept: bool = True) -> None:
         self.kind = kind
@@ -73,6 +73,7 @@ class FileKey:
         identity = location.identity
         self._key = (kind.__name__, location.source, _options_key(location.storage_options),
                      tuple(identity) if isinstance(identity, tuple) else identity)
+        self._hash = hash(self._key)
         # Whether its file stays in the cache between reads: not for a copy
         # made of a key whose options are equal only to themselves (another
         # pickler took them to a task): no other copy ever finds that file.
@@ -82,7 +83,7 @@ class FileKey:
         return isinstance(other, FileKey) and other._key == self._key
 
     def __hash__(self) -> int:
-        return hash(self._key)
+        return self._hash
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (FileKey, (self.kind, self.location, isinstance(self._key[2], (bytes, type(None)))))
@@ -205,16 +206,20 @@ class OpenFiles:
     def _evicted(self) -> list[Opened]:
         """Takes out the least recently used files that no read holds while
         more than maxsize are kept; the caller closes them (lock held)."""
-        out = []
-        if len(self._entries) > self.maxsize:
-            for key in list(self._entries):
-                if len(self._entries) <= self.maxsize:
+        excess = len(self._entries) - self.maxsize
+        if excess <= 0:
+            return []
+        idle = []                   # oldest first, as many as are too many
+        for key, entry in self._entries.items():
+            if entry.readers == 0:
+                idle.append(key)
+                if len(idle) == excess:
                     break
-                entry = self._entries[key]
-                if entry.readers == 0:
-                    del self._entries[key]
-                    entry.dropped = True
-                    out.append(entry.opened)
+        out = []
+        for key in idle:
+            entry = self._entries.pop(key)
+            entry.dropped = True
+            out.append(entry.opened)
         return out
 
     def _forget_after_fork(self) -> None:

@@ -140,6 +140,7 @@ def test_files_are_closed_and_a_changed_file_is_refused(folder, monkeypatch):
             W.write_series(str(path), n_spectra=4, mini_header_type=3)
         return part
     monkeypatch.setattr(_many, "_first", then_rewrite)
+    monkeypatch.setattr(_many, "SMALL", 0)      # read in the second pass, however small
     with pytest.raises(karvo.FormatError, match="changed|size"):
         karvo.read_many([tmp_path / "a"])
 
@@ -223,3 +224,17 @@ def test_where_as_many_share_two_axes_the_first_file_s_wins(mixed):
     with pytest.warns(UserWarning, match="left out 2 files"):
         x, _Y, table = karvo.read_many([mixed / "b", mixed / "a", mixed / "d"], mismatched="skip")
     assert set(table["file"]) == {str(mixed / "b")} and len(x) == 9
+
+
+@pytest.mark.parametrize("points", [16, 4096])       # values read at the first look, or at the second
+def test_each_file_is_opened_once(tmp_path, monkeypatch, points):
+    """More files than the cache of open files keeps: small ones are read
+    when first opened, large ones kept open for the second pass where the
+    cache allows."""
+    from karvo import _native
+    for k in range(3 if points > 16 else 200):
+        W.write_series(str(tmp_path / ("r%03d" % k)), n_spectra=2, num_points=points, mini_hdr=False)
+    opened, real_open = [], _native.open
+    monkeypatch.setattr(_native, "open", lambda path: opened.append(path) or real_open(path))
+    _x, Y, _table = karvo.read_many(tmp_path)
+    assert len(opened) == len(set(opened)) == len(Y) // 2
