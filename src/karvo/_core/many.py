@@ -145,7 +145,7 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         return name, str(e)
     try:
         part = _Part(path, opened, collect)
-        if read_small and part.values is None and part.rows * len(part.x) * part.dtype.itemsize <= SMALL:
+        if read_small and isinstance(opened, Series) and part.rows * len(part.x) * part.dtype.itemsize <= SMALL:
             part.values = opened.read()
     except BaseException:
         opened.close()
