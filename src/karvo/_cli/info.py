@@ -9,6 +9,7 @@ from typing import Any
 
 from .._core.series import Series
 from .._core.spectrum import Spectrum
+from .._core.units import unit_codes, unit_name
 from .._storage.location import display_name
 
 
@@ -32,6 +33,9 @@ def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
         "last_x": _real(x[-1]) if points else None,
         "dtype": str(obj.dtype),
     }
+    # the header's unit codes, and what karvo.unit_names calls them (None: unnamed)
+    x_code, y_code = unit_codes(obj)
+    facts.update(x_units=x_code, x_unit_name=unit_name(x_code), y_units=y_code, y_unit_name=unit_name(y_code))
     if isinstance(obj, Series):
         facts.update(
             spectra=len(obj),
@@ -77,6 +81,13 @@ def _title(title: str | None) -> str:
     return "".join(c if c.isprintable() else "?" for c in " ".join((title or "").split()))
 
 
+def _unit(code: int | None, name: str | None) -> str:
+    # the name a lab gave the code in karvo.unit_names, else the code: never a guess
+    if code is None:
+        return ""
+    return f" ({name})" if name else f" (unit code {code})"
+
+
 def _g(value: float | None) -> str:
     return "nan" if value is None else f"{value:g}"
 
@@ -91,7 +102,8 @@ def _dimension(d: dict[str, Any]) -> str:
 def text(facts: dict[str, Any]) -> str:
     """Aligned lines: the path, then one labelled line per fact."""
     if facts["points"]:
-        axis = f"{facts['points']}, x from {_g(facts['first_x'])} to {_g(facts['last_x'])}"
+        axis = f"{facts['points']}, x from {_g(facts['first_x'])} to {_g(facts['last_x'])}" + \
+            _unit(facts.get("x_units"), facts.get("x_unit_name"))
     else:
         axis = "0"
     spectra = str(facts["spectra"])
@@ -103,7 +115,7 @@ def text(facts: dict[str, Any]) -> str:
         ("kind", "series" if facts["kind"] == "series" else "single spectrum"),
         ("title", _title(facts["title"]) or "(none)"),
         ("points", axis),
-        ("values", facts["dtype"]),
+        ("values", facts["dtype"] + _unit(facts.get("y_units"), facts.get("y_unit_name"))),
         ("spectra", spectra),
         ("dimensions", dims[0]),
         *(("", more) for more in dims[1:]),

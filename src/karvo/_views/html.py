@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .._core.units import unit_codes, unit_name
+
 if TYPE_CHECKING:
     from .._core.series import Series
     from .._core.spectrum import Spectrum
@@ -39,26 +41,42 @@ def _table(kind: str, title: str, rows: list[tuple[str, str]], extra: str = "") 
             f'{html.escape(repr(title))}</div>{extra}<table style="{_STYLE}">{body}</table></div>')
 
 
-def _range(first: float, last: float) -> str:
-    return f"{first:g} to {last:g}"
+def _range(first: float, last: float, unit: str = "") -> str:
+    return f"{first:g} to {last:g}{unit}"
+
+
+def _unit(code: int | None) -> str:
+    """" (cm⁻¹)" where karvo.unit_names names the code, " (unit code 3)"
+    where it does not, nothing where the file gives none: never a guess."""
+    if code is None:
+        return ""
+    name = unit_name(code)
+    return f" ({name})" if name is not None else f" (unit code {code})"
 
 
 def series_html(series: Series) -> str:
     """The summary of a series: sizes, type, axis, dimensions, whether cut."""
     n, points = series.shape
+    x_code, y_code = unit_codes(series)
     rows = [("spectra × points", f"{n} × {points}"), ("dtype", series.dtype.name),
-            ("x", _range(series._first_x, series._last_x))]
+            ("x", _range(series._first_x, series._last_x, _unit(x_code)))]
+    if y_code is not None:
+        rows.append(("values", _unit(y_code)[2:-1]))
     if series.truncated:
         rows.append(("truncated", f"yes: {n} of {series.expected_spectra} spectra held"))
     else:
         rows.append(("truncated", "no"))
     try:
         coords = series.coords
+        # the long name carries the unit where the file has one: "time (s)"
+        long_names = {d["name"]: d["long_name"] for d in series.dimensions}
     except (OSError, ValueError):  # a closed file not asked for them before
         coords = None
     if coords is not None:
         for name, values in coords.items():
-            rows.append((f"dimension {name}", _range(values[0], values[-1]) if len(values) else "empty"))
+            long_name = long_names.get(name)
+            label = f"dimension {name}" + (f" ({long_name})" if long_name and long_name != name else "")
+            rows.append((label, _range(values[0], values[-1]) if len(values) else "empty"))
     if series.closed:
         rows.append(("file", "closed"))
     return _table("Series", series.title, rows)
@@ -94,12 +112,13 @@ def _outline(y: np.ndarray[Any, Any]) -> str:
 def spectrum_html(spectrum: Spectrum) -> str:
     """The summary of a single spectrum, with an outline of its values."""
     n = len(spectrum.y)
+    x_code, y_code = unit_codes(spectrum)
     rows = [("points", str(n)), ("dtype", spectrum.dtype.name)]
     if n:
-        rows.append(("x", _range(float(spectrum.x[0]), float(spectrum.x[-1]))))
+        rows.append(("x", _range(float(spectrum.x[0]), float(spectrum.x[-1]), _unit(x_code))))
         finite = spectrum.y[np.isfinite(spectrum.y)]
         if finite.size:
-            rows.append(("y", _range(float(finite.min()), float(finite.max()))))
+            rows.append(("y", _range(float(finite.min()), float(finite.max()), _unit(y_code))))
     if spectrum.closed:
         rows.append(("file", "closed"))
     return _table("Spectrum", spectrum.title, rows, _outline(spectrum.y))

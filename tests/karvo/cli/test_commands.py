@@ -75,24 +75,26 @@ def expected_matrix(s, rows=None):
 
 # --- info ------------------------------------------------------------------
 
-def test_info_text_describes_each_kind(series, plain64, cut, spectrum):
-    # one named file gets a block; several get a line each (test_karvo_info_many.py)
+def test_info_text_describes_each_kind(series, plain64, cut, spectrum, monkeypatch):
+    # one named file gets a block; several get a line each (test_info_many.py);
+    # a unit as karvo.unit_names names its code, else the code itself
+    monkeypatch.setitem(karvo_package.unit_names, 17, "absorbance")
     outs = [karvo("info", f[0]) for f in (series, plain64, cut, spectrum)]
     assert [out.returncode for out in outs] == [0] * 4, [out.stderr for out in outs]
     blocks = [out.stdout.strip() for out in outs]
     first, second, third, fourth = (dict(re.split(r"\s{2,}", line.strip(), maxsplit=1)
                                          for line in b.splitlines()[1:]) for b in blocks)
     assert [b.splitlines()[0] for b in blocks] == [series[0], plain64[0], cut[0], spectrum[0]]
-    assert first["kind"] == "series" and first["values"] == "float32"
+    assert first["kind"] == "series" and first["values"] == "float32 (absorbance)"
     assert first["title"] == "run 42, in situ" and second["title"] == "(none)"
-    assert first["points"] == "40, x from 3000 to 1000"
+    assert first["points"] == "40, x from 3000 to 1000 (unit code 1)"
     assert first["spectra"] == "6" and first["mini headers"] == "yes"
     assert first["dimensions"] == "t (time (s)): 0 to 50, 6 values"
     assert first["file size"].endswith(f"({os.path.getsize(series[0]):,} bytes)")
-    assert second["values"] == "float64" and second["mini headers"] == "no"
-    assert second["points"] == "16, x from 100 to 250"
+    assert second["values"] == "float64 (absorbance)" and second["mini headers"] == "no"
+    assert second["points"] == "16, x from 100 to 250 (unit code 1)"
     assert third["spectra"] == "3 (cut short: 3 of 6 spectra)"
-    assert fourth["kind"] == "single spectrum" and fourth["points"] == "20, x from 4000 to 400"
+    assert fourth["kind"] == "single spectrum" and fourth["points"] == "20, x from 4000 to 400 (unit code 1)"
 
 
 def test_info_json(series, cut):
@@ -104,7 +106,8 @@ def test_info_json(series, cut):
         "first_x": 3000.0, "last_x": 1000.0, "dtype": "float32", "spectra": 6,
         "expected_spectra": 6, "truncated": False, "mini_headers": True,
         "dimensions": [{"name": "t", "long_name": "time (s)", "first": 0.0, "last": 50.0, "n": 6}],
-        "file_size": os.path.getsize(series[0])}
+        "file_size": os.path.getsize(series[0]),
+        "x_units": 1, "x_unit_name": None, "y_units": 17, "y_unit_name": None}
     assert (second["spectra"], second["expected_spectra"], second["truncated"]) == (3, 6, True)
 
 

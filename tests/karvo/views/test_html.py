@@ -57,3 +57,18 @@ def test_spectrum_summary_is_escaped_with_an_outline(write, values):
         xs, ys = zip(*points)
         assert list(xs) == sorted(xs) and min(xs) == 0 and max(xs) == 320
         assert min(ys) == 0 and max(ys) == 80
+
+
+def test_summaries_name_units_as_unit_names_does_and_dimensions_by_their_long_name(tmp_path, monkeypatch):
+    path = str(tmp_path / "s")
+    dims = [dict(num_elements=3, first_dim=0, last_dim=2985, scale_dim=1.0, short_label=b"t",
+                 long_label=b"time (s)")]
+    W.write_series(path, n_spectra=3, num_points=8, dimensions=dims)
+    with open(tmp_path / "one", "wb") as fh:
+        fh.write(W.single_spectrum_file(values=[1.0, 2.0]))
+    with karvo.open(path) as s, karvo.open(str(tmp_path / "one")) as sp:
+        assert "4000 to 400 (unit code 1)" in s._repr_html_() and "dimension t (time (s))" in s._repr_html_()
+        monkeypatch.setitem(karvo.unit_names, 1, "cm⁻¹")
+        monkeypatch.setitem(karvo.unit_names, 17, "absorbance")
+        for page in (s._repr_html_(), sp._repr_html_()):
+            assert "4000 to 400 (cm⁻¹)" in page and "absorbance" in page
