@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import argparse
+import os
 import warnings
 from collections.abc import Callable
 from typing import Any
 
 import karvo
 
+from .._core.inputs import expand_input
 from .._xarray.references import combine, file_name, json_bytes, redacted, references
 from .._storage.location import display_name
 from .._storage.sources import local_path, read_error
@@ -30,13 +32,30 @@ def add_refs_command(sub: Any, subcommand: Callable[..., argparse.ArgumentParser
         "references keep each URL as given (a signature or a token in it, which\n"
         "they need to fetch); the attributes and the file coordinate never hold\n"
         "those.  --redact writes the chunk references without them too, for sharing.")
-    refs.add_argument("sources", nargs="+", metavar="SOURCE", help="spectral data files, by path or URL")
+    refs.add_argument("sources", nargs="+", metavar="SOURCE",
+                      help="spectral data files, by path or URL, or folders (walked as karvo info walks them)")
     refs.add_argument("-o", "--output", required=True, metavar="OUT", help="JSON file to write")
     refs.add_argument("--url", metavar="URL",
                       help="where readers find the file (one SOURCE): for a local copy of a file served elsewhere")
     refs.add_argument("--redact", action="store_true",
                       help="write every URL without user info and query string (passwords, signatures, "
                            "tokens), for sharing: readers then need credentials of their own")
+
+
+def _sources(given: list[str], complain: Complain) -> list[tuple[str, bool]]:
+    """(source, named) for each file to refer to: a folder's files in
+    sorted order, the entries it passes over reported as skipped."""
+    out: list[tuple[str, bool]] = []
+    for source in given:
+        local = local_path(source)
+        if local is None or not os.path.isdir(local):
+            out.append((source, True))
+            continue
+        found = expand_input(local)
+        for path, reason in found.skipped:
+            complain(path, f"skipped: {reason}")
+        out += [(f.path, False) for f in found.files]
+    return out
 
 
 def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain: Complain) -> int:
@@ -47,12 +66,23 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
     # --storage-option KEY=VALUE pairs, for sources given as URLs
     options = dict(args.storage_options) if getattr(args, "storage_options", None) else None
     parts = []
-    for source in args.sources:
+    try:
+        sources = _sources(args.sources, complain)
+    except OSError as exc:                  # a named folder that can't be listed
+        complain(exc.filename or args.sources[0], exc)
+        return 1
+    for source, named in sources:
         try:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always", karvo.TruncatedWarning)
                 refs = references(source, storage_options=options, url=args.url)
-        except (karvo.FormatError, OSError) as exc:
+        except karvo.FormatError as exc:
+            if not named:                   # found in a folder: what isn't spectral data is passed over
+                complain(source, f"skipped: {exc}")
+                continue
+            complain(source, exc)
+            return 1
+        except OSError as exc:
             complain(source, exc)
             return 1
         except Exception as exc:
@@ -69,6 +99,9 @@ def run_refs(args: argparse.Namespace, parser: argparse.ArgumentParser, complain
             else:
                 warnings.warn_explicit(cut, warning.category, warning.filename, warning.lineno)
         parts.append((display_name(file_name(source, args.url)), refs))
+    if not parts:
+        complain(args.output, "no spectral data file among the sources; nothing written")
+        return 1
     try:
         combined = combine(parts)
     except ValueError as exc:

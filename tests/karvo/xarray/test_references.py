@@ -209,3 +209,21 @@ def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsy
     with pytest.raises(SystemExit) as exit:     # one url for two files
         main(["refs", good, good, "--url", "s3://b/k", "-o", str(tmp_path / "out.json")])
     assert exit.value.code == 2 and "one SOURCE" in capsys.readouterr().err
+
+
+def test_a_folder_is_referred_to_file_by_file_passing_over_what_is_not_spectral(tmp_path, capsys):
+    folder = tmp_path / "runs"
+    (folder / "later").mkdir(parents=True)
+    series(folder / "a", num_points=8)
+    series(folder / "later" / "b", num_points=8, seed=1.0)
+    (folder / "notes.txt").write_text("not spectra\n" * 40)
+    out = tmp_path / "out.json"
+    assert main(["refs", str(folder), "-o", str(out)]) == 0
+    err = capsys.readouterr().err
+    assert f"{folder / 'notes.txt'}: skipped: " in err
+    refs = json.loads(out.read_bytes())["refs"]
+    fetched = {ref[0] for key, ref in refs.items() if key.startswith("spectra/") and isinstance(ref, list)}
+    assert fetched == {str(folder / "a"), str(folder / "later" / "b")}
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    assert main(["refs", str(empty), "-o", str(out)]) == 1 and "nothing written" in capsys.readouterr().err
