@@ -224,7 +224,8 @@ def test_metadata_numbers_read_as_the_values_do(tmp_path, monkeypatch, layout):
     not numpy's 6.1319564e+07): one text per number in a table."""
     monkeypatch.chdir(tmp_path)
     for name in ("a", "b"):
-        write_series(name, **dict(SERIES, mini=dict(temp=61319564.0), values=lambda k: [61319564.0] * 40))
+        write_series(name, **dict(SERIES, mini=dict(temp=61319564.0, pressure=0.1),
+                                  values=lambda k: [61319564.0] * 40))
     assert run("export", "a", "b", "-o", "out.csv", "--layout", layout).returncode == 0
     with open("out.csv", newline="", encoding="utf-8") as fh:
         rows = list(csv.reader(fh))
@@ -235,6 +236,10 @@ def test_metadata_numbers_read_as_the_values_do(tmp_path, monkeypatch, layout):
     else:
         values = [row[3] for row in rows[1:]]
     assert set(temps) == set(values) == {"61319564.0"}
+    # at its own precision: 0.1 as float32, not its float64 widening 0.10000000149011612
+    pressures = next(row[1:] for row in rows if row[0] == "pressure") if layout == "wide" else \
+        [row[rows[0].index("pressure")] for row in rows[1:]]
+    assert set(pressures) == {"0.1"}
 
 
 def test_the_long_table_holds_the_text_of_one_call_s_metadata_at_a_time(runs, monkeypatch):

@@ -40,6 +40,15 @@ def test_a_file_is_opened_once_and_the_least_recent_idle_one_closed(files, fds):
     fds.assert_clean()
 
 
+def test_a_file_dropped_while_read_is_closed_when_the_read_ends(files):
+    _paths, keys, _ = files
+    cache = OpenFiles()
+    with cache.held(keys[0]) as s:
+        cache.drop(keys[:1])
+        assert not s.closed and len(cache) == 0      # the read goes on
+    assert s.closed
+
+
 def test_reuse_refuses_a_file_rewritten_in_place(files):
     paths, keys, _ = files
     cache = OpenFiles()

@@ -224,6 +224,11 @@ def test_where_as_many_share_two_axes_the_first_file_s_wins(mixed):
     with pytest.warns(UserWarning, match="left out 2 files"):
         x, _Y, table = karvo.read_many([mixed / "b", mixed / "a", mixed / "d"], mismatched="skip")
     assert set(table["file"]) == {str(mixed / "b")} and len(x) == 9
+    # and where most share another axis than the first file's, theirs
+    W.write_series(str(mixed / "c"), n_spectra=2)
+    with pytest.warns(UserWarning, match="left out 2 files"):
+        x, _Y, table = karvo.read_many([mixed / "b", mixed / "a", mixed / "d", mixed / "c"], mismatched="skip")
+    assert set(table["file"]) == {str(mixed / "a"), str(mixed / "c")} and len(x) == 8
 
 
 @pytest.mark.parametrize("points", [16, 4096])       # values read at the first look, or at the second

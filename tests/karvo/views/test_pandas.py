@@ -34,10 +34,11 @@ def test_series_table_holds_every_spectrums_metadata_exactly(tmp_path):
 
 def test_series_table_without_mini_headers_and_when_cut(tmp_path):
     path = str(tmp_path / "s")
-    W.write_series(path, n_spectra=2, max_spectra=5, mini_hdr=False)
+    W.write_series(path, n_spectra=2, max_spectra=5, mini_hdr=False, file_id=b"run 7, cell A")
     with karvo.open(path, truncated="ignore") as s:
         df = s.to_pandas()
     assert list(df.columns) == ["file_title", "t"] and df["t"].tolist() == [0.0, 1.0] and len(df) == 2
+    assert df["file_title"].tolist() == ["run 7, cell A"] * 2
 
 
 def test_spectrum_as_a_pandas_series_of_y_by_x(write):
