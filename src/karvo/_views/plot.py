@@ -9,7 +9,9 @@ are drawn (at most ``MAX_ROWS`` spectra, each averaged down to at most
 spectral axis (``xlim``) is thinned on its own, so narrow bands get wide.
 
 Axis labels give the units :data:`karvo.unit_names` names for the file's unit
-codes, or the codes themselves: never a unit the file does not name.
+codes, or the codes themselves: never a unit the file does not name.  The
+series axis is labelled by its dimension's long name, which states the
+dimension's unit where the file has one ("time (s)").
 """
 from __future__ import annotations
 
@@ -23,6 +25,7 @@ from .._core.spectrum import Spectrum
 from .._storage.atomic import replaced_on_success
 from .._extras import require
 from .._core.units import axis_label, unit_codes
+from .html import dimension_unit
 
 FIGURE_SIZE = (8.0, 6.0)   # inches; at the default 100 dpi, 800 x 600 pixels
 MAX_ROWS = 600
@@ -158,11 +161,13 @@ def _draw_series(fig: Any, series: Series, start: int, stop: int, lines: int,
     heat.set_title(title)
 
     titles = series.titles
+    # "time = 30 s" for a dimension whose long name is "time (s)"
+    quantity, unit = dimension_unit(label)
     picks = np.unique(np.linspace(start, stop - 1, min(n, lines)).round().astype(np.intp))
     for i in picks:
         at = float(coord[i]) if coord is not None else float(i)
         name = titles[i] if titles and titles[i] else (
-            f"{label} = {at:g}" if coord is not None else f"spectrum {i}")
+            f"{quantity or label} = {at:g}{' ' + unit if unit else ''}" if coord is not None else f"spectrum {i}")
         (line,) = curves.plot(x, np.asarray(series[int(i)][cols], dtype=np.float64), lw=1.0, label=name)
         heat.axhline(at, color=line.get_color(), lw=1.0, ls="--")
     curves.set_xlim(*_x_limits(whole, xlim, (left, right)))

@@ -341,7 +341,17 @@ def load_coordinates(ds: Dataset) -> Dataset:
     open_mfdataset as ``preprocess=load_coordinates``, the concatenated
     coordinates are numpy arrays and cost no task.  Computing them here
     reads nothing: their values are in the graph.
+
+    Opened without chunks, xarray wraps every coordinate that is not an
+    index after the engine returns (to copy on write, to cache), and its
+    repr shows ``...`` for them; ``load_coordinates(ds)`` loads those in
+    place, as ``ds.load()`` would without reading the values, and the repr
+    shows them.
     """
+    for name in ds.coords:
+        variable = ds.variables[name]
+        if name not in ds.xindexes and variable.chunks is None:
+            variable.load()                 # the engine's numpy array, unwrapped
     lazy = [name for name in ds.coords
             if name not in ds.xindexes and ds.variables[name].chunks is not None]
     if not lazy:

@@ -1,4 +1,5 @@
 """The notebook summaries (_repr_html_): escaped, script-free, cheap."""
+import os
 import re
 
 import numpy as np
@@ -22,22 +23,29 @@ def _assert_safe(page):
 
 
 @pytest.mark.parametrize("close_first", [False, True])
-def test_series_summary_is_escaped_and_reads_no_values(tmp_path, close_first):
+def test_series_summary_is_escaped_and_reads_a_bounded_sample(tmp_path, monkeypatch, close_first):
     path = str(tmp_path / "s")
     dims = [dict(num_elements=600, first_dim=0, last_dim=599, scale_dim=2.0, short_label=HOSTILE[:30],
-                 long_label=b"")]
+                 long_label=HOSTILE)]
     W.write_series(path, n_spectra=500, max_spectra=600, num_points=1000, dimensions=dims, file_id=HOSTILE,
                    truncate=None)
+    # 10 spectra of 4000 bytes, 55 apart: each read alone
+    monkeypatch.setattr(karvo._views.html, "THUMBNAIL_BYTES", 40_000)
     s = karvo.open(path, truncated="ignore")
     if close_first:
         s.close()  # the repr of a closed series still shows what was known
     before = _rchar()
     page = s._repr_html_()
-    assert _rchar() - before < 4000  # less than one spectrum of 1000 float32 values
+    # a closed file: less than one spectrum of 1000 float32 values; an open
+    # one: the spectra drawn and no more than a few headers besides
+    assert _rchar() - before < (4000 if close_first else 40_000 + 4000)
     _assert_safe(page)
-    for shown in ("500 × 1000", "float32", "4000 to 400", "500 of 600 spectra held", "0 to 998"):
+    for shown in ("500 × 1000", "float32", "4000 to 400", "500 of 600 spectra held", "0 to 998",
+                  f"({os.path.getsize(path):,} bytes)"):
         assert shown in page
     assert ("closed" in page) == close_first
+    assert ("10 of 500 spectra, evenly spaced; means of 4 points" in page) != close_first
+    assert ("data:image/png" in page) != close_first
     s.close()
 
 
@@ -47,7 +55,7 @@ def test_spectrum_summary_is_escaped_with_an_outline(write, values):
     sp.close()
     page = sp._repr_html_()
     _assert_safe(page)
-    assert f"<td style=\"padding:1px 8px;text-align:left\">{len(values)}</td>" in page and "closed" in page
+    assert re.search(rf"<th [^>]*>points</th><td [^>]*>{len(values)}</td>", page) and "closed" in page
     outline = re.search(r'<polyline [^>]*points="([^"]*)"', page)
     if len(values) < 2 or not np.isfinite(values).any():
         assert outline is None
@@ -67,7 +75,7 @@ def test_summaries_name_units_as_unit_names_does_and_dimensions_by_their_long_na
     with open(tmp_path / "one", "wb") as fh:
         fh.write(W.single_spectrum_file(values=[1.0, 2.0]))
     with karvo.open(path) as s, karvo.open(str(tmp_path / "one")) as sp:
-        assert "4000 to 400 (unit code 1)" in s._repr_html_() and "dimension t (time (s))" in s._repr_html_()
+        assert "4000 to 400 (unit code 1)" in s._repr_html_() and "dimension t (time)" in s._repr_html_()
         monkeypatch.setitem(karvo.unit_names, 1, "cm⁻¹")
         monkeypatch.setitem(karvo.unit_names, 17, "absorbance")
         for page in (s._repr_html_(), sp._repr_html_()):

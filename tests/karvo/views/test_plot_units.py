@@ -140,3 +140,14 @@ def test_xarray_unit_attributes_and_nc_round_trip(wide, single, tmp_path, names,
         with xr.open_dataset(out) as back:
             assert back["x"].attrs["x_units"] == 3 and back[var].attrs["y_units"] == 17
             assert back["x"].attrs.get("units") == ("cm⁻¹" if named else None)
+
+
+@pytest.mark.parametrize("long_name, legend", [(b"time (s)", "time = 150 s"), (b"time", "time = 150"),
+                                               (b"", "t = 150")])
+def test_untitled_spectra_are_named_by_their_coordinate_and_its_unit(tmp_path, drawn, long_name, legend):
+    path = str(tmp_path / "s")
+    write_series(path, n_spectra=5, num_points=8, mini_hdr=False, dimensions=[dict(
+        num_elements=5, first_dim=0, last_dim=600, scale_dim=1.0, short_label=b"t", long_label=long_name)])
+    heat, curves, _ = drawn(path).axes
+    assert legend in [t.get_text() for t in curves.get_legend().get_texts()]
+    assert heat.get_ylabel() == (long_name.decode() or "t")
