@@ -117,6 +117,7 @@ def http_server(_file_server):
     server.url_of(name)), its request counts cleared for this test."""
     _file_server.reset()
     yield _file_server
+    _file_server.wake()         # requests still held by a delay of the test answer now
 
 
 @pytest.fixture(scope="session")

@@ -13,6 +13,8 @@ import email.utils
 import http.server
 import os
 import re
+import socket
+import sys
 import threading
 from collections.abc import Iterator
 from typing import Any
@@ -37,6 +39,14 @@ class FileServer(http.server.ThreadingHTTPServer):
     ``signature`` set, a request whose query string does not hold it gets
     403, as a store refuses a presigned URL without its signature.
 
+    ``failing`` may also map a method to a list of statuses, one for each
+    request in turn, then 200s (503 then 200: a server busy for a moment).
+    ``delay`` is the seconds the server waits before it answers each
+    request (cut short by ``wake()``, which ``reset()`` calls too); with
+    ``answers`` set, the server answers that many more requests, then
+    drops every connection it is asked on without an answer, as a server
+    that died does (counted all the same).
+
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None).  ``reset()`` clears both."""
 
@@ -50,8 +60,11 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.etags = True
         self.weak_etags = False
         self.conditions = True
-        self.failing: dict[str, int] = {}
+        self.failing: dict[str, int | list[int]] = {}
         self.signature: str | None = None
+        self.delay = 0.0
+        self.answers: int | None = None
+        self._awake = threading.Event()
         super().__init__((LOOPBACK, 0), _FileHandler)
 
     @property
@@ -62,15 +75,52 @@ class FileServer(http.server.ThreadingHTTPServer):
     def url_of(self, name: str) -> str:
         return f"{self.url}/{name}"
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return          # a client that gave up waiting (a timeout of the test) or a dropped connection
+        super().handle_error(request, client_address)
+
     def record(self, method: str, path: str, byte_range: str | None) -> None:
         with self._lock:
             self.requests[method, path] += 1
             self.log.append((method, path, byte_range))
 
     def reset(self) -> None:
+        self.wake()
         with self._lock:
             self.requests.clear()
             self.log.clear()
+
+    def wake(self) -> None:
+        """Ends the waits of requests held by ``delay``."""
+        with self._lock:
+            awake, self._awake = self._awake, threading.Event()
+        awake.set()
+
+    def hold(self) -> None:
+        """Waits ``delay`` seconds, or until ``wake()``."""
+        with self._lock:
+            delay, awake = self.delay, self._awake
+        if delay > 0:
+            awake.wait(delay)
+
+    def take_answer(self) -> bool:
+        """Whether the server still answers a request (``answers``)."""
+        with self._lock:
+            if self.answers is None:
+                return True
+            if self.answers <= 0:
+                return False
+            self.answers -= 1
+            return True
+
+    def failing_status(self, method: str) -> int | None:
+        """The status a request of method gets from ``failing``, if any."""
+        with self._lock:
+            failing = self.failing.get(method)
+            if isinstance(failing, list):
+                return failing.pop(0) if failing else None
+            return failing
 
     def count(self, method: str | None = None, name: str | None = None) -> int:
         """Requests so far, of one method and/or for one file name."""
@@ -100,8 +150,14 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
         path, _, query = self.path.partition("?")
         byte_range = self.headers.get("Range")
         self.server.record(self.command, path, byte_range)
-        if self.command in self.server.failing:
-            self._send(self.server.failing[self.command], b"", {}, body)
+        if not self.server.take_answer():
+            self.close_connection = True            # no answer: the client sees the connection drop
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        self.server.hold()
+        failing = self.server.failing_status(self.command)
+        if failing is not None:
+            self._send(failing, b"", {}, body)
             return
         if self.server.signature is not None and self.server.signature not in query.split("&"):
             self._send(403, b"", {}, body)

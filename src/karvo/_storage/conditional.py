@@ -18,12 +18,16 @@ asked again) cannot be checked: its object is read on unchecked.
 
 Other protocols (and chained URLs such as ``simplecache::``) read as they
 did, unchecked: :func:`conditional_fetch` gives None for them.
+
+A range request that fails for a reason that may pass (a 503, a timeout, a
+connection cut off) is sent again, alone, as failures.py says; a 412 never.
 """
 from __future__ import annotations
 
 import asyncio
 from typing import Any, Callable, List, Union
 
+from .failures import fetch_retrying
 from .._errors import FormatError
 
 __all__ = ["ObjectChanged", "conditional_fetch", "protocols_of"]
@@ -35,19 +39,20 @@ _CONCURRENT = 64
 
 
 def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
-                      etag: Union[str, None]) -> Fetch | None:
+                      etag: Union[str, None], timeout: float) -> Fetch | None:
     """fetch(starts, ends) for path on fs whose every request carries the
     condition that the object is the one that info describes; None where
     fs offers no such condition (or the server gave nothing to check by).
     url names the object in messages (its display name: path is what is
-    requested)."""
+    requested); timeout is the seconds a request may wait, within which a
+    failed one is sent again."""
     protocols = protocols_of(fs)
     if "s3" in protocols and hasattr(fs, "_call_s3") and etag:
-        return _s3_fetch(fs, path, url, info, etag)
+        return _s3_fetch(fs, path, url, info, etag, timeout)
     if "http" in protocols or "https" in protocols:
         from fsspec.implementations.http import HTTPFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
         if isinstance(fs, HTTPFileSystem):
-            return _http_fetch(fs, path, url, info, etag)
+            return _http_fetch(fs, path, url, info, etag, timeout)
     return None
 
 
@@ -56,7 +61,8 @@ def protocols_of(fs: Any) -> tuple[str, ...]:
     return (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
 
 
-def _http_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: Union[str, None]) -> Fetch | None:
+def _http_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: Union[str, None],
+                timeout: float) -> Fetch | None:
     # The headers of the storage options (credentials, say) go with ours:
     # fsspec takes a request's headers= in place of them, not beside them.
     plain = dict(fs.kwargs.get("headers") or {})
@@ -71,16 +77,18 @@ def _http_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: Union[
         return None
 
     def read(starts: Ranges, ends: Ranges, check: bool) -> List[bytes]:
-        out: List[bytes] = fs.cat_ranges([path] * len(starts), starts, ends, on_error="raise",
-                                         headers=checked if check else plain)
-        return out
+        def once(starts: Ranges, ends: Ranges) -> List[Any]:
+            out: List[Any] = fs.cat_ranges([path] * len(starts), starts, ends, on_error="return",
+                                           headers=checked if check else plain)
+            return out
+        return fetch_retrying(once, starts, ends, timeout)
 
     def unchanged() -> bool:
         return _facts(fs.info(path), "ETag", "Last-Modified") == _facts(info, "ETag", "Last-Modified")
     return _checking(url, changed, read, unchanged)
 
 
-def _s3_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: str) -> Fetch:
+def _s3_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: str, timeout: float) -> Fetch:
     import s3fs.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
     from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
@@ -103,17 +111,20 @@ def _s3_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: str) -> 
         async with limit:
             if retrying is None:
                 return await get()
-            # a body cut short is asked again, as s3fs's own reads do
+            # as s3fs's own reads do (fs.retries is 1 where karvo sends again)
             data: bytes = await retrying(get, retries=fs.retries)
             return data
 
-    async def all_of(starts: Ranges, ends: Ranges, condition: dict[str, str]) -> List[bytes]:
+    async def all_of(starts: Ranges, ends: Ranges, condition: dict[str, str]) -> List[Any]:
         limit = asyncio.Semaphore(bound)     # made on the loop that runs it
-        return list(await asyncio.gather(*(one(limit, s, e, condition) for s, e in zip(starts, ends))))
+        return list(await asyncio.gather(*(one(limit, s, e, condition) for s, e in zip(starts, ends)),
+                                         return_exceptions=True))
 
     def read(starts: Ranges, ends: Ranges, check: bool) -> List[bytes]:
-        out: List[bytes] = sync(fs.loop, all_of, starts, ends, {"IfMatch": etag} if check else {})
-        return out
+        def once(starts: Ranges, ends: Ranges) -> List[Any]:
+            out: List[Any] = sync(fs.loop, all_of, starts, ends, {"IfMatch": etag} if check else {})
+            return out
+        return fetch_retrying(once, starts, ends, timeout)
 
     def unchanged() -> bool:
         return _facts(fs.info(path, refresh=True), "ETag") == _facts(info, "ETag")

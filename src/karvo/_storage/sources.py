@@ -10,19 +10,20 @@ the ranges of one read into a few large blocks, fetched at once
 """
 from __future__ import annotations
 
-import errno
+import numbers
 import os
 import threading
 import weakref
 from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
 
-from .conditional import conditional_fetch, protocols_of
-from .location import display_name, is_file_object, local_path, name_of_file_object, without_secrets
+from .conditional import conditional_fetch
+from .failures import DEFAULT_TIMEOUT, call_retrying, fetch_retrying, storage_error
+from .location import display_name, is_file_object, local_path, name_of_file_object
 from .._errors import FormatError
 from .._extras import require
 
-__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "is_file_object", "local_path",
+__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "file_system", "is_file_object", "local_path",
            "name_of_file_object", "read_error"]
 
 
@@ -51,24 +52,42 @@ def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
 class Remote:
     """An object of an fsspec file system, by URL: its size and identity as
     ``fs.info`` gives them, and its fetcher. ``url`` is the URL as given,
-    which only the file system sees; messages use ``name``, its display name."""
+    which only the file system sees; messages use ``name``, its display name.
+
+    Every failure of the storage layer, at open or in a read, is raised as
+    the OSError that says why (failures.py), naming the file by ``name``;
+    ``timeout`` is the seconds each request may wait (storage option
+    ``timeout``, else DEFAULT_TIMEOUT)."""
 
     def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
         self.url = url
         self.name = name = display_name(url)
         fsspec = require("fsspec", "remote", f"reading {name}")
         self.storage_options = dict(storage_options or {})
-        self._fs, self._path = fsspec.core.url_to_fs(url, **self.storage_options)
+        options, self.timeout, one_attempt = _request_options(url, self.storage_options)
+        # from None, here and below: the client's error quotes the URL,
+        # secrets and all, and a traceback would show it; the message
+        # keeps its text without them
+        try:
+            self._fs, self._path = fsspec.core.url_to_fs(url, **options)
+        except ImportError:
+            raise                           # says what to install
+        except Exception as exc:
+            raise storage_error(url, exc, self.timeout) from None
+        if one_attempt and isinstance(getattr(self._fs, "retries", None), int):
+            # s3fs sends again on its own what times out or is cut off
+            # (fs.retries times), on top of the attempts made here
+            self._fs.retries = 1
         # Asked anew: a listing cached by this file system (a glob, an ls of
         # the folder) may tell of an object replaced since, whose identity
         # would then pass for the one a copy was opened with.
         self._fs.invalidate_cache(self._path)
         try:
-            info = self._fs.info(self._path)
-        except FileNotFoundError as exc:
-            # from None: the client's error quotes the URL, secrets and all,
-            # and a traceback would show it; the message keeps its text
-            raise _not_found_or_refused(name, exc, self._fs) from None
+            info = call_retrying(lambda: self._fs.info(self._path), self.timeout)
+        except (ValueError, MemoryError):
+            raise
+        except Exception as exc:
+            raise storage_error(url, exc, self.timeout) from None
         if info.get("type", "file") != "file":
             raise FormatError(f"{name}: not a regular file (a {info.get('type')})", name)
         if info.get("size") is None:
@@ -76,7 +95,7 @@ class Remote:
         self.identity = _identity_of(info)
         # Where the protocol allows, every range request names the object
         # seen here, so that one replaced since is refused, not read.
-        self._conditional = conditional_fetch(self._fs, self._path, name, info, self.identity.etag)
+        self._conditional = conditional_fetch(self._fs, self._path, name, info, self.identity.etag, self.timeout)
 
     def forget(self) -> None:
         """Drops what the file system keeps of the object (s3fs keeps the
@@ -87,58 +106,85 @@ class Remote:
         try:
             if self._conditional is not None:
                 return self._conditional(starts, ends)
-            out: list[bytes] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="raise")
-            return out
-        except OSError as exc:
-            shown = _named(exc, self.name)
-            if shown is exc:
-                raise
-            raise shown from None
+            return fetch_retrying(self._read, starts, ends, self.timeout)
         except (ValueError, MemoryError):   # FormatError is a ValueError
             raise
         except Exception as exc:
             # The client's own error (an HTTP status, a timeout): a read
             # error of this file, as a local one is.
-            raise read_error(self.name, exc) from None
+            raise storage_error(self.url, exc, self.timeout) from None
 
-
-# HTTP statuses of a request that the server refused to serve to us.
-_REFUSED = frozenset({401, 403})
+    def _read(self, starts: list[int], ends: list[int]) -> list[Any]:
+        out: list[Any] = self._fs.cat_ranges([self._path] * len(starts), starts, ends, on_error="return")
+        return out
 
 
 def read_error(url: str, exc: BaseException) -> OSError:
     """exc, raised by the storage layer under a URL (an HTTP status, no
     credentials, an endpoint out of reach, a protocol fsspec doesn't know),
-    as the OSError of a file that can't be read, naming the URL by its
-    display name (the client's text too: it quotes the URL it asked for)."""
-    status = getattr(exc, "status", None)
-    code = errno.EACCES if status in _REFUSED else errno.EIO
-    error = PermissionError if status in _REFUSED else OSError
-    return error(code, without_secrets(f"{type(exc).__name__}: {exc}"), display_name(url))
+    as the OSError of a file that can't be read, of the kind that says why,
+    naming the URL by its display name (the client's text too, without
+    the secrets of the URL it quotes)."""
+    return storage_error(url, exc)
 
 
-def _named(exc: OSError, name: str) -> OSError:
-    """exc, or, where its text quotes a URL with secrets (fsspec's
-    FileNotFoundError of an object gone is the URL itself), an error of
-    the same built-in kind naming the file by name."""
-    text = str(exc)
-    if without_secrets(text) == text:
-        return exc
-    if isinstance(exc, FileNotFoundError):
-        return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), name)
-    kind = next(k for k in type(exc).__mro__ if k.__module__ == "builtins")
-    return kind(exc.errno or errno.EIO, without_secrets(exc.strerror or text), name)  # type: ignore[no-any-return]
+def _protocol(url: str) -> str:
+    """The protocol of a URL; "" for a chain of them (``simplecache::s3://``)
+    or a path."""
+    head = url.partition("://")[0] if "://" in url else ""
+    return "" if "::" in head else head.lower()
 
 
-def _not_found_or_refused(url: str, exc: FileNotFoundError, fs: Any) -> OSError:
-    """What fs.info's FileNotFoundError stands for: fsspec's HTTP file
-    system raises it for every failure (403, 503, a timeout, a server out
-    of reach), the real one under it; other file systems for a missing object."""
-    cause = exc.__cause__
-    http = {"http", "https"} & set(protocols_of(fs))
-    if http and cause is not None and getattr(cause, "status", None) not in (404, 410):
-        return read_error(url, cause)
-    return FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), url)
+def file_system(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:
+    """fsspec's (file system, path) for a URL, with the options as karvo
+    gives them to the client (the ``timeout`` storage option translated)."""
+    fsspec = require("fsspec", "remote", f"reading {display_name(url)}")
+    options, _timeout, _one = _request_options(url, dict(storage_options or {}))
+    fs, path = fsspec.core.url_to_fs(url, **options)
+    return fs, path
+
+
+def _request_options(url: str, storage_options: dict[str, Any]) -> tuple[dict[str, Any], float, bool]:
+    """(the options url_to_fs gets, the seconds a request may wait, whether
+    each request is sent once by the client, karvo sending it again).
+
+    Over HTTP(S) and S3, the storage option ``timeout`` (seconds; else
+    DEFAULT_TIMEOUT) is taken out and given to the client as it takes it:
+    aiohttp's ``client_kwargs={"timeout": ClientTimeout(...)}`` (to connect,
+    and between pieces of an answer), botocore's ``config_kwargs``
+    ``connect_timeout`` and ``read_timeout``, with botocore's own retries
+    off; whatever of these the options already hold is left as given.
+    Other protocols get their options untouched."""
+    options = dict(storage_options)
+    protocol = _protocol(url)
+    managed = protocol in ("http", "https", "s3", "s3a")
+    given = options.pop("timeout", None) if managed else options.get("timeout")
+    if given is None or (not managed and not _seconds(given)):
+        timeout = DEFAULT_TIMEOUT
+    elif _seconds(given):
+        timeout = float(given)
+    else:
+        raise ValueError(f"{display_name(url)}: the storage option timeout is seconds (a number > 0), "
+                         f"not {given!r}")
+    one_attempt = False
+    if protocol in ("http", "https"):
+        aiohttp = require("aiohttp", "remote", f"reading {display_name(url)}")
+        client = dict(options.get("client_kwargs") or {})
+        client.setdefault("timeout", aiohttp.ClientTimeout(total=None, sock_connect=timeout, sock_read=timeout))
+        options["client_kwargs"] = client
+    elif managed:
+        config = dict(options.get("config_kwargs") or {})
+        config.setdefault("connect_timeout", timeout)
+        config.setdefault("read_timeout", timeout)
+        if "retries" not in config:
+            config["retries"] = {"total_max_attempts": 1}
+            one_attempt = True
+        options["config_kwargs"] = config
+    return options, timeout, one_attempt
+
+
+def _seconds(value: Any) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool) and 0 < float(value) < float("inf")
 
 
 class _Position:
