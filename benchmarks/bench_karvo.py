@@ -36,11 +36,12 @@ from array import array
 
 import numpy as np
 
-from cluster_rows import campaign_jobs, cluster_measures
+from cluster_rows import campaign_jobs, campaign_params, cluster_measures
 from common import (KINDS, KiB, PeakRss, child_env, child_mode, finish,
                     fmt_kib, kw, median, parse_options, prepare_in_child,
                     progress, ratio_row, read_whole, run_children, run_rounds,
-                    series_shapes, single_values, warm_cache)
+                    series_shapes, single_values, warm_cache,
+                    write_bytes_file)
 
 
 def import_karvo():
@@ -58,6 +59,8 @@ SINGLE_POINTS = 1024
 
 
 MANY_FILES = 200
+SMALL_FILES = 2000          # single spectra of SMALL_POINTS each, for K11
+SMALL_POINTS = 64
 
 
 def many_params(scale, k):
@@ -71,8 +74,19 @@ def jobs(scale):
     out["single"] = ("single", dict(num_points=SINGLE_POINTS))
     for k in range(MANY_FILES):
         out["many%03d" % k] = ("series", many_params(scale, k))
+    for k in range(max(SMALL_FILES // scale, 1)):
+        out["small%04d" % k] = ("small", dict(num_points=SMALL_POINTS, copy=k))
     out.update(campaign_jobs(scale))
     return out
+
+
+def build_small_file(num_points, copy):
+    """A single spectrum whose first value tells the copies apart."""
+    return kw.single_spectrum_file(values=[float(copy)] + single_values(num_points)[1:])
+
+
+BENCH_KINDS = {**KINDS, "small": (lambda p: "%d-%d" % (p["num_points"], p["copy"]),
+                                  write_bytes_file(build_small_file))}
 
 
 def series_layout(params):
@@ -97,6 +111,21 @@ def record_dtype(params):
 
 
 # --- what is timed ------------------------------------------------------------
+
+def into_one_buffer(paths):
+    """The anchor of read_many: each file's bytes read with readinto into one
+    buffer allocated per call (as read_many allocates Y)."""
+    sizes = [os.path.getsize(p) for p in paths]
+
+    def run():
+        view = memoryview(bytearray(sum(sizes)))
+        at = 0
+        for path, n in zip(paths, sizes):
+            with open(path, "rb", buffering=0) as f:
+                f.readinto(view[at:at + n])
+            at += n
+    return run
+
 
 def make_measures(karvo, paths, scale, keep_open):
     """[(name, size, karvo call, [(anchor name, anchor, target), ...]), ...]"""
@@ -171,18 +200,30 @@ def make_measures(karvo, paths, scale, keep_open):
     # many series files into one array and table, against reading their
     # bytes into one buffer allocated per call (as read_many allocates Y)
     many = [paths["many%03d" % k] for k in range(MANY_FILES)]
-    many_sizes = [os.path.getsize(p) for p in many]
 
     def read_many():
         karvo.read_many(many)
 
-    def plain_many():
-        view = memoryview(bytearray(sum(many_sizes)))
-        at = 0
-        for path, n in zip(many, many_sizes):
-            with open(path, "rb", buffering=0) as f:
-                f.readinto(view[at:at + n])
-            at += n
+    plain_many = into_one_buffer(many)
+
+    # many small files: read_many against a loop of karvo.read over them
+    small = sorted(p for name, p in paths.items() if name.startswith("small"))
+
+    def read_many_small():
+        karvo.read_many(small)
+
+    def loop_small():
+        read = karvo.read
+        for path in small:
+            read(path)
+
+    # many typical series: read_many against their bytes into one buffer
+    campaign = [paths[k] for k in sorted(paths) if k.startswith("campaign")]
+
+    def read_many_campaign():
+        karvo.read_many(campaign)
+
+    plain_campaign = into_one_buffer(campaign)
 
     def shape(s, extra=""):
         return "%s x %s %s%s" % (f"{s['n_spectra']:,}", f"{s['num_points']:,}",
@@ -206,6 +247,12 @@ def make_measures(karvo, paths, scale, keep_open):
          reads, [("plain py", plain_reads, 1.3)]),
         ("K7 karvo.read_many", "%d files x %s" % (MANY_FILES, shape(many_params(scale, 0), ", v3 mini")),
          read_many, [("readinto one buffer", plain_many, 1.5)]),
+        ("K11 karvo.read_many, small files", "%s single spectra x %d points" % (
+            f"{len(small):,}", SMALL_POINTS),
+         read_many_small, [("loop of karvo.read", loop_small, 1.0)]),
+        ("K12 karvo.read_many, typical series", "%d files x %s" % (
+            len(campaign), shape(campaign_params(0), ", mini")),
+         read_many_campaign, [("readinto one buffer", plain_campaign, 1.3)]),
     ]
 
 
@@ -249,6 +296,13 @@ def verify(karvo, paths, scale):
             or not np.array_equal(Y[:, 0], np.tile(np.arange(n), MANY_FILES))
             or not np.array_equal(Y[-n:], np.asarray(karvo.read(many[-1])[1]))):
         sys.exit("bench_karvo: read_many read back wrong")
+    small = [paths[k] for k in sorted(paths) if k.startswith("small")]
+    _x, Y, _table = karvo.read_many(small)
+    if (Y.shape != (len(small), SMALL_POINTS)
+            or not np.array_equal(Y[:, 0], np.arange(len(small)))
+            or not np.array_equal(Y[:, 1:], np.broadcast_to(
+                np.float32(single_values(SMALL_POINTS)[1:]), (len(small), SMALL_POINTS - 1)))):
+        sys.exit("bench_karvo: read_many of small files read back wrong")
     x, y = karvo.read(paths["single"])
     if (not np.array_equal(y, np.float32(single_values(SINGLE_POINTS)))
             or len(x) != SINGLE_POINTS):
@@ -296,13 +350,13 @@ def memory_rows(env, paths, scale, runs):
 def main():
     args = parse_options(__doc__)
     scale = args.scale
-    if child_mode(args, jobs(scale), KINDS, mem_child):
+    if child_mode(args, jobs(scale), BENCH_KINDS, mem_child):
         return 0
 
     karvo = import_karvo()
     warnings.simplefilter("error", karvo.TruncatedWarning)   # files are whole
     paths = prepare_in_child(__file__, args.data, args.quick, jobs(scale),
-                             KINDS, progress)
+                             BENCH_KINDS, progress)
     warm_cache(paths)
     verify(karvo, paths, scale)
     held = []

@@ -125,9 +125,17 @@ def prepare_files(root, jobs, kinds):
         os.replace(tmp, path)
         manifest[fname] = {"key": key, "size": os.path.getsize(path)}
         written.append(name)
-        with open(manifest_path, "w") as fh:
-            json.dump(manifest, fh, indent=1, sort_keys=True)
+        if len(written) % 100 == 1:     # now and then: thousands of small files
+            _save(manifest_path, manifest)
+    if written:
+        _save(manifest_path, manifest)
     return paths, written
+
+
+def _save(manifest_path, manifest):
+    with open(manifest_path + ".part", "w") as fh:
+        json.dump(manifest, fh, indent=1, sort_keys=True)
+    os.replace(manifest_path + ".part", manifest_path)
 
 
 def prepare_in_child(script, data, quick, jobs, kinds, progress):

@@ -30,6 +30,9 @@ PyObject* native_linspace(PyObject*, PyObject* args) {
 
 PyMethodDef native_methods[] = {
     {"open", open_file, METH_O, "open(path) -> File: opens and checks a spectral data file."},
+    {"open_many", open_many, METH_O,
+     "open_many(paths) -> list: for each local path, (title, first_x, last_x, values) of a single spectrum, "
+     "the open File of a series, or the exception that open(path) raises."},
     {"open_fetching", open_fetching, METH_VARARGS,
      "open_fetching(fetch, size, name) -> File: checks an object held elsewhere, read through "
      "fetch(starts, ends) -> a list of bytes-like blocks."},

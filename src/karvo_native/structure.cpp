@@ -294,7 +294,10 @@ double field_real(const FlatLayout& layout, const uint8_t* record, const char* n
     return format::load_f32(record + f.offset);
 }
 
-std::string describe_foreign(const uint8_t* head, size_t len) {
+namespace {
+
+// The format that a file's first bytes name by their magic number, or null.
+const char* magic_of(const uint8_t* head, size_t len) {
     // Magic numbers of formats that users mistake for, or export from, spectral
     // data files; none starts with the identification text that those start with.
     struct Magic {
@@ -327,6 +330,13 @@ std::string describe_foreign(const uint8_t* head, size_t len) {
     if (len >= 10 && start.starts_with("BZh") && head[3] >= '1' && head[3] <= '9' &&
         start.substr(4, 6) == "1AY&SY")
         return "a bzip2 archive";
+    return nullptr;
+}
+
+}  // namespace
+
+std::string describe_foreign(const uint8_t* head, size_t len) {
+    if (const char* what = magic_of(head, len)) return what;
     if (len == 0) return {};
     size_t printable = 0;
     for (size_t i = 0; i < len; ++i)
@@ -346,16 +356,22 @@ Failure inspect(ByteSource& src, uint64_t size, Structure& s) {
     if (got < 0) return read_failure(got);
     head.resize(size_t(got));
     const size_t header_size = L.file_header.size;
-    std::string foreign = describe_foreign(head.data(), std::min(head.size(), size_t(512)));
-    std::string hint = foreign.empty() ? "" : " (the content looks like " + foreign + ")";
+    // What the content looks like, for the messages of a file refused here:
+    // made only then, as looking through 512 bytes costs more than the rest
+    // of a small file's check.
+    auto hint = [&head] {
+        std::string foreign = describe_foreign(head.data(), std::min(head.size(), size_t(512)));
+        return foreign.empty() ? std::string() : " (the content looks like " + foreign + ")";
+    };
     if (head.empty()) return format_error("the file is empty");
     // Program binaries and archives are told by their magic numbers, which no
     // spectral data file starts with (its identification text comes first).
-    if (!foreign.empty() && foreign != "text") return format_error("not a spectral data file" + hint);
+    if (const char* what = magic_of(head.data(), std::min(head.size(), size_t(512))))
+        return format_error(std::string("not a spectral data file (the content looks like ") + what + ")");
     if (head.size() < header_size)
         return format_error(printf_string("%zu bytes are too short for the file header (%zu bytes)", head.size(),
                                           header_size) +
-                            hint);
+                            hint());
     s.file_header.assign(head.begin(), head.begin() + header_size);
     const uint8_t* fh = s.file_header.data();
 
@@ -364,7 +380,7 @@ Failure inspect(ByteSource& src, uint64_t size, Structure& s) {
         return format_error(printf_string("file type %u (offset %u) is neither a single spectrum (%u) nor a series (%u)",
                                           s.file_type, field(L.file_header, "file_type").offset, kSingleSpectrum,
                                           kSeries) +
-                            hint);
+                            hint());
 
     // The extended directory is chosen by "Exte" in the identification text.
     bool extended = text_of(L.file_header, fh, "sti_id_string").find("Exte") != std::string::npos;

@@ -12,12 +12,15 @@ from __future__ import annotations
 
 import glob
 import os
+import threading
 import warnings
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Sequence, Union
+from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Protocol, Sequence,
+                    TypeVar, Union)
 
 import numpy as np
 
+from .. import _native
 from .api import open as _open
 from .._errors import FormatError, TruncatedError, TruncatedWarning
 from .._extras import optional, require
@@ -26,10 +29,11 @@ from .inputs import expand_input
 from .names import unique
 from .open_files import OPEN_FILES, FileKey, file_key
 from .opened import PathLike, TruncatedPolicy, check_policy
-from .table import table_columns
+from .table import IN_FILE, IN_FILE_ALIAS, table_columns
 from .series import Series
-from .spectrum import Spectrum
-from .._storage.sources import is_file_object, local_path
+from .spectrum import F4, F8, Spectrum
+from .workers import Workers, batches
+from .._storage.sources import file_system, is_file_object, local_path
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
@@ -44,9 +48,31 @@ Sources = Union[PathLike, Sequence[PathLike]]
 Collect = Callable[[Any], Any]
 # Skipped files named in the warning; the count says how many more.
 _NAMED_SKIPS = 20
-# A series of at most this many bytes of values is read in read_many's first
-# pass (held until the second copies it): cheaper than opening it twice.
-SMALL = 16 << 10
+# A series of at most SMALL bytes of values is read in read_many's first pass
+# and held until the second copies it into place, while all that is held
+# stays under HELD: copying a quarter of a megabyte costs about what opening
+# the file again does, and a folder of more files than the cache of open
+# files keeps would open every one of them again.
+SMALL = 256 << 10
+HELD = 32 << 20
+
+
+class _Budget:
+    """What read_many's first pass may still hold of values, across threads."""
+
+    def __init__(self) -> None:
+        self._left = HELD
+        self._lock = threading.Lock()
+
+    def take(self, nbytes: int) -> bool:
+        """Whether a series of nbytes of values is read now (and counted)."""
+        if nbytes > SMALL:
+            return False
+        with self._lock:
+            if nbytes > self._left:
+                return False
+            self._left -= nbytes
+            return True
 
 
 class _Part:
@@ -67,15 +93,51 @@ class _Part:
             self.rows = len(opened)
             self.cut = (opened.expected_spectra, len(opened)) if opened.truncated else None
             # Without mini headers the title is empty, and a dimension may be
-            # called "title"; as the table's own columns, "file" and "spectrum".
+            # called "title"; as the table's own columns, "file" and the index
+            # within the file (by its name and its former one).
             head = {} if opened.titles is not None else {"title": np.full(self.rows, "", dtype=object)}
-            self.columns = {**head, **_clear_of(table_columns(opened), {"file", "spectrum", *head})}
+            self.columns = {**head, **_clear_of(table_columns(opened), {"file", IN_FILE, IN_FILE_ALIAS, *head})}
         else:
             self.rows = 1
             self.values = opened.y[np.newaxis]
             self.cut = None
             self.columns = {"title": np.array([opened.title], dtype=object),
                             "file_title": np.array([opened.title], dtype=object)}
+
+
+
+class _Single(_Part):
+    """A single spectrum that the native module read whole and closed, as
+    (title, first_x, last_x, values): nothing opens it again, so it has no
+    location or key. Its arrays are made when asked for: read_many copies
+    the values of neighbouring single spectra, and builds their titles'
+    columns, at once (a folder of thousands costs a few microseconds a
+    file, most of it the native open)."""
+
+    dtype = F4
+    collected = None
+    rows = 1
+    cut = None
+
+    def __init__(self, name: str, read: tuple[str, float, float, bytearray],
+                 axes: dict[tuple[float, float, int], NDArray[np.float64]]) -> None:
+        # axes holds the axes made so far, by (first_x, last_x, points): most files of a folder share one
+        self.name = name
+        self.title, first_x, last_x, self.raw = read
+        points = len(self.raw) // 4
+        x = axes.get((first_x, last_x, points))
+        if x is None:
+            x = axes[first_x, last_x, points] = np.frombuffer(_native.linspace(first_x, last_x, points, points), F8)
+        self.x = x
+
+    @property
+    def values(self) -> NDArray[np.float32]:  # type: ignore[override]
+        return np.frombuffer(self.raw, F4)[np.newaxis]
+
+    @property
+    def columns(self) -> dict[str, Any]:  # type: ignore[override]
+        titles = np.array([self.title], dtype=object)
+        return {"title": titles, "file_title": titles}
 
 
 def _clear_of(columns: dict[str, Any], taken: set[str]) -> dict[str, Any]:
@@ -116,36 +178,52 @@ def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tupl
 
 def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
     """The URLs of the objects that a URL pattern matches, sorted."""
-    fsspec = require("fsspec", "remote", f"reading {display_name(pattern)}")
-    fs, path = fsspec.core.url_to_fs(pattern, **(storage_options or {}))
+    fs, path = file_system(pattern, storage_options)
     found = fs.glob(path, detail=True)
     return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
 
 
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
            collect: Collect | None = None, kept: list[FileKey] | None = None,
-           read_small: bool = False) -> _Part | tuple[str, str]:
+           read_small: _Budget | None = None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file. A series is left open in the cache of open
     files for the reads after, its key added to kept, where kept is given;
-    with read_small, a series of at most SMALL bytes of values is read now,
-    as a single spectrum is, and closed (a folder of thousands of small
+    with read_small, a series of at most SMALL bytes of values is read now
+    (while the budget lasts), as a single spectrum is, and closed (a folder of thousands of small
     files would only churn the cache)."""
     name = display_name(path)
     if found and local_path(path) is not None and not os.path.isfile(path):  # a pipe or socket would block, a dead link fail
         return name, f"{name}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        opened = _open(path, "raise" if truncated == "raise" else "ignore", storage_options=storage_options)
-    except TruncatedError:
-        raise
+        opened = _open(path, _policy(truncated), storage_options=storage_options)
     except FormatError as e:
-        if not found:
-            raise
-        return name, str(e)
+        return _not_spectral(name, e, found)
+    return _part_of(path, opened, collect, kept, read_small)
+
+
+def _policy(truncated: str) -> TruncatedPolicy:
+    """What the first pass opens with: a cut series warns afterwards, from
+    the calling thread, not from a worker."""
+    return "raise" if truncated == "raise" else "ignore"
+
+
+def _not_spectral(name: str, e: FormatError, found: bool) -> tuple[str, str]:
+    """A file found in a folder or by a pattern that karvo can't read is
+    passed over; one named by the caller, or a cut one, is an error."""
+    if not found or isinstance(e, TruncatedError):
+        raise e
+    return name, str(e)
+
+
+def _part_of(path: Any, opened: Series | Spectrum, collect: Collect | None, kept: list[FileKey] | None,
+             read_small: _Budget | None) -> _Part:
+    """The first pass over an opened file: _first's, from the open on."""
     try:
         part = _Part(path, opened, collect)
-        if read_small and isinstance(opened, Series) and part.rows * len(part.x) * part.dtype.itemsize <= SMALL:
+        if read_small is not None and isinstance(opened, Series) and \
+                read_small.take(part.rows * len(part.x) * part.dtype.itemsize):
             part.values = opened.read()
     except BaseException:
         opened.close()
@@ -158,12 +236,65 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
     return part
 
 
-def _axis_text(part: _Part) -> str:
+def _is_local(path: Any) -> bool:
+    return type(path) is str and "://" not in path
+
+
+def _firsts(batch: Sequence[Any], truncated: str, found: bool, storage_options: dict[str, Any] | None,
+            collect: Collect | None, kept: list[FileKey] | None,
+            read_small: _Budget | None) -> list[_Part | tuple[str, str]]:
+    """_first of each file of a batch. Local paths whose single spectra are
+    read now go to the native module in one call: for a folder of small
+    files, a call and a File object each would cost as much as the reads."""
+    if not (read_small is not None and collect is None and all(_is_local(p) for p in batch)):
+        return [_first(p, truncated, found, storage_options, collect, kept, read_small) for p in batch]
+    out: list[_Part | tuple[str, str]] = []
+    paths = list(batch)
+    if found:   # a pipe or socket would block, a dead link fail
+        for path in paths:
+            if not os.path.isfile(path):
+                out.append((path, f"{path}: not a regular file"))
+        paths = [p for p in paths if os.path.isfile(p)] if out else paths
+    opened: list[Any] = _native.open_many(paths)
+    axes: dict[tuple[float, float, int], NDArray[np.float64]] = {}
+    try:
+        for k, (path, got) in enumerate(zip(paths, opened)):
+            opened[k] = None
+            if isinstance(got, tuple):
+                out.append(_Single(path, got, axes))
+            elif isinstance(got, FormatError):
+                out.append(_not_spectral(path, got, found))
+            elif isinstance(got, BaseException):
+                raise got
+            else:
+                series = Series._from_native(got, path, _policy(truncated), stacklevel=2)
+                out.append(_part_of(path, series, collect, kept, read_small))
+    finally:
+        for got in opened:      # the series not reached after a failure
+            if isinstance(got, _native.File):
+                got.close()
+    return out
+
+
+class OnAxis(Protocol):
+    """What the rule of one spectral axis looks at: a file's display name and axis."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def x(self) -> NDArray[np.float64]: ...
+
+
+Item = TypeVar("Item", bound=OnAxis)
+
+
+def axis_text(part: OnAxis) -> str:
     x = part.x
     return f"{len(x)} points" + (f", x {x[0]:g} to {x[-1]:g}" if len(x) else "")
 
 
-def _how_differs(odd: _Part, ref: _Part) -> str:
+def how_differs(odd: OnAxis, ref: OnAxis) -> str:
     """How odd's axis differs from ref's, odd's own first."""
     if len(odd.x) != len(ref.x):
         how = f"{len(odd.x)} points against {len(ref.x)}"
@@ -183,32 +314,46 @@ def check_mismatched(mismatched: str) -> None:
         raise ValueError(f"mismatched must be 'raise' or 'skip', not {mismatched!r}")
 
 
-def one_axis(parts: list[_Part], mismatched: str, task: str,
-             stacklevel: int) -> tuple[list[_Part], NDArray[np.float64]]:
+def majority(parts: Sequence[Item]) -> tuple[list[Item], list[Item]]:
+    """The parts of the spectral axis that most of them share (where as
+    many share two, that of the first part), and the others, each in the
+    order given. Axes are the same when their values are, bit for bit."""
+    groups: dict[tuple[int, bytes], list[Item]] = {}
+    for part in parts:
+        x = np.ascontiguousarray(part.x, dtype=np.float64)
+        groups.setdefault((len(x), x.tobytes()), []).append(part)
+    if len(groups) <= 1:
+        return list(parts), []
+    shared = max(groups.values(), key=len)          # the first of the largest: ties go to the first file
+    kept = {id(p) for p in shared}
+    return shared, [p for p in parts if id(p) not in kept]
+
+
+def of_that_axis(shared: Sequence[OnAxis]) -> str:
+    """" and N other files of that axis", after the name of shared[0]."""
+    return f" and {len(shared) - 1} other file{'s' if len(shared) > 2 else ''} of that axis" \
+        if len(shared) > 1 else ""
+
+
+def one_axis(parts: list[Item], mismatched: str, task: str,
+             stacklevel: int) -> tuple[list[Item], NDArray[np.float64]]:
     """The parts of the spectral axis that most of them share (where as
     many share two, that of the first part) and that axis. The others are
     an error naming every one of them ("raise"), or left out with one
     UserWarning naming them ("skip"), warned at stacklevel from the caller."""
     check_mismatched(mismatched)
-    groups: dict[tuple[int, bytes], list[_Part]] = {}
-    for part in parts:
-        x = np.ascontiguousarray(part.x, dtype=np.float64)
-        groups.setdefault((len(x), x.tobytes()), []).append(part)
-    if len(groups) == 1:
+    shared, odd = majority(parts)
+    if not odd:
         return parts, parts[0].x
-    shared = max(groups.values(), key=len)          # the first of the largest: ties go to the first file
-    kept = {id(p) for p in shared}
-    odd = [p for p in parts if id(p) not in kept]
     ref = shared[0]
-    others = f" and {len(shared) - 1} other file{'s' if len(shared) > 2 else ''} of that axis" \
-        if len(shared) > 1 else ""
+    others = of_that_axis(shared)
     if mismatched == "raise":
-        more = "".join(f"; {p.name}: {_how_differs(p, ref)}" for p in odd[1:])
+        more = "".join(f"; {p.name}: {how_differs(p, ref)}" for p in odd[1:])
         raise FormatError(f"{odd[0].name}: its spectral axis differs from that of {ref.name}{others}: "
-                          f"{_how_differs(odd[0], ref)}{more}", odd[0].name)
-    names = "; ".join(f"{p.name} ({_axis_text(p)})" for p in odd)
+                          f"{how_differs(odd[0], ref)}{more}", odd[0].name)
+    names = "; ".join(f"{p.name} ({axis_text(p)})" for p in odd)
     warnings.warn(f"{task} left out {len(odd)} file{'s' if len(odd) > 1 else ''} whose spectral axis differs "
-                  f"from that of {ref.name}{others} ({_axis_text(ref)}): {names}", UserWarning,
+                  f"from that of {ref.name}{others} ({axis_text(ref)}): {names}", UserWarning,
                   stacklevel=stacklevel)
     return shared, ref.x
 
@@ -220,20 +365,24 @@ def _reopened(part: _Part) -> ContextManager[Series]:
     return OPEN_FILES.held(part.key)  # type: ignore[return-value]
 
 
-def batches(items: Sequence[Any]) -> list[Sequence[Any]]:
-    """items in runs of neighbours, a few per thread of a default pool: one
-    task per file costs more than reading a small file, and a few per
-    thread still keep every thread busy to the end."""
-    count = min(len(items), 4 * min(32, (os.cpu_count() or 1) + 4))
-    size = -(-len(items) // count) if count else 1
-    return [items[k:k + size] for k in range(0, len(items), size)]
-
-
 def _read_batch(batch: Sequence[tuple[_Part, int, int]], Y: NDArray[Any]) -> int:
     """The second pass over a batch of files: each one's values into its
-    rows [a, b) of Y. Returns how many files it read."""
-    for part, a, b in batch:
+    rows [a, b) of Y (neighbouring single spectra read already, at once).
+    Returns how many files it read."""
+    k = 0
+    while k < len(batch):
+        part, a, b = batch[k]
+        if isinstance(part, _Single):
+            run = [part.raw]
+            for following, row, _ in batch[k + 1:]:
+                if not isinstance(following, _Single) or row != a + len(run):
+                    break
+                run.append(following.raw)
+            Y[a:a + len(run)] = np.frombuffer(b"".join(run), F4).reshape(len(run), -1)
+            k += len(run)
+            continue
         _read_into(part, Y[a:b])
+        k += 1
     return len(batch)
 
 
@@ -275,17 +424,48 @@ def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any
                            for p, n in zip(pieces, sizes)])
 
 
+def _pieces(parts: list[_Part]) -> tuple[list[dict[str, Any]], list[int]]:
+    """The parts' columns and row counts, each run of single spectra read
+    whole as one piece."""
+    pieces: list[dict[str, Any]] = []
+    sizes: list[int] = []
+    run: list[str] = []
+
+    def end_run() -> None:
+        if run:
+            titles = np.array(run, dtype=object)
+            pieces.append({"title": titles, "file_title": titles})
+            sizes.append(len(run))
+            run.clear()
+    for part in parts:
+        if isinstance(part, _Single):
+            run.append(part.title)
+            continue
+        end_run()
+        pieces.append(part.columns)
+        sizes.append(part.rows)
+    end_run()
+    return pieces, sizes
+
+
 def _table(pd: Any, parts: list[_Part]) -> pd.DataFrame:
     order: dict[str, None] = {"title": None, "file_title": None}
+    seen: set[tuple[str, ...]] = set()      # a folder's files mostly share their columns
     for part in parts:
-        order.update(dict.fromkeys(part.columns))
+        if not isinstance(part, _Single) and (names := tuple(part.columns)) not in seen:   # a single's are there
+            seen.add(names)
+            order.update(dict.fromkeys(names))
     sizes = [p.rows for p in parts]
+    starts = np.cumsum([0] + sizes[:-1], dtype=np.int64)
+    in_file = np.arange(sum(sizes), dtype=np.int64) - np.repeat(starts, sizes)
     data: dict[str, Any] = {
         "file": np.repeat(np.array([p.name for p in parts], dtype=object), sizes),
-        "spectrum": np.concatenate([np.arange(n, dtype=np.int64) for n in sizes]),
+        IN_FILE: in_file,
     }
+    pieces, piece_sizes = _pieces(parts)
     for name in order:
-        data[name] = _column(pd, [p.columns.get(name) for p in parts], sizes)
+        data[name] = _column(pd, [p.get(name) for p in pieces], piece_sizes)
+    data[IN_FILE_ALIAS] = in_file.copy()    # the former name, last, until karvo 0.2.0
     return pd.DataFrame(data)
 
 
@@ -303,7 +483,7 @@ class _Bar:
             self._bar.close()
 
 
-def survey(pool: Executor, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
+def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
            task: str, stacklevel: int, collect: Collect | None = None,
            kept: list[FileKey] | None = None, mismatched: str = "raise",
            read_small: bool = False) -> tuple[list[_Part], NDArray[np.float64]]:
@@ -316,8 +496,12 @@ def survey(pool: Executor, sources: Sources, truncated: str, storage_options: di
     the caller to drop when done, however the survey ends: after the pool
     has finished (a failure leaves the other files' opens running)."""
     paths, found, passed_over = _listed(sources, storage_options)
-    firsts = [part for batch in pool.map(lambda batch: [_first(p, truncated, found, storage_options, collect, kept,
-                                                               read_small) for p in batch], batches(paths))
+    if isinstance(pool, Workers) and any(not (type(p) is str and "://" not in p) and not is_file_object(p)
+                                         and local_path(p) is None for p in paths):
+        pool.expect_waits()     # URLs: each open waits on the network
+    budget = _Budget() if read_small else None
+    firsts = [part for batch in pool.map(lambda batch: _firsts(batch, truncated, found, storage_options, collect,
+                                                               kept, budget), batches(paths))
               for part in batch]
     parts = [f for f in firsts if isinstance(f, _Part)]
     skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
@@ -364,11 +548,13 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
     ``truncated`` is as for :func:`karvo.open`.
 
     ``table`` is a pandas DataFrame with a row per row of ``Y``: ``file``,
-    ``spectrum`` (the index within its file), ``title`` (str; the file's
+    ``spectrum_in_file`` (the index within its file), ``title`` (str; the file's
     title for a single spectrum, empty without mini headers),
     ``file_title`` (the file's own title: what sample records name), then the
     columns of :meth:`karvo.Series.to_pandas` (missing where a file has
-    no such column). ``progress=True`` shows a bar when tqdm is installed.
+    no such column), and last ``spectrum``, a copy of ``spectrum_in_file``
+    under its former name, kept until karvo 0.2.0. ``progress=True`` shows a
+    bar when tqdm is installed.
     Files are read on a pool of threads. Needs
     ``pip install "karvoreader[pandas]"``.
 
@@ -377,26 +563,25 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
         >>> x, Y, table = karvo.read_many("runs/")                    # doctest: +SKIP
         >>> Y[table["temp"] > 300]                                    # doctest: +SKIP
     """
-    from concurrent.futures import ThreadPoolExecutor  # here: importing karvo stays quick
-
     check_policy(truncated)
     check_mismatched(mismatched)
     pd = require("pandas", "pandas", "karvo.read_many")
     kept: list[FileKey] = []        # series the first pass left open for the second
-    with _dropped(kept), ThreadPoolExecutor() as pool:      # the pool done before the drop
+    with _dropped(kept), Workers() as pool:      # the pool done before the drop
         parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept,
                           mismatched=mismatched, read_small=True)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)
-        pending: list[Any] = []
+        # The series last opened first (those the cache of open files still
+        # holds); single spectra, read already, in runs of neighbours.
+        rows = list(zip(parts, starts[:-1], starts[1:]))
+        second = [r for r in rows if isinstance(r[0], _Single)] + [r for r in rows[::-1] if not isinstance(r[0], _Single)]
+        done = pool.map(lambda batch: _read_batch(batch, Y), batches(second))
         try:
-            pending = [pool.submit(_read_batch, batch, Y)
-                       for batch in batches(list(zip(parts, starts[:-1], starts[1:])))]
-            for future in pending:
-                bar.update(future.result())
+            for n in done:
+                bar.update(n)
         finally:
-            for future in pending:
-                future.cancel()  # after a failure, the files not started yet stay unread
+            done.close()  # after a failure, the files not started yet stay unread
             bar.close()
     return np.array(x), Y, _table(pd, parts)

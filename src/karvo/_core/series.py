@@ -446,7 +446,8 @@ class Series(OpenedFile):
 
     def to_pandas(self) -> pd.DataFrame:
         """A table of the spectra's metadata (no values are read), a row per
-        spectrum, indexed by ``spectrum`` (its index in the file).
+        spectrum, indexed by ``spectrum_in_file`` (its index in the file; a
+        ``spectrum`` column repeats it under its former name until karvo 0.2.0).
 
         Columns: ``title`` (str), ``file_title`` (the file's own title, on
         every row, for joining tables of many files), the dimension
@@ -463,7 +464,8 @@ class Series(OpenedFile):
         return series_table(self)
 
     def _repr_html_(self) -> str:
-        """A summary for notebooks: the headers only, no values read."""
+        """A summary for notebooks: the headers, and a heat map of at most 256
+        spectra, evenly spaced, of at most 4 MiB of values read."""
         from .._views.html import series_html
         return series_html(self)
 

@@ -14,7 +14,17 @@ if TYPE_CHECKING:
 
     from .series import Series
 
-__all__ = ["table_columns"]
+__all__ = ["IN_FILE", "IN_FILE_ALIAS", "table_columns"]
+
+# The index of a spectrum within its file, by the one name that read_many's
+# table, Series.to_pandas, open_mfdataset and the exports give it.
+IN_FILE = "spectrum_in_file"
+# Its former name in read_many's table (and in the stacked CSV and Parquet
+# exports), kept beside it as a copy until karvo 0.2.0.
+IN_FILE_ALIAS = "spectrum"
+# Names the tables give columns of their own: a dimension or field so named
+# gets ``_`` appended.
+RESERVED = frozenset({IN_FILE, IN_FILE_ALIAS})
 
 
 def table_columns(series: Series) -> dict[str, NDArray[Any]]:
@@ -27,14 +37,14 @@ def table_columns(series: Series) -> dict[str, NDArray[Any]]:
     Fields keep their stored types (unsigned ones stay unsigned, so a
     start_time past 2**31 is exact). The mini header's ``spec_title`` is
     the ``title`` column, decoded, and is not repeated. A name taken
-    already gets ``_`` appended."""
+    already, or one of RESERVED, gets ``_`` appended."""
     columns: dict[str, NDArray[Any]] = {}
     titles = series.titles
     if titles is not None:
         columns["title"] = np.array(titles, dtype=object)
     columns["file_title"] = np.full(len(series), series.title, dtype=object)
     for name, values in series.coords.items():
-        columns[_unique(name, set(columns) | {"spectrum"})] = np.asarray(values)
+        columns[_unique(name, set(columns) | RESERVED)] = np.asarray(values)
     meta = series.meta
     if meta is not None:
         for field in meta.dtype.names or ():
@@ -43,5 +53,5 @@ def table_columns(series: Series) -> dict[str, NDArray[Any]]:
             column = meta[field]
             if column.dtype.kind == "S":  # text fields come as str, as the title does
                 column = np.array([v.decode("ascii", "replace") for v in column], dtype=object)
-            columns[_unique(field, set(columns) | {"spectrum"})] = np.ascontiguousarray(column)
+            columns[_unique(field, set(columns) | RESERVED)] = np.ascontiguousarray(column)
     return columns

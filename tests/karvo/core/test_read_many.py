@@ -44,10 +44,11 @@ def test_a_folder_is_walked_sorted_and_read_whole_with_its_table(folder):
     assert np.array_equal(Y, expected_rows(tmp_path, ["a", "c", "sub/b"]))
     assert np.array_equal(x, karvo.read(str(tmp_path / "c"))[0])
     assert table["file"].tolist() == [str(tmp_path / n) for n in ("a", "a", "a", "c", "sub/b", "sub/b")]
-    assert table["spectrum"].tolist() == [0, 1, 2, 0, 0, 1] and table["spectrum"].dtype == np.int64
+    assert table["spectrum_in_file"].tolist() == [0, 1, 2, 0, 0, 1] and table["spectrum_in_file"].dtype == np.int64
     assert table["title"].tolist() == [a.title(0), a.title(1), a.title(2), "film", "", ""]
     assert all(type(t) is str for t in table["title"])
-    assert list(table.columns[:5]) == ["file", "spectrum", "title", "file_title", "t"]
+    assert list(table.columns[:5]) == ["file", "spectrum_in_file", "title", "file_title", "t"]
+    assert table.columns[-1] == "spectrum"          # the former name, a copy, last
     # the file's own title on each of its rows: what a lab's records name
     assert table["file_title"].tolist() == ["", "", "", "film", "", ""]
     assert np.array_equal(table["t"], [0, 1, 2, np.nan, 0, 1], equal_nan=True)
@@ -132,14 +133,14 @@ def test_files_are_closed_and_a_changed_file_is_refused(folder, monkeypatch):
     assert open_fds() == before
     # a file rewritten between the two passes is not read as the first pass saw it
     from karvo._core import many as _many
-    first = _many._first
+    first = _many._part_of
 
-    def then_rewrite(path, truncated, found, *options):
-        part = first(path, truncated, found, *options)
+    def then_rewrite(path, *rest):
+        part = first(path, *rest)
         if str(path).endswith("a"):
             W.write_series(str(path), n_spectra=4, mini_header_type=3)
         return part
-    monkeypatch.setattr(_many, "_first", then_rewrite)
+    monkeypatch.setattr(_many, "_part_of", then_rewrite)
     monkeypatch.setattr(_many, "SMALL", 0)      # read in the second pass, however small
     with pytest.raises(karvo.FormatError, match="changed|size"):
         karvo.read_many([tmp_path / "a"])
@@ -152,12 +153,12 @@ def test_without_pandas_the_error_names_the_extra(folder):
     assert_child_ok(p)
 
 
-@pytest.mark.parametrize("label", ["file", "title"])
+@pytest.mark.parametrize("label", ["file", "title", "spectrum_in_file", "spectrum"])
 def test_a_dimension_named_like_a_column_of_the_table_is_renamed(tmp_path, label):
     dims = [dict(num_elements=2, first_dim=5, last_dim=6, scale_dim=1.0, short_label=label.encode(), long_label=b"")]
     W.write_series(str(tmp_path / "a"), n_spectra=2, dimensions=dims, mini_hdr=False)
     table = karvo.read_many([tmp_path / "a"])[2]
-    assert list(table.columns) == ["file", "spectrum", "title", "file_title", label + "_"]
+    assert list(table.columns) == ["file", "spectrum_in_file", "title", "file_title", label + "_", "spectrum"]
     assert table["file"].tolist() == [str(tmp_path / "a")] * 2 and table["title"].tolist() == ["", ""]
     assert table[label + "_"].tolist() == [5.0, 6.0]
 
@@ -239,7 +240,8 @@ def test_each_file_is_opened_once(tmp_path, monkeypatch, points):
     from karvo import _native
     for k in range(3 if points > 16 else 200):
         W.write_series(str(tmp_path / ("r%03d" % k)), n_spectra=2, num_points=points, mini_hdr=False)
-    opened, real_open = [], _native.open
+    opened, real_open, real_open_many = [], _native.open, _native.open_many
     monkeypatch.setattr(_native, "open", lambda path: opened.append(path) or real_open(path))
+    monkeypatch.setattr(_native, "open_many", lambda paths: opened.extend(paths) or real_open_many(paths))
     _x, Y, _table = karvo.read_many(tmp_path)
     assert len(opened) == len(set(opened)) == len(Y) // 2

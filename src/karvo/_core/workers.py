@@ -1,0 +1,159 @@
+"""Work over many files: in the calling thread while each file is quick,
+on a pool of threads once files wait on storage.
+
+Opening a small local file costs a few microseconds of Python: a pool only
+adds its hand-overs and the contention for the interpreter. A file whose
+bytes come from a slow disk, a network file system or a large read
+releases the interpreter while it waits, and there threads overlap the
+waits. Which of the two a folder is shows only by doing the work, so the
+first batches run here, timed, and the rest go to the process's pool of
+threads once a file has taken longer than SLOW on average while this
+thread waited (on Linux, where a thread's waits are counted: a machine
+busy with other work makes files slow without any waiting).
+"""
+from __future__ import annotations
+
+import os
+import threading
+import time
+from collections.abc import Callable, Generator, Sequence
+from concurrent.futures import Future, wait
+from typing import TYPE_CHECKING, Any, TypeVar
+
+if TYPE_CHECKING:
+    from concurrent.futures import ThreadPoolExecutor
+
+__all__ = ["Workers", "batches"]
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+# Seconds per file above which the files are taken to wait on storage: a
+# local series opens in tens of microseconds from the page cache and reads
+# at several GB/s; a hand-over to a thread and back costs about as much on
+# a busy machine, so only a wait of a millisecond or more pays for it.
+SLOW = 1e-3
+
+try:
+    import resource
+    _THREAD: int | None = resource.RUSAGE_THREAD   # Linux
+except (ImportError, AttributeError):
+    _THREAD = None
+
+
+def _waits() -> int:
+    """How often this thread has waited (given up the processor of its own
+    accord, as a read from storage does), where the system tells: a busy
+    machine that takes the processor away makes files slow without any
+    waiting, and threads would not help there."""
+    return resource.getrusage(_THREAD).ru_nvcsw if _THREAD is not None else 0
+
+
+
+def batches(items: Sequence[T]) -> list[Sequence[T]]:
+    """items in runs of neighbours, a few per thread of a default pool: one
+    task per file costs more than reading a small file, and a few per
+    thread still keep every thread busy to the end."""
+    count = min(len(items), 4 * min(32, (os.cpu_count() or 1) + 4))
+    size = -(-len(items) // count) if count else 1
+    return [items[k:k + size] for k in range(0, len(items), size)]
+
+
+class _SharedPool:
+    """One pool of threads for the process, started on first use: starting
+    threads for every call costs more than a small folder's work. A child
+    made by fork starts its own (the parent's threads are not in it)."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._pool: ThreadPoolExecutor | None = None
+        self._local = threading.local()     # .inside: this thread is one of the pool's
+
+    def get(self) -> ThreadPoolExecutor:
+        with self._lock:
+            if self._pool is None:
+                from concurrent.futures import ThreadPoolExecutor
+                self._pool = ThreadPoolExecutor(thread_name_prefix="karvo", initializer=self._mark)
+            return self._pool
+
+    def _mark(self) -> None:
+        self._local.inside = True
+
+    def inside(self) -> bool:
+        """Whether the calling thread is one of the pool's: work it hands on
+        runs where it is, as waiting on the pool from the pool can deadlock."""
+        return getattr(self._local, "inside", False)
+
+    def forget_after_fork(self) -> None:
+        self._lock = threading.Lock()
+        self._pool = None
+
+
+SHARED_POOL = _SharedPool()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=SHARED_POOL.forget_after_fork)
+
+
+class Workers:
+    """A context manager whose map runs batches of files here or on the
+    process's pool (see the module's text). When the block ends, every run
+    it gave the pool has ended or was cancelled before it started: what the
+    runs use may be closed after it."""
+
+    def __init__(self) -> None:
+        self._futures: list[Future[Any]] = []
+        self._pooled = False
+        self._seconds = 0.0     # spent here on the files done here
+        self._waited = 0        # times this thread waited meanwhile (0 where the system can't tell)
+        self._files = 0
+
+    def __enter__(self) -> Workers:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for future in self._futures:
+            future.cancel()
+        wait(self._futures)
+
+    def expect_waits(self) -> None:
+        """Every file waits on storage (they are remote): the pool from the
+        first run on."""
+        self._pooled = not SHARED_POOL.inside()
+
+    @property
+    def pooled(self) -> bool:
+        """Whether the work has gone to the pool of threads."""
+        return self._pooled
+
+    def _here(self) -> bool:
+        if self._pooled:
+            return False
+        if SHARED_POOL.inside() or self._files == 0:
+            return True
+        waits = _THREAD is None or self._waited >= self._files / 2
+        return not (waits and self._seconds / self._files > SLOW)
+
+    def map(self, fn: Callable[[Sequence[T]], R], runs: Sequence[Sequence[T]]) -> Generator[R, None, None]:
+        """fn of each run of files, in order, as each is done. Closing the
+        generator early (a failure) cancels the runs not started."""
+        pending: list[Future[R]] = []
+        try:
+            for k, run in enumerate(runs):
+                if self._here():
+                    start, waited = time.perf_counter(), _waits()
+                    result = fn(run)
+                    self._seconds += time.perf_counter() - start
+                    self._waited += _waits() - waited
+                    self._files += len(run)
+                    yield result
+                    continue
+                self._pooled = True
+                pool = SHARED_POOL.get()
+                pending = [pool.submit(fn, rest) for rest in runs[k:]]
+                self._futures += pending
+                for future in pending:
+                    yield future.result()
+                return
+        finally:
+            for future in pending:
+                future.cancel()
