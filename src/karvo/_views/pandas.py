@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .._extras import require
-from .._core.table import table_columns
+from .._core.table import IN_FILE, IN_FILE_ALIAS, table_columns
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -25,11 +25,15 @@ def _pandas(task: str) -> Any:
 
 
 def series_table(series: Series) -> pd.DataFrame:
-    """The metadata table of a series, indexed by ``spectrum``; see
-    :meth:`karvo.Series.to_pandas`."""
+    """The metadata table of a series, indexed by ``spectrum_in_file``
+    (the name read_many's table gives the index within a file); see
+    :meth:`karvo.Series.to_pandas`. The column ``spectrum``, last, holds
+    the index again under the former name of the index, until karvo 0.2.0."""
     pd = _pandas("Series.to_pandas")
-    index = pd.RangeIndex(len(series), name="spectrum")
-    return pd.DataFrame(table_columns(series), index=index)
+    index = pd.RangeIndex(len(series), name=IN_FILE)
+    columns = table_columns(series)
+    columns[IN_FILE_ALIAS] = np.arange(len(series), dtype=np.int64)
+    return pd.DataFrame(columns, index=index)
 
 
 def spectrum_series(spectrum: Spectrum) -> pd.Series:

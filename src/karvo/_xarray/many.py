@@ -18,7 +18,6 @@ file once however many tasks read it.
 """
 from __future__ import annotations
 
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Iterator, Mapping, Sequence, Union, cast
 
 import numpy as np
@@ -34,13 +33,13 @@ from .._core.open_files import OPEN_FILES, FileKey, Keeping
 from .._core.opened import check_policy
 from .._core.series import Series
 from .._core.spectrum import Spectrum
+from .._core.table import IN_FILE
+from .._core.workers import Workers
 from .engine import _attrs, _outer_getitem, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
 
 Chunks = Union[None, int, str, Mapping[str, Union[int, str, None]]]
-# The index of each spectrum within its file.
-IN_FILE = "spectrum_in_file"
 
 
 class _File:
@@ -261,7 +260,7 @@ def open_mfdataset(sources: Sources, *, chunks: Chunks = None, truncated: str = 
     kept: list[FileKey] = []                # the series left open, until the Dataset is closed
     keeping = Keeping(kept)
     try:
-        with ThreadPoolExecutor() as pool:  # done (every open ended) before a drop
+        with Workers() as pool:  # done (every open ended) before a drop
             parts, x = survey(pool, sources, truncated, storage_options, "karvo.open_mfdataset",
                               stacklevel=4, collect=_collect, kept=kept, mismatched=mismatched)
     except BaseException:

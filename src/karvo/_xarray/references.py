@@ -79,40 +79,65 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
     return _zarr_refs(variables, attrs, _chunks(variables, info, target))
 
 
-def combine(parts: Sequence[tuple[str, dict[str, Any]]]) -> dict[str, Any]:
-    """One store of the references of several files on the same spectral
-    axis, concatenated along ``spectrum``, with the coordinate ``file``
-    naming each spectrum's file.  Attributes that differ between the files
-    are dropped (xarray's ``combine_attrs="drop_conflicts"``).  parts:
-    (file name, references) pairs, in order."""
+def combine(parts: Sequence[tuple[str, dict[str, Any]]], mismatched: str = "raise",
+            task: str = "karvo.references", stacklevel: int = 2) -> dict[str, Any]:
+    """One store of the references of several files, concatenated along
+    ``spectrum`` as ``karvo.open_mfdataset`` concatenates them, with the
+    coordinate ``file`` naming each spectrum's file.  parts: (file name,
+    references) pairs, in order; a single spectrum is one row.
+
+    The files of another spectral axis than most share are an error naming
+    each of them (``mismatched="raise"``) or left out with one UserWarning
+    naming them (``"skip"``), as for ``karvo.read_many``; files whose
+    values are of another type than the others' don't combine (a chunk
+    reference can't convert them).  A variable along ``spectrum`` that a
+    file lacks (a series without mini headers has no titles, a field of
+    another mini header type) is missing on its rows: NaN for floats,
+    ``""`` for text, and for integers a value none of the files holds,
+    written as the array's fill value, which Zarr readers give as
+    ``_FillValue`` and xarray masks.  Attributes that differ between the
+    files are dropped (xarray's ``combine_attrs="drop_conflicts"``)."""
+    from .._core.many import check_mismatched, one_axis
+
+    check_mismatched(mismatched)
     if len(parts) == 1:
         return parts[0][1]
-    metas = [_metadata(refs["refs"]) for _, refs in parts]
-    first_name, first = parts[0][0], metas[0]
-    for (name, _), meta in zip(parts[1:], metas[1:]):
-        _check_alike(first_name, first, name, meta)
-    counts = [meta["spectra"][0]["shape"][0] for meta in metas]
+    files = [_Stacked(name, refs) for name, refs in parts]
+    for f in files:
+        if "file" in f.meta:
+            raise ValueError(f"{f.name} has a variable named file, the coordinate that "
+                             "would name each spectrum's file: it doesn't combine")
+    files, _ = one_axis(files, mismatched, task, stacklevel + 1)
+    first = files[0]
+    for f in files[1:]:
+        if f.dtype != first.dtype:
+            raise ValueError(f"{first.name} and {f.name} hold values of different types "
+                             f"({first.dtype.name}, {f.dtype.name}): they don't combine")
+    counts = [f.rows for f in files]
     out: dict[str, Any] = {".zgroup": json.dumps({"zarr_format": 2})}
-    out[".zattrs"] = json.dumps(_common_attrs([m[""][1] for m in metas]))
-    for name, (zarray, zattrs, _) in first.items():
-        if not name:
-            continue
-        dims = zattrs[DIMENSIONS]
-        if "spectrum" not in dims:              # x and its kind: the same in every file
-            out.update(_copy(parts[0][1]["refs"], name))
-            continue
-        if name == "spectra":
-            out.update(_stack_chunks(parts, metas, counts))
-            continue
-        values = np.concatenate([_inline_values(refs["refs"], name, meta[name][0])
-                                 for (_, refs), meta in zip(parts, metas)])
-        out.update(_inline(name, values, zattrs))
-    files = np.array([name for name, _ in parts])
-    out.update(_inline("file", np.repeat(files, counts), {DIMENSIONS: ["spectrum"]}))
-    attrs = json.loads(out[".zattrs"])
-    if "coordinates" in attrs:
-        attrs["coordinates"] = " ".join([*attrs["coordinates"].split(), "file"])
-        out[".zattrs"] = json.dumps(attrs)
+    attrs = _dropping_conflicts([f.attrs for f in files])
+    coordinates: dict[str, None] = {}
+    for f in files:
+        coordinates.update(dict.fromkeys(f.attrs.get("coordinates", "").split()))
+    for f in files:
+        coordinates.update(dict.fromkeys(f.along))
+    coordinates["file"] = None
+    attrs.pop("coordinates", None)
+    attrs["coordinates"] = " ".join(coordinates)
+    out[".zattrs"] = json.dumps(attrs)
+    out.update(_copy(first.refs, "x"))
+    out["x/.zattrs"] = json.dumps(_dropping_conflicts([f.meta["x"][1] for f in files]))
+    out.update(_stack_chunks(files, counts))
+    names: dict[str, None] = {}
+    for f in files:
+        names.update(dict.fromkeys(n for n in f.along if n not in names))
+    for name in names:
+        pieces = [f.along.get(name) for f in files]
+        values, fill = _joined([None if p is None else p[0] for p in pieces], counts, name)
+        var_attrs = _dropping_conflicts([p[1] for p in pieces if p is not None])
+        var_attrs[DIMENSIONS] = ["spectrum"]
+        out.update(_inline(name, values, var_attrs, fill))
+    out.update(_inline("file", np.repeat(np.array([f.name for f in files]), counts), {DIMENSIONS: ["spectrum"]}))
     return {"version": 1, "refs": out}
 
 
@@ -188,10 +213,10 @@ def _zarr_refs(variables: Mapping[str, Any], attrs: Mapping[str, Any], chunks: M
 
 
 def _zarray(shape: Iterable[int], chunks: Iterable[int], dtype: np.dtype[Any],
-            compressor: dict[str, Any] | None = None) -> str:
+            compressor: dict[str, Any] | None = None, fill_value: int | None = None) -> str:
     return json.dumps({"zarr_format": 2, "shape": list(shape), "chunks": list(chunks),
                        "dtype": dtype.str, "compressor": compressor, "filters": None,
-                       "fill_value": None, "order": "C", "dimension_separator": "."})
+                       "fill_value": fill_value, "order": "C", "dimension_separator": "."})
 
 
 # Fixed-width text is mostly padding (4 bytes a character, to the longest
@@ -205,8 +230,10 @@ def _only_chunk(name: str, ndim: int) -> str:
     return f"{name}/" + (".".join(["0"] * ndim) or "0")
 
 
-def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -> dict[str, str]:
-    """A variable whose one chunk is written into the references (base64)."""
+def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any],
+            fill_value: int | None = None) -> dict[str, str]:
+    """A variable whose one chunk is written into the references (base64);
+    fill_value, where given, marks the missing values."""
     if values.dtype.kind in "OT":               # text held as objects: fixed width
         values = values.astype(str)
     if values.dtype.kind == "U" and values.dtype.itemsize == 0:
@@ -214,7 +241,7 @@ def _inline(name: str, values: np.ndarray[Any, Any], attrs: Mapping[str, Any]) -
     values = np.ascontiguousarray(values, dtype=values.dtype.newbyteorder("<"))
     chunk = [max(1, n) for n in values.shape]
     compressor = TEXT_COMPRESSOR if values.dtype.kind == "U" else None
-    out = {f"{name}/.zarray": _zarray(values.shape, chunk, values.dtype, compressor),
+    out = {f"{name}/.zarray": _zarray(values.shape, chunk, values.dtype, compressor, fill_value),
            f"{name}/.zattrs": json.dumps(_plain(attrs))}
     if values.size:
         data: Any = values.data.cast("B")    # no copy: values is contiguous
@@ -243,40 +270,99 @@ def _metadata(refs: Mapping[str, Any]) -> dict[str, tuple[dict[str, Any], dict[s
     return out
 
 
-def _check_alike(first_name: str, first: Mapping[str, Any], name: str, meta: Mapping[str, Any]) -> None:
-    """Files combine along spectrum when they hold the same variables of the
-    same kind on the same spectral axis."""
-    if "spectra" not in first or "spectra" not in meta:
-        raise ValueError(f"{first_name}, {name}: only series files combine along spectrum")
-    if _axis(first) != _axis(meta):
-        raise ValueError(f"{first_name} and {name} have different spectral axes "
-                         f"({_describe_axis(first)}; {_describe_axis(meta)}): they don't combine")
-    if "file" in first:
-        raise ValueError(f"{first_name} has a variable named file, the coordinate that "
-                         "would name each spectrum's file: it doesn't combine")
-    # Text may differ in width; the type, dimensions and attributes (units,
-    # names) of everything else must agree.
-    layout = {k: (z["dtype"] if z["dtype"][1] != "U" else "U", a) for k, (z, a, _) in first.items() if k}
-    other = {k: (z["dtype"] if z["dtype"][1] != "U" else "U", a) for k, (z, a, _) in meta.items() if k}
-    if layout != other:
-        differ = sorted(k for k in layout.keys() | other.keys() if layout.get(k) != other.get(k))
-        raise ValueError(f"{first_name} and {name} hold different variables or types "
-                         f"({', '.join(differ)}): they don't combine")
+class _Stacked:
+    """One file's references as they stack: its axis, values and the
+    variables along spectrum (a single spectrum's title as one row)."""
+
+    def __init__(self, name: str, refs: Mapping[str, Any]) -> None:
+        self.name = name
+        self.refs: Mapping[str, Any] = refs["refs"]
+        self.meta = _metadata(self.refs)
+        self.attrs: dict[str, Any] = self.meta[""][1]
+        self.x = np.asarray(_inline_values(self.refs, "x", self.meta["x"][0]), dtype=np.float64)
+        self.single = "spectra" not in self.meta
+        values = self.meta["spectrum" if self.single else "spectra"]
+        self.dtype = np.dtype(values[0]["dtype"])
+        self.values_attrs = {k: v for k, v in values[1].items() if k != DIMENSIONS}
+        # (values, attributes) of each variable along spectrum
+        self.along: dict[str, tuple[np.ndarray[Any, Any], dict[str, Any]]] = {}
+        if self.single:
+            self.rows = 1
+            self.along["title"] = (np.array([str(self.attrs.get("title", ""))]), {})
+            return
+        self.rows = int(values[0]["shape"][0])
+        for key, (zarray, zattrs, _) in self.meta.items():
+            dims = zattrs.get(DIMENSIONS, [])
+            if key in ("", "spectra", "x"):
+                continue
+            if dims != ["spectrum"]:
+                raise ValueError(f"{name}: its variable {key} lies along {dims}, not along spectrum: "
+                                 "it doesn't combine")
+            self.along[key] = (_inline_values(self.refs, key, zarray),
+                               {k: v for k, v in zattrs.items() if k != DIMENSIONS})
 
 
-def _axis(meta: Mapping[str, Any]) -> tuple[Any, ...]:
-    """What must agree for spectra to stack: the axis' points and
-    attributes, and the values' type."""
-    return meta["x"][0]["shape"][0], meta["x"][2], meta["x"][1], meta["spectra"][0]["dtype"]
+def _dropping_conflicts(all_attrs: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
+    """The attributes, those whose values differ between files dropped
+    (xarray's combine_attrs="drop_conflicts")."""
+    out: dict[str, Any] = {}
+    dropped: set[str] = set()
+    for attrs in all_attrs:
+        for key, value in attrs.items():
+            if key in dropped:
+                continue
+            if key in out and out[key] != value:
+                del out[key]
+                dropped.add(key)
+            elif key not in out:
+                out[key] = value
+    return out
 
 
-def _describe_axis(meta: Mapping[str, Any]) -> str:
-    return f"{meta['x'][0]['shape'][0]} points, {np.dtype(meta['spectra'][0]['dtype']).name}"
+def _joined(pieces: Sequence[np.ndarray[Any, Any] | None], sizes: Sequence[int],
+            name: str) -> tuple[np.ndarray[Any, Any], int | None]:
+    """A variable along spectrum from each file's values, and its fill
+    value: where a file has none, NaN (floats), "" (text) or, for integers,
+    the fill value, one that no file holds (never one that reads as real)."""
+    present = [p for p in pieces if p is not None]
+    try:
+        kind = np.result_type(*present)
+    except TypeError:
+        raise ValueError(f"the files hold {name} as text in some and as numbers in others: "
+                         "they don't combine") from None
+    if kind.kind == "b":
+        kind = np.dtype(np.uint8)
+    if len(present) == len(pieces):
+        return np.concatenate([p.astype(kind, copy=False) for p in present]), None
+    fill: int | None = None
+    blank: Any
+    if kind.kind in "fc":
+        blank = np.nan
+    elif kind.kind in "US":
+        blank = ""
+    else:
+        fill = _unused(kind, np.concatenate(present).astype(kind, copy=False))
+        if fill is None:        # every value of the type taken: one wider
+            kind = np.dtype(np.int64) if kind.itemsize < 8 else np.dtype(np.float64)
+            return _joined([None if p is None else p.astype(kind) for p in pieces], sizes, name)
+        blank = fill
+    return np.concatenate([p.astype(kind, copy=False) if p is not None else np.full(n, blank, kind)
+                           for p, n in zip(pieces, sizes)]), fill
 
 
-def _common_attrs(all_attrs: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
-    first = all_attrs[0]
-    return {k: v for k, v in first.items() if all(k in a and a[k] == v for a in all_attrs[1:])}
+def _unused(kind: np.dtype[Any], values: np.ndarray[Any, Any]) -> int | None:
+    """A value of the integer type kind that values doesn't hold: the
+    lowest of a signed type, the highest of an unsigned one, or the nearest
+    free one after it; None where none is free."""
+    info = np.iinfo(kind)
+    taken = set(np.unique(values).tolist())
+    step = 1 if kind.kind == "i" else -1
+    start = info.min if kind.kind == "i" else info.max
+    for k in range(len(taken) + 1):
+        candidate = start + step * k
+        if candidate not in taken and info.min <= candidate <= info.max:
+            return int(candidate)
+    return None
 
 
 def _copy(refs: Mapping[str, Any], name: str) -> dict[str, Any]:
@@ -294,25 +380,31 @@ def _inline_values(refs: Mapping[str, Any], name: str, zarray: Mapping[str, Any]
     return np.frombuffer(data, dtype).reshape(zarray["shape"])
 
 
-def _stack_chunks(parts: Sequence[tuple[str, dict[str, Any]]], metas: Sequence[Mapping[str, Any]],
-                  counts: Sequence[int]) -> dict[str, Any]:
+def _stack_chunks(files: Sequence[_Stacked], counts: Sequence[int]) -> dict[str, Any]:
     """The values of every file, one spectrum a chunk (every chunk of a
     Zarr array has the same shape, and the files' runs may differ)."""
-    first_zarray, zattrs, _ = metas[0]["spectra"]
-    points = first_zarray["shape"][1]
+    first = files[0]
+    points = len(first.x)
     total = sum(counts)
-    out: dict[str, Any] = {"spectra/.zarray": _zarray([total, points], [1, max(1, points)], np.dtype(first_zarray["dtype"])),
-           "spectra/.zattrs": json.dumps(zattrs)}
+    attrs = _dropping_conflicts([f.values_attrs for f in files])
+    attrs[DIMENSIONS] = ["spectrum", "x"]
+    out: dict[str, Any] = {"spectra/.zarray": _zarray([total, points], [1, max(1, points)], first.dtype),
+                           "spectra/.zattrs": json.dumps(attrs)}
+    size = first.dtype.itemsize * points
     row = 0
-    for (_, refs), meta, count in zip(parts, metas, counts):
-        run = meta["spectra"][0]["chunks"][0]
-        size = np.dtype(first_zarray["dtype"]).itemsize * points
-        for k in range(0, count, run):
-            target, at, _ = refs["refs"].get(f"spectra/{k // run}.0", [None, 0, 0])
-            if target is None:
-                continue
-            for j in range(run):
-                out[f"spectra/{row + k + j}.0"] = [target, at + j * size, size]
+    for f, count in zip(files, counts):
+        if f.single:
+            target = f.refs.get("spectrum/0")
+            if target is not None:
+                out[f"spectra/{row}.0"] = list(target)
+        else:
+            run = f.meta["spectra"][0]["chunks"][0]
+            for k in range(0, count, run):
+                target, at, _ = f.refs.get(f"spectra/{k // run}.0", [None, 0, 0])
+                if target is None:
+                    continue
+                for j in range(min(run, count - k)):
+                    out[f"spectra/{row + k + j}.0"] = [target, at + j * size, size]
         row += count
     return out
 

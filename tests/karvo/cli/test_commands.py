@@ -107,7 +107,7 @@ def test_info_json(series, cut):
         "expected_spectra": 6, "truncated": False, "mini_headers": True,
         "dimensions": [{"name": "t", "long_name": "time (s)", "first": 0.0, "last": 50.0, "n": 6}],
         "file_size": os.path.getsize(series[0]),
-        "x_units": 1, "x_unit_name": None, "y_units": 17, "y_unit_name": None}
+        "x_units": 1, "x_unit_name": None, "y_units": 17, "y_unit_name": None, "axis_differs": False}
     assert (second["spectra"], second["expected_spectra"], second["truncated"]) == (3, 6, True)
 
 
@@ -127,7 +127,9 @@ def test_info_reports_a_bad_file_and_shows_the_others(tmp_path, series, plain64,
     out = karvo(*args)
     assert out.returncode == 1
     lines = out.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith(f"karvo: {path}: ") and len(lines[0]) > len(f"karvo: {path}: ") + 3
+    assert len(lines) == 2 and lines[0].startswith(f"karvo: {path}: ") and len(lines[0]) > len(f"karvo: {path}: ") + 3
+    # as many share each axis: the first file's is the one the other is said to differ from
+    assert lines[1].startswith(f"karvo: the spectral axis of 1 file differs from that of {series[0]} (40 points")
     assert "Traceback" not in out.stderr
     if as_json:
         docs = json.loads(out.stdout)

@@ -9,6 +9,7 @@ import pytest
 from karvo._core.inputs import Found, expand_inputs
 from karvo_writer import SeriesFile, single_spectrum_file, write_series
 from command import ENV, SERIES, karvo, karvo_process
+from campaign import NOT_SPECTRAL, OTHER_AXIS, SHARED, make_campaign
 
 
 @pytest.fixture
@@ -33,19 +34,24 @@ def tree(tmp_path, monkeypatch):
 
 FOUND = ["root/a_spectrum", "root/b_series", "root/nested/cut", "root/nested/deeper/plain64"]
 SKIPPED = "karvo: root/notes.txt: skipped: "
+# b_series and cut share their axis; the other two are named as differing
+OTHER_AXES = ("karvo: the spectral axis of 2 files differs from that of root/b_series and 1 other file of that "
+              "axis (40 points, x 3000 to 1000): root/a_spectrum (20 points, x 4000 to 400); "
+              "root/nested/deeper/plain64 (16 points, x 100 to 250)")
+AXIS_KEYS = ("axis_differs", "axis_reference", "axis_difference")
 
 
 def test_a_folder_gets_an_aligned_line_per_file(tree):
     out = karvo("info", tree)
     assert out.returncode == 0                    # a skipped file inside a folder isn't an error
-    assert out.stderr.startswith(SKIPPED) and len(out.stderr.splitlines()) == 1
+    assert out.stderr.startswith(SKIPPED) and out.stderr.splitlines()[1:] == [OTHER_AXES]
     rows = out.stdout.splitlines()
     cells = [re.split(r"\s{2,}", row) for row in rows]
     assert [c[0] for c in cells] == FOUND
-    assert cells[0][1:] == ["spectrum", "1 spectrum", "20 points", "x 4000 to 400", "float32"]
+    assert cells[0][1:] == ["spectrum", "1 spectrum", "20 points", "x 4000 to 400 (other axis)", "float32"]
     assert cells[1][1:] == ["series", "6 spectra", "40 points", "x 3000 to 1000", "float32", "run 42, in situ"]
     assert cells[2][2] == "3 spectra (cut short: 3 of 6)"
-    assert cells[3][2:] == ["4 spectra", "16 points", "x 100 to 250", "float64"]
+    assert cells[3][2:] == ["4 spectra", "16 points", "x 100 to 250 (other axis)", "float64"]
     for k in range(1, 6):                         # every column starts at one offset
         assert len({row.index(c[k], len(c[0])) for row, c in zip(rows, cells)}) == 1, k
 
@@ -54,13 +60,18 @@ def test_json_lists_every_file_found_as_info_of_each_would(tree):
     out = karvo("info", "--json", tree)
     assert out.returncode == 0 and out.stderr.startswith(SKIPPED)
     docs = json.loads(out.stdout)
-    assert docs == [json.loads(karvo("info", "--json", path).stdout)[0] for path in FOUND]
+    alone = [json.loads(karvo("info", "--json", path).stdout)[0] for path in FOUND]
+    assert [d["axis_differs"] for d in docs] == [True, False, False, True]
+    assert docs[3]["axis_reference"] == "root/b_series" and docs[3]["axis_difference"].startswith("16 points against 40")
+    assert [{k: v for k, v in d.items() if k not in AXIS_KEYS} for d in docs] == \
+        [{k: v for k, v in d.items() if k != "axis_differs"} for d in alone]
 
 
 def test_a_bad_named_input_exits_1_and_the_others_are_shown(tree):
     out = karvo("info", "root/nested", "missing", "root/b_series")
     assert out.returncode == 1
-    assert out.stderr.splitlines() == ["karvo: missing: No such file or directory"]
+    assert out.stderr.splitlines()[0] == "karvo: missing: No such file or directory"
+    assert "differs from that of root/nested/cut and 1 other file" in out.stderr.splitlines()[1]
     assert [row.split()[0] for row in out.stdout.splitlines()] == FOUND[2:] + [FOUND[1]]
     # a named text file is bad, the same file inside a folder is only skipped
     out = karvo("info", "root/nested", "root/notes.txt")
@@ -137,3 +148,35 @@ def test_a_title_s_control_characters_reach_no_terminal(tmp_path, many):
     out = karvo("info", *([tmp_path] if many else [tmp_path / "a"]))
     assert out.returncode == 0, out.stderr
     assert "\x1b" not in out.stdout and "\x07" not in out.stdout and "run?]0;owned? ?[2J42" in out.stdout
+
+
+@pytest.mark.parametrize("mismatched, status, listed", [(None, 0, SHARED + OTHER_AXIS), ("raise", 1, SHARED + OTHER_AXIS),
+                                                        ("skip", 0, SHARED)])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_files_of_another_axis_are_marked_as_export_would_stack_them(tmp_path, mismatched, status, listed, as_json):
+    """Listing, info never fails for a folder of mixed axes unless asked
+    (--mismatched raise); skip lists what karvo export would stack."""
+    folder = make_campaign(tmp_path / "campaign")
+    out = karvo("info", folder, *(["--json"] if as_json else []),
+                *(["--mismatched", mismatched] if mismatched else []))
+    assert out.returncode == status, out.stderr
+    if as_json:
+        docs = json.loads(out.stdout)
+        shown = {os.path.basename(d["path"]): d for d in docs}
+        assert sorted(shown) == sorted(listed)
+        assert {name for name, d in shown.items() if d["axis_differs"]} == set(listed) & set(OTHER_AXIS)
+        if "d_points" in shown:
+            assert shown["d_points"]["axis_reference"] == str(folder / "a_titled")
+            assert shown["d_points"]["axis_difference"].startswith("9 points against 8")
+    else:
+        rows = {os.path.basename(row.split()[0]): row for row in out.stdout.splitlines()}
+        assert sorted(rows) == sorted(listed)
+        assert {name for name, row in rows.items() if "(other axis)" in row} == set(listed) & set(OTHER_AXIS)
+    note = out.stderr.splitlines()[-1]
+    a, d, e = (str(folder / n) for n in ("a_titled", "d_points", "e_range"))
+    assert {None: f"karvo: the spectral axis of 2 files differs from that of {a} and 3 other files",
+            "raise": f"karvo: {d}: its spectral axis differs from that of {a} and 3 other files",
+            "skip": f"karvo: karvo info left out 2 files whose spectral axis differs from that of {a}"}[mismatched] \
+        in note
+    assert d in note and e in note
+    assert all(f"{folder / name}: skipped: " in out.stderr for name in NOT_SPECTRAL)

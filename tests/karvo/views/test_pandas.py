@@ -20,9 +20,10 @@ def test_series_table_holds_every_spectrums_metadata_exactly(tmp_path):
                         titles=lambda k: b"caf\xe9 %d" % k)
     with karvo.open(str(tmp_path / "s")) as s:
         df = s.to_pandas()
-        assert df.index.name == "spectrum" and df.index.tolist() == [0, 1, 2]
+        assert df.index.name == "spectrum_in_file" and df.index.tolist() == [0, 1, 2]
         assert list(df.columns) == ["title", "file_title", "temp", "title_", "num_scans", "start_time", "temp_", "pressure",
-                                    "x_position", "y_position", "detector_ID", "pk_height", "direction"]
+                                    "x_position", "y_position", "detector_ID", "pk_height", "direction", "spectrum"]
+        assert df["spectrum"].tolist() == [0, 1, 2]       # the index's former name, until karvo 0.2.0
         assert df["title"].tolist() == [sf.title(k) for k in range(3)] == s.titles
         assert all(type(t) is str for t in df["title"])
         assert df["temp"].tolist() == [0.0, 0.5, 1.0] and df["title_"].tolist() == [10.0, 20.0, 30.0]
@@ -37,7 +38,7 @@ def test_series_table_without_mini_headers_and_when_cut(tmp_path):
     W.write_series(path, n_spectra=2, max_spectra=5, mini_hdr=False, file_id=b"run 7, cell A")
     with karvo.open(path, truncated="ignore") as s:
         df = s.to_pandas()
-    assert list(df.columns) == ["file_title", "t"] and df["t"].tolist() == [0.0, 1.0] and len(df) == 2
+    assert list(df.columns) == ["file_title", "t", "spectrum"] and df["t"].tolist() == [0.0, 1.0] and len(df) == 2
     assert df["file_title"].tolist() == ["run 7, cell A"] * 2
 
 

@@ -53,9 +53,9 @@ def test_coordinates_are_read_many_s_table_named_as_the_engine(campaign):
     ds = karvo.open_mfdataset(campaign, chunks=4)
     assert all(ds[name].chunks is None for name in ds.coords)
     assert list(ds.file.values) == list(table.file) == [p for p, n in zip(campaign, SIZES) for _ in range(n)]
-    np.testing.assert_array_equal(ds.spectrum_in_file, table.spectrum)
+    np.testing.assert_array_equal(ds.spectrum_in_file, table.spectrum_in_file)
     assert ds.title.dtype.kind == "U"
-    for name in table.columns.drop(["file", "spectrum"]):
+    for name in table.columns.drop(["file", "spectrum_in_file", "spectrum"]):
         np.testing.assert_array_equal(ds[name].values, table[name].to_numpy(), err_msg=name)
     # as xarray concatenates the engine's Datasets, plus the index within the file
     one = xr.open_dataset(campaign[1], engine=engine(), file_coordinate=True)
@@ -96,16 +96,17 @@ def test_sources_as_read_many_takes_them(campaign, tmp_path):
     (tmp_path / "notes").write_text("not spectra\n" * 50)
     with pytest.warns(UserWarning, match=r"karvo.open_mfdataset skipped 1 file .*notes"):
         ds = karvo.open_mfdataset(str(tmp_path))
-    assert list(np.unique(ds.file)) == sorted(campaign)
+    with ds:
+        assert list(np.unique(ds.file)) == sorted(campaign)
     # URLs: what the tasks carry is the URL and its options
     folder = "memory://karvo-tests/%s" % uuid.uuid4().hex
     for path in campaign:
         with open(path, "rb") as src, fsspec.open("%s/%s" % (folder, os.path.basename(path)), "wb") as dst:
             dst.write(src.read())
-    got = karvo.open_mfdataset(folder + "/run*", chunks=5, storage_options={})
-    name = str(got.file.values[0])     # as the file system names it
-    assert name.startswith("memory://") and name.endswith(folder.split("//")[1] + "/run0")
-    np.testing.assert_array_equal(got.spectra.values, karvo.read_many(campaign)[1])
+    with karvo.open_mfdataset(folder + "/run*", chunks=5, storage_options={}) as got:
+        name = str(got.file.values[0])     # as the file system names it
+        assert name.startswith("memory://") and name.endswith(folder.split("//")[1] + "/run0")
+        np.testing.assert_array_equal(got.spectra.values, karvo.read_many(campaign)[1])
     with open(campaign[0], "rb") as fh, pytest.raises(TypeError, match="file objects"):
         karvo.open_mfdataset([fh])
 

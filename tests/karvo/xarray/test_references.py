@@ -7,6 +7,7 @@ import pickle
 import shutil
 import warnings
 
+import numpy as np
 import pytest
 
 xr = pytest.importorskip("xarray")
@@ -19,6 +20,7 @@ from karvo.cli import main  # noqa: E402
 
 from conftest import assert_child_ok, run_python  # noqa: E402
 from xarray_files import engine, series, single  # noqa: E402
+from campaign import CUT_HOLDS, NOT_SPECTRAL, SHARED, make_campaign  # noqa: E402
 
 # Reads the references at argv[1] with xarray's Zarr engine and pickles the
 # loaded Dataset to argv[2].  karvo is kept out: a finder refuses it, so an
@@ -184,17 +186,107 @@ TIME_IN_MINUTES = [dict(num_elements=6, first_dim=0, last_dim=5, scale_dim=1.0, 
                         long_label=b"minutes")]
 
 
-@pytest.mark.parametrize("other", [dict(num_points=9), dict(spectral={"first_x": 3000.0}), dict(element_size=8),
-                                   dict(mini_hdr=False), dict(dimensions=TIME_IN_MINUTES)])
-def test_files_that_do_not_stack_are_refused_naming_both(tmp_path, capsys, other):
+@pytest.mark.parametrize("other, refused", [
+    (dict(num_points=9), "its spectral axis differs from that of"),
+    (dict(spectral={"first_x": 3000.0}), "its spectral axis differs from that of"),
+    (dict(element_size=8), "values of different types (float32, float64): they don't combine"),
+    (dict(mini_hdr=False), None), (dict(mini_header_type=3), None), (dict(dimensions=TIME_IN_MINUTES), None)])
+def test_files_stack_unless_their_axes_or_value_types_differ(tmp_path, capsys, other, refused):
     a, b = str(tmp_path / "a"), str(tmp_path / "b")
     series(a, num_points=8)
     series(b, **{"num_points": 8, **other})
     out = tmp_path / "out.json"
-    assert main(["refs", a, b, "-o", str(out)]) == 1
+    assert main(["refs", a, b, "-o", str(out)]) == (1 if refused else 0)
     err = capsys.readouterr().err
-    assert a in err and b in err and "don't combine" in err
+    if refused:
+        assert a in err and b in err and refused in err and not out.exists()
+        return
+    got = read_without_karvo(tmp_path, json.loads(out.read_text()))
+    np.testing.assert_array_equal(got.spectra.values, karvo.read_many([a, b])[1])
+    if "dimensions" in other:                   # the dimension's long names differ: dropped
+        assert got.t.values.tolist() == [0, 1, 2, 3, 4, 5] * 2 and "long_name" not in got.t.attrs
+
+
+@pytest.fixture
+def campaign(tmp_path):
+    return make_campaign(tmp_path / "campaign")
+
+
+def test_a_campaign_is_stacked_as_read_many_stacks_it(campaign, tmp_path, capsys):
+    out = tmp_path / "out.json"
+    assert main(["refs", str(campaign), "-o", str(out)]) == 1        # raise, the default
+    err = capsys.readouterr().err.splitlines()
+    d, e, a = (str(campaign / n) for n in ("d_points", "e_range", "a_titled"))
+    assert err[-1] == (f"karvo: {d}: its spectral axis differs from that of {a} and 3 other files of that axis: "
+                       f"9 points against 8 (x 4000 to 400 against 4000 to 400); "
+                       f"{e}: x[0] is 3000.0 against 4000.0 (x 3000 to 400 against 4000 to 400)")
     assert not out.exists()
+    assert main(["refs", str(campaign), "-o", str(out), "--mismatched", "skip"]) == 0
+    err = capsys.readouterr().err
+    assert f"karvo: karvo refs left out 2 files whose spectral axis differs from that of {a}" in err
+    for name in NOT_SPECTRAL:
+        assert f"{campaign / name}: skipped: " in err
+    got = read_without_karvo(tmp_path, json.loads(out.read_text()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        x, Y, table = karvo.read_many(campaign, mismatched="skip")
+    assert got.spectra.dtype == Y.dtype and got.spectra.values.tobytes() == Y.tobytes()
+    np.testing.assert_array_equal(got.x.values, x)
+    assert list(got.file.values) == list(table.file) == [str(campaign / n) for n in SHARED
+                                                        for _ in range({"a_titled": 3, "f_cut": CUT_HOLDS}.get(n, 2))]
+    assert list(got.title.values) == list(table.title)               # "" without mini headers
+    # missing where a file lacks the field: NaN read, never a made-up number
+    for name in ("t", "temp", "num_scans", "start_time", "detector_ID", "direction"):
+        np.testing.assert_array_equal(got[name].values, table[name].to_numpy(float, na_value=np.nan), err_msg=name)
+    assert got.start_time.values[3] == 3_000_000_000
+    refs = json.loads(out.read_text())["refs"]
+    zarray = json.loads(refs["num_scans/.zarray"])
+    assert zarray["dtype"] == "<u4" and zarray["fill_value"] == 2**32 - 1
+
+
+@pytest.mark.parametrize("tool", ["read_many", "open_mfdataset", "export", "refs", "info"])
+def test_every_tool_keeps_the_same_files_of_a_campaign(campaign, tmp_path, tool, capsys):
+    want = [str(campaign / n) for n in SHARED]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if tool == "read_many":
+            got = karvo.read_many(campaign, mismatched="skip")[2].file
+        elif tool == "open_mfdataset":
+            with karvo.open_mfdataset(campaign, mismatched="skip") as ds:
+                got = ds.file.values.tolist()
+        elif tool == "export":
+            assert main(["export", str(campaign), "-o", str(tmp_path / "all.npz"), "--mismatched", "skip"]) == 0
+            with np.load(tmp_path / "all.npz") as z:
+                got = z["file"].tolist()
+        elif tool == "refs":
+            assert main(["refs", str(campaign), "-o", str(tmp_path / "r.json"), "--mismatched", "skip"]) == 0
+            got = {ref[0] for key, ref in json.loads((tmp_path / "r.json").read_text())["refs"].items()
+                   if key.startswith("spectra/") and isinstance(ref, list)}
+        else:
+            assert main(["info", "--json", str(campaign), "--mismatched", "skip"]) == 0
+            got = [d["path"] for d in json.loads(capsys.readouterr().out)]
+    assert sorted(set(got)) == want
+
+
+def test_a_single_spectrum_stacks_as_one_row_titled_by_its_file(tmp_path):
+    paths = [str(tmp_path / "a"), str(tmp_path / "b")]
+    series(paths[0], n_spectra=2, num_points=32)
+    single(paths[1], num_points=32, title="film")
+    refs = _references.combine([(p, karvo.references(p)) for p in paths])
+    got = read_without_karvo(tmp_path, refs)
+    _x, Y, table = karvo.read_many(paths)
+    assert got.spectra.values.tobytes() == Y.tobytes()
+    assert list(got.title.values) == list(table.title) and got.title.values[-1] == "film"
+    assert np.isnan(got.temp.values[-1]) and list(got.file.values) == list(table.file)
+
+
+def test_a_pattern_is_expanded_sorted(campaign, tmp_path, capsys):
+    out = tmp_path / "out.json"
+    assert main(["refs", str(campaign / "[cab]_*"), "-o", str(out)]) == 0
+    got = read_without_karvo(tmp_path, json.loads(out.read_text()))
+    assert list(dict.fromkeys(got.file.values.tolist())) == [str(campaign / n) for n in SHARED[:3]]
+    assert main(["refs", str(campaign / "nothing*"), "-o", str(out)]) == 1
+    assert "nothing*: no file matches this pattern" in capsys.readouterr().err
 
 
 def test_refs_of_a_file_that_is_not_spectral_data_fail_naming_it(tmp_path, capsys):
