@@ -11,6 +11,12 @@ few chunks of spectra in flight), however large the series: compare the last col
 with the values' size.  CSV is written at least at CSV_TARGET_MBS megabytes
 of text per second (the "MB/s written" column); ``csv-long`` is the long
 layout (``--layout long``: a row per value, its metadata repeated on each).
+
+Then a stack: ``--stack`` files of 50 x 4,096 float32 spectra with mini
+headers, their values a smooth band plus noise in the low bits (as measured
+spectra have), exported as one Parquet file and as one NetCDF file, the two
+alternating for ``--rounds`` rounds (medians). Target: Parquet takes no
+longer than NetCDF and is no larger than the files it reads.
 """
 from __future__ import annotations
 
@@ -50,12 +56,64 @@ def _size(path: str) -> int:
     return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(path) for f in files)
 
 
+def write_stack(folder: str, files: int, spectra: int = 50, points: int = 4096) -> list[str]:
+    """files series of spectra x points float32 with version-3 mini headers:
+    written by our writer, then their values replaced by a band and noise."""
+    import numpy as np
+    from karvo_writer import SeriesFile
+
+    os.makedirs(folder, exist_ok=True)
+    rng = np.random.default_rng(0)
+    x = np.linspace(0.0, 1.0, points)
+    band = np.exp(-((x - 0.3) / 0.02) ** 2) + 0.5 * np.exp(-((x - 0.7) / 0.05) ** 2)
+    paths = []
+    for f in range(files):
+        path = os.path.join(folder, f"run{f:04d}.series")
+        series = SeriesFile(n_spectra=spectra, num_points=points, mini_header_type=3)
+        series.write(path)
+        with open(path, "r+b") as fh:
+            for k in range(spectra):
+                fh.seek(series.layout.values_offset(k))
+                fh.write((band * (1 + 0.01 * k) + rng.normal(0, 1e-3, points)).astype("<f4").tobytes())
+        paths.append(path)
+    return paths
+
+
+def stack_rows(folder: str, files: int, rounds: int, karvo: list[str]) -> None:
+    """Parquet against NetCDF for one stack of files, alternating."""
+    import statistics
+
+    stack = os.path.join(folder, "stack")
+    paths = write_stack(stack, files)
+    size_in = sum(os.path.getsize(p) for p in paths)
+    print(f"\nstack: {files} files x 50 x 4096 float32, mini headers: {size_in / 1e6:.0f} MB of files")
+    times: dict[str, list[float]] = {"parquet": [], "nc": []}
+    sizes: dict[str, int] = {}
+    for _ in range(rounds):
+        for kind in times:
+            out = os.path.join(folder, "stack." + kind)
+            wall, _peak = measure(karvo + ["export", stack, "-o", out])
+            times[kind].append(wall)
+            sizes[kind] = _size(out)
+            os.remove(out)
+    print("| export of the stack | seconds (median) | all rounds | MB written | size / files |")
+    print("|---|---|---|---|---|")
+    for kind, walls in times.items():
+        print(f"| {kind} | {statistics.median(walls):.2f} | "
+              f"{', '.join(f'{w:.2f}' for w in walls)} | {sizes[kind] / 1e6:.0f} | {sizes[kind] / size_in:.2f} |")
+    ratio = statistics.median(times["parquet"]) / statistics.median(times["nc"])
+    print(f"parquet / nc: {ratio:.2f} x the time (target <= 1), "
+          f"{sizes['parquet'] / size_in:.2f} x the files' size (target <= 1)")
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--spectra", type=int, default=5000)
     ap.add_argument("--points", type=int, default=4096)
     ap.add_argument("--data", default=None, help="folder for the series and the exports")
-    ap.add_argument("--formats", default=",".join(FORMATS), help="comma-separated (default: all)")
+    ap.add_argument("--formats", default=",".join(FORMATS), help="comma-separated (default: all; none: '')")
+    ap.add_argument("--stack", type=int, default=300, help="files of the stack (0: no stack rows)")
+    ap.add_argument("--rounds", type=int, default=3, help="rounds of the stack rows")
     args = ap.parse_args()
     folder = args.data or tempfile.mkdtemp(prefix="karvo-bench-cli-")
     os.makedirs(folder, exist_ok=True)
@@ -71,7 +129,7 @@ def main() -> int:
           " above the same export of 10 spectra, MiB |")
     print("|---|---|---|---|---|---|")
     worst = 0.0
-    for fmt in args.formats.split(","):
+    for fmt in filter(None, args.formats.split(",")):
         kind, _, layout = fmt.partition("-")
         out = os.path.join(folder, "out." + kind)
         options = ["--layout", layout] if layout else []
@@ -89,6 +147,8 @@ def main() -> int:
             print(f"{fmt}: {written:.0f} MB/s of text (target >= {CSV_TARGET_MBS})")
     print(f"at most {worst:.0f} MiB more than for 10 spectra "
           f"(target <= {TARGET_MIB} MiB; the values are {values_mib:.0f} MiB)")
+    if args.stack:
+        stack_rows(folder, args.stack, args.rounds, karvo)
     if not args.data:
         shutil.rmtree(folder, ignore_errors=True)
     return 0

@@ -64,3 +64,17 @@ SERIES = dict(n_spectra=6, num_points=40, element_size=4, mini_header_type=3, fi
               titles=lambda k: b"run %d" % k,
               dimensions=[dict(first_dim=0, last_dim=50, scale_dim=1.0, num_elements=6,
                                short_label=b"t", long_label=b"time (s)")])
+
+
+def write_mixed(a, b, c, **a_options):
+    """Three files on SERIES's axis that stack as float64 with gaps: a, a
+    float32 series with mini headers (SERIES, with a_options); b, a float64
+    series without; c, a single spectrum. Returns [a, b, c]."""
+    from karvo_writer import single_spectrum_file, write_series
+    write_series(a, **dict(SERIES, **a_options))
+    write_series(b, **dict(SERIES, n_spectra=3, element_size=8, mini_header_type=0,
+                           values=lambda k: [1 / 3 + k * 1e-9 * j for j in range(40)]))
+    with open(c, "wb") as fh:
+        fh.write(single_spectrum_file(values=[np.float32(0.1) * j for j in range(40)],
+                                      first_x=3000.0, last_x=1000.0))
+    return [a, b, c]

@@ -20,9 +20,10 @@ import argparse
 import contextlib
 import json
 import os
+import re
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import karvo
@@ -101,6 +102,31 @@ def storage_option(text: str) -> tuple[str, Any]:
         return key.strip(), value
 
 
+MAX_SIZE = 10 * 10**9        # bytes a long export writes without --force or a yes
+_UNITS = {"": 1, "k": 10**3, "m": 10**6, "g": 10**9, "t": 10**12,
+          "ki": 2**10, "mi": 2**20, "gi": 2**30, "ti": 2**40}
+
+
+def byte_size(text: str) -> int:
+    """A number of bytes: ``500MB``, ``2.5G``, ``10GB``, ``1GiB``, ``0``
+    (k, M, G, T count in thousands; Ki, Mi, Gi, Ti in 1024s)."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]i?)?b?\s*", text, re.IGNORECASE)
+    if match is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size; write e.g. 500MB, 2.5GB or 10G")
+    return int(float(match.group(1)) * _UNITS[(match.group(2) or "").lower()])
+
+
+def size_text(size: int) -> str:
+    """Bytes as people read them: 940 bytes, 52.4 kB, 1.05 GB (units of 1000)."""
+    if size < 1000:
+        return f"{size} bytes"
+    for unit, scale in (("kB", 10**3), ("MB", 10**6), ("GB", 10**9)):
+        if size < 999.5 * scale:        # 999.6 kB would show as 1e+03
+            return f"{size / scale:.3g} {unit}"
+    tb = size / 10**12
+    return f"{tb:.3g} TB" if tb < 999.5 else f"{tb:,.0f} TB"
+
+
 def _subcommand(sub: Any, name: str, summary: str, examples: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = sub.add_parser(
         name, help=summary, description=summary[0].upper() + summary[1:] + ".",
@@ -147,11 +173,18 @@ def build_parser() -> argparse.ArgumentParser:
         "as 'karvo: PATH: reason'; the others are still shown and the exit status\n"
         "is 1.  Inside folders, files that aren't spectral data are reported as\n"
         "'karvo: PATH: skipped: reason' and don't change the exit status; names\n"
-        "starting with '.' are passed over.")
+        "starting with '.' are passed over.  Files whose spectral axis differs\n"
+        "from the one most files listed share (as karvo export and karvo.read_many\n"
+        "decide it) are marked '(other axis)' and named in a note on standard\n"
+        "error; --json gives axis_differs for each file.")
     info.add_argument("paths", nargs="+", metavar="PATH",
                       help="spectral data files, or folders to look through")
     info.add_argument("--json", action="store_true",
                       help="print one JSON list, an object per file")
+    info.add_argument("--mismatched", choices=("raise", "skip"), default=None,
+                      help="files whose spectral axis differs from the one most files share are "
+                           "marked and named in a note (default); raise: also exit 1, as karvo export "
+                           "would; skip: leave them out, as karvo export --mismatched skip would")
 
     export = _subcommand(
         sub, "export", "write the spectra of files in a format other tools read",
@@ -174,7 +207,9 @@ def build_parser() -> argparse.ArgumentParser:
         "coordinates along 'spectrum' in nc/zarr.  Inside folders, files that aren't\n"
         "spectral data are reported as skipped; a named file that can't be read is\n"
         "reported, the others are written and the status is 1.  --layout long:\n"
-        "a row per value (file, spectrum, x, value, then the metadata), csv/tsv/parquet.")
+        "a row per value (file, spectrum, x, value, then the metadata), csv/tsv/parquet;\n"
+        "its size is told before it is written, and above --max-size (10GB) it is\n"
+        "asked for on a terminal, refused elsewhere (status 1), unless --force.")
     export.add_argument("paths", nargs="+", action=_Paths, metavar="PATH",
                         help="spectral data files, or folders to look through")
     export.add_argument("-o", "--output", required=True, metavar="OUT",
@@ -192,6 +227,11 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("--layout", choices=("wide", "long"), default="wide",
                         help="wide (default): the layouts described below; long: a row per value with "
                              "columns file, spectrum, x, value and the metadata (csv, tsv, parquet)")
+    export.add_argument("--max-size", type=byte_size, default=MAX_SIZE, metavar="SIZE",
+                        help="--layout long: the most it writes without asking (on a terminal) or "
+                             "--force; its size is told before writing (default 10GB; e.g. 500MB, 2.5GB)")
+    export.add_argument("--force", action="store_true",
+                        help="--layout long: write it whatever its size")
 
     plot = _subcommand(
         sub, "plot", "draw a spectrum, or a series as a heat map above a few of its spectra",
@@ -254,8 +294,9 @@ def _open(path: str, args: argparse.Namespace) -> karvo.Series | karvo.Spectrum:
             raise
         # The storage layer under a URL refused (no credentials, an endpoint
         # out of reach, a protocol fsspec doesn't know): this file can't be
-        # read, as for a local file that can't be opened.
-        raise read_error(path, exc) from exc
+        # read, as for a local file that can't be opened. From None: the
+        # client's error quotes the URL it asked for, secrets and all.
+        raise read_error(path, exc) from None
 
 
 def _note_if_cut(obj: karvo.Series | karvo.Spectrum) -> None:
@@ -301,7 +342,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     a line per file.  A named input that can't be read sets the status to 1;
     inside a folder, a file that isn't spectral data is only reported as
     skipped, and a folder with no readable file at all counts as bad."""
-    from .info import table, text
+    from .info import compare_axes, table, text
 
     status = 0
     documents: list[dict[str, Any]] = []
@@ -323,6 +364,11 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             _complain(given, reason)
             documents.append({"path": given, "error": reason})
             status = 1
+    # the spectral axes the files listed share, compared as read_many compares them
+    documents, notes, differ = compare_axes(documents, args.mismatched)
+    for note in notes:
+        print(f"karvo: {note}", file=sys.stderr)
+    status = max(status, differ)
     if args.json:
         print(json.dumps(documents, indent=2))
         return status
@@ -391,6 +437,30 @@ def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
     return parts, status
 
 
+class _TooLarge(Exception):
+    """A long export above --max-size, refused before anything is written."""
+
+
+def _size_check(args: argparse.Namespace) -> Callable[[int], None]:
+    """What a long export does with the size it is about to write: tells
+    it; above --max-size (and without --force) asks when standard input and
+    error are a terminal, and refuses on any answer but yes, or elsewhere."""
+    shown = display_name(args.output)
+
+    def check(size: int) -> None:
+        print(f"karvo: writing about {size_text(size)} to {shown}", file=sys.stderr, flush=True)
+        if args.force or size <= args.max_size:
+            return
+        limit = f"the limit of {size_text(args.max_size)} (--max-size)"
+        if sys.stdin is not None and sys.stdin.isatty() and sys.stderr.isatty():
+            print(f"karvo: that is more than {limit}; continue? [y/N] ", end="", file=sys.stderr, flush=True)
+            if sys.stdin.readline().strip().lower() in ("y", "yes"):
+                return
+        raise _TooLarge(f"about {size_text(size)} to write, more than {limit}; nothing written "
+                        "(--force writes it, --max-size SIZE sets another limit)")
+    return check
+
+
 def _export_many(args: argparse.Namespace, fmt: str) -> int:
     """Several inputs, a folder, or the long layout: the spectra stacked."""
     from .._export.stack import Stack, export_stack
@@ -405,7 +475,10 @@ def _export_many(args: argparse.Namespace, fmt: str) -> int:
             stack = Stack(parts, *_range(args), mismatched=args.mismatched)
         for note in left_out:
             print(f"karvo: {note.message}", file=sys.stderr)
-        export_stack(stack, args.output, fmt, args.layout)
+        export_stack(stack, args.output, fmt, args.layout, _size_check(args))
+    except _TooLarge as exc:
+        _complain(args.output, exc)
+        return 1
     except karvo.FormatError as exc:       # axes that differ, or a file changed meanwhile
         _complain(exc.path or args.output, exc)
         return 1

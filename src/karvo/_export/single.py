@@ -28,6 +28,7 @@ from .._core.spectrum import Spectrum
 from .._storage.atomic import replaced_on_success
 from .._extras import MissingDependency, optional, require
 from .._core.names import unique
+from .._core.table import IN_FILE
 
 FORMATS = ("csv", "tsv", "npz", "nc", "zarr", "parquet")
 LONG_FORMATS = ("csv", "tsv", "parquet")   # those that take the long layout (a row per value)
@@ -218,7 +219,8 @@ def _npz_member(zf: zipfile.ZipFile, name: str, array: np.ndarray) -> None:
 
 
 def write_npz(sel: Selection, path: str, bar: Progress) -> None:
-    """x, values (spectra x points; 1-D for a single spectrum), index,
+    """x, values (spectra x points; 1-D for a single spectrum),
+    spectrum_in_file (and ``index``, its former name, until karvo 0.2.0),
     coords/<name>, titles, meta (structured), metadata (JSON text): readable
     with ``numpy.load`` without pickle.  Values stream into the archive."""
     shape: tuple[int, ...] = (sel.n, sel.points) if sel.is_series else (sel.points,)
@@ -231,6 +233,7 @@ def write_npz(sel: Selection, path: str, bar: Progress) -> None:
             for _a, rows in sel.chunks(bar):
                 fh.write(np.ascontiguousarray(rows).data)
         if sel.is_series:
+            _npz_member(zf, IN_FILE, sel.index)
             _npz_member(zf, "index", sel.index)
             for name, values in sel.coords.items():
                 _npz_member(zf, f"coords/{name}", values)
@@ -252,13 +255,15 @@ def _unique(name: str, taken: set[str]) -> str:
 
 
 def write_parquet(sel: Selection, path: str, bar: Progress) -> None:
-    """A row per spectrum: index, title, one column per series dimension and
-    per mini header field, and ``values`` (a fixed-size list of the points).
+    """A row per spectrum: spectrum_in_file, title, one column per series
+    dimension and per mini header field, ``index`` (the former name of
+    spectrum_in_file, until karvo 0.2.0) and ``values`` (a fixed-size list
+    of the points).
     The spectral axis and the headers are in the schema's metadata
     (``karvo.x`` as a JSON list, ``karvo.metadata``); a row group per chunk."""
     pa = require("pyarrow", "parquet", "Parquet export")
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
-    taken = {"index", "title", "values"}
+    taken = {IN_FILE, "index", "title", "values"}
     titles = sel.titles
     coords = {_unique(name, taken): values for name, values in sel.coords.items()}
     meta = sel.meta
@@ -267,15 +272,14 @@ def write_parquet(sel: Selection, path: str, bar: Progress) -> None:
         if field != "spec_title" and meta.dtype[field].kind in "biuf"}
     value_type = pa.list_(pa.from_numpy_dtype(sel.dtype), sel.points or -1)
     schema = pa.schema(
-        [("index", pa.int64())]
+        [(IN_FILE, pa.int64())]
         + ([("title", pa.string())] if titles is not None else [])
         + [(name, pa.float64()) for name in coords]
         + [(name, pa.from_numpy_dtype(meta.dtype[field]))  # type: ignore[union-attr]
            for name, field in meta_fields.items()]
-        + [("values", value_type)],
-        metadata={"karvo.x": json.dumps(sel.x.tolist()),
-                  "karvo.metadata": sel.metadata()})
-    with pq.ParquetWriter(path, schema) as writer:
+        + [("index", pa.int64()), ("values", value_type)],
+        metadata={**axis_metadata(sel.x), "karvo.metadata": sel.metadata()})
+    with parquet_writer(pa, pq, path, schema, "values") as writer:
         for a, rows in sel.chunks(bar):
             b = a + rows.shape[0]
             columns: list[Any] = [pa.array(sel.index[a:b])]
@@ -284,8 +288,41 @@ def write_parquet(sel: Selection, path: str, bar: Progress) -> None:
             columns += [pa.array(values[a:b]) for values in coords.values()]
             columns += [pa.array(meta[field][a:b])  # type: ignore[index]
                         for field in meta_fields.values()]
+            columns.append(columns[0])      # index, the former name
             columns.append(value_lists(pa, rows, value_type))
             writer.write_table(pa.Table.from_arrays(columns, schema=schema))
+
+
+def axis_metadata(x: np.ndarray) -> dict[str, str]:
+    """The schema metadata that carries the spectral axis: ``karvo.x``, a
+    JSON list (exact for float64). Not also ``PANDAS_ATTRS``, which
+    read_parquet would put in ``DataFrame.attrs``: pandas copies attrs
+    deeply on every operation, and 4,096 numbers there made a column's
+    arithmetic 50 times slower. Arrow keeps a second copy of the metadata,
+    base64, in its schema (``ARROW:schema``)."""
+    return {"karvo.x": json.dumps(x.tolist())}
+
+
+def parquet_writer(pa: Any, pq: Any, path: str, schema: Any, values: str) -> Any:
+    """A ParquetWriter for a table of spectra whose points are column
+    ``values`` (floats, or fixed-size lists of them).
+
+    The points are noise in their low bits: they are written as they are,
+    without a dictionary (of as many entries as values, it made the file a
+    fifth larger than the spectra and took three times as long),
+    statistics or compression (zstd at its fastest, byte planes split,
+    saves a fifth of their size at twice the time of writing them). Every
+    other column (file names, titles, the axis of the long layout, ...)
+    repeats from row to row: dictionary-encoded and compressed."""
+    field = schema.field(values)
+    nested = pa.types.is_fixed_size_list(field.type) or pa.types.is_list(field.type)
+    leaf = f"{values}.list.element" if nested else values
+    others = [name for name in schema.names if name != values]
+    codec = "zstd" if pa.Codec.is_available("zstd") else "snappy"
+    return pq.ParquetWriter(
+        path, schema, use_compliant_nested_type=True,   # names the leaf values.list.element
+        compression={leaf: "none", **dict.fromkeys(others, codec)},
+        use_dictionary=others, write_statistics=others)
 
 
 def value_lists(pa: Any, rows: np.ndarray, value_type: Any) -> Any:

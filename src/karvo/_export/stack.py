@@ -15,7 +15,6 @@ import contextlib
 import csv
 import functools
 import io
-import json
 import os
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -28,10 +27,12 @@ from .._core.api import open as _open
 from .._storage.atomic import replaced_on_success
 from .._errors import FormatError
 from .single import (LONG_FORMATS, Progress, Rows, _NoProgress,
-                      _npz_member, progress_bar, value_lists, write_labelled, write_text_table)
+                      _npz_member, axis_metadata, parquet_writer, progress_bar, value_lists,
+                      write_labelled, write_text_table)
 from .._extras import optional, require
 from .._core.inputs import Found
 from .._core.many import _Part, _reopened, one_axis
+from .._core.table import IN_FILE, IN_FILE_ALIAS
 from .._core.names import unique, variable_name
 from .._core.open_files import OPEN_FILES
 
@@ -129,15 +130,18 @@ class Stack(Rows):
         order: dict[str, None] = {"title": None, "file_title": None}
         for part, _, _ in self.pieces:
             order.update(dict.fromkeys(part.columns))
-        # the columns of read_many's table
+        # the columns of read_many's table, the index within the file under
+        # its former name last (a copy, until karvo 0.2.0; "index" in npz, nc, zarr)
+        in_file = np.concatenate([np.arange(lo, hi, dtype=np.int64) for _, lo, hi in self.pieces]
+                                 or [np.empty(0, np.int64)])
         self.columns: dict[str, np.ndarray] = {
             "file": np.repeat(np.array([p.name for p, _, _ in self.pieces], dtype=object), sizes),
-            "spectrum": np.concatenate([np.arange(lo, hi, dtype=np.int64) for _, lo, hi in self.pieces]
-                                       or [np.empty(0, np.int64)]),
+            IN_FILE: in_file,
         }
         for name in order:
             self.columns[name] = _joined(
                 [None if (c := p.columns.get(name)) is None else c[lo:hi] for p, lo, hi in self.pieces], sizes)
+        self.columns[IN_FILE_ALIAS] = in_file
 
     def chunks(self, bar: Progress, chunk: int | None = None) -> Iterator[tuple[int, np.ndarray]]:
         """(offset in the stack, 2-D rows) for every selected spectrum, at
@@ -191,8 +195,8 @@ def _line(cells: Sequence[str], delimiter: str) -> str:
 # --- wide: the single-file layouts, a file column added ---------------------
 
 def wide_header(stack: Stack) -> list[list[str]]:
-    """CSV/TSV header rows: one per column of the table (file, spectrum,
-    title, ...), its name first, then its value for each spectrum; then a
+    """CSV/TSV header rows: one per column of the table (file,
+    spectrum_in_file, title, ...), its name first, then its value for each spectrum; then a
     row ``x`` alone, naming the first column of the rows below (where pandas
     looks for the name of the index under a header of several rows)."""
     return [[name, *_cells(values)] for name, values in _beside(stack.columns, ["x"]).items()] \
@@ -200,8 +204,8 @@ def wide_header(stack: Stack) -> list[list[str]]:
 
 
 def write_npz(stack: Stack, path: str, bar: Progress) -> None:
-    """x, values (spectra x points), file, index (within its file), titles,
-    and columns/NAME for every other column of the table."""
+    """x, values (spectra x points), file, spectrum_in_file (and its former
+    name, index), titles, and columns/NAME for every other column of the table."""
     import zipfile
     with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
         _npz_member(zf, "x", stack.x)
@@ -211,7 +215,7 @@ def write_npz(stack: Stack, path: str, bar: Progress) -> None:
                 "fortran_order": False, "shape": (stack.n, stack.points)})
             for _a, rows in stack.chunks(bar):
                 fh.write(np.ascontiguousarray(rows).data)
-        names = {"file": "file", "spectrum": "index", "title": "titles"}
+        names = {"file": "file", IN_FILE: IN_FILE, IN_FILE_ALIAS: "index", "title": "titles"}
         for name, values in stack.columns.items():
             values = filled(values)
             _npz_member(zf, names.get(name, f"columns/{name}"),
@@ -230,19 +234,49 @@ def _parquet_schema(pa: Any, stack: Stack, head: dict[str, Any], tail: dict[str,
     def kind(values: np.ndarray) -> Any:
         return pa.string() if values.dtype.kind == "O" else pa.from_numpy_dtype(values.dtype)
     return pa.schema([*head.items(), *((name, kind(v)) for name, v in tail.items())],
-                     metadata={"karvo.x": json.dumps(stack.x.tolist())})
+                     metadata=axis_metadata(stack.x))
+
+
+def _gathered(chunks: Iterator[tuple[int, np.ndarray]], size: int) -> Iterator[tuple[int, np.ndarray]]:
+    """The chunks of a stack joined across files into runs of at least
+    ``size`` spectra (the last may be shorter): a row group of Parquet each,
+    rather than one per small file."""
+    held: list[np.ndarray] = []
+    first = count = 0
+    for a, rows in chunks:
+        if not held:
+            first = a
+        held.append(rows)
+        count += rows.shape[0]
+        if count >= size:
+            yield first, held[0] if len(held) == 1 else np.concatenate(held)
+            held, count = [], 0
+    if held:
+        yield first, held[0] if len(held) == 1 else np.concatenate(held)
+
+
+def _ahead(items: Iterator[tuple[int, np.ndarray]]) -> Iterator[tuple[int, np.ndarray]]:
+    """items, the next one read on a thread of its own while this one is
+    written (Arrow encodes without the interpreter lock): the reads and the
+    encoding share two cores rather than taking turns on one."""
+    with ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(next, items, None)
+        while (item := pending.result()) is not None:
+            pending = pool.submit(next, items, None)
+            yield item
 
 
 def write_parquet(stack: Stack, path: str, bar: Progress) -> None:
     """A row per spectrum: the table's columns, then ``values`` (a
-    fixed-size list of the points); the axis in the schema's metadata."""
+    fixed-size list of the points); the axis in the schema's metadata. A
+    row group per chunk of spectra (CHUNK_BYTES of values), across files."""
     pa = require("pyarrow", "parquet", "Parquet export")
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
     value_type = pa.list_(pa.from_numpy_dtype(stack.dtype), stack.points or -1)
     columns = _beside(stack.columns, ["values"])
     schema = _parquet_schema(pa, stack, {}, columns).append(pa.field("values", value_type))
-    with pq.ParquetWriter(path, schema) as writer:
-        for a, rows in stack.chunks(bar):
+    with parquet_writer(pa, pq, path, schema, "values") as writer:
+        for a, rows in _ahead(_gathered(stack.chunks(bar), stack.chunk)):
             b = a + rows.shape[0]
             arrays = [_arrow(pa, values[a:b]) for values in columns.values()]
             arrays.append(value_lists(pa, rows, value_type))
@@ -253,7 +287,8 @@ def write_parquet(stack: Stack, path: str, bar: Progress) -> None:
 def dataset(stack: Stack, fmt: str) -> Iterator[Any]:
     """The stack as an xarray Dataset: ``spectra`` (spectrum, x), the axis
     ``x`` and every column of the table as a coordinate along ``spectrum``
-    (``spectrum`` itself as ``index``); lazy, read a chunk at a time, when
+    (the former name of ``spectrum_in_file``, ``spectrum``, as ``index``,
+    which it was called here before); lazy, read a chunk at a time, when
     dask is installed."""
     xr = require("xarray", "xarray", f"{fmt} export")
     da = optional("dask.array")
@@ -273,31 +308,32 @@ def dataset(stack: Stack, fmt: str) -> Iterator[Any]:
         values = da.concatenate(blocks).rechunk({0: stack.chunk}) if blocks else \
             np.empty((0, stack.points), stack.dtype)
     coords: dict[str, Any] = {"x": ("x", stack.x)}
-    taken = {"x", "spectra", "spectrum"}
+    taken = {"x", "spectra", "spectrum", "index"}
     for name, column in stack.columns.items():
-        safe = unique(variable_name("index" if name == "spectrum" else name), taken)
+        former = name == IN_FILE_ALIAS
+        safe = "index" if former else unique(variable_name(name), taken)
         taken.add(safe)
         column = filled(column)
-        attrs = {"label": name} if safe != name and name != "spectrum" else {}
+        attrs = {"label": name} if safe != name and not former else {}
         coords[safe] = ("spectrum", column.astype(str) if column.dtype.kind == "O" else column, attrs)
     yield xr.Dataset({"spectra": (("spectrum", "x"), values)}, coords=coords)
 
 
 # --- long: a row per value ---------------------------------------------------
 
-LONG = ("file", "spectrum", "x", "value")
+LONG = ("file", IN_FILE, "x", "value")
 
 
 def long_columns(stack: Stack) -> dict[str, np.ndarray]:
     """The metadata columns of the long table (title, coordinates, mini
-    header fields) by the names it gives them, after file, spectrum, x and
-    value."""
-    rest = {name: values for name, values in stack.columns.items() if name not in ("file", "spectrum")}
+    header fields, and last spectrum, the former name of spectrum_in_file)
+    by the names it gives them, after file, spectrum_in_file, x and value."""
+    rest = {name: values for name, values in stack.columns.items() if name not in ("file", IN_FILE)}
     return _beside(rest, LONG)
 
 
 def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> None:
-    """A row per value: file, spectrum, x, value, then the spectrum's
+    """A row per value: file, spectrum_in_file, x, value, then the spectrum's
     metadata; numbers formatted natively as in the wide table."""
     rest = long_columns(stack)
     header = [*LONG, *rest]
@@ -313,7 +349,7 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
                 # the text of these spectra's metadata only: a chunk of short
                 # spectra may hold the whole stack, the call at most LONG_CALL_ROWS
                 spectra = slice(a + s0, a + s1)
-                heads_text = [_cells(stack.columns[name][spectra]) for name in ("file", "spectrum")]
+                heads_text = [_cells(stack.columns[name][spectra]) for name in ("file", IN_FILE)]
                 tails_text = [_cells(values[spectra]) for values in rest.values()]
                 heads = [(_line([cells[k] for cells in heads_text], delimiter) + delimiter).encode("utf-8")
                          for k in range(s1 - s0)]
@@ -325,41 +361,93 @@ def write_long_text(stack: Stack, path: str, delimiter: str, bar: Progress) -> N
 
 
 def write_long_parquet(stack: Stack, path: str, bar: Progress) -> None:
-    """A row per value: file, spectrum, x, value, then the spectrum's
+    """A row per value: file, spectrum_in_file, x, value, then the spectrum's
     metadata, in row groups of about LONG_ROWS rows."""
     pa = require("pyarrow", "parquet", "Parquet export")
     pq = require("pyarrow.parquet", "parquet", "Parquet export")
     rest = long_columns(stack)
-    head = {"file": pa.string(), "spectrum": pa.int64(), "x": pa.float64(),
+    head = {"file": pa.string(), IN_FILE: pa.int64(), "x": pa.float64(),
             "value": pa.from_numpy_dtype(stack.dtype)}
     schema = _parquet_schema(pa, stack, head, rest)
     points = stack.points
-    with pq.ParquetWriter(path, schema) as writer:
+    with parquet_writer(pa, pq, path, schema, "value") as writer:
         for a, rows in stack.chunks(bar, max(1, LONG_ROWS // max(1, points))):
             k = rows.shape[0]
             # each spectrum's metadata repeated on its rows by Arrow (no Python str per row)
             each = pa.array(np.repeat(np.arange(k, dtype=np.int64), points))
-            arrays = [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in ("file", "spectrum")]
+            arrays = [_arrow(pa, stack.columns[name][a:a + k]).take(each) for name in ("file", IN_FILE)]
             arrays += [pa.array(np.tile(stack.x, k)), pa.array(np.ascontiguousarray(rows).reshape(-1))]
             arrays += [_arrow(pa, values[a:a + k]).take(each) for values in rest.values()]
             writer.write_table(pa.Table.from_arrays(arrays, schema=schema))
 
 
-def export_stack(stack: Stack, out: str, fmt: str, layout: str = "wide") -> None:
+SIZE_SAMPLE = 64   # spectra whose metadata text sizes a long CSV (values: at most 3 read)
+
+
+def long_size(stack: Stack, fmt: str) -> int:
+    """Bytes of the long layout of ``stack`` as ``fmt``, before writing it.
+
+    csv/tsv: an estimate, the rows times the text of a row: the metadata
+    of up to SIZE_SAMPLE spectra spread over the stack, the axis, and the
+    values of up to three spectra (the first of the first, middle and last
+    file), laid out as written. parquet: a bound, the values at their own
+    size (written plain), a dictionary index of up to 2 bytes for
+    x (8 past 65,536 points, where the dictionary gives way), and the
+    metadata, repeated in runs, at most 16 bytes a column a spectrum, and
+    the footer, which holds the axis."""
+    rows = stack.n * stack.points
+    rest = long_columns(stack)
+    if fmt == "parquet":
+        x_bytes = 2 if stack.points <= 1 << 16 else 8
+        # the footer: the axis as JSON, and again in Arrow's schema, base64
+        footer = 3 * sum(len(text) for text in axis_metadata(stack.x).values()) + (1 << 16)
+        return rows * (stack.dtype.itemsize + x_bytes) + stack.n * 16 * (2 + len(rest)) + footer
+    delimiter = "," if fmt == "csv" else "\t"
+    header = len((_line([*LONG, *rest], delimiter) + "\n").encode("utf-8"))
+    if not rows:
+        return header
+
+    def mean_length(cells: list[str]) -> float:
+        return sum(len(c.encode("utf-8")) for c in cells) / max(1, len(cells))
+
+    sample = np.unique(np.linspace(0, stack.n - 1, min(stack.n, SIZE_SAMPLE)).round().astype(np.int64))
+    texts = [_cells(stack.columns[name][sample]) for name in ("file", IN_FILE)] + \
+        [_cells(values[sample]) for values in rest.values()]
+    metadata = mean_length([_line([cells[k] for cells in texts], delimiter) for k in range(len(sample))])
+    x = np.ascontiguousarray(stack.x, dtype=np.float64)
+    x_text = mean_length(_native.number_cells(x[::max(1, x.shape[0] // 4096)]))
+    picked = {id(p): (p, lo) for p, lo, _ in (stack.pieces[0], stack.pieces[len(stack.pieces) // 2],
+                                              stack.pieces[-1])}
+    values = np.concatenate([read_rows(part, lo, lo + 1, stack.dtype)[0] for part, lo in picked.values()])
+    value_text = mean_length(_native.number_cells(np.ascontiguousarray(values)))
+    # a row is that line with x and value put in after its second cell: two
+    # more delimiters, and the newline
+    return header + int(rows * (metadata + x_text + value_text + 3))
+
+
+def export_stack(stack: Stack, out: str, fmt: str, layout: str = "wide",
+                 check: Callable[[int], object] | None = None) -> None:
     """Write the stack to ``out`` in format ``fmt`` and ``layout`` (wide:
     the single-file layouts with the table's columns; long: a row per value,
-    csv, tsv and parquet only). The files read meanwhile are kept open in
-    the process's cache, and closed when it is written or fails."""
+    csv, tsv and parquet only). ``check`` is given the size of a long
+    layout (``long_size``) before anything is written, and may raise to
+    stop it. The files read meanwhile are kept open in the process's
+    cache, and closed when it is written or fails."""
     try:
-        _export_stack(stack, out, fmt, layout)
+        _export_stack(stack, out, fmt, layout, check)
     finally:
         OPEN_FILES.drop([part.key for part, _, _ in stack.pieces])
 
 
-def _export_stack(stack: Stack, out: str, fmt: str, layout: str) -> None:
+def _export_stack(stack: Stack, out: str, fmt: str, layout: str,
+                  check: Callable[[int], object] | None = None) -> None:
     label = os.path.basename(out)
     if layout == "long" and fmt not in LONG_FORMATS:
         raise ValueError(f"the long layout is written as csv, tsv or parquet, not {fmt}")
+    if layout == "long" and check is not None:
+        if fmt == "parquet":
+            require("pyarrow.parquet", "parquet", "Parquet export")
+        check(long_size(stack, fmt))
     if fmt in ("nc", "zarr"):
         write_labelled(functools.partial(dataset, stack), out, fmt)
         return

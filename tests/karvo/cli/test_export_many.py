@@ -10,7 +10,7 @@ import pytest
 import karvo
 from karvo import _native
 from karvo_writer import single_spectrum_file, write_series
-from command import SERIES, has, karvo as run
+from command import SERIES, has, karvo as run, write_mixed
 
 pd = pytest.importorskip("pandas")
 
@@ -23,12 +23,7 @@ def runs(tmp_path, monkeypatch):
     without), runs/c (a single spectrum), runs/notes.txt; all on one axis."""
     monkeypatch.chdir(tmp_path)
     os.makedirs("runs/sub")
-    write_series("runs/a", **SERIES)
-    write_series("runs/sub/b", **dict(SERIES, n_spectra=3, element_size=8, mini_header_type=0,
-                                      values=lambda k: [1 / 3 + k * 1e-9 * j for j in range(40)]))
-    with open("runs/c", "wb") as fh:
-        fh.write(single_spectrum_file(values=[np.float32(0.1) * j for j in range(40)],
-                                      first_x=3000.0, last_x=1000.0))
+    write_mixed("runs/a", "runs/sub/b", "runs/c")
     with open("runs/notes.txt", "w") as fh:
         fh.write("not spectra\n")
     return ["runs/a", "runs/sub/b", "runs/c"]
@@ -139,11 +134,11 @@ def test_long_layout_reads_back_as_read_many_has_it(runs, fmt, spectra):
         exact = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
         df = pd.read_csv(f"long.{fmt}", sep="," if fmt == "csv" else "\t", keep_default_na=False,
                          na_values=dict.fromkeys(["t", "num_scans", "temp"], [""]), **exact)
-    assert list(df.columns) == ["file", "spectrum", "x", "value", *table.columns[2:]]
+    assert list(df.columns) == ["file", "spectrum_in_file", "x", "value", *table.columns[2:]]
     points = len(x)
     assert np.array_equal(df["value"].to_numpy().reshape(-1, points).astype(Y.dtype), Y)
     assert np.array_equal(df["x"].to_numpy(), np.tile(x, len(Y)))
-    for name in ("file", "spectrum", "title"):
+    for name in ("file", "spectrum_in_file", "spectrum", "title"):
         assert list(df[name]) == list(np.repeat(table[name].to_numpy(), points))
     for name in ("t", "num_scans", "temp"):
         np.testing.assert_array_equal(df[name].to_numpy(float, na_value=np.nan),
@@ -180,11 +175,11 @@ def test_a_dimension_named_like_a_column_of_the_layout_gets_a_mark(runs, label, 
     elif layout == "long":
         df = pd.read_csv(f"out.{fmt}", sep="\t")
     else:
-        df = pd.read_csv(f"out.{fmt}", header=list(range(14)), index_col=0).T.reset_index()
+        df = pd.read_csv(f"out.{fmt}", header=list(range(15)), index_col=0).T.reset_index()
         assert df.columns.name == "x"
     column = df[label + "_"]
     if layout == "long":
-        assert list(df.columns[:4]) == ["file", "spectrum", "x", "value"]
+        assert list(df.columns[:4]) == ["file", "spectrum_in_file", "x", "value"]
         assert column.iloc[40] == 10.0      # the second spectrum's coordinate on its rows
     else:
         assert list(column[:6].astype(float)) == [0.0, 10.0, 20.0, 30.0, 40.0, 50.0]
@@ -249,6 +244,7 @@ def test_the_long_table_holds_the_text_of_one_call_s_metadata_at_a_time(runs, mo
     from karvo._export import stack as _stack
     from karvo.cli import main
     monkeypatch.setattr(_stack, "LONG_CALL_ROWS", 80)          # 2 spectra of 40 points a call
+    monkeypatch.setattr(_stack, "SIZE_SAMPLE", 2)              # and the size told beforehand of 2
     made, cells = [], _stack._cells
     monkeypatch.setattr(_stack, "_cells", lambda column: made.append(len(column)) or cells(column))
     assert main(["export", *runs[:2], "-o", "out.csv", "--layout", "long"]) == 0
