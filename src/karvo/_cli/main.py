@@ -348,7 +348,7 @@ def run_info(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     documents: list[dict[str, Any]] = []
     for given in args.paths:
         try:
-            inputs = expand_input(given)
+            inputs = expand_input(given, dict(args.storage_options) or None)
         except OSError as exc:              # a named folder that can't be listed
             _complain(given, exc)
             documents.append({"path": given, "error": _reason(exc, given)})
@@ -411,7 +411,7 @@ def _gathered(args: argparse.Namespace) -> tuple[list[Any], int]:
     parts: list[Any] = []
     for given in args.paths:
         try:
-            inputs = expand_input(given)
+            inputs = expand_input(given, dict(args.storage_options) or None)
         except OSError as exc:              # a named folder that can't be listed
             _complain(given, exc)
             status = 1
@@ -494,6 +494,12 @@ def _export_many(args: argparse.Namespace, fmt: str) -> int:
     return status
 
 
+def _lists(args: argparse.Namespace) -> bool:
+    """Whether the one input is a URL of a folder or pattern (its objects stacked)."""
+    from .._storage.listing import url_files
+    return local_path(args.path) is None and url_files(args.path, dict(args.storage_options) or None) is not None
+
+
 def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from .._export.single import LONG_FORMATS, export, format_of
 
@@ -503,7 +509,7 @@ def run_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
                      "give --format csv|tsv|npz|nc|zarr|parquet")
     if args.layout == "long" and fmt not in LONG_FORMATS:
         parser.error(f"--layout long writes a table: give OUT as csv, tsv or parquet, not {fmt}")
-    if len(args.paths) > 1 or args.layout == "long" or os.path.isdir(args.path):
+    if len(args.paths) > 1 or args.layout == "long" or os.path.isdir(args.path) or _lists(args):
         return _export_many(args, fmt)
     with _source(args, parser) as obj:
         try:

@@ -12,6 +12,7 @@ from typing import Any
 import karvo
 
 from .._core.inputs import expand_input
+from .._storage.listing import is_pattern, url_files
 from .._xarray.references import combine, file_name, json_bytes, redacted, references
 from .._storage.location import display_name
 from .._storage.sources import local_path, read_error
@@ -63,10 +64,14 @@ def _sources(given: list[str], complain: Complain, options: dict[str, Any] | Non
     out: list[tuple[str, bool]] = []
     for source in given:
         local = local_path(source)
-        if glob.has_magic(source) and not (local is not None and os.path.lexists(local)):
+        if (is_pattern(source) if local is None else glob.has_magic(source) and not os.path.lexists(local)):
             out += [(path, False) for path in _matches(source, local, options)]
             continue
-        if local is None or not os.path.isdir(local):
+        if local is None:
+            listed = url_files(source, options)    # a folder's objects, or None for one object
+            out += [(source, True)] if listed is None else [(url, False) for url in listed]
+            continue
+        if not os.path.isdir(local):
             out.append((source, True))
             continue
         found = expand_input(local)
@@ -79,10 +84,8 @@ def _sources(given: list[str], complain: Complain, options: dict[str, Any] | Non
 def _matches(pattern: str, local: str | None, options: dict[str, Any] | None) -> list[str]:
     """The files a pattern matches, sorted (folders among them passed over);
     a pattern matching nothing is an error naming it."""
-    from .._core.many import _url_glob
-
     if local is None:
-        found = _url_glob(pattern, options)
+        found = url_files(pattern, options) or []
     else:
         found = sorted(p for p in glob.glob(local, recursive=True) if not os.path.isdir(p))
     if not found:

@@ -12,7 +12,10 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import NamedTuple, Union
+from typing import Any, NamedTuple, Union
+
+from .._storage.listing import url_files
+from .._storage.location import local_path
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -40,11 +43,18 @@ def expand_inputs(paths: Iterable[PathLike]) -> Inputs:
     return Inputs(files, skipped)
 
 
-def expand_input(given: PathLike) -> Inputs:
+def expand_input(given: PathLike, storage_options: dict[str, Any] | None = None) -> Inputs:
     """The files of one named path: itself, or a folder's content.  A named
     folder that can't be listed raises the ``OSError``, as reading a named
-    file that can't be opened would."""
+    file that can't be opened would.  A URL is a folder where it ends in
+    "/" or its file system says so, and a pattern where its path holds one
+    (its files as the file system finds them, sorted; see listing.py)."""
     path = os.fsdecode(os.fspath(given))
+    if local_path(path) is None:
+        found = url_files(path, storage_options)
+        if found is None:
+            return Inputs([Found(path, path, True)], [])
+        return Inputs([Found(url, path, False) for url in found], [])
     if not os.path.isdir(path):
         return Inputs([Found(path, path, True)], [])
     files: list[Found] = []

@@ -33,7 +33,8 @@ from .table import IN_FILE, IN_FILE_ALIAS, table_columns
 from .series import Series
 from .spectrum import F4, F8, Spectrum
 from .workers import Workers, batches
-from .._storage.sources import file_system, is_file_object, local_path
+from .._storage.listing import url_files
+from .._storage.sources import is_file_object, local_path
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
@@ -161,10 +162,9 @@ def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tupl
             inputs = expand_input(os.fsdecode(where))  # a named folder that can't be listed raises
             return ([f.path for f in inputs.files], True,
                     [(path, f"{path}: {reason}") for path, reason in inputs.skipped])
-        if local_path(where) is None:  # a URL: one object, or the objects of a pattern
-            if not glob.has_magic(where):
-                return [where], False, []
-            return _url_glob(where, storage_options), True, []
+        if local_path(where) is None:  # a URL: one object, or the objects of a folder or pattern
+            listed = url_files(where, storage_options)
+            return ([where], False, []) if listed is None else (listed, True, [])
         if glob.has_magic(where):
             return sorted(p for p in glob.glob(where, recursive=True) if not os.path.isdir(p)), True, []
         return [where], False, []
@@ -174,13 +174,6 @@ def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tupl
         raise TypeError(f"karvo.read_many takes a list of paths, a folder or a glob pattern, "
                         f"not {type(sources).__name__}")
     return [p if is_file_object(p) else os.fspath(p) for p in sources], False, []
-
-
-def _url_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
-    """The URLs of the objects that a URL pattern matches, sorted."""
-    fs, path = file_system(pattern, storage_options)
-    found = fs.glob(path, detail=True)
-    return sorted(fs.unstrip_protocol(name) for name, info in found.items() if info.get("type") == "file")
 
 
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
@@ -299,8 +292,12 @@ def how_differs(odd: OnAxis, ref: OnAxis) -> str:
     if len(odd.x) != len(ref.x):
         how = f"{len(odd.x)} points against {len(ref.x)}"
     else:
-        k = int(np.flatnonzero(odd.x != ref.x)[0])
-        how = f"x[{k}] is {float(odd.x[k])!r} against {float(ref.x[k])!r}"
+        differ = np.flatnonzero((odd.x != ref.x) & ~(np.isnan(odd.x) & np.isnan(ref.x)))
+        if not len(differ):     # NaN among them: unequal bit for bit only
+            how = "the same points, NaN among them"
+        else:
+            k = int(differ[0])
+            how = f"x[{k}] is {float(odd.x[k])!r} against {float(ref.x[k])!r}"
     if len(odd.x) and len(ref.x):
         how += f" (x {odd.x[0]:g} to {odd.x[-1]:g} against {ref.x[0]:g} to {ref.x[-1]:g})"
     return how
@@ -320,7 +317,7 @@ def majority(parts: Sequence[Item]) -> tuple[list[Item], list[Item]]:
     order given. Axes are the same when their values are, bit for bit."""
     groups: dict[tuple[int, bytes], list[Item]] = {}
     for part in parts:
-        x = np.ascontiguousarray(part.x, dtype=np.float64)
+        x = np.ascontiguousarray(part.x, dtype=np.float64) + 0.0   # + 0.0: -0.0 is 0.0, as they compare
         groups.setdefault((len(x), x.tobytes()), []).append(part)
     if len(groups) <= 1:
         return list(parts), []

@@ -25,6 +25,7 @@ import numpy as np
 from .. import _native
 from .._core.api import open as _open
 from .._storage.atomic import replaced_on_success
+from .._storage.location import local_path
 from .._errors import FormatError
 from .single import (LONG_FORMATS, Progress, Rows, _NoProgress,
                       _npz_member, axis_metadata, parquet_writer, progress_bar, value_lists,
@@ -49,7 +50,8 @@ def first_pass(found: Sequence[Found], storage_options: dict[str, Any] | None = 
     open_one = opener or (lambda path: _open(path, "ignore", storage_options=storage_options))
 
     def look(f: Found) -> _Part | tuple[Found, BaseException]:
-        if not f.named and not os.path.isfile(f.path):   # a pipe would block, a dead link fail
+        # found in a local folder: a pipe would block, a dead link fail (a URL's listing holds objects only)
+        if not f.named and local_path(f.path) is not None and not os.path.isfile(f.path):
             return f, OSError(0, "not a regular file")
         try:
             with open_one(f.path) as opened:
@@ -259,11 +261,19 @@ def _ahead(items: Iterator[tuple[int, np.ndarray]]) -> Iterator[tuple[int, np.nd
     """items, the next one read on a thread of its own while this one is
     written (Arrow encodes without the interpreter lock): the reads and the
     encoding share two cores rather than taking turns on one."""
-    with ThreadPoolExecutor(1) as pool:
-        pending = pool.submit(next, items, None)
-        while (item := pending.result()) is not None:
+    try:
+        with ThreadPoolExecutor(1) as pool:
             pending = pool.submit(next, items, None)
-            yield item
+            while (item := pending.result()) is not None:
+                pending = pool.submit(next, items, None)
+                yield item
+    finally:
+        # After the pool has ended (no read of items runs any more): a writer
+        # that failed leaves the files items holds open closed now, not
+        # whenever the garbage collector gets to them.
+        close = getattr(items, "close", None)
+        if close is not None:
+            close()
 
 
 def write_parquet(stack: Stack, path: str, bar: Progress) -> None:

@@ -84,7 +84,7 @@ class Remote:
         self._fs.invalidate_cache(self._path)
         try:
             info = call_retrying(lambda: self._fs.info(self._path), self.timeout)
-        except (ValueError, MemoryError):
+        except (FormatError, MemoryError):
             raise
         except Exception as exc:
             raise storage_error(url, exc, self.timeout) from None

@@ -82,3 +82,15 @@ def test_single_spectra_of_another_axis_are_named(tmp_path):
     with pytest.warns(UserWarning, match="left out 1 file"):
         _x, Y, table = karvo.read_many(most + [odd], mismatched="skip")
     assert list(table["file"]) == most and len(Y) == 3
+
+
+def test_an_axis_from_minus_zero_is_the_axis_from_zero(tmp_path):
+    """-0.0 == 0.0: files whose axes differ only there are of one axis, in
+    read_many as in karvo info (which compares the axes it lists)."""
+    from command import karvo as run
+    paths = [single(tmp_path / name, first_x=first, last_x=400.0)
+             for name, first in [("a", 0.0), ("b", -0.0), ("c", -0.0)]]
+    _x, Y, _table = karvo.read_many(paths)
+    assert len(Y) == 3
+    code, _out, err = run("info", str(tmp_path))
+    assert code == 0 and "axis" not in err, err
