@@ -32,7 +32,7 @@ from .. import _native
 from .._errors import FormatError
 from .._core.opened import absolute
 from .._storage.location import display_name
-from .._storage.sources import local_path
+from .._storage.sources import ObjectIdentity, local_path
 
 __all__ = ["references", "combine", "redacted"]
 
@@ -43,6 +43,10 @@ RUN_BYTES = 8 << 20
 # Attributes of a Zarr variable that the Zarr engine of xarray reads as its
 # dimension names.
 DIMENSIONS = "_ARRAY_DIMENSIONS"
+
+# The root attribute that records each file referred to as it was when the
+# references were made (url, size, etag, mtime), for `karvo refs --check`.
+SOURCES = "karvo_sources"
 
 
 def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, Any] | None = None,
@@ -63,6 +67,12 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
     storage_options: for a source given as a URL, the options of its file
     system.
 
+    The root attribute ``karvo_sources`` records the file as it was opened
+    for them: ``[{"url": ..., "size": ..., "etag": ..., "mtime": ...}]``
+    (its display name; the store's ETag, or None, and modification time as
+    it tells it; a local file's mtime in nanoseconds; with ``url``, the
+    size alone), which ``karvo refs --check`` compares with the file now.
+
     The chunk references hold the URL as given, user info and query string
     too (a signature, a token): they must fetch the bytes.  The attributes
     name the file without them, as the engine does; :func:`redacted` takes
@@ -76,7 +86,24 @@ def references(source: str | os.PathLike[str], *, storage_options: Mapping[str, 
     target = location if url is None else url
     if url is not None and "source" in attrs:
         attrs["source"] = display_name(url)    # where these references send readers
+    attrs[SOURCES] = [_source_record(store._key.location.identity, target, info["size"], url is None)]
     return _zarr_refs(variables, attrs, _chunks(variables, info, target))
+
+
+def _source_record(identity: Any, target: str, size: int, read_there: bool) -> dict[str, Any]:
+    """What the references record of the object they refer to: its display
+    name, size, ETag and modification time, as seen when it was opened for
+    them (a local file: its mtime in ns; device and inode mean the file on
+    this machine only). Only the size when the file read is a copy of the
+    one they refer to (read_there False): its time is the copy's."""
+    etag = mtime = None
+    if isinstance(identity, ObjectIdentity):
+        size, etag, mtime = identity
+    elif identity is not None:
+        size, mtime = identity.size, identity.mtime_ns
+    if not read_there:
+        etag = mtime = None
+    return {"url": display_name(target), "size": int(size), "etag": etag, "mtime": mtime}
 
 
 def combine(parts: Sequence[tuple[str, dict[str, Any]]], mismatched: str = "raise",
@@ -115,7 +142,14 @@ def combine(parts: Sequence[tuple[str, dict[str, Any]]], mismatched: str = "rais
                              f"({first.dtype.name}, {f.dtype.name}): they don't combine")
     counts = [f.rows for f in files]
     out: dict[str, Any] = {".zgroup": json.dumps({"zarr_format": 2})}
-    attrs = _dropping_conflicts([f.attrs for f in files])
+    attrs = _dropping_conflicts([{k: v for k, v in f.attrs.items() if k != SOURCES} for f in files])
+    records = [f.attrs.get(SOURCES) for f in files]
+    if all(isinstance(r, list) for r in records):  # a part without one leaves the whole unrecorded
+        kept: list[Any] = []
+        for record in (r for rs in records for r in (rs or [])):
+            if record not in kept:      # a file named twice
+                kept.append(record)
+        attrs[SOURCES] = kept
     coordinates: dict[str, None] = {}
     for f in files:
         coordinates.update(dict.fromkeys(f.attrs.get("coordinates", "").split()))
