@@ -14,7 +14,11 @@ the same run, as in bench_karvo.py:
   R1  karvo.read(url), the whole series (open included), against one
       fs.cat_file(url) of the whole object;
   R2  100 spectra s[i] at random rows of an open series, against 100
-      fs.cat_file(url, start=..., end=...) of the same spectra's bytes.
+      fs.cat_file(url, start=..., end=...) of the same spectra's bytes;
+  R3  karvo.read_many of 100 URLs of series of 50 x 4,096 float32 (10 with
+      --quick), from a second server that answers each request after 25 ms
+      (a nearby object store), against fs.cat(urls) of the same objects;
+  R4  karvo.open_mfdataset(urls).spectra.values of the same, against the same.
 
 Exit status is 0 whatever the numbers, unless --strict is given, in which
 case a missed target exits with 1.
@@ -37,23 +41,37 @@ SPECTRA_PICKED = 100
 SERVER_SECONDS = 1800          # the server child ends by itself after this
 
 
+MANY = 100                     # R3 and R4: objects read together
+LATENCY = 0.025                # R3 and R4: seconds before each answer
+
+
+def many_params(k):
+    return dict(n_spectra=50, num_points=4096, element_size=4, mini_hdr=True,
+                mini_header_type=1, copy=k)
+
+
 def jobs(scale):
-    return {"R": ("series", series_shapes(scale)["w2"])}
+    out = {"R": ("series", series_shapes(scale)["w2"])}
+    for k in range(max(MANY // scale, 1)):
+        out["many%03d" % k] = ("series", many_params(k))
+    return out
 
 
-def serve(root):
-    """--serve ROOT: serve ROOT, print the URL, stop when standard input
-    closes (the parent ended) or after SERVER_SECONDS."""
+def serve(root, delay):
+    """--serve ROOT DELAY: serve ROOT, each answer after DELAY seconds, print
+    the URL, stop when standard input closes (the parent ended) or after
+    SERVER_SECONDS."""
     import select
 
     from servers import file_server
     with file_server(root) as server:
+        server.delay = delay
         print(server.url, flush=True)
         select.select([sys.stdin], [], [], SERVER_SECONDS)
 
 
-def start_server(root):
-    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", root],
+def start_server(root, delay=0.0):
+    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", root, repr(delay)],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     url = child.stdout.readline().strip()
     if not url.startswith("http://"):
@@ -61,6 +79,21 @@ def start_server(root):
         child.wait(30)
         sys.exit("bench_remote: the HTTP server did not start")
     return child, url
+
+
+def many_measures(karvo, fs, urls):
+    def read_many():
+        karvo.read_many(urls)
+
+    def mfdataset():
+        with karvo.open_mfdataset(urls) as ds:
+            ds.spectra.values
+
+    def cat():
+        fs.cat(urls)
+    desc = "%d URLs of 50x4096 f32, %g ms a request" % (len(urls), LATENCY * 1e3)
+    return [("R3 read_many of URLs", desc, read_many, [("fs.cat(urls)", cat, 1.5)]),
+            ("R4 open_mfdataset of URLs", desc, mfdataset, [("fs.cat(urls)", cat, 1.5)])]
 
 
 def measures(karvo, fs, url, params, rng):
@@ -107,8 +140,8 @@ def verify(karvo, fs, url, path, params):
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] == "--serve":
-        serve(sys.argv[2])
+    if len(sys.argv) == 4 and sys.argv[1] == "--serve":
+        serve(sys.argv[2], float(sys.argv[3]))
         return 0
     args = parse_options(__doc__)
     if child_mode(args, jobs(args.scale), KINDS, None):
@@ -124,11 +157,14 @@ def main():
     path = paths["R"]
     params = series_shapes(args.scale)["w2"]
     child, base = start_server(os.path.dirname(path))
+    slow, slow_base = start_server(os.path.dirname(path), LATENCY)
     try:
         url = "%s/%s" % (base, os.path.basename(path))
         fs = fsspec.filesystem("http")
         verify(karvo, fs, url, path, params)
         series, ms = measures(karvo, fs, url, params, random.Random(7))
+        many = ["%s/%s" % (slow_base, os.path.basename(paths[k])) for k in sorted(paths) if k.startswith("many")]
+        ms += many_measures(karvo, fs, many)
         try:
             times = run_rounds([(m[0], [m[2]] + [a[1] for a in m[3]]) for m in ms],
                                args.rounds, 0.01 if args.quick else 0.1,
@@ -136,12 +172,13 @@ def main():
         finally:
             series.close()
     finally:
-        child.stdin.close()
-        try:
-            child.wait(30)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            child.wait(30)
+        for server in (child, slow):
+            server.stdin.close()
+            try:
+                server.wait(30)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait(30)
     rows, results = [], []
     for name, desc, _fn, anchors in ms:
         for slot, (aname, _anchor, target) in enumerate(anchors, 1):

@@ -48,9 +48,11 @@ class FileServer(http.server.ThreadingHTTPServer):
     that died does (counted all the same).
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
-    as (method, path, Range header or None).  ``reset()`` clears both."""
+    as (method, path, Range header or None); ``most_waiting`` is the most
+    requests held by ``delay`` at once.  ``reset()`` clears them."""
 
     daemon_threads = True
+    request_queue_size = 256    # many clients connecting at once, as to a store (5 would drop their SYNs)
 
     def __init__(self, root: str) -> None:
         self.root = os.path.realpath(root)
@@ -64,6 +66,8 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.signature: str | None = None
         self.delay = 0.0
         self.answers: int | None = None
+        self._waiting = 0
+        self.most_waiting = 0
         self._awake = threading.Event()
         super().__init__((LOOPBACK, 0), _FileHandler)
 
@@ -90,6 +94,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         with self._lock:
             self.requests.clear()
             self.log.clear()
+            self.most_waiting = 0
 
     def wake(self) -> None:
         """Ends the waits of requests held by ``delay``."""
@@ -98,11 +103,18 @@ class FileServer(http.server.ThreadingHTTPServer):
         awake.set()
 
     def hold(self) -> None:
-        """Waits ``delay`` seconds, or until ``wake()``."""
+        """Waits ``delay`` seconds, or until ``wake()``; ``most_waiting`` is
+        the most requests that waited at once (how far a client overlaps them)."""
         with self._lock:
             delay, awake = self.delay, self._awake
-        if delay > 0:
-            awake.wait(delay)
+            self._waiting += 1
+            self.most_waiting = max(self.most_waiting, self._waiting)
+        try:
+            if delay > 0:
+                awake.wait(delay)
+        finally:
+            with self._lock:
+                self._waiting -= 1
 
     def take_answer(self) -> bool:
         """Whether the server still answers a request (``answers``)."""

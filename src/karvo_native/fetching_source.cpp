@@ -36,6 +36,24 @@ FetchingSource::~FetchingSource() {
     held_.clear();
 }
 
+PyRef FetchingSource::first_block(uint64_t limit) const {
+    for (const Block& b : held_)
+        if (b.start == 0 && b.end <= limit && b.view->obj) return PyRef::borrow(b.view->obj);
+    return {};
+}
+
+bool FetchingSource::seed(PyObject* block) {
+    std::unique_ptr<Py_buffer, Release> view(new Py_buffer{});
+    if (PyObject_GetBuffer(block, view.get(), PyBUF_SIMPLE) < 0) {
+        delete view.release();  // nothing to release: the export failed
+        return false;
+    }
+    uint64_t end = std::min<uint64_t>(uint64_t(view->len), size_);
+    held_.push_back({0, end, std::move(view)});
+    held_bytes_ += end;
+    return true;
+}
+
 const FetchingSource::Block* FetchingSource::held_at(uint64_t at) {
     if (last_ < held_.size() && held_[last_].start <= at && at < held_[last_].end) return &held_[last_];
     for (size_t k = 0; k < held_.size(); ++k)

@@ -29,6 +29,14 @@ public:
     FetchingSource(const FetchingSource&) = delete;
     FetchingSource& operator=(const FetchingSource&) = delete;
 
+    // The object that fetch returned for the block at offset 0, if one is
+    // held and is at most `limit` bytes: what a later source of the same
+    // file may start from (see seed). Null when there is none.
+    host::PyRef first_block(uint64_t limit) const;
+    // Holds `block` (bytes-like: the object's bytes from offset 0, as
+    // first_block gave them) as fetched already. False: a Python error is set.
+    bool seed(PyObject* block);
+
 private:
     long long fetched_read(void* dst, size_t n, uint64_t at) override;
     long long fetched_readv(const iovec* pieces, size_t count, uint64_t at) override;

@@ -56,6 +56,14 @@ def open(path: Source, truncated: TruncatedPolicy = "warn", *,
     return _kind(native)._from_native(native, p, truncated, stacklevel=3, fetched=fetched)
 
 
+def open_to_read(path: Source, truncated: TruncatedPolicy, storage_options: dict[str, Any] | None) -> Series | Spectrum:
+    """open, for a look at a file that reads it right after (read_many's
+    first pass): a URL's first MiB, a small object whole, fetched at once
+    and kept, so that its table and values cost no request more."""
+    native, p, fetched = open_native(path, truncated, storage_options, keep_head=True)
+    return _kind(native)._from_native(native, p, truncated, stacklevel=3, fetched=fetched)
+
+
 def read(path: Source, truncated: TruncatedPolicy = "warn", *,
          storage_options: dict[str, Any] | None = None) -> tuple[NDArray[np.float64], NDArray[Any]]:
     """Reads a whole file: ``(x, y)`` for a single spectrum (both 1-D),

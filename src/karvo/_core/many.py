@@ -21,7 +21,7 @@ from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iter
 import numpy as np
 
 from .. import _native
-from .api import open as _open
+from .api import open as _open, open_to_read
 from .._errors import FormatError, TruncatedError, TruncatedWarning
 from .._extras import optional, require
 from .._storage.location import Location, display_name
@@ -190,7 +190,8 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         return name, f"{name}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        opened = _open(path, _policy(truncated), storage_options=storage_options)
+        opened = open_to_read(path, _policy(truncated), storage_options) if read_small is not None else \
+            _open(path, _policy(truncated), storage_options=storage_options)
     except FormatError as e:
         return _not_spectral(name, e, found)
     return _part_of(path, opened, collect, kept, read_small)
@@ -493,12 +494,13 @@ def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_o
     the caller to drop when done, however the survey ends: after the pool
     has finished (a failure leaves the other files' opens running)."""
     paths, found, passed_over = _listed(sources, storage_options)
-    if isinstance(pool, Workers) and any(not (type(p) is str and "://" not in p) and not is_file_object(p)
-                                         and local_path(p) is None for p in paths):
+    remote = any(not (type(p) is str and "://" not in p) and not is_file_object(p) and local_path(p) is None
+                 for p in paths)
+    if isinstance(pool, Workers) and remote:
         pool.expect_waits()     # URLs: each open waits on the network
     budget = _Budget() if read_small else None
     firsts = [part for batch in pool.map(lambda batch: _firsts(batch, truncated, found, storage_options, collect,
-                                                               kept, budget), batches(paths))
+                                                               kept, budget), batches(paths, remote))
               for part in batch]
     parts = [f for f in firsts if isinstance(f, _Part)]
     skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
@@ -574,7 +576,7 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
         # holds); single spectra, read already, in runs of neighbours.
         rows = list(zip(parts, starts[:-1], starts[1:]))
         second = [r for r in rows if isinstance(r[0], _Single)] + [r for r in rows[::-1] if not isinstance(r[0], _Single)]
-        done = pool.map(lambda batch: _read_batch(batch, Y), batches(second))
+        done = pool.map(lambda batch: _read_batch(batch, Y), batches(second, pool.pooled))
         try:
             for n in done:
                 bar.update(n)

@@ -4,7 +4,7 @@ and what travels when they are pickled."""
 from __future__ import annotations
 
 import os
-from functools import cached_property
+from .cached import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
 from .. import _native
@@ -42,11 +42,13 @@ class Fetched:
         self.remote = remote  # None for a file object
 
 
-def open_native(source: Source, truncated: str,
-                storage_options: dict[str, Any] | None = None) -> tuple[_native.File, Any, Fetched | None]:
+def open_native(source: Source, truncated: str, storage_options: dict[str, Any] | None = None,
+                keep_head: bool = False) -> tuple[_native.File, Any, Fetched | None]:
     """The checked native file that source names; the path as given (os.fspath
     of it), or the URL's display name, or the file object's name; and,
-    unless local, where its bytes come from."""
+    unless local, where its bytes come from. With keep_head, a URL's first
+    MiB (a small object whole) is fetched at once and kept for the reads
+    after: for a look that reads the file right after, as read_many's."""
     check_policy(truncated)
     if type(source) is str and "://" not in source:  # a plain local path: the common case, kept short
         return _native.open(source), source, None
@@ -55,8 +57,9 @@ def open_native(source: Source, truncated: str,
         if p is not None:
             return _native.open(p), p, None
     fetch, size, name, remote = fetcher_for(source, storage_options)
+    keep = keep_head and remote is not None
     try:
-        native = _native.open_fetching(fetch, size, name)
+        native = _native.open_fetching(fetch, size, name, keep)
     except ObjectChanged:
         if remote is None:  # pragma: no cover - a file object's fetch never says so
             raise
@@ -64,7 +67,7 @@ def open_native(source: Source, truncated: str,
         # than the object (a listing it kept). Once more, as the store has it now.
         remote.forget()
         fetch, size, name, remote = fetcher_for(source, storage_options)
-        native = _native.open_fetching(fetch, size, name)
+        native = _native.open_fetching(fetch, size, name, keep)
     return native, name, Fetched(source, remote)
 
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import operator
 import warnings
-from functools import cached_property
+from .cached import cached_property
 from typing import TYPE_CHECKING, Any, Iterator, Union
 
 import numpy as np

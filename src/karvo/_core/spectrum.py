@@ -1,7 +1,7 @@
 """A single-spectrum file: one spectrum, read whole when opened."""
 from __future__ import annotations
 
-from functools import cached_property
+from .cached import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np

@@ -34,6 +34,10 @@ R = TypeVar("R")
 # a busy machine, so only a wait of a millisecond or more pays for it.
 SLOW = 1e-3
 
+# Threads of the pool: sized for waits on storage, not for cores (the work
+# that goes there mostly waits; the pool starts threads as work comes).
+THREADS = 64
+
 try:
     import resource
     _THREAD: int | None = resource.RUSAGE_THREAD   # Linux
@@ -50,10 +54,13 @@ def _waits() -> int:
 
 
 
-def batches(items: Sequence[T]) -> list[Sequence[T]]:
-    """items in runs of neighbours, a few per thread of a default pool: one
-    task per file costs more than reading a small file, and a few per
-    thread still keep every thread busy to the end."""
+def batches(items: Sequence[T], waits: bool = False) -> list[Sequence[T]]:
+    """items in runs of neighbours, a few per core: one task per file costs
+    more than reading a small file, and a few per thread still keep every
+    thread busy to the end. Files that wait on storage (waits) go one a
+    run, each on a thread of its own, so that their waits overlap."""
+    if waits:
+        return [items[k:k + 1] for k in range(len(items))]
     count = min(len(items), 4 * min(32, (os.cpu_count() or 1) + 4))
     size = -(-len(items) // count) if count else 1
     return [items[k:k + size] for k in range(0, len(items), size)]
@@ -73,7 +80,7 @@ class _SharedPool:
         with self._lock:
             if self._pool is None:
                 from concurrent.futures import ThreadPoolExecutor
-                self._pool = ThreadPoolExecutor(thread_name_prefix="karvo", initializer=self._mark)
+                self._pool = ThreadPoolExecutor(THREADS, thread_name_prefix="karvo", initializer=self._mark)
             return self._pool
 
     def _mark(self) -> None:

@@ -46,8 +46,13 @@ def url_files(url: str, storage_options: dict[str, Any] | None) -> list[str] | N
     pattern = is_pattern(url)
     if http and not pattern and not url.partition("?")[0].endswith("/"):
         return None
-    fs, path = file_system(url, storage_options)
     name = display_name(url)
+    try:
+        fs, path = file_system(url, storage_options)
+    except ImportError:
+        raise                       # says what to install
+    except Exception as exc:        # a protocol fsspec doesn't know, options it refuses
+        raise read_error(url, exc) from None
     try:
         if pattern:
             found = fs.glob(path, detail=True)
@@ -61,7 +66,7 @@ def url_files(url: str, storage_options: dict[str, Any] | None) -> list[str] | N
         raise FileNotFoundError(2, "no such folder", name) from None
     except NotImplementedError:
         raise OSError(95, "this file system can't list a folder", name) from None
-    except (ValueError, MemoryError, KeyboardInterrupt):
+    except MemoryError:
         raise
     except Exception as exc:        # the client's own (no credentials, out of reach): from None, as it quotes the URL
         raise read_error(url, exc) from None

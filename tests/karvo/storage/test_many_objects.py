@@ -1,0 +1,42 @@
+"""Many objects over the network: each small object read in two requests
+(its size, then its bytes), the requests of different objects overlapping."""
+import os
+
+import numpy as np
+import pytest
+
+import karvo
+from xarray_files import series
+
+pytest.importorskip("aiohttp")
+pytest.importorskip("pandas")
+
+
+@pytest.fixture
+def served(http_server):
+    names = ["obj%02d" % k for k in range(24)]
+    for k, name in enumerate(names):
+        series(os.path.join(http_server.root, name), n_spectra=3, num_points=512, seed=float(k))
+    return http_server, [http_server.url_of(n) for n in names], names
+
+
+def test_read_many_reads_each_small_object_once(served):
+    server, urls, names = served
+    x, Y, table = karvo.read_many(urls)
+    local = karvo.read_many([os.path.join(server.root, n) for n in names])
+    np.testing.assert_array_equal(Y, local[1])
+    for name in names:      # its size and identity, then the whole object; nothing read twice
+        assert (server.count("HEAD", name), server.count("GET", name)) == (1, 1), server.log
+
+
+def test_the_requests_of_many_objects_overlap(served):
+    """Held by the server, the requests of a first pass over 24 objects wait
+    together, not one after another."""
+    server, urls, _names = served
+    server.delay = 0.2
+    karvo.read_many(urls)
+    assert server.most_waiting >= 12
+    server.reset()
+    with karvo.open_mfdataset(urls, chunks=6) as ds:
+        ds.spectra.values
+    assert server.most_waiting >= 12
