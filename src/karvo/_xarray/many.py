@@ -34,7 +34,8 @@ from .._core.opened import check_policy
 from .._core.series import Series
 from .._core.spectrum import Spectrum
 from .._core.table import IN_FILE
-from .._core.workers import Workers
+from .._core.workers import Workers, batches
+from .._storage.location import local_path
 from .engine import _attrs, _outer_getitem, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
@@ -45,7 +46,7 @@ Chunks = Union[None, int, str, Mapping[str, Union[int, str, None]]]
 class _File:
     """One file as a task needs it to read its rows again."""
 
-    __slots__ = ("key", "single", "rows", "points", "_keeping")
+    __slots__ = ("key", "single", "rows", "points", "remote", "_keeping")
 
     def __init__(self, part: _Part, keeping: Keeping | None = None) -> None:
         # the Dataset's hold on the open files: it lasts while a task or an
@@ -58,11 +59,14 @@ class _File:
         self.single = part.values is not None
         self.rows = part.rows
         self.points = len(part.x)
+        # read over the network: a task's files read at once, their waits overlapping
+        self.remote = not part.location.is_file_object and local_path(part.location.source) is None
 
     def __getstate__(self) -> tuple[Any, ...]:
         return tuple(getattr(self, k) for k in self.__slots__[:-1])
 
     def __setstate__(self, state: tuple[Any, ...]) -> None:
+        self.remote = False         # a task pickled before files knew it
         for k, v in zip(self.__slots__, state):
             setattr(self, k, v)
         self._keeping = None
@@ -119,8 +123,17 @@ class _Run:
     def __call__(self) -> NDArray[Any]:
         count = sum(b - a for _, a, b, _ in self.pieces)
         out = np.empty((count, self.points.stop - self.points.start), self.dtype)
-        for file, a, b, rows in self.pieces:
-            file.fill(rows, self.points, out[a:b])
+
+        def fill(run: Sequence[tuple[_File, int, int, slice | NDArray[np.intp]]]) -> None:
+            for file, a, b, rows in run:
+                file.fill(rows, self.points, out[a:b])
+        if len(self.pieces) > 1 and any(file.remote for file, *_ in self.pieces):
+            with Workers() as workers:
+                workers.expect_waits()
+                for _ in workers.map(fill, batches(self.pieces, waits=True)):
+                    pass
+        else:
+            fill(self.pieces)
         return out
 
 

@@ -40,3 +40,19 @@ def test_the_requests_of_many_objects_overlap(served):
     with karvo.open_mfdataset(urls, chunks=6) as ds:
         ds.spectra.values
     assert server.most_waiting >= 12
+
+
+def test_a_task_reads_its_objects_at_once(http_server):
+    """A chunk of karvo.open_mfdataset spanning objects larger than what
+    opening fetched asks the server for all of them together."""
+    urls = []
+    for k in range(8):
+        name = "large%d" % k
+        series(os.path.join(http_server.root, name), n_spectra=300, num_points=1024, seed=float(k))   # 1.2 MB
+        urls.append(http_server.url_of(name))
+    with karvo.open_mfdataset(urls, chunks={"spectrum": 2400}) as ds:   # one task for all
+        http_server.reset()
+        http_server.delay = 0.2
+        ds.spectra.values
+        assert http_server.most_waiting >= 6, http_server.log
+        assert len(http_server.log) == 8    # the rest of each object, one request each
