@@ -21,7 +21,7 @@ from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iter
 import numpy as np
 
 from .. import _native
-from .api import open_to_read
+from .api import open as _open, open_to_read
 from .._errors import FormatError, TruncatedError, TruncatedWarning
 from .._extras import optional, require
 from .._storage.location import Location, display_name
@@ -190,7 +190,10 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         return name, f"{name}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        opened = open_to_read(path, _policy(truncated), storage_options)   # whose values are read after
+        # read_many reads the values right after: a URL's first MiB kept for
+        # that; a lazy Dataset keeps none, so that every later read is checked
+        opened = open_to_read(path, _policy(truncated), storage_options) if read_small is not None else \
+            _open(path, _policy(truncated), storage_options=storage_options)
     except FormatError as e:
         return _not_spectral(name, e, found)
     return _part_of(path, opened, collect, kept, read_small)

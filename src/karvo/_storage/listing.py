@@ -47,12 +47,7 @@ def url_files(url: str, storage_options: dict[str, Any] | None) -> list[str] | N
     if http and not pattern and not url.partition("?")[0].endswith("/"):
         return None
     name = display_name(url)
-    try:
-        fs, path = file_system(url, storage_options)
-    except ImportError:
-        raise                       # says what to install
-    except Exception as exc:        # a protocol fsspec doesn't know, options it refuses
-        raise read_error(url, exc) from None
+    fs, path = file_system(url, storage_options)
     try:
         if pattern:
             found = fs.glob(path, detail=True)

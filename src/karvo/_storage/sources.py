@@ -138,9 +138,14 @@ def _protocol(url: str) -> str:
 def file_system(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:
     """fsspec's (file system, path) for a URL, with the options as karvo
     gives them to the client (the ``timeout`` storage option translated)."""
+    options, _timeout, _one = _request_options(url, dict(storage_options or {}))   # a ValueError for options refused
     fsspec = require("fsspec", "remote", f"reading {display_name(url)}")
-    options, _timeout, _one = _request_options(url, dict(storage_options or {}))
-    fs, path = fsspec.core.url_to_fs(url, **options)
+    try:
+        fs, path = fsspec.core.url_to_fs(url, **options)
+    except ImportError:
+        raise                       # says what to install
+    except Exception as exc:        # a protocol fsspec doesn't know, options its file system refuses
+        raise read_error(url, exc) from None
     return fs, path
 
 

@@ -111,6 +111,25 @@ def _runs(firsts: NDArray[np.int64], rows: NDArray[np.intp]
             yield k, a, b, local
 
 
+Piece = tuple[_File, int, int, Union[slice, NDArray[np.intp]]]
+
+
+def _fill_all(pieces: Sequence[Piece], points: Any, out: NDArray[Any]) -> None:
+    """Each piece's rows of its file (those points of them) into out[a:b];
+    the files of several pieces read at once where they are remote, their
+    requests overlapping."""
+    def fill(run: Sequence[Piece]) -> None:
+        for file, a, b, rows in run:
+            file.fill(rows, points, out[a:b])
+    if len(pieces) > 1 and any(file.remote for file, *_ in pieces):
+        with Workers() as workers:
+            workers.expect_waits()
+            for _ in workers.map(fill, batches(pieces, waits=True)):
+                pass
+    else:
+        fill(pieces)
+
+
 class _Run:
     """A dask task: a run of rows and points, read from the files it spans."""
 
@@ -123,17 +142,7 @@ class _Run:
     def __call__(self) -> NDArray[Any]:
         count = sum(b - a for _, a, b, _ in self.pieces)
         out = np.empty((count, self.points.stop - self.points.start), self.dtype)
-
-        def fill(run: Sequence[tuple[_File, int, int, slice | NDArray[np.intp]]]) -> None:
-            for file, a, b, rows in run:
-                file.fill(rows, self.points, out[a:b])
-        if len(self.pieces) > 1 and any(file.remote for file, *_ in self.pieces):
-            with Workers() as workers:
-                workers.expect_waits()
-                for _ in workers.map(fill, batches(self.pieces, waits=True)):
-                    pass
-        else:
-            fill(self.pieces)
+        _fill_all(self.pieces, self.points, out)
         return out
 
 
@@ -157,8 +166,7 @@ class _ManyArray(BackendArray):
         _index(picked, n_points)                # bounds checked before any read
         width = len(range(n_points)[picked]) if isinstance(picked, slice) else len(picked)
         out = np.empty((index.size, width), self.dtype)
-        for k, a, b, local in _runs(self.firsts, index):
-            self.files[k].fill(local, picked, out[a:b])
+        _fill_all([(self.files[k], a, b, local) for k, a, b, local in _runs(self.firsts, index)], picked, out)
         if isinstance(points, (int, np.integer)):
             out = out[:, 0]
         return out[0] if isinstance(rows, (int, np.integer)) else out

@@ -42,17 +42,28 @@ def test_the_requests_of_many_objects_overlap(served):
     assert server.most_waiting >= 12
 
 
-def test_a_task_reads_its_objects_at_once(http_server):
-    """A chunk of karvo.open_mfdataset spanning objects larger than what
-    opening fetched asks the server for all of them together."""
+@pytest.mark.parametrize("chunks", [{"spectrum": 2400}, None])    # one dask task for all; no dask
+def test_a_read_spanning_objects_asks_for_them_at_once(http_server, chunks):
+    """A read of karvo.open_mfdataset spanning several objects asks the
+    server for all of them together."""
     urls = []
     for k in range(8):
         name = "large%d" % k
         series(os.path.join(http_server.root, name), n_spectra=300, num_points=1024, seed=float(k))   # 1.2 MB
         urls.append(http_server.url_of(name))
-    with karvo.open_mfdataset(urls, chunks={"spectrum": 2400}) as ds:   # one task for all
+    with karvo.open_mfdataset(urls, chunks=chunks) as ds:
         http_server.reset()
         http_server.delay = 0.2
         ds.spectra.values
         assert http_server.most_waiting >= 6, http_server.log
         assert len(http_server.log) == 8    # the rest of each object, one request each
+
+
+def test_a_lazy_dataset_refuses_an_object_replaced_after_it_opened(served):
+    """What read_many keeps of an object between its two passes, a lazy
+    Dataset does not: each of its reads asks for the object it opened."""
+    server, urls, names = served
+    with karvo.open_mfdataset(urls[:3], chunks={}) as ds:
+        series(os.path.join(server.root, names[1]), n_spectra=3, num_points=512, seed=99.0)   # replaced
+        with pytest.raises(karvo.FormatError, match="changed since it was opened"):
+            ds.spectra.values

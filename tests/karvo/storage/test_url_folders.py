@@ -83,3 +83,9 @@ def test_a_query_string_is_not_a_pattern(http_server, tmp_path):
     x, Y, table = karvo.read_many(url)
     assert Y.shape == (2, 8)
     assert "Signature" not in table["file"][0]
+
+
+def test_a_storage_option_refused_is_a_value_error(campaign):
+    _local, url = campaign
+    with pytest.raises(ValueError, match="timeout is seconds"):
+        karvo.read_many(url + "/", storage_options={"timeout": "soon"})
