@@ -221,15 +221,19 @@ def check_refs(path: str, options: dict[str, Any] | None, complain: Complain) ->
     unrecorded = sorted(set(targets) - {r["url"] for r in records})
     for name in unrecorded:
         complain(name, "referred to, but the references hold no record of it: it can't be checked")
+    # Files shown by one name (URLs that differ in their query only, as
+    # versions of one object do) are recorded in the order they are referred to.
+    pending = {name: iter(urls) for name, urls in targets.items()}
+    reached = [next(pending.get(r["url"], iter(())), r["url"]) for r in records]
 
-    def one(record: dict[str, Any]) -> tuple[str, str]:
-        return _check_one(record, targets.get(record["url"], record["url"]), options)
+    def one(pair: tuple[dict[str, Any], str]) -> tuple[str, str]:
+        return _check_one(pair[0], pair[1], options)
 
     if len(records) > 1:
         with ThreadPoolExecutor(min(CHECK_THREADS, len(records))) as pool:
-            results = list(pool.map(one, records))
+            results = list(pool.map(one, zip(records, reached)))
     else:
-        results = [one(r) for r in records]
+        results = [one(pair) for pair in zip(records, reached)]
     for record, (status, message) in zip(records, results):
         if message:
             complain(record["url"], message)
@@ -243,11 +247,12 @@ def check_refs(path: str, options: dict[str, Any] | None, complain: Complain) ->
     return 0
 
 
-def _recorded(path: str) -> tuple[list[dict[str, Any]], dict[str, str]]:
+def _recorded(path: str) -> tuple[list[dict[str, Any]], dict[str, list[str]]]:
     """The record of the files that the references at path refer to (their
-    root attribute karvo_sources), and the location of each file as its
-    chunk references give it, by display name (the URL as given: what
-    reaches the file, which the record names without secrets)."""
+    root attribute karvo_sources), and the locations of the files as their
+    chunk references give them, by display name, in the order referred to
+    (the URL as given: what reaches the file, which the record names
+    without secrets)."""
     with open(path, "rb") as fh:
         try:
             refs = json.load(fh)
@@ -269,12 +274,12 @@ def _recorded(path: str) -> tuple[list[dict[str, Any]], dict[str, str]]:
                           "make the references again to check them")
     if not isinstance(records, list) or not all(_is_record(r) for r in records):
         raise _Unreadable(f"its attribute {SOURCES} is not a record that karvo refs writes")
-    targets: dict[str, str] = {}
+    targets: dict[str, list[str]] = {}
     seen: set[str] = set()
     for value in body.values():
         if isinstance(value, list) and value and isinstance(value[0], str) and value[0] not in seen:
             seen.add(value[0])
-            targets.setdefault(display_name(value[0]), value[0])
+            targets.setdefault(display_name(value[0]), []).append(value[0])
     return records, targets
 
 

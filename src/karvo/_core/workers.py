@@ -67,21 +67,34 @@ def batches(items: Sequence[T], waits: bool = False) -> list[Sequence[T]]:
 
 
 class _SharedPool:
-    """One pool of threads for the process, started on first use: starting
-    threads for every call costs more than a small folder's work. A child
-    made by fork starts its own (the parent's threads are not in it)."""
+    """One pool of threads for the process while any call uses it: calls at
+    once (threads of a caller, dask tasks) share its threads rather than
+    each start as many. The last call done shuts it down, so that no idle
+    thread outlives the work (a process that forks afterwards has none). A
+    child made by fork starts its own (the parent's threads are not in it)."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._pool: ThreadPoolExecutor | None = None
+        self._users = 0
         self._local = threading.local()     # .inside: this thread is one of the pool's
 
-    def get(self) -> ThreadPoolExecutor:
+    def acquire(self) -> ThreadPoolExecutor:
+        """The pool, for a call until its release()."""
         with self._lock:
             if self._pool is None:
                 from concurrent.futures import ThreadPoolExecutor
                 self._pool = ThreadPoolExecutor(THREADS, thread_name_prefix="karvo", initializer=self._mark)
+            self._users += 1
             return self._pool
+
+    def release(self) -> None:
+        """A call's use ended (its work done): the last one shuts the pool down."""
+        with self._lock:
+            self._users = max(0, self._users - 1)   # 0 already: a call begun before a fork, in the child
+            if self._users == 0 and self._pool is not None:
+                pool, self._pool = self._pool, None
+                pool.shutdown(wait=False)   # nothing queued: its threads end now
 
     def _mark(self) -> None:
         self._local.inside = True
@@ -94,6 +107,7 @@ class _SharedPool:
     def forget_after_fork(self) -> None:
         self._lock = threading.Lock()
         self._pool = None
+        self._users = 0
 
 
 SHARED_POOL = _SharedPool()
@@ -109,6 +123,7 @@ class Workers:
 
     def __init__(self) -> None:
         self._futures: list[Future[Any]] = []
+        self._pool: ThreadPoolExecutor | None = None    # the shared pool, while this block uses it
         self._pooled = False
         self._seconds = 0.0     # spent here on the files done here
         self._waited = 0        # times this thread waited meanwhile (0 where the system can't tell)
@@ -121,6 +136,9 @@ class Workers:
         for future in self._futures:
             future.cancel()
         wait(self._futures)
+        if self._pool is not None:
+            self._pool = None
+            SHARED_POOL.release()
 
     def expect_waits(self) -> None:
         """Every file waits on storage (they are remote): the pool from the
@@ -155,7 +173,9 @@ class Workers:
                     yield result
                     continue
                 self._pooled = True
-                pool = SHARED_POOL.get()
+                if self._pool is None:
+                    self._pool = SHARED_POOL.acquire()
+                pool = self._pool
                 pending = [pool.submit(fn, rest) for rest in runs[k:]]
                 self._futures += pending
                 for future in pending:

@@ -82,25 +82,37 @@ def test_a_failure_cancels_what_has_not_started_and_waits_for_the_rest():
     assert len(started) < len(runs)
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork only")
-def test_a_forked_child_starts_its_own_pool():
+def test_no_thread_outlives_the_work():
+    """A process that forks after reading many files has no idle thread of ours."""
     with Workers() as w:
         w.expect_waits()
         assert list(w.map(lambda run: sum(run), [[1, 2], [3]])) == [3, 3]
-    assert SHARED_POOL._pool is not None
-    with warnings.catch_warnings():     # a process with threads: only this thread goes on in the child
-        warnings.simplefilter("ignore", DeprecationWarning)
-        pid = os.fork()
-    if pid == 0:       # the parent's threads are not here: a pool of its own, working
-        code = 1
-        try:
-            ok = SHARED_POOL._pool is None
-            with Workers() as w:
-                w.expect_waits()
-                ok = ok and list(w.map(lambda run: sum(run), [[1, 2], [3]])) == [3, 3]
-            code = 0 if ok else 1
-        finally:
-            sys.stdout.flush()
-            os._exit(code)
-    _, status = os.waitpid(pid, 0)
+        assert SHARED_POOL._pool is not None
+    assert SHARED_POOL._pool is None
+    for thread in threading.enumerate():
+        if thread.name.startswith("karvo"):
+            thread.join(5)
+    assert not [t for t in threading.enumerate() if t.name.startswith("karvo")]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="fork only")
+def test_a_child_forked_while_the_pool_works_starts_its_own():
+    with Workers() as w:
+        w.expect_waits()
+        assert list(w.map(lambda run: sum(run), [[1, 2], [3]])) == [3, 3]
+        with warnings.catch_warnings():     # a process with threads: only this thread goes on in the child
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:       # the parent's threads are not here: a pool of its own, working
+            code = 1
+            try:
+                ok = SHARED_POOL._pool is None
+                with Workers() as inner:
+                    inner.expect_waits()
+                    ok = ok and list(inner.map(lambda run: sum(run), [[1, 2], [3]])) == [3, 3]
+                code = 0 if ok else 1
+            finally:
+                sys.stdout.flush()
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
