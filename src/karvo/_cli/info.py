@@ -15,6 +15,7 @@ from .._core.series import Series
 from .._core.spectrum import Spectrum
 from .._core.units import unit_codes, unit_name
 from .._storage.location import display_name
+from .._views.html import human_size
 
 
 def _real(value: float) -> float | None:
@@ -73,17 +74,6 @@ def summary(obj: Series | Spectrum, path: str) -> dict[str, Any]:
     return facts
 
 
-def _size(n: int) -> str:
-    if n < 1024:
-        return f"{n} bytes"
-    size = float(n)
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        size /= 1024
-        if size < 1024 or unit == "TiB":
-            break
-    return f"{size:.1f} {unit} ({n:,} bytes)"
-
-
 def _shown(path: str) -> str:
     # a name that isn't valid in the file system's encoding reaches us with
     # surrogates, which a strict standard output refuses: show them as U+FFFD,
@@ -138,7 +128,7 @@ def text(facts: dict[str, Any]) -> str:
         ("dimensions", dims[0]),
         *(("", more) for more in dims[1:]),
         ("mini headers", "yes" if facts["mini_headers"] else "no"),
-        ("file size", _size(facts["file_size"])),
+        ("file size", human_size(facts["file_size"])),
     ]
     width = max(len(label) for label, _ in rows)
     return "\n".join([_shown(facts["path"])] + [f"  {label:<{width}}  {value}" for label, value in rows])

@@ -73,7 +73,7 @@ def _table(kind: str, title: str, rows: list[tuple[str, str]], extra: str = "", 
             f'{html.escape(repr(title))}</div>{extra}{body}</div>')
 
 
-def _size(n: int) -> str:
+def human_size(n: int) -> str:
     """A size in bytes as people read it, as ``karvo info`` shows it:
     "2.7 KiB (2,794 bytes)"."""
     if n < 1024:
@@ -89,7 +89,7 @@ def _size(n: int) -> str:
 def _file_size(obj: Series | Spectrum) -> tuple[str, str]:
     # the size seen when the file opened: of a local file, an object by URL
     # or a file object alike
-    return "file size", _size(int(obj._file.info["size"]))
+    return "file size", human_size(int(obj._file.info["size"]))
 
 
 # A long name ending in a parenthesised or bracketed part: "time (s)", "T [K]".
@@ -313,8 +313,8 @@ def series_html(series: Series) -> str:
     if series.closed:
         rows.append(("file", "closed"))
     elif n and points and points * series.element_size > THUMBNAIL_BYTES:
-        rows.append(("picture", f"none: a spectrum is {_size(points * series.element_size)}, more than "
-                                f"the {_size(THUMBNAIL_BYTES)} read for one"))
+        rows.append(("picture", f"none: a spectrum is {human_size(points * series.element_size)}, more than "
+                                f"the {human_size(THUMBNAIL_BYTES)} read for one"))
     else:
         try:
             picture = _thumbnail(series)

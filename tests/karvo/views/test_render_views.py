@@ -1,6 +1,6 @@
 """docs/render_views.py writes a page of each notebook view, and shoots it
 where Chromium is installed."""
-import importlib.util
+import types
 import os
 
 import pytest
@@ -11,10 +11,8 @@ SCRIPT = os.path.join(HERE, "..", "..", "..", "docs", "render_views.py")
 
 @pytest.fixture(scope="module")
 def render_views():
-    spec = importlib.util.spec_from_file_location("render_views", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    import runpy
+    return types.SimpleNamespace(**runpy.run_path(SCRIPT, run_name="render_views"))
 
 
 def test_pages_of_every_view(render_views, tmp_path):
