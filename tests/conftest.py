@@ -163,3 +163,21 @@ def s3(s3_endpoint, s3_bucket, monkeypatch):
         return url(name)
     yield types.SimpleNamespace(endpoint=s3_endpoint, bucket=s3_bucket, fs=fs, url=url, put=put)
     s3fs.S3FileSystem.clear_instance_cache()
+
+
+@pytest.fixture
+def s3_on_http_server(http_server, monkeypatch, request):
+    """The counting HTTP server as an S3 endpoint (its credentials and
+    endpoint in the environment): the folder served as bucket "bucket",
+    whose objects are files put there."""
+    s3fs = pytest.importorskip("s3fs")
+    from servers import OTHER_AWS_SETTINGS, s3_environment
+    for key in OTHER_AWS_SETTINGS:
+        monkeypatch.delenv(key, raising=False)
+    for key, value in s3_environment(http_server.url).items():
+        monkeypatch.setenv(key, value)
+    bucket = os.path.join(http_server.root, "bucket")
+    os.makedirs(bucket, exist_ok=True)
+    s3fs.S3FileSystem.clear_instance_cache()
+    request.addfinalizer(s3fs.S3FileSystem.clear_instance_cache)
+    return bucket

@@ -47,6 +47,10 @@ class FileServer(http.server.ThreadingHTTPServer):
     drops every connection it is asked on without an answer, as a server
     that died does (counted all the same).
 
+    With ``ranges`` False it sends every object whole (200), Range or not,
+    as a server without ranges does; with ``sizes`` False its partial
+    answers don't tell the object's size (``Content-Range: bytes 0-9/*``).
+
     ``requests`` counts requests by (method, path); ``log`` keeps each one
     as (method, path, Range header or None); ``most_waiting`` is the most
     requests held by ``delay`` at once.  ``reset()`` clears them."""
@@ -62,6 +66,8 @@ class FileServer(http.server.ThreadingHTTPServer):
         self.etags = True
         self.weak_etags = False
         self.conditions = True
+        self.ranges = True
+        self.sizes = True
         self.failing: dict[str, int | list[int]] = {}
         self.signature: str | None = None
         self.delay = 0.0
@@ -197,7 +203,7 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
             first, last = 0, size - 1
             status = 200
             match = _RANGE.match(byte_range.strip()) if byte_range else None
-            if match and (match[1] or match[2]):
+            if match and (match[1] or match[2]) and self.server.ranges:
                 if match[1]:
                     first = int(match[1])
                     last = min(int(match[2]), size - 1) if match[2] else size - 1
@@ -208,7 +214,7 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                     self._send(416, b"", headers, body)
                     return
                 status = 206
-                headers["Content-Range"] = f"bytes {first}-{last}/{size}"
+                headers["Content-Range"] = f"bytes {first}-{last}/{size if self.server.sizes else '*'}"
             f.seek(first)
             data = f.read(last - first + 1) if body else b""
         headers["Content-Length"] = str(last - first + 1)

@@ -1,6 +1,7 @@
 #include "karvo_native/fetching_source.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace karvo::native {
@@ -12,24 +13,74 @@ using host::PyRef;
 // Blocks are cut at this size, so that a large read is fetched as several
 // requests at once.
 constexpr uint64_t kBlock = uint64_t(4) << 20;
-// Announced ranges this close are fetched as one: a request costs more than
-// the bytes between them.
-constexpr uint64_t kMergeGap = uint64_t(1) << 20;
+// Announced ranges this close are always fetched as one: a request's own
+// headers are about this long.
+constexpr uint64_t kTinyGap = uint64_t(4) << 10;
 // A read that no announced range holds fetches at least this much from where
 // it starts: opening a file reads its headers one by one, mostly close to
 // each other.
 constexpr uint64_t kReadAhead = uint64_t(256) << 10;
-// Blocks fetched by one call to fetch, and what is held at most before older
-// blocks are dropped: memory stays bounded whatever the call reads.
+// Bytes fetched by one call to fetch, and what is held at most before older
+// blocks are dropped: memory stays bounded whatever the call reads. A call
+// asks for as many blocks at once as the fetcher runs concurrently.
 constexpr uint64_t kBatchBytes = uint64_t(64) << 20;
-constexpr size_t kBatchBlocks = 64;
 
 using U = unsigned long long;
 
+// Which gaps between the sorted, apart `ranges` to fetch across, by the
+// cost model: merging the m smallest gaps leaves n - m requests, fetched in
+// ceil((n - m) / concurrency) rounds (and at least one per kBatchBytes), and
+// adds their bytes. Of every round count, the fewest bytes that reach it;
+// of those, the cheapest. Gaps of kTinyGap or less are always crossed.
+std::vector<bool> gaps_to_cross(const std::vector<ByteRange>& ranges, const FetchCosts& costs) {
+    const size_t n = ranges.size();
+    std::vector<bool> cross(n ? n - 1 : 0, false);
+    if (n < 2) return cross;
+    std::vector<uint64_t> gaps(n - 1);
+    uint64_t bytes = 0;
+    for (size_t k = 0; k < n; ++k) {
+        bytes += ranges[k].end - ranges[k].start;
+        if (k + 1 < n) gaps[k] = ranges[k + 1].start - ranges[k].end;
+    }
+    std::vector<uint64_t> sorted = gaps;
+    std::sort(sorted.begin(), sorted.end());
+    const double C = double(std::max<uint64_t>(1, costs.concurrency));
+    const double L = std::max(0.0, costs.latency), B = std::max(1.0, costs.bandwidth);
+    auto cost = [&](size_t m, uint64_t added) {
+        double rounds = std::max(std::ceil(double(n - m) / C), std::ceil(double(bytes + added) / double(kBatchBytes)));
+        return rounds * L + double(bytes + added) / B;
+    };
+    size_t always = size_t(std::upper_bound(sorted.begin(), sorted.end(), kTinyGap) - sorted.begin());
+    size_t best_m = always;
+    uint64_t added = 0;
+    for (size_t m = 0; m < always; ++m) added += sorted[m];
+    double best = cost(always, added);
+    // Only a merge that saves a round can pay: for each count of rounds,
+    // the fewest gaps crossed that reach it.
+    const uint64_t C64 = std::max<uint64_t>(1, costs.concurrency), left = n - always;
+    uint64_t sum = added;
+    size_t m = always;
+    for (uint64_t k = (left + C64 - 1) / C64; k >= 1; --k) {
+        const size_t want = n - size_t(std::min(left, k * C64));
+        while (m < want) sum += sorted[m++];
+        if (double c = cost(m, sum); c < best) best = c, best_m = m;
+    }
+    if (best_m == 0) return cross;
+    // The best_m smallest gaps: those below the threshold, then ties in order.
+    const uint64_t threshold = sorted[best_m - 1];
+    size_t below = size_t(std::lower_bound(sorted.begin(), sorted.end(), threshold) - sorted.begin());
+    size_t ties = best_m - below;
+    for (size_t k = 0; k + 1 < n; ++k) {
+        if (gaps[k] < threshold) cross[k] = true;
+        else if (gaps[k] == threshold && ties) cross[k] = true, --ties;
+    }
+    return cross;
+}
+
 }  // namespace
 
-FetchingSource::FetchingSource(PyObject* fetch, uint64_t size, PyObject* name)
-    : fetch_(PyRef::borrow(fetch)), name_(PyRef::borrow(name)), size_(size) {}
+FetchingSource::FetchingSource(PyObject* fetch, uint64_t size, PyObject* name, const FetchCosts& costs)
+    : fetch_(PyRef::borrow(fetch)), name_(PyRef::borrow(name)), size_(size), costs_(costs) {}
 
 FetchingSource::~FetchingSource() {
     host::ErrorGuard keep;  // a fetch's error stays set while the blocks go
@@ -65,12 +116,20 @@ bool FetchingSource::fetched_prefetch(std::vector<ByteRange>&& ranges) {
     for (ByteRange& r : ranges) r.end = std::min(r.end, size_);
     std::erase_if(ranges, [](const ByteRange& r) { return r.start >= r.end; });
     std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
-    std::vector<ByteRange> merged;
+    std::vector<ByteRange> apart;  // overlapping or touching ranges joined
     for (const ByteRange& r : ranges) {
-        if (!merged.empty() && r.start <= merged.back().end + kMergeGap)
-            merged.back().end = std::max(merged.back().end, r.end);
+        if (!apart.empty() && r.start <= apart.back().end)
+            apart.back().end = std::max(apart.back().end, r.end);
         else
-            merged.push_back(r);
+            apart.push_back(r);
+    }
+    const std::vector<bool> cross = gaps_to_cross(apart, costs_);
+    std::vector<ByteRange> merged;
+    for (size_t k = 0; k < apart.size(); ++k) {
+        if (k && cross[k - 1])
+            merged.back().end = apart[k].end;
+        else
+            merged.push_back(apart[k]);
     }
     planned_.clear();
     for (const ByteRange& m : merged)
@@ -95,7 +154,8 @@ bool FetchingSource::fetch_from(uint64_t at, uint64_t want) {
         // (reads mostly go on forward), then those before (a listed read goes
         // back). One fetched and dropped since is fetched again only when read.
         const size_t n = planned_.size(), first = size_t(std::prev(after) - planned_.begin());
-        for (size_t j = 0; j < n && batch.size() < kBatchBlocks && bytes < kBatchBytes; ++j) {
+        const size_t most = size_t(std::max<uint64_t>(1, costs_.concurrency));
+        for (size_t j = 0; j < n && batch.size() < most && bytes < kBatchBytes; ++j) {
             const size_t k = (first + j) % n;
             const ByteRange& r = planned_[k];
             if (j && (asked_[k] || held_at(r.start))) continue;

@@ -16,15 +16,25 @@
 #include "host/pyref.hpp"
 #include "karvo_native/byte_source.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace karvo::native {
 
+// What a request costs, as the model that plans fetches sees it: a round of
+// up to `concurrency` requests at once costs `latency` seconds, and every
+// byte 1 / `bandwidth` seconds more.
+struct FetchCosts {
+    double latency = 0.03;
+    double bandwidth = 100e6;
+    uint64_t concurrency = 64;
+};
+
 class FetchingSource final : public bulk::ByteSource {
 public:
     // fetch and name (str, for messages) are borrowed and held for the call.
-    FetchingSource(PyObject* fetch, uint64_t size, PyObject* name);
+    FetchingSource(PyObject* fetch, uint64_t size, PyObject* name, const FetchCosts& costs = {});
     ~FetchingSource() override;
     FetchingSource(const FetchingSource&) = delete;
     FetchingSource& operator=(const FetchingSource&) = delete;
@@ -62,6 +72,7 @@ private:
 
     host::PyRef fetch_, name_;
     uint64_t size_;
+    FetchCosts costs_;
     std::vector<bulk::ByteRange> planned_;  // sorted, apart, none longer than a block
     std::vector<bool> asked_;  // per planned block: fetched once already (maybe dropped since)
     std::vector<Block> held_;

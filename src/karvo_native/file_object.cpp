@@ -50,6 +50,7 @@ struct Reader {
     PyRef path;  // str, for messages
     io::NativeFile file;
     PyRef fetch;  // fetch(starts, ends) -> blocks, for an object held elsewhere
+    FetchCosts costs;  // of fetch's requests, which plan what a read fetches at once
     bulk::Structure s;
     PyRef values;  // single spectrum: bytearray of the float32 values
     PyRef head;    // held elsewhere, keep_head: the first block that opening fetched, which reads start from
@@ -171,6 +172,14 @@ PyObject* File_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// drop_head(): lets go of the first bytes kept at open (keep_head): every
+// read after fetches what it reads, and so sees an object replaced since.
+// A read running meanwhile keeps the block it took.
+PyObject* File_drop_head(PyObject* self, PyObject*) {
+    reader_of(self).head.reset();
+    Py_RETURN_NONE;
+}
+
 // Buffer of `out` as writable C-contiguous memory of exactly `bytes` bytes.
 class OutBuffer {
 public:
@@ -236,7 +245,7 @@ bulk::Failure blocking(bulk::ByteSource& src, uint64_t bytes, Body body) {
 // A fetching source of its own for one call (its blocks go when it returns).
 template <class Body>
 [[gnu::noinline]] bulk::Failure fetching_call(Reader& r, Body& body) {
-    FetchingSource src(r.fetch.get(), r.s.size, r.path.get());
+    FetchingSource src(r.fetch.get(), r.s.size, r.path.get(), r.costs);
     if (r.head && !src.seed(r.head.get())) return {bulk::Problem::Raised, 0, {}};
     return guarded([&] { return body(src); });
 }
@@ -448,6 +457,7 @@ PyObject* File_current_identity(PyObject* self, PyObject*) {
 
 PyMethodDef File_methods[] = {
     {"close", File_close, METH_NOARGS, "Closes the file; reads running on other threads finish first."},
+    {"drop_head", File_drop_head, METH_NOARGS, "Lets go of the first bytes kept at open: later reads fetch them."},
     {"read_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_rows)), METH_FASTCALL,
      "read_rows(out, start, stop): values of spectra [start, stop) into out."},
     {"read_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(File_read_index)), METH_FASTCALL,
@@ -504,16 +514,18 @@ namespace {
 // Checks the structure of the file that `reader` reads, of `size` bytes (a
 // single spectrum is read whole, and its source let go at once), and wraps
 // it in a new File.
-PyObject* check_and_wrap(PyObject* module, std::unique_ptr<Reader> reader, uint64_t size) {
+PyObject* check_and_wrap(PyObject* module, std::unique_ptr<Reader> reader, uint64_t size, PyObject* head = nullptr) {
     ModuleState* mst = state_of(module);
     Reader& r = *reader;
     // One source for both reads: a fetching one keeps the blocks that the
     // structure check fetched, which mostly hold a single spectrum's values.
     std::optional<FetchingSource> fetching;
     std::optional<bulk::ByteSource> local;
-    bulk::ByteSource& src = r.fetch ? static_cast<bulk::ByteSource&>(fetching.emplace(r.fetch.get(), size, r.path.get()))
+    bulk::ByteSource& src = r.fetch ? static_cast<bulk::ByteSource&>(fetching.emplace(r.fetch.get(), size, r.path.get(), r.costs))
                                     : local.emplace(r.file.fd());
-    if (fetching && r.keep_head && !fetching->prefetch({{0, std::min(size, kKeptHead)}})) return nullptr;
+    // The first bytes, where they came with the object's size: no request more for them.
+    if (fetching && head && !fetching->seed(head)) return nullptr;
+    if (fetching && r.keep_head && !head && !fetching->prefetch({{0, std::min(size, kKeptHead)}})) return nullptr;
     // Without the interpreter when local: a directory or dimension list may run to megabytes.
     bulk::Failure f = blocking(src, io::kReleaseFrom, [&](bulk::ByteSource& in) { return bulk::inspect(in, size, r.s); });
     if (f.problem == bulk::Problem::None && r.s.file_type == bulk::kSingleSpectrum) {
@@ -624,14 +636,24 @@ PyObject* open_many(PyObject* module, PyObject* paths) {
     return out.release();
 }
 
-// open_fetching(fetch, size, name): a File over an object held elsewhere, of
-// `size` bytes, whose bytes fetch(starts, ends) returns; `name` (str) is
-// what messages call it.
+// open_fetching(fetch, size, name, keep_head=False, head=None, costs=None):
+// a File over an object held elsewhere, of `size` bytes, whose bytes
+// fetch(starts, ends) returns; `name` (str) is what messages call it;
+// `head`, where given, its first bytes (bytes-like), fetched already;
+// `costs`, (latency in seconds, bytes a second, requests at once) of fetch.
 PyObject* open_fetching(PyObject* module, PyObject* args) {
-    PyObject *fetch, *size_arg, *name;
+    PyObject *fetch, *size_arg, *name, *head = Py_None;
     int keep_head = 0;
-    if (!PyArg_ParseTuple(args, "OO!U|p:open_fetching", &fetch, &PyLong_Type, &size_arg, &name, &keep_head))
+    FetchCosts costs;
+    double latency = costs.latency, bandwidth = costs.bandwidth;
+    unsigned long long concurrency = costs.concurrency;
+    if (!PyArg_ParseTuple(args, "OO!U|pO(ddK):open_fetching", &fetch, &PyLong_Type, &size_arg, &name, &keep_head,
+                          &head, &latency, &bandwidth, &concurrency))
         return nullptr;
+    if (!(latency >= 0 && latency < 3600) || !(bandwidth >= 1 && bandwidth < 1e15) || concurrency < 1 ||
+        concurrency > 1'000'000)
+        return PyErr_Format(PyExc_ValueError, "%U: costs out of range", name), nullptr;
+    costs = {latency, bandwidth, uint64_t(concurrency)};
     if (!PyCallable_Check(fetch)) return PyErr_SetString(PyExc_TypeError, "open_fetching: fetch must be callable"), nullptr;
     // Checked, not wrapped as "K" would: 2**64 must not pass for an empty object.
     unsigned long long size = PyLong_AsUnsignedLongLong(size_arg);
@@ -644,7 +666,8 @@ PyObject* open_fetching(PyObject* module, PyObject* args) {
     reader->fetch = PyRef::borrow(fetch);
     reader->path_is_local = false;
     reader->keep_head = keep_head;
-    return check_and_wrap(module, std::move(reader), size);
+    reader->costs = costs;
+    return check_and_wrap(module, std::move(reader), size, head == Py_None ? nullptr : head);
 }
 
 }  // namespace karvo::native

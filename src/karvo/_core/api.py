@@ -78,7 +78,7 @@ def read(path: Source, truncated: TruncatedPolicy = "warn", *,
         >>> x, y = karvo.read("polystyrene.kvr")                  # doctest: +SKIP
         >>> x, Y = karvo.read("run42.kvr")                        # doctest: +SKIP
     """
-    native, p, fetched = open_native(path, truncated, storage_options)
+    native, p, fetched = open_native(path, truncated, storage_options, keep_head=True)    # read whole right after
     values = native.values
     if values is not None:
         return _frombuffer(native.x(), F8), _frombuffer(values, F4)

@@ -21,7 +21,7 @@ from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iter
 import numpy as np
 
 from .. import _native
-from .api import open as _open, open_to_read
+from .api import open_to_read
 from .._errors import FormatError, TruncatedError, TruncatedWarning
 from .._extras import optional, require
 from .._storage.location import Location, display_name
@@ -190,10 +190,10 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         return name, f"{name}: not a regular file"
     # A cut series warns from the calling thread afterwards, not from here.
     try:
-        # read_many reads the values right after: a URL's first MiB kept for
-        # that; a lazy Dataset keeps none, so that every later read is checked
-        opened = open_to_read(path, _policy(truncated), storage_options) if read_small is not None else \
-            _open(path, _policy(truncated), storage_options=storage_options)
+        # A URL's first MiB (a small object whole) kept for the first look's
+        # reads, and for read_many's values right after; a lazy Dataset lets
+        # go of it after the look (_part_of), so that every later read is checked.
+        opened = open_to_read(path, _policy(truncated), storage_options)
     except FormatError as e:
         return _not_spectral(name, e, found)
     return _part_of(path, opened, collect, kept, read_small)
@@ -218,6 +218,8 @@ def _part_of(path: Any, opened: Series | Spectrum, collect: Collect | None, kept
     """The first pass over an opened file: _first's, from the open on."""
     try:
         part = _Part(path, opened, collect)
+        if read_small is None:
+            opened._file.drop_head()
         if read_small is not None and isinstance(opened, Series) and \
                 read_small.take(part.rows * len(part.x) * part.dtype.itemsize):
             part.values = opened.read()

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Literal, Tuple, Union, cast
 
 from .. import _native
 from .._storage.conditional import ObjectChanged
+from .._storage.costs import FILE_OBJECT
 from .._errors import FormatError
 from .._storage.identity import FileIdentity, check_unchanged, this_machine
 from .._storage.location import Location
@@ -42,6 +43,15 @@ class Fetched:
         self.remote = remote  # None for a file object
 
 
+# A URL's first bytes, fetched with its size in one request where the
+# protocol allows: what an open reads first (its headers, and a small
+# object whole), or with keep_head what a look that reads the values right
+# after keeps (a series of 50 spectra of 4,096 points whole). A request
+# costs a round trip; a megabyte more of it costs less on most links.
+FIRST_BYTES = 256 << 10
+KEPT_HEAD = 1 << 20
+
+
 def open_native(source: Source, truncated: str, storage_options: dict[str, Any] | None = None,
                 keep_head: bool = False) -> tuple[_native.File, Any, Fetched | None]:
     """The checked native file that source names; the path as given (os.fspath
@@ -56,18 +66,21 @@ def open_native(source: Source, truncated: str, storage_options: dict[str, Any] 
         p = local_path(source)
         if p is not None:
             return _native.open(p), p, None
-    fetch, size, name, remote = fetcher_for(source, storage_options)
-    keep = keep_head and remote is not None
+    keep = keep_head and not is_file_object(source)
+    head_bytes = KEPT_HEAD if keep else FIRST_BYTES
+    fetch, size, name, remote = fetcher_for(source, storage_options, head_bytes)
     try:
-        native = _native.open_fetching(fetch, size, name, keep)
+        native = _native.open_fetching(fetch, size, name, keep, remote.take_head() if remote else None,
+                                       remote.costs if remote else FILE_OBJECT)
     except ObjectChanged:
         if remote is None:  # pragma: no cover - a file object's fetch never says so
             raise
         # Refused at open: what the file system said of the object was older
         # than the object (a listing it kept). Once more, as the store has it now.
         remote.forget()
-        fetch, size, name, remote = fetcher_for(source, storage_options)
-        native = _native.open_fetching(fetch, size, name, keep)
+        fetch, size, name, remote = fetcher_for(source, storage_options, head_bytes)
+        native = _native.open_fetching(fetch, size, name, keep, remote.take_head() if remote else None,
+                                       remote.costs if remote else FILE_OBJECT)
     return native, name, Fetched(source, remote)
 
 

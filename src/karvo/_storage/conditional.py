@@ -27,6 +27,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, Callable, List, Union
 
+from .costs import concurrency_of
 from .failures import fetch_retrying
 from .._errors import FormatError
 
@@ -34,8 +35,6 @@ __all__ = ["ObjectChanged", "conditional_fetch", "protocols_of"]
 
 Ranges = List[int]
 Fetch = Callable[[Ranges, Ranges], List[bytes]]
-# Range requests of one fetch in flight at once, where the file system sets no bound.
-_CONCURRENT = 64
 
 
 def conditional_fetch(fs: Any, path: str, url: str, info: dict[str, Any],
@@ -95,7 +94,7 @@ def _s3_fetch(fs: Any, path: str, url: str, info: dict[str, Any], etag: str, tim
     retrying = getattr(s3fs.core, "_error_wrapper", None)
     bucket, key, version = fs.split_path(path)
     versioned = {"VersionId": version} if version else {}
-    bound = getattr(fs, "batch_size", None) or _CONCURRENT
+    bound = concurrency_of(fs)      # as many as the client's pool holds: as the fetch plan counts rounds
 
     async def one(limit: asyncio.Semaphore, start: int, end: int, condition: dict[str, str]) -> bytes:
         async def get() -> bytes:

@@ -18,6 +18,8 @@ from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
 
 from .conditional import conditional_fetch
+from .costs import Costs, costs_of, take_cost_options
+from .first_read import first_read
 from .failures import DEFAULT_TIMEOUT, call_retrying, fetch_retrying, storage_error
 from .location import display_name, is_file_object, local_path, name_of_file_object
 from .._errors import FormatError
@@ -59,12 +61,13 @@ class Remote:
     ``timeout`` is the seconds each request may wait (storage option
     ``timeout``, else DEFAULT_TIMEOUT)."""
 
-    def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
+    def __init__(self, url: str, storage_options: dict[str, Any] | None, head_bytes: int = 0) -> None:
         self.url = url
         self.name = name = display_name(url)
         fsspec = require("fsspec", "remote", f"reading {name}")
         self.storage_options = dict(storage_options or {})
         options, self.timeout, one_attempt = _request_options(url, self.storage_options)
+        self._latency, self._bandwidth = take_cost_options(url, options)
         # from None, here and below: the client's error quotes the URL,
         # secrets and all, and a traceback would show it; the message
         # keeps its text without them
@@ -82,8 +85,15 @@ class Remote:
         # the folder) may tell of an object replaced since, whose identity
         # would then pass for the one a copy was opened with.
         self._fs.invalidate_cache(self._path)
+        self._head: bytes | None = None
         try:
-            info = call_retrying(lambda: self._fs.info(self._path), self.timeout)
+            # One GET says the size and identity and brings the first bytes,
+            # where the protocol allows; else fs.info, and the open asks for them.
+            first = call_retrying(lambda: first_read(self._fs, self._path, head_bytes), self.timeout)
+            if first is None:
+                info = call_retrying(lambda: self._fs.info(self._path), self.timeout)
+            else:
+                info, self._head = first
         except (FormatError, MemoryError):
             raise
         except Exception as exc:
@@ -96,6 +106,18 @@ class Remote:
         # Where the protocol allows, every range request names the object
         # seen here, so that one replaced since is refused, not read.
         self._conditional = conditional_fetch(self._fs, self._path, name, info, self.identity.etag, self.timeout)
+
+    @property
+    def costs(self) -> Costs:
+        """What a request costs, as the native module plans fetches by."""
+        return costs_of(self._fs, self._latency, self._bandwidth)
+
+    def take_head(self) -> bytes | None:
+        """The object's first bytes as the open fetched them (head_bytes of
+        them, or the object whole where smaller), once: None after that, or
+        where they came by another request."""
+        head, self._head = self._head, None
+        return head
 
     def forget(self) -> None:
         """Drops what the file system keeps of the object (s3fs keeps the
@@ -139,6 +161,7 @@ def file_system(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, 
     """fsspec's (file system, path) for a URL, with the options as karvo
     gives them to the client (the ``timeout`` storage option translated)."""
     options, _timeout, _one = _request_options(url, dict(storage_options or {}))   # a ValueError for options refused
+    take_cost_options(url, options)
     fsspec = require("fsspec", "remote", f"reading {display_name(url)}")
     try:
         fs, path = fsspec.core.url_to_fs(url, **options)
@@ -258,14 +281,16 @@ class _FileObjectFetcher:
         return out
 
 
-def fetcher_for(source: Any, storage_options: dict[str, Any] | None) -> tuple[Any, int, str, Remote | None]:
+def fetcher_for(source: Any, storage_options: dict[str, Any] | None,
+                head_bytes: int = 0) -> tuple[Any, int, str, Remote | None]:
     """(fetch, size, name, remote) for a URL or a file object; remote is
-    None for a file object."""
+    None for a file object. A URL's first head_bytes come with its size
+    where the protocol allows (remote.take_head())."""
     if is_file_object(source):
         fetch = _FileObjectFetcher(source)
         return fetch, fetch.size, name_of_file_object(source), None
     url = os.fsdecode(os.fspath(source))
-    remote = Remote(url, storage_options)
+    remote = Remote(url, storage_options, head_bytes)
     # the native module names the file by it in every message
     return remote.fetch, remote.identity.size, remote.name, remote
 
