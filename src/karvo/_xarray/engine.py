@@ -32,6 +32,7 @@ fetch).
 """
 from __future__ import annotations
 
+import asyncio
 import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeGuard, Union
@@ -84,7 +85,19 @@ def _open(path: str, storage_options: Mapping[str, Any] | None,
                      storage_options=None if storage_options is None else dict(storage_options))
 
 
-class KarvoArray(BackendArray):
+class AsyncReads:
+    """xarray's asynchronous loading (``await ds.load_async()``): a read runs
+    on a thread of the running event loop's executor, so that the reads of
+    several variables or Datasets awaited together overlap their waits."""
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:  # pragma: no cover - each array has its own
+        raise NotImplementedError
+
+    async def async_getitem(self, key: indexing.ExplicitIndexer) -> NDArray[Any]:
+        return await asyncio.to_thread(self.__getitem__, key)
+
+
+class KarvoArray(AsyncReads, BackendArray):
     """The values of one file, read on demand.
 
     Holds the key of its file in the process's cache of open files (its

@@ -36,7 +36,7 @@ from .._core.spectrum import Spectrum
 from .._core.table import IN_FILE
 from .._core.workers import Workers, batches
 from .._storage.location import local_path
-from .engine import _attrs, _outer_getitem, _takes_all, _variables
+from .engine import AsyncReads, _attrs, _outer_getitem, _takes_all, _variables
 
 __all__ = ["Chunks", "open_mfdataset"]
 
@@ -146,7 +146,7 @@ class _Run:
         return out
 
 
-class _ManyArray(BackendArray):
+class _ManyArray(AsyncReads, BackendArray):
     """The values of every file, read on demand: the rows asked for, file by file."""
 
     def __init__(self, files: list[_File], dtype: np.dtype[Any]) -> None:

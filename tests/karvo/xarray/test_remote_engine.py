@@ -97,3 +97,36 @@ def test_each_file_is_opened_once_per_process_and_a_spectrum_is_one_get(http_ser
         http_server.reset()
         np.testing.assert_array_equal(chunked.spectra.values, Y)
         assert opens() == 0 and http_server.count("GET") == 3, http_server.log
+
+
+@pytest.mark.parametrize("opener", ["engine", "open_mfdataset"])
+def test_datasets_loaded_asynchronously_read_at_once(http_server, opener):
+    """await ds.load_async() of several Datasets together: their reads wait
+    on the server together, and give what load() gives."""
+    import asyncio
+
+    import karvo
+    urls, local = [], []
+    for k in range(4):
+        name = f"async{k}.series"
+        series(os.path.join(http_server.root, name), n_spectra=5, num_points=32, seed=float(k))
+        urls.append(http_server.url_of(name))
+        local.append(karvo.read(os.path.join(http_server.root, name))[1])
+    if opener == "engine":
+        datasets = [xr.open_dataset(url, engine=ENGINE) for url in urls]
+        expected = local
+    else:
+        datasets = [karvo.open_mfdataset(urls[k:k + 2]) for k in (0, 2)]
+        expected = [np.concatenate(local[k:k + 2]) for k in (0, 2)]
+    try:
+        http_server.reset()
+        http_server.delay = 0.5     # one after another, never more than one would wait at once
+
+        async def load_all():
+            return await asyncio.gather(*(ds.load_async() for ds in datasets))
+        for ds, want in zip(asyncio.run(load_all()), expected):
+            np.testing.assert_array_equal(ds.spectra.values, want)
+        assert http_server.most_waiting >= 2, http_server.log
+    finally:
+        for ds in datasets:
+            ds.close()
