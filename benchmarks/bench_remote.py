@@ -18,7 +18,9 @@ the same run, as in bench_karvo.py:
   R3  karvo.read_many of 100 URLs of series of 50 x 4,096 float32 (10 with
       --quick), from a second server that answers each request after 25 ms
       (a nearby object store), against fs.cat(urls) of the same objects;
-  R4  karvo.open_mfdataset(urls).spectra.values of the same, against the same.
+  R4  karvo.open_mfdataset(urls).spectra.values of the same, against the same;
+  R5  karvo.read_many of the same objects from moto's S3 server (in a child
+      process; skipped without moto), against fs.cat(urls) of s3fs.
 
 Exit status is 0 whatever the numbers, unless --strict is given, in which
 case a missed target exits with 1.
@@ -70,14 +72,49 @@ def serve(root, delay):
         select.select([sys.stdin], [], [], SERVER_SECONDS)
 
 
-def start_server(root, delay=0.0):
-    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", root, repr(delay)],
+def serve_s3():
+    """--serve-s3: moto's S3 server on 127.0.0.1, its endpoint printed,
+    until standard input closes or after SERVER_SECONDS."""
+    import select
+
+    from servers import s3_server
+    with s3_server() as endpoint:
+        print(endpoint, flush=True)
+        select.select([sys.stdin], [], [], SERVER_SECONDS)
+
+
+def s3_objects(paths):
+    """(moto's child, s3fs file system, URLs of the paths uploaded), or
+    None without moto and s3fs."""
+    try:
+        import moto.server  # noqa: F401
+        import s3fs
+    except ImportError:
+        return None
+    from servers import OTHER_AWS_SETTINGS, s3_environment
+    child, endpoint = start_server(None, s3=True)
+    for key in OTHER_AWS_SETTINGS:
+        os.environ.pop(key, None)
+    os.environ.update(s3_environment(endpoint))
+    fs = s3fs.S3FileSystem(skip_instance_cache=True)
+    fs.mkdir("karvo-bench")
+    urls = []
+    for p in paths:
+        url = "s3://karvo-bench/%s" % os.path.basename(p)
+        fs.put_file(p, url)
+        urls.append(url)
+    return child, fs, urls
+
+
+def start_server(root, delay=0.0, s3=False):
+    command = ["--serve-s3"] if s3 else ["--serve", root, repr(delay)]
+    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), *command],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     url = child.stdout.readline().strip()
     if not url.startswith("http://"):
         child.kill()
         child.wait(30)
-        sys.exit("bench_remote: the HTTP server did not start")
+        sys.exit("bench_remote: the %s server did not start" % ("S3" if s3 else "HTTP"))
     return child, url
 
 
@@ -94,6 +131,16 @@ def many_measures(karvo, fs, urls):
     desc = "%d URLs of 50x4096 f32, %g ms a request" % (len(urls), LATENCY * 1e3)
     return [("R3 read_many of URLs", desc, read_many, [("fs.cat(urls)", cat, 1.5)]),
             ("R4 open_mfdataset of URLs", desc, mfdataset, [("fs.cat(urls)", cat, 1.5)])]
+
+
+def s3_measures(karvo, fs, urls):
+    def read_many():
+        karvo.read_many(urls)
+
+    def cat():
+        fs.cat(urls)
+    desc = "%d objects of 50x4096 f32 from moto" % len(urls)
+    return [("R5 read_many over S3", desc, read_many, [("s3fs fs.cat(urls)", cat, 1.5)])]
 
 
 def measures(karvo, fs, url, params, rng):
@@ -143,6 +190,9 @@ def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--serve":
         serve(sys.argv[2], float(sys.argv[3]))
         return 0
+    if sys.argv[1:] == ["--serve-s3"]:
+        serve_s3()
+        return 0
     args = parse_options(__doc__)
     if child_mode(args, jobs(args.scale), KINDS, None):
         return 0
@@ -158,6 +208,7 @@ def main():
     params = series_shapes(args.scale)["w2"]
     child, base = start_server(os.path.dirname(path))
     slow, slow_base = start_server(os.path.dirname(path), LATENCY)
+    servers = [child, slow]
     try:
         url = "%s/%s" % (base, os.path.basename(path))
         fs = fsspec.filesystem("http")
@@ -165,6 +216,12 @@ def main():
         series, ms = measures(karvo, fs, url, params, random.Random(7))
         many = ["%s/%s" % (slow_base, os.path.basename(paths[k])) for k in sorted(paths) if k.startswith("many")]
         ms += many_measures(karvo, fs, many)
+        s3 = s3_objects([paths[k] for k in sorted(paths) if k.startswith("many")])
+        if s3 is not None:
+            servers.append(s3[0])
+            ms += s3_measures(karvo, *s3[1:])
+        else:
+            progress("R5 skipped: needs moto[server] and s3fs")
         try:
             times = run_rounds([(m[0], [m[2]] + [a[1] for a in m[3]]) for m in ms],
                                args.rounds, 0.01 if args.quick else 0.1,
@@ -172,7 +229,7 @@ def main():
         finally:
             series.close()
     finally:
-        for server in (child, slow):
+        for server in servers:
             server.stdin.close()
             try:
                 server.wait(30)
