@@ -20,7 +20,10 @@ the same run, as in bench_karvo.py:
       (a nearby object store), against fs.cat(urls) of the same objects;
   R4  karvo.open_mfdataset(urls).spectra.values of the same, against the same;
   R5  karvo.read_many of the same objects from moto's S3 server (in a child
-      process; skipped without moto), against fs.cat(urls) of s3fs.
+      process; skipped without moto), against fs.cat(urls) of s3fs;
+  R6  opening 300 objects (series of 50 x 256 float32; 30 with --quick)
+      with karvo.open_mfdataset, from the 25 ms server, against fs.info of
+      each run concurrently (on fsspec's event loop, as fs.cat runs).
 
 Exit status is 0 whatever the numbers, unless --strict is given, in which
 case a missed target exits with 1.
@@ -44,6 +47,7 @@ SERVER_SECONDS = 1800          # the server child ends by itself after this
 
 
 MANY = 100                     # R3 and R4: objects read together
+OPENED = 300                   # R6: objects opened together
 LATENCY = 0.025                # R3 and R4: seconds before each answer
 
 
@@ -56,6 +60,8 @@ def jobs(scale):
     out = {"R": ("series", series_shapes(scale)["w2"])}
     for k in range(max(MANY // scale, 1)):
         out["many%03d" % k] = ("series", many_params(k))
+    for k in range(max(OPENED // scale, 1)):
+        out["open%03d" % k] = ("series", dict(many_params(k), num_points=256))
     return out
 
 
@@ -131,6 +137,22 @@ def many_measures(karvo, fs, urls):
     desc = "%d URLs of 50x4096 f32, %g ms a request" % (len(urls), LATENCY * 1e3)
     return [("R3 read_many of URLs", desc, read_many, [("fs.cat(urls)", cat, 1.5)]),
             ("R4 open_mfdataset of URLs", desc, mfdataset, [("fs.cat(urls)", cat, 1.5)])]
+
+
+def open_measures(karvo, fs, urls):
+    from fsspec.asyn import sync
+
+    def opened():
+        karvo.open_mfdataset(urls).close()
+
+    def infos():
+        import asyncio
+
+        async def all_infos():
+            return await asyncio.gather(*(fs._info(u) for u in urls))
+        sync(fs.loop, all_infos)
+    desc = "%d URLs of 50x256 f32, %g ms a request" % (len(urls), LATENCY * 1e3)
+    return [("R6 opening many URLs", desc, opened, [("fs.info of each, at once", infos, 1.5)])]
 
 
 def s3_measures(karvo, fs, urls):
@@ -216,6 +238,8 @@ def main():
         series, ms = measures(karvo, fs, url, params, random.Random(7))
         many = ["%s/%s" % (slow_base, os.path.basename(paths[k])) for k in sorted(paths) if k.startswith("many")]
         ms += many_measures(karvo, fs, many)
+        ms += open_measures(karvo, fs, ["%s/%s" % (slow_base, os.path.basename(paths[k]))
+                                        for k in sorted(paths) if k.startswith("open")])
         s3 = s3_objects([paths[k] for k in sorted(paths) if k.startswith("many")])
         if s3 is not None:
             servers.append(s3[0])

@@ -79,13 +79,14 @@ class _SharedPool:
         self._users = 0
         self._local = threading.local()     # .inside: this thread is one of the pool's
 
-    def acquire(self) -> ThreadPoolExecutor:
-        """The pool, for a call until its release()."""
+    def acquire(self, expected: int = THREADS) -> ThreadPoolExecutor:
+        """The pool, for a call until its release(), which expects to run
+        that many tasks at once."""
         with self._lock:
             if self._pool is None:
                 from concurrent.futures import ThreadPoolExecutor
                 self._pool = ThreadPoolExecutor(THREADS, thread_name_prefix="karvo", initializer=self._mark)
-                _start_every_thread(self._pool)
+                _start_threads(self._pool, min(max(expected, 1), THREADS))
             self._users += 1
             return self._pool
 
@@ -111,13 +112,13 @@ class _SharedPool:
         self._users = 0
 
 
-def _start_every_thread(pool: ThreadPoolExecutor) -> None:
-    """Starts the pool's threads now, while the interpreter is free. A pool
-    starts them as work comes, and each new one waits for the interpreter
-    behind those busy with the answers already in (a few ms each): the 64th
-    remote read of a Dataset began 200 ms after the first."""
-    ready = threading.Barrier(THREADS + 1)
-    for _ in range(THREADS):
+def _start_threads(pool: ThreadPoolExecutor, count: int) -> None:
+    """Starts count threads of the pool now, while the interpreter is free.
+    A pool starts them as work comes, and each new one waits for the
+    interpreter behind those busy with the answers already in (a few ms
+    each): the 64th remote read of a Dataset began 200 ms after the first."""
+    ready = threading.Barrier(count + 1)
+    for _ in range(count):
         pool.submit(_meet, ready)
     _meet(ready)
 
@@ -193,7 +194,7 @@ class Workers:
                     continue
                 self._pooled = True
                 if self._pool is None:
-                    self._pool = SHARED_POOL.acquire()
+                    self._pool = SHARED_POOL.acquire(len(runs) - k)
                 pool = self._pool
                 pending = [pool.submit(fn, rest) for rest in runs[k:]]
                 self._futures += pending
