@@ -14,7 +14,7 @@ import glob
 import os
 import threading
 import warnings
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Protocol, Sequence,
                     TypeVar, Union)
 
@@ -59,11 +59,13 @@ HELD = 32 << 20
 
 
 class _Budget:
-    """What read_many's first pass may still hold of values, across threads."""
+    """What read_many's first pass may still hold of values, across
+    threads; and the remote series it keeps open for the second pass."""
 
     def __init__(self) -> None:
         self._left = HELD
         self._lock = threading.Lock()
+        self._held: list[Series] = []
 
     def take(self, nbytes: int) -> bool:
         """Whether a series of nbytes of values is read now (and counted)."""
@@ -75,9 +77,23 @@ class _Budget:
             self._left -= nbytes
             return True
 
+    def hold(self, series: Series) -> None:
+        """Keeps series open for the second pass, until close_held()."""
+        with self._lock:
+            self._held.append(series)
+
+    def close_held(self) -> None:
+        with self._lock:
+            held, self._held = self._held, []
+        for series in held:
+            series.close()
+
 
 class _Part:
     """One file as the first pass saw it."""
+
+    # read_many's remote series, open for the second pass (see _part_of)
+    held: Series | None = None
 
     def __init__(self, path: Any, opened: Any, collect: Collect | None = None) -> None:
         # what opens this very file again (the URL as given among it)
@@ -228,6 +244,12 @@ def _part_of(path: Any, opened: Series | Spectrum, collect: Collect | None, kept
         raise
     if kept is None or part.values is not None:     # a single spectrum's values are read already
         opened.close()
+    elif read_small is not None and isinstance(opened, Series) and opened._fetched is not None:
+        # Read right after, and holding no descriptor: kept by its part, out
+        # of the cache of open files, whose bound would close (and the second
+        # pass open again) the first of many.
+        part.held = opened
+        read_small.hold(opened)
     else:
         OPEN_FILES.adopt(part.key, opened)
         kept.append(part.key)
@@ -361,9 +383,11 @@ def one_axis(parts: list[Item], mismatched: str, task: str,
 
 
 def _reopened(part: _Part) -> ContextManager[Series]:
-    """The series that a first pass saw, from the cache of open files
-    (opened again if the cache closed it: an error if it is not the very
-    same file any more), held open until the block ends."""
+    """The series that a first pass saw: the one its part holds, or from
+    the cache of open files (opened again if the cache closed it: an error
+    if it is not the very same file any more), held open until the block ends."""
+    if part.held is not None:
+        return nullcontext(part.held)
     return OPEN_FILES.held(part.key)  # type: ignore[return-value]
 
 
@@ -401,12 +425,16 @@ def _read_into(part: _Part, out: NDArray[Any]) -> None:
 
 
 @contextmanager
-def _dropped(kept: list[FileKey]) -> Iterator[None]:
-    """Closes the files of kept when the block ends, however it ends."""
+def _dropped(kept: list[FileKey], budget: _Budget) -> Iterator[None]:
+    """Closes the files of kept, and those the budget holds, when the block
+    ends, however it ends."""
     try:
         yield
     finally:
-        OPEN_FILES.drop(kept)
+        try:
+            OPEN_FILES.drop(kept)
+        finally:
+            budget.close_held()
 
 
 def _column(pd: Any, pieces: list[NDArray[Any] | None], sizes: list[int]) -> Any:
@@ -488,7 +516,7 @@ class _Bar:
 def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_options: dict[str, Any] | None,
            task: str, stacklevel: int, collect: Collect | None = None,
            kept: list[FileKey] | None = None, mismatched: str = "raise",
-           read_small: bool = False) -> tuple[list[_Part], NDArray[np.float64]]:
+           budget: _Budget | None = None) -> tuple[list[_Part], NDArray[np.float64]]:
     """The first pass over the files that sources names, on pool: a _Part
     for each spectral data file of the axis most of them share, and that
     axis (the others: see one_axis). Warns of the files skipped and
@@ -502,7 +530,6 @@ def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_o
                  for p in paths)
     if isinstance(pool, Workers) and remote:
         pool.expect_waits()     # URLs: each open waits on the network
-    budget = _Budget() if read_small else None
     firsts = [part for batch in pool.map(lambda batch: _firsts(batch, truncated, found, storage_options, collect,
                                                                kept, budget), batches(paths, remote))
               for part in batch]
@@ -570,9 +597,10 @@ def read_many(sources: Sources, *, truncated: TruncatedPolicy = "warn", mismatch
     check_mismatched(mismatched)
     pd = require("pandas", "pandas", "karvo.read_many")
     kept: list[FileKey] = []        # series the first pass left open for the second
-    with _dropped(kept), Workers() as pool:      # the pool done before the drop
+    budget = _Budget()              # of values read at the first pass, and the remote series it holds
+    with _dropped(kept, budget), Workers() as pool:      # the pool done before the drop
         parts, x = survey(pool, sources, truncated, storage_options, "karvo.read_many", stacklevel=3, kept=kept,
-                          mismatched=mismatched, read_small=True)
+                          mismatched=mismatched, budget=budget)
         starts = np.cumsum([0] + [p.rows for p in parts])
         Y = np.empty((int(starts[-1]), len(x)), np.result_type(*(p.dtype for p in parts)))
         bar = _Bar(len(parts), progress)

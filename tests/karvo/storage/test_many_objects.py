@@ -67,3 +67,17 @@ def test_a_lazy_dataset_refuses_an_object_replaced_after_it_opened(served):
         series(os.path.join(server.root, names[1]), n_spectra=3, num_points=512, seed=99.0)   # replaced
         with pytest.raises(karvo.FormatError, match="changed since it was opened"):
             ds.spectra.values
+
+
+def test_read_many_of_more_objects_than_the_cache_keeps_asks_for_each_once(http_server, monkeypatch):
+    """Remote series hold no descriptor: read_many keeps every one open for
+    its second pass, however few files the cache of open files keeps."""
+    from karvo._core.open_files import OPEN_FILES
+    monkeypatch.setattr(OPEN_FILES, "maxsize", 2)
+    names = [f"kept{k}" for k in range(5)]
+    for k, name in enumerate(names):        # 327 KB of values: more than is read at the first look
+        series(os.path.join(http_server.root, name), n_spectra=20, num_points=4096, seed=float(k))
+    http_server.reset()
+    _x, Y, _t = karvo.read_many([http_server.url_of(n) for n in names])
+    np.testing.assert_array_equal(Y, karvo.read_many([os.path.join(http_server.root, n) for n in names])[1])
+    assert sorted(path for _m, path, _r in http_server.log) == sorted(f"/{n}" for n in names), http_server.log
