@@ -24,6 +24,10 @@ the same run, as in bench_karvo.py:
   R6  opening 300 objects (series of 50 x 256 float32; 30 with --quick)
       with karvo.open_mfdataset, from the 25 ms server, against fs.info of
       each run concurrently (on fsspec's event loop, as fs.cat runs).
+  R7  the bytes served for s[rows] of a series of 384 x 65,536 float32 (96 MiB,
+      more than a read holds at once; the same with --quick), every row in
+      shuffled order, against the same rows sorted (a server in this process:
+      it counts what it sends).
 
 Exit status is 0 whatever the numbers, unless --strict is given, in which
 case a missed target exits with 1.
@@ -49,6 +53,8 @@ SERVER_SECONDS = 1800          # the server child ends by itself after this
 MANY = 100                     # R3 and R4: objects read together
 OPENED = 300                   # R6: objects opened together
 LATENCY = 0.025                # R3 and R4: seconds before each answer
+BIG = dict(n_spectra=384, num_points=65536, element_size=4, mini_hdr=True,
+           mini_header_type=1)  # R7, whatever the scale
 
 
 def many_params(k):
@@ -57,7 +63,7 @@ def many_params(k):
 
 
 def jobs(scale):
-    out = {"R": ("series", series_shapes(scale)["w2"])}
+    out = {"R": ("series", series_shapes(scale)["w2"]), "big": ("series", BIG)}
     for k in range(max(MANY // scale, 1)):
         out["many%03d" % k] = ("series", many_params(k))
     for k in range(max(OPENED // scale, 1)):
@@ -196,6 +202,30 @@ def measures(karvo, fs, url, params, rng):
     ]
 
 
+def listed_bytes(karvo, path):
+    """R7: (report row, JSON result) of the bytes served for s[rows],
+    shuffled against sorted; checks the values against the local read."""
+    import numpy.testing as npt
+
+    from servers import file_server
+    rows = np.random.default_rng(7).permutation(BIG["n_spectra"])
+    sent = []
+    with file_server(os.path.dirname(path)) as server, karvo.open(path) as local, \
+            karvo.open(server.url_of(os.path.basename(path))) as s:
+        for index in (rows, np.sort(rows)):
+            server.reset()
+            got = s[index]
+            sent.append(server.served)
+            npt.assert_array_equal(got, local[index])
+    ratio, target = sent[0] / sent[1], 1.1
+    size = os.path.getsize(path)
+    row = ("R7 s[rows] shuffled", "%dx%d f32, %.1f MiB" % (BIG["n_spectra"], BIG["num_points"], size / 2**20),
+           "%.1f MiB" % (sent[0] / 2**20), "sorted %.1f MiB" % (sent[1] / 2**20), "%.2f x" % ratio,
+           "<= %g x" % target, ratio <= target)
+    return row, dict(workload=row[0], bytes=sent[0], anchor=sent[1], anchor_kind="sorted",
+                     ratio=ratio, target=target, ok=ratio <= target)
+
+
 def verify(karvo, fs, url, path, params):
     """karvo over HTTP gives what it gives for the local file."""
     import numpy.testing as npt
@@ -246,6 +276,7 @@ def main():
             ms += s3_measures(karvo, *s3[1:])
         else:
             progress("R5 skipped: needs moto[server] and s3fs")
+        listed = listed_bytes(karvo, paths["big"])
         try:
             times = run_rounds([(m[0], [m[2]] + [a[1] for a in m[3]]) for m in ms],
                                args.rounds, 0.01 if args.quick else 0.1,
@@ -267,6 +298,8 @@ def main():
                                     times[name][slot], target)
             rows.append(row)
             results.append(result)
+    rows.append(listed[0])
+    results.append(listed[1])
     return finish(args, "karvo over HTTP (127.0.0.1)", rows, results)
 
 

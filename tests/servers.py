@@ -52,7 +52,8 @@ class FileServer(http.server.ThreadingHTTPServer):
     answers don't tell the object's size (``Content-Range: bytes 0-9/*``).
 
     ``requests`` counts requests by (method, path); ``log`` keeps each one
-    as (method, path, Range header or None); ``most_waiting`` is the most
+    as (method, path, Range header or None); ``served`` adds up the bytes of
+    the files' contents sent in answers; ``most_waiting`` is the most
     requests held by ``delay`` at once.  ``reset()`` clears them."""
 
     daemon_threads = True
@@ -63,6 +64,7 @@ class FileServer(http.server.ThreadingHTTPServer):
         self._lock = threading.Lock()
         self.requests: collections.Counter[tuple[str, str]] = collections.Counter()
         self.log: list[tuple[str, str, str | None]] = []
+        self.served = 0
         self.etags = True
         self.weak_etags = False
         self.conditions = True
@@ -100,7 +102,12 @@ class FileServer(http.server.ThreadingHTTPServer):
         with self._lock:
             self.requests.clear()
             self.log.clear()
+            self.served = 0
             self.most_waiting = 0
+
+    def sent(self, nbytes: int) -> None:
+        with self._lock:
+            self.served += nbytes
 
     def wake(self) -> None:
         """Ends the waits of requests held by ``delay``."""
@@ -217,6 +224,7 @@ class _FileHandler(http.server.BaseHTTPRequestHandler):
                 headers["Content-Range"] = f"bytes {first}-{last}/{size if self.server.sizes else '*'}"
             f.seek(first)
             data = f.read(last - first + 1) if body else b""
+        self.server.sent(len(data))
         headers["Content-Length"] = str(last - first + 1)
         self._send(status, data, headers, body, length_set=True)
 

@@ -175,41 +175,55 @@ Failure read_values(ByteSource& src, const Structure& s, uint64_t first, uint64_
     return values_of(src, s, first, count, dst);
 }
 
-Failure read_listed(ByteSource& src, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst) {
+namespace {
+
+// read_listed over its entries in turn: the j-th reads spectrum row(j) into
+// row place(j) of dst. A run is one read only where its places follow on too.
+template <class Row, class Place>
+Failure listed(ByteSource& src, const Structure& s, uint64_t n, uint8_t* dst, Row row, Place place) {
     const uint64_t V = s.values_size, S = s.stride;
     if (V == 0) return {};
     if (Failure f = announce(src, [&](auto& r) {
             r.reserve(size_t(n));
-            for (uint64_t k = 0; k < n; ++k) r.push_back({row_at(s, uint64_t(index[k])) + s.mini_size,
-                                                          row_at(s, uint64_t(index[k])) + s.mini_size + V});
+            for (uint64_t k = 0; k < n; ++k)
+                r.push_back({row_at(s, row(k)) + s.mini_size, row_at(s, row(k)) + s.mini_size + V});
         });
         f.problem != Problem::None)
         return f;
     for (uint64_t k = 0; k < n;) {
-        uint64_t first = uint64_t(index[k]), run = 1;
-        while (k + run < n && index[k + run] == index[k] + int64_t(run)) ++run;
+        uint64_t first = row(k), run = 1;
+        while (k + run < n && row(k + run) == first + run && place(k + run) == place(k) + run) ++run;
         uint64_t near = 1;
         if (run == 1 && V < kScatterFrom && S <= kChunk / 2)
-            while (k + near < n && index[k + near] > index[k + near - 1] &&
-                   uint64_t(index[k + near] - index[k + near - 1]) * S <= kReadThrough &&
-                   (uint64_t(index[k + near]) - first + 1) * S <= kChunk)
+            while (k + near < n && row(k + near) > row(k + near - 1) &&
+                   (row(k + near) - row(k + near - 1)) * S <= kReadThrough && (row(k + near) - first + 1) * S <= kChunk)
                 ++near;
         if (near <= 2) {  // two reads cost no more than one through a chunk
-            if (Failure f = values_of(src, s, first, run, dst + k * V); f.problem != Problem::None) return f;
+            if (Failure f = values_of(src, s, first, run, dst + place(k) * V); f.problem != Problem::None) return f;
             k += run;
             continue;
         }
-        uint64_t span = uint64_t(index[k + near - 1]) - first;
+        uint64_t span = row(k + near - 1) - first;
         Chunk lease(size_t(span * S + V));
         uint8_t* chunk = lease.data();
         if (Failure f = read_at(src, s, chunk, span * S + V, row_at(s, first) + s.mini_size);
             f.problem != Problem::None)
             return f;
         for (uint64_t j = 0; j < near; ++j)
-            copy_row(dst + (k + j) * V, chunk + (uint64_t(index[k + j]) - first) * S, size_t(V));
+            copy_row(dst + place(k + j) * V, chunk + (row(k + j) - first) * S, size_t(V));
         k += near;
     }
     return {};
+}
+
+}  // namespace
+
+Failure read_listed(ByteSource& src, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst,
+                    const uint64_t* order) {
+    if (!order)
+        return listed(src, s, n, dst, [&](uint64_t j) { return uint64_t(index[j]); }, [](uint64_t j) { return j; });
+    return listed(src, s, n, dst, [&](uint64_t j) { return uint64_t(index[order[j]]); },
+                  [&](uint64_t j) { return order[j]; });
 }
 
 Failure read_minis(ByteSource& src, const Structure& s, uint64_t first, uint64_t count, uint8_t* dst) {

@@ -16,8 +16,11 @@ Failure read_values(ByteSource& src, const Structure& s, uint64_t first, uint64_
 
 // Values of the spectra listed in `index` (each below s.held) into dst, in
 // that order. Runs of consecutive spectra are one read each; short rows
-// close to each other are read together through a chunk.
-Failure read_listed(ByteSource& src, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst);
+// close to each other are read together through a chunk. With `order` (a
+// permutation of 0..n-1), entry order[j] is read j-th, still into its own
+// row of dst: a list sorted that way is read forward through the file.
+Failure read_listed(ByteSource& src, const Structure& s, const int64_t* index, uint64_t n, uint8_t* dst,
+                    const uint64_t* order = nullptr);
 
 // Mini headers of spectra [first, first + count) into dst, count * mini_size
 // bytes, with their string fields cleaned as text (ASCII up to the first

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <string>
 
@@ -289,7 +290,8 @@ PyObject* File_read_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // read_index(out, index): values of the spectra listed in `index` (int64, in
-// range) into out, in that order; each run of consecutive spectra is one read.
+// range) into out, in that order; each run of consecutive spectra is one read,
+// and an object held elsewhere is read forward whatever the order.
 PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Reader& r = reader_of(self);
     if (nargs != 2) return PyErr_SetString(PyExc_TypeError, "read_index(out, index)"), nullptr;
@@ -310,8 +312,21 @@ PyObject* File_read_index(PyObject* self, PyObject* const* args, Py_ssize_t narg
                                 (unsigned long long)r.s.held),
                    nullptr;
     if (r.s.values_size && n > UINT64_MAX / r.s.values_size) return PyErr_NoMemory();
-    return fill(self, args[0], n * r.s.values_size, "read_index",
-                [&](bulk::ByteSource& src, uint8_t* out) { return bulk::read_listed(src, r.s, copy.get(), n, out); });
+    // A fetching source drops the blocks it holds past a bounded amount: read in
+    // a list's own order, it would fetch a block again for each spectrum that
+    // comes back to it. Read in file order instead, each row into its place.
+    std::unique_ptr<uint64_t[]> order;
+    if (r.fetch && !std::is_sorted(copy.get(), copy.get() + n)) {
+        order.reset(new (std::nothrow) uint64_t[n]);
+        if (!order) return PyErr_NoMemory();
+        std::iota(order.get(), order.get() + n, uint64_t(0));
+        const int64_t* rows = copy.get();
+        std::sort(order.get(), order.get() + n,
+                  [rows](uint64_t a, uint64_t b) { return rows[a] < rows[b] || (rows[a] == rows[b] && a < b); });
+    }
+    return fill(self, args[0], n * r.s.values_size, "read_index", [&](bulk::ByteSource& src, uint8_t* out) {
+        return bulk::read_listed(src, r.s, copy.get(), n, out, order.get());
+    });
 }
 
 // read_meta(out, start, stop): the mini headers of spectra [start, stop).
