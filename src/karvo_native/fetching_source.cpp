@@ -37,17 +37,27 @@ std::vector<bool> gaps_to_cross(const std::vector<ByteRange>& ranges, const Fetc
     std::vector<bool> cross(n ? n - 1 : 0, false);
     if (n < 2) return cross;
     std::vector<uint64_t> gaps(n - 1);
-    uint64_t bytes = 0;
+    uint64_t bytes = 0, blocks = 0;
     for (size_t k = 0; k < n; ++k) {
-        bytes += ranges[k].end - ranges[k].start;
+        const uint64_t len = ranges[k].end - ranges[k].start;
+        bytes += len;
+        blocks += (len + kBlock - 1) / kBlock;
         if (k + 1 < n) gaps[k] = ranges[k + 1].start - ranges[k].end;
     }
-    std::vector<uint64_t> sorted = gaps;
+    // A range of a block or more is fetched as blocks, merged or not:
+    // crossing a gap beside one saves no request (tiny gaps aside).
+    auto crossable = [&](size_t k) {
+        return gaps[k] <= kTinyGap || (ranges[k].end - ranges[k].start < kBlock &&
+                                       ranges[k + 1].end - ranges[k + 1].start < kBlock);
+    };
+    std::vector<uint64_t> sorted;
+    for (size_t k = 0; k + 1 < n; ++k)
+        if (crossable(k)) sorted.push_back(gaps[k]);
     std::sort(sorted.begin(), sorted.end());
     const double C = double(std::max<uint64_t>(1, costs.concurrency));
     const double L = std::max(0.0, costs.latency), B = std::max(1.0, costs.bandwidth);
     auto cost = [&](size_t m, uint64_t added) {
-        double rounds = std::max(std::ceil(double(n - m) / C), std::ceil(double(bytes + added) / double(kBatchBytes)));
+        double rounds = std::max(std::ceil(double(blocks - m) / C), std::ceil(double(bytes + added) / double(kBatchBytes)));
         return rounds * L + double(bytes + added) / B;
     };
     size_t always = size_t(std::upper_bound(sorted.begin(), sorted.end(), kTinyGap) - sorted.begin());
@@ -57,11 +67,12 @@ std::vector<bool> gaps_to_cross(const std::vector<ByteRange>& ranges, const Fetc
     double best = cost(always, added);
     // Only a merge that saves a round can pay: for each count of rounds,
     // the fewest gaps crossed that reach it.
-    const uint64_t C64 = std::max<uint64_t>(1, costs.concurrency), left = n - always;
+    const uint64_t C64 = std::max<uint64_t>(1, costs.concurrency), left = blocks - always;
+    const size_t most_m = sorted.size();
     uint64_t sum = added;
     size_t m = always;
     for (uint64_t k = (left + C64 - 1) / C64; k >= 1; --k) {
-        const size_t want = n - size_t(std::min(left, k * C64));
+        const size_t want = std::min(most_m, size_t(blocks - std::min(left, k * C64)));
         while (m < want) sum += sorted[m++];
         if (double c = cost(m, sum); c < best) best = c, best_m = m;
     }
@@ -71,6 +82,7 @@ std::vector<bool> gaps_to_cross(const std::vector<ByteRange>& ranges, const Fetc
     size_t below = size_t(std::lower_bound(sorted.begin(), sorted.end(), threshold) - sorted.begin());
     size_t ties = best_m - below;
     for (size_t k = 0; k + 1 < n; ++k) {
+        if (!crossable(k)) continue;
         if (gaps[k] < threshold) cross[k] = true;
         else if (gaps[k] == threshold && ties) cross[k] = true, --ties;
     }
@@ -116,9 +128,11 @@ bool FetchingSource::fetched_prefetch(std::vector<ByteRange>&& ranges) {
     for (ByteRange& r : ranges) r.end = std::min(r.end, size_);
     std::erase_if(ranges, [](const ByteRange& r) { return r.start >= r.end; });
     std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
-    std::vector<ByteRange> apart;  // overlapping or touching ranges joined
+    // Ranges that overlap, touch or lie a tiny gap apart joined first: the
+    // model then sees the runs as the blocks they will be fetched as.
+    std::vector<ByteRange> apart;
     for (const ByteRange& r : ranges) {
-        if (!apart.empty() && r.start <= apart.back().end)
+        if (!apart.empty() && r.start <= apart.back().end + kTinyGap)
             apart.back().end = std::max(apart.back().end, r.end);
         else
             apart.push_back(r);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -655,17 +656,18 @@ PyObject* open_many(PyObject* module, PyObject* paths) {
 // a File over an object held elsewhere, of `size` bytes, whose bytes
 // fetch(starts, ends) returns; `name` (str) is what messages call it;
 // `head`, where given, its first bytes (bytes-like), fetched already;
-// `costs`, (latency in seconds, bytes a second, requests at once) of fetch.
+// `costs`, (latency in seconds, bytes a second, requests at once) of fetch
+// (a tuple; left out: a nearby object store's).
 PyObject* open_fetching(PyObject* module, PyObject* args) {
     PyObject *fetch, *size_arg, *name, *head = Py_None;
     int keep_head = 0;
     FetchCosts costs;
     double latency = costs.latency, bandwidth = costs.bandwidth;
-    unsigned long long concurrency = costs.concurrency;
-    if (!PyArg_ParseTuple(args, "OO!U|pO(ddK):open_fetching", &fetch, &PyLong_Type, &size_arg, &name, &keep_head,
+    Py_ssize_t concurrency = Py_ssize_t(costs.concurrency);  // "n": an integer out of range is an OverflowError
+    if (!PyArg_ParseTuple(args, "OO!U|pO(ddn):open_fetching", &fetch, &PyLong_Type, &size_arg, &name, &keep_head,
                           &head, &latency, &bandwidth, &concurrency))
         return nullptr;
-    if (!(latency >= 0 && latency < 3600) || !(bandwidth >= 1 && bandwidth < 1e15) || concurrency < 1 ||
+    if (!(latency >= 0 && std::isfinite(latency)) || !(bandwidth > 0 && std::isfinite(bandwidth)) || concurrency < 1 ||
         concurrency > 1'000'000)
         return PyErr_Format(PyExc_ValueError, "%U: costs out of range", name), nullptr;
     costs = {latency, bandwidth, uint64_t(concurrency)};

@@ -34,9 +34,10 @@ PyMethodDef native_methods[] = {
      "open_many(paths) -> list: for each local path, (title, first_x, last_x, values) of a single spectrum, "
      "the open File of a series, or the exception that open(path) raises."},
     {"open_fetching", open_fetching, METH_VARARGS,
-     "open_fetching(fetch, size, name, keep_head=False, head=None) -> File: checks an object held elsewhere, read "
-     "through fetch(starts, ends) -> a list of bytes-like blocks; head: its first bytes, fetched already; with "
-     "keep_head, its first MiB is fetched at once and kept for the reads after."},
+     "open_fetching(fetch, size, name, keep_head=False, head=None, costs=...) -> File: checks an object held "
+     "elsewhere, read through fetch(starts, ends) -> a list of bytes-like blocks; head: its first bytes, fetched "
+     "already; with keep_head, its first MiB is fetched at once and kept for the reads after; costs: (latency in "
+     "seconds, bytes a second, requests at once) of fetch, which plan what a read fetches at once."},
     {"linspace", native_linspace, METH_VARARGS, "linspace(first, last, n, count) -> bytearray of float64."},
     {"text_rows", text_rows, METH_VARARGS,
      "text_rows(x, values, delimiter) -> bytes: a CSV row per point (x, then each spectrum's value)."},

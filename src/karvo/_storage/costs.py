@@ -12,7 +12,7 @@ requests, many at once, not as the whole object.)
 ``latency`` (seconds) and ``bandwidth`` (bytes a second) are storage
 options of karvo's own, taken out before the rest reach the file system;
 ``concurrency`` is what the client runs at once: aiohttp's connection
-limit over HTTP(S), botocore's ``max_pool_connections`` over S3.
+limits over HTTP(S), botocore's ``max_pool_connections`` over S3.
 """
 from __future__ import annotations
 
@@ -70,11 +70,12 @@ def concurrency_of(fs: Any) -> int:
         # botocore's pool of connections (10 unless the options say)
         pool = (getattr(fs, "config_kwargs", None) or {}).get("max_pool_connections", 10)
         return _bounded(min(batch, pool if isinstance(pool, int) and pool > 0 else 10))
-    session = getattr(fs, "_session", None)
-    limit = getattr(getattr(session, "connector", None), "limit", None)
-    if isinstance(limit, int) and limit > 0:        # aiohttp's: 100 unless the options say; 0 is none
-        return _bounded(min(batch, limit))
-    return _bounded(batch)
+    connector = getattr(getattr(fs, "_session", None), "connector", None)
+    # aiohttp's limits, in all and to one host (an object's requests all go
+    # to one): 100 and none unless the options say; 0 is none
+    limits = [n for n in (getattr(connector, "limit", None), getattr(connector, "limit_per_host", None))
+              if isinstance(n, int) and not isinstance(n, bool) and n > 0]
+    return _bounded(min([batch, *limits]))
 
 
 def _bounded(n: Any) -> int:

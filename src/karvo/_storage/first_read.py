@@ -120,14 +120,22 @@ async def _s3_first(fs: Any, path: str, nbytes: int) -> Union[tuple[dict[str, An
     versioned = {"VersionId": version} if version else {}
     try:
         got = await fs._call_s3("get_object", Bucket=bucket, Key=key, Range=f"bytes=0-{nbytes - 1}", **versioned)
+    except FileNotFoundError:
+        if version:
+            raise
+        return None                         # no such key: a prefix (a "folder") or nothing, as fs.info tells
     except OSError as exc:
         if _invalid_range(exc):
             return None                     # an empty object
         raise
+    body = got["Body"]
     try:
-        data: bytes = await got["Body"].read()
+        length = got.get("ContentLength")
+        if not got.get("ContentRange") or not isinstance(length, int) or length > nbytes:
+            return None                     # not the range asked for (the object whole): not read on
+        data: bytes = await body.read()
     finally:
-        got["Body"].close()
+        body.close()
     size = _size_from(got.get("ContentRange"), len(data), nbytes)
     if size is None:
         return None
@@ -145,7 +153,8 @@ def _invalid_range(exc: BaseException) -> bool:
         if seen is None:
             return False
         response = getattr(seen, "response", None)
-        if isinstance(response, dict) and (response.get("Error") or {}).get("Code") == "InvalidRange":
+        if isinstance(response, dict) and ((response.get("Error") or {}).get("Code") == "InvalidRange" or
+                                           (response.get("ResponseMetadata") or {}).get("HTTPStatusCode") == 416):
             return True
         seen = seen.__cause__
     return False

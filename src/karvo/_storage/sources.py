@@ -52,8 +52,9 @@ def _identity_of(info: dict[str, Any]) -> ObjectIdentity:
 
 
 class Remote:
-    """An object of an fsspec file system, by URL: its size and identity as
-    ``fs.info`` gives them, and its fetcher. ``url`` is the URL as given,
+    """An object of an fsspec file system, by URL: its size and identity (as
+    the first range GET's answer tells them, else as ``fs.info`` gives
+    them), and its fetcher. ``url`` is the URL as given,
     which only the file system sees; messages use ``name``, its display name.
 
     Every failure of the storage layer, at open or in a read, is raised as

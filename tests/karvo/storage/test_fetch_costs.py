@@ -79,3 +79,16 @@ def test_the_cost_options_are_karvos_own(options, refused):
     latency, bandwidth = take_cost_options("s3://b/k", given)
     assert (latency, bandwidth) == (options.get("latency", 0.03), options.get("bandwidth", 100e6))
     assert given == {"anon": True}              # the rest reach the file system
+
+
+def test_no_gap_is_crossed_beside_a_range_fetched_as_blocks_anyway():
+    """Runs of 4 MiB are fetched as blocks of 4 MiB whether merged or not:
+    crossing the 1 MiB between them saves no request, and costs the bytes."""
+    data = W.series_file(n_spectra=19, num_points=1 << 18)         # 1 MiB a spectrum
+    s, calls = _opened(data, (0.03, 100e6, 2))
+    rows = np.array([r for first in (0, 5, 10, 15) for r in range(first, first + 4)])
+    with s:
+        calls.clear()
+        s[rows]
+        fetched = sum(b - a for call in calls for a, b in call)
+    assert fetched < 17 << 20, [(a, b - a) for call in calls for a, b in call]

@@ -13,7 +13,7 @@ SMALL = dict(n_spectra=4, num_points=64)             # whole within the first GE
 LARGE = dict(n_spectra=40, num_points=4096)          # 655 KB: more than an open's first bytes
 
 
-def _opened(http_server, tmp_path, shape):
+def _opened(http_server, shape):
     name = f"first-{shape['n_spectra']}"
     series(os.path.join(http_server.root, name), **shape)
     local = karvo.read(os.path.join(http_server.root, name))[1]
@@ -26,9 +26,8 @@ def _opened(http_server, tmp_path, shape):
     ({"sizes": False}, ["GET", "HEAD"]),             # "bytes 0-262143/*": the size asked for apart
     ({"ranges": False}, None),                       # the object whole (200): its length is its size
 ])
-def test_an_open_is_one_request_where_the_answer_tells_the_size(http_server, monkeypatch, tmp_path,
-                                                                 shape, server, asked):
-    url, local = _opened(http_server, tmp_path, shape)
+def test_an_open_is_one_request_where_the_answer_tells_the_size(http_server, monkeypatch, shape, server, asked):
+    url, local = _opened(http_server, shape)
     for key, value in server.items():
         monkeypatch.setattr(http_server, key, value)
     http_server.reset()
@@ -47,8 +46,8 @@ def test_an_open_is_one_request_where_the_answer_tells_the_size(http_server, mon
 
 
 @pytest.mark.parametrize("keep", [False, True], ids=["open", "read_many"])
-def test_the_first_bytes_serve_the_open_and_nothing_is_asked_twice(http_server, tmp_path, keep):
-    url, local = _opened(http_server, tmp_path, LARGE)
+def test_the_first_bytes_serve_the_open_and_nothing_is_asked_twice(http_server, keep):
+    url, local = _opened(http_server, LARGE)
     http_server.reset()
     if keep:        # a look that reads right after: the first MiB kept, the rest asked once
         _x, Y, _t = karvo.read_many([url])
@@ -74,3 +73,24 @@ def test_over_s3_an_open_is_one_get_object(http_server, s3_on_http_server):
     _x, Y, _t = karvo.read_many(["s3://bucket/first"], storage_options={"skip_instance_cache": True})
     np.testing.assert_array_equal(Y, karvo.read(path)[1])
     assert [m for m, _p, _r in http_server.log] == ["GET"], http_server.log
+
+
+@pytest.mark.parametrize("key", ["folder", "folder/"])
+def test_an_s3_folder_is_not_a_regular_file(s3, tmp_path, key):
+    path = tmp_path / "run"
+    series(path, **SMALL)
+    s3.put(str(path), "folder/run")
+    with pytest.raises(karvo.FormatError, match="not a regular file"):
+        karvo.open(s3.url(key))
+
+
+def test_a_store_that_ignores_the_range_is_asked_the_size_apart(http_server, s3_on_http_server, monkeypatch):
+    """An S3 stand-in that answers every GetObject with the object whole:
+    its size asked for apart, no more of that answer read than was asked for."""
+    series(os.path.join(s3_on_http_server, "whole"), **LARGE)
+    monkeypatch.setattr(http_server, "ranges", False)
+    http_server.reset()
+    with pytest.raises(OSError):            # range reads after the open get the object whole too
+        with karvo.open("s3://bucket/whole", storage_options={"skip_instance_cache": True}) as s:
+            s[0]
+    assert [m for m, _p, _r in http_server.log][:2] == ["GET", "HEAD"], http_server.log
