@@ -13,6 +13,8 @@ from .spectrum import F4, F8, Spectrum
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
+    from .._storage.sources import Prefetched
+
 __all__ = ["open", "read"]
 
 _frombuffer = np.frombuffer
@@ -56,11 +58,12 @@ def open(path: Source, truncated: TruncatedPolicy = "warn", *,
     return _kind(native)._from_native(native, p, truncated, stacklevel=3, fetched=fetched)
 
 
-def open_to_read(path: Source, truncated: TruncatedPolicy, storage_options: dict[str, Any] | None) -> Series | Spectrum:
+def open_to_read(path: Source, truncated: TruncatedPolicy, storage_options: dict[str, Any] | None,
+                 prefetched: Prefetched | None = None) -> Series | Spectrum:
     """open, for a look at a file that reads it right after (read_many's
     first pass): a URL's first MiB, a small object whole, fetched at once
     and kept, so that its table and values cost no request more."""
-    native, p, fetched = open_native(path, truncated, storage_options, keep_head=True)
+    native, p, fetched = open_native(path, truncated, storage_options, keep_head=True, prefetched=prefetched)
     return _kind(native)._from_native(native, p, truncated, stacklevel=3, fetched=fetched)
 
 

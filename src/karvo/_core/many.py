@@ -15,8 +15,8 @@ import os
 import threading
 import warnings
 from contextlib import contextmanager, nullcontext
-from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Protocol, Sequence,
-                    TypeVar, Union)
+from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Mapping, Protocol,
+                    Sequence, TypeVar, Union)
 
 import numpy as np
 
@@ -28,13 +28,13 @@ from .._storage.location import Location, display_name
 from .inputs import expand_input
 from .names import unique
 from .open_files import OPEN_FILES, FileKey, file_key
-from .opened import PathLike, TruncatedPolicy, check_policy
+from .opened import KEPT_HEAD, PathLike, TruncatedPolicy, check_policy
 from .table import IN_FILE, IN_FILE_ALIAS, table_columns
 from .series import Series
 from .spectrum import F4, F8, Spectrum
 from .workers import Workers, batches
 from .._storage.listing import url_files
-from .._storage.sources import is_file_object, local_path
+from .._storage.sources import Prefetched, is_file_object, local_path, prefetch
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
@@ -56,6 +56,9 @@ _NAMED_SKIPS = 20
 # files keeps would open every one of them again.
 SMALL = 256 << 10
 HELD = 32 << 20
+# URLs whose first reads are made together, a wave at a time: their first
+# MiB each is held until the wave's opens are done (read_many keeps it on).
+WAVE = 256
 
 
 class _Budget:
@@ -194,7 +197,7 @@ def _listed(sources: Any, storage_options: dict[str, Any] | None = None) -> tupl
 
 def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, Any] | None,
            collect: Collect | None = None, kept: list[FileKey] | None = None,
-           read_small: _Budget | None = None) -> _Part | tuple[str, str]:
+           read_small: _Budget | None = None, prefetched: Prefetched | None = None) -> _Part | tuple[str, str]:
     """The first pass over one file; (name, reason) for a found file that
     is not a spectral data file. A series is left open in the cache of open
     files for the reads after, its key added to kept, where kept is given;
@@ -209,7 +212,7 @@ def _first(path: Any, truncated: str, found: bool, storage_options: dict[str, An
         # A URL's first MiB (a small object whole) kept for the first look's
         # reads, and for read_many's values right after; a lazy Dataset lets
         # go of it after the look (_part_of), so that every later read is checked.
-        opened = open_to_read(path, _policy(truncated), storage_options)
+        opened = open_to_read(path, _policy(truncated), storage_options, prefetched)
     except FormatError as e:
         return _not_spectral(name, e, found)
     return _part_of(path, opened, collect, kept, read_small)
@@ -260,14 +263,25 @@ def _is_local(path: Any) -> bool:
     return type(path) is str and "://" not in path
 
 
+def _fetched(path: Any) -> bool:
+    """Whether path's bytes are fetched (a URL, a file object), not read locally."""
+    return not _is_local(path) and (is_file_object(path) or local_path(path) is None)
+
+
+def _is_url(path: Any) -> bool:
+    return isinstance(path, str) and "://" in path and local_path(path) is None
+
+
 def _firsts(batch: Sequence[Any], truncated: str, found: bool, storage_options: dict[str, Any] | None,
             collect: Collect | None, kept: list[FileKey] | None,
-            read_small: _Budget | None) -> list[_Part | tuple[str, str]]:
-    """_first of each file of a batch. Local paths whose single spectra are
-    read now go to the native module in one call: for a folder of small
-    files, a call and a File object each would cost as much as the reads."""
+            read_small: _Budget | None, prefetched: Mapping[Any, Prefetched]) -> list[_Part | tuple[str, str]]:
+    """_first of each file of a batch (a URL's first read made already where
+    prefetched holds it). Local paths whose single spectra are read now go
+    to the native module in one call: for a folder of small files, a call
+    and a File object each would cost as much as the reads."""
     if not (read_small is not None and collect is None and all(_is_local(p) for p in batch)):
-        return [_first(p, truncated, found, storage_options, collect, kept, read_small) for p in batch]
+        return [_first(p, truncated, found, storage_options, collect, kept, read_small, prefetched.get(p))
+                for p in batch]
     out: list[_Part | tuple[str, str]] = []
     paths = list(batch)
     if found:   # a pipe or socket would block, a dead link fail
@@ -526,13 +540,24 @@ def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_o
     the caller to drop when done, however the survey ends: after the pool
     has finished (a failure leaves the other files' opens running)."""
     paths, found, passed_over = _listed(sources, storage_options)
-    remote = any(not (type(p) is str and "://" not in p) and not is_file_object(p) and local_path(p) is None
-                 for p in paths)
-    if isinstance(pool, Workers) and remote:
-        pool.expect_waits()     # URLs: each open waits on the network
-    firsts = [part for batch in pool.map(lambda batch: _firsts(batch, truncated, found, storage_options, collect,
-                                                               kept, budget), batches(paths, remote))
-              for part in batch]
+    remote = any(_fetched(p) for p in paths)
+    firsts: list[_Part | tuple[str, str]] = []
+    # A wave of files at a time: the first reads of its URLs made together on
+    # the file system's event loop, as fs.cat reads many objects (threads
+    # each asking for one fought over the interpreter); then the opens, which
+    # ask for more only where an object's first MiB doesn't hold its headers
+    # (the pool takes them over once they wait).
+    step = WAVE if remote else max(len(paths), 1)
+    for k in range(0, len(paths), step):
+        wave = paths[k:k + step]
+        prefetched = prefetch([p for p in wave if _is_url(p)], storage_options, KEPT_HEAD) if remote else {}
+        if isinstance(pool, Workers) and any(_fetched(p) and not (isinstance(p, str) and p in prefetched)
+                                             for p in wave):
+            pool.expect_waits()     # each open of these waits on the network
+        firsts += [part for batch in pool.map(lambda batch: _firsts(batch, truncated, found, storage_options, collect,
+                                                                    kept, budget, prefetched),
+                                              batches(wave, remote))
+                   for part in batch]
     parts = [f for f in firsts if isinstance(f, _Part)]
     skipped = sorted(passed_over + [f for f in firsts if not isinstance(f, _Part)])
     if skipped:

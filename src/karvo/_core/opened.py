@@ -13,7 +13,8 @@ from .._storage.costs import FILE_OBJECT
 from .._errors import FormatError
 from .._storage.identity import FileIdentity, check_unchanged, this_machine
 from .._storage.location import Location
-from .._storage.sources import ObjectIdentity, Remote, check_same_object, fetcher_for, is_file_object, local_path
+from .._storage.sources import (ObjectIdentity, Prefetched, Remote, check_same_object, fetcher_for, is_file_object,
+                                local_path)
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -53,12 +54,13 @@ KEPT_HEAD = 1 << 20
 
 
 def open_native(source: Source, truncated: str, storage_options: dict[str, Any] | None = None,
-                keep_head: bool = False) -> tuple[_native.File, Any, Fetched | None]:
+                keep_head: bool = False, prefetched: Prefetched | None = None) -> tuple[_native.File, Any, Fetched | None]:
     """The checked native file that source names; the path as given (os.fspath
     of it), or the URL's display name, or the file object's name; and,
     unless local, where its bytes come from. With keep_head, a URL's first
     MiB (a small object whole) is fetched at once and kept for the reads
-    after: for a look that reads the file right after, as read_many's."""
+    after: for a look that reads the file right after, as read_many's.
+    prefetched: a URL's first read, made already (sources.prefetch)."""
     check_policy(truncated)
     if type(source) is str and "://" not in source:  # a plain local path: the common case, kept short
         return _native.open(source), source, None
@@ -68,7 +70,7 @@ def open_native(source: Source, truncated: str, storage_options: dict[str, Any] 
             return _native.open(p), p, None
     keep = keep_head and not is_file_object(source)
     head_bytes = KEPT_HEAD if keep else FIRST_BYTES
-    fetch, size, name, remote = fetcher_for(source, storage_options, head_bytes)
+    fetch, size, name, remote = fetcher_for(source, storage_options, head_bytes, prefetched)
     try:
         native = _native.open_fetching(fetch, size, name, keep, remote.take_head() if remote else None,
                                        remote.costs if remote else FILE_OBJECT)

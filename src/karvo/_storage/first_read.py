@@ -15,36 +15,65 @@ no more than the bytes asked for, and the caller asks ``fs.info`` as before.
 """
 from __future__ import annotations
 
+import asyncio
 import re
 from typing import Any, Union
 
 from .conditional import protocols_of
 
-__all__ = ["first_read"]
+__all__ = ["FirstRead", "first_read", "first_reads"]
 
 # "bytes 0-262143/825344": the range sent, and the object's size ("*" when unknown)
 _CONTENT_RANGE = re.compile(r"\s*bytes\s+(\d+)-(\d+)/(\d+|\*)\s*$", re.IGNORECASE)
 
 
-def first_read(fs: Any, path: str, nbytes: int) -> Union[tuple[dict[str, Any], bytes], None]:
+FirstRead = Union[tuple[dict[str, Any], bytes], None]
+
+
+def first_reads(fs: Any, paths: list[str], nbytes: int, concurrency: int) -> list[Union[FirstRead, BaseException]]:
+    """first_read of each path of fs, all on fs's event loop at once (at most
+    concurrency in flight), as fs.cat reads many objects; each one's error
+    in its place. A protocol without a first read gives None for each."""
+    one = _first_read_of(fs)
+    if one is None or nbytes <= 0:
+        return [None] * len(paths)
+    from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    async def all_of() -> list[Union[FirstRead, BaseException]]:
+        limit = asyncio.Semaphore(max(1, concurrency))     # made on the loop that runs it
+
+        async def each(path: str) -> FirstRead:
+            async with limit:
+                got: FirstRead = await one(fs, path, nbytes)
+                return got
+        return list(await asyncio.gather(*(each(p) for p in paths), return_exceptions=True))
+    got: list[Union[FirstRead, BaseException]] = sync(fs.loop, all_of)
+    return got
+
+
+def _first_read_of(fs: Any) -> Any:
+    """The coroutine function that makes fs's first read, or None."""
+    protocols = protocols_of(fs)
+    if "s3" in protocols and hasattr(fs, "_call_s3") and hasattr(fs, "split_path"):
+        return _s3_first
+    if "http" in protocols or "https" in protocols:
+        from fsspec.implementations.http import HTTPFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        if isinstance(fs, HTTPFileSystem):
+            return _http_first
+    return None
+
+
+def first_read(fs: Any, path: str, nbytes: int) -> FirstRead:
     """(info, the object's first min(size, nbytes) bytes) by one range GET,
     info as ``fs.info(path)`` gives it; None where that can't be told from
     the answer (then nothing is kept of it). A failed request raises the
     client's error, as ``fs.info`` would."""
-    if nbytes <= 0:
+    one = _first_read_of(fs)
+    if one is None or nbytes <= 0:
         return None
-    protocols = protocols_of(fs)
-    if "s3" in protocols and hasattr(fs, "_call_s3") and hasattr(fs, "split_path"):
-        from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
-        got: Union[tuple[dict[str, Any], bytes], None] = sync(fs.loop, _s3_first, fs, path, nbytes)
-        return got
-    if "http" in protocols or "https" in protocols:
-        from fsspec.implementations.http import HTTPFileSystem  # type: ignore[import-untyped, import-not-found, unused-ignore]
-        if isinstance(fs, HTTPFileSystem):
-            from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
-            got = sync(fs.loop, _http_first, fs, path, nbytes)
-            return got
-    return None
+    from fsspec.asyn import sync  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    got: FirstRead = sync(fs.loop, one, fs, path, nbytes)
+    return got
 
 
 def _size_from(content_range: Union[str, None], got: int, nbytes: int) -> Union[int, None]:

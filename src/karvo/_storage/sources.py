@@ -18,15 +18,15 @@ from contextlib import contextmanager
 from typing import Any, Iterator, NamedTuple, Union
 
 from .conditional import conditional_fetch
-from .costs import Costs, costs_of, take_cost_options
-from .first_read import first_read
+from .costs import Costs, concurrency_of, costs_of, take_cost_options
+from .first_read import FirstRead, first_read, first_reads
 from .failures import DEFAULT_TIMEOUT, call_retrying, fetch_retrying, storage_error
 from .location import display_name, is_file_object, local_path, name_of_file_object
 from .._errors import FormatError
 from .._extras import require
 
-__all__ = ["ObjectIdentity", "Remote", "check_same_object", "fetcher_for", "file_system", "is_file_object", "local_path",
-           "name_of_file_object", "read_error"]
+__all__ = ["ObjectIdentity", "Prefetched", "Remote", "check_same_object", "fetcher_for", "file_system", "is_file_object",
+           "local_path", "name_of_file_object", "prefetch", "read_error"]
 
 
 class ObjectIdentity(NamedTuple):
@@ -62,26 +62,14 @@ class Remote:
     ``timeout`` is the seconds each request may wait (storage option
     ``timeout``, else DEFAULT_TIMEOUT)."""
 
-    def __init__(self, url: str, storage_options: dict[str, Any] | None, head_bytes: int = 0) -> None:
+    def __init__(self, url: str, storage_options: dict[str, Any] | None, head_bytes: int = 0,
+                 prefetched: Prefetched | None = None) -> None:
         self.url = url
         self.name = name = display_name(url)
-        fsspec = require("fsspec", "remote", f"reading {name}")
         self.storage_options = dict(storage_options or {})
-        options, self.timeout, one_attempt = _request_options(url, self.storage_options)
-        self._latency, self._bandwidth = take_cost_options(url, options)
-        # from None, here and below: the client's error quotes the URL,
-        # secrets and all, and a traceback would show it; the message
-        # keeps its text without them
-        try:
-            self._fs, self._path = fsspec.core.url_to_fs(url, **options)
-        except ImportError:
-            raise                           # says what to install
-        except Exception as exc:
-            raise storage_error(url, exc, self.timeout) from None
-        if one_attempt and isinstance(getattr(self._fs, "retries", None), int):
-            # s3fs sends again on its own what times out or is cut off
-            # (fs.retries times), on top of the attempts made here
-            self._fs.retries = 1
+        client = _Client(url, self.storage_options)
+        self._fs, self._path, self.timeout = client.fs, client.path, client.timeout
+        self._latency, self._bandwidth = client.latency, client.bandwidth
         # Asked anew: a listing cached by this file system (a glob, an ls of
         # the folder) may tell of an object replaced since, whose identity
         # would then pass for the one a copy was opened with.
@@ -89,8 +77,10 @@ class Remote:
         self._head: bytes | None = None
         try:
             # One GET says the size and identity and brings the first bytes,
-            # where the protocol allows; else fs.info, and the open asks for them.
-            first = call_retrying(lambda: first_read(self._fs, self._path, head_bytes), self.timeout)
+            # where the protocol allows (made already where prefetched); else
+            # fs.info, and the open asks for them.
+            first = prefetched.first if prefetched is not None else \
+                call_retrying(lambda: first_read(self._fs, self._path, head_bytes), self.timeout)
             if first is None:
                 info = call_retrying(lambda: self._fs.info(self._path), self.timeout)
             else:
@@ -142,6 +132,57 @@ class Remote:
         return out
 
 
+class Prefetched(NamedTuple):
+    """An object's first read, made with those of others (prefetch)."""
+
+    first: FirstRead
+
+
+class _Client:
+    """The file system of a URL, with the options as karvo gives them to its
+    client: the timeout translated, karvo's cost options taken out, s3fs's
+    own retries off where karvo sends again."""
+
+    def __init__(self, url: str, storage_options: dict[str, Any]) -> None:
+        fsspec = require("fsspec", "remote", f"reading {display_name(url)}")
+        options, self.timeout, one_attempt = _request_options(url, storage_options)
+        self.latency, self.bandwidth = take_cost_options(url, options)
+        # from None, here and in Remote: the client's error quotes the URL,
+        # secrets and all, and a traceback would show it; the message
+        # keeps its text without them
+        try:
+            self.fs, self.path = fsspec.core.url_to_fs(url, **options)
+        except ImportError:
+            raise                           # says what to install
+        except Exception as exc:
+            raise storage_error(url, exc, self.timeout) from None
+        if one_attempt and isinstance(getattr(self.fs, "retries", None), int):
+            # s3fs sends again on its own what times out or is cut off
+            # (fs.retries times), on top of the attempts made here
+            self.fs.retries = 1
+
+
+def prefetch(urls: list[str], storage_options: dict[str, Any] | None, head_bytes: int) -> dict[str, Prefetched]:
+    """The first reads of many URLs (Remote's), made together on each file
+    system's event loop as fs.cat reads many objects, rather than one a
+    thread. A URL whose read failed, or whose client can't be had, is left
+    out: its Remote asks again, with retries, and says why it can't."""
+    groups: dict[int, tuple[Any, list[tuple[str, str]]]] = {}
+    for url in urls:
+        try:
+            client = _Client(url, dict(storage_options or {}))
+        except Exception:
+            continue
+        groups.setdefault(id(client.fs), (client.fs, []))[1].append((url, client.path))
+    out: dict[str, Prefetched] = {}
+    for fs, items in groups.values():
+        got = first_reads(fs, [path for _, path in items], head_bytes, concurrency_of(fs))
+        for (url, _path), first in zip(items, got):
+            if not isinstance(first, BaseException):
+                out[url] = Prefetched(first)
+    return out
+
+
 def read_error(url: str, exc: BaseException) -> OSError:
     """exc, raised by the storage layer under a URL (an HTTP status, no
     credentials, an endpoint out of reach, a protocol fsspec doesn't know),
@@ -161,16 +202,8 @@ def _protocol(url: str) -> str:
 def file_system(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:
     """fsspec's (file system, path) for a URL, with the options as karvo
     gives them to the client (the ``timeout`` storage option translated)."""
-    options, _timeout, _one = _request_options(url, dict(storage_options or {}))   # a ValueError for options refused
-    take_cost_options(url, options)
-    fsspec = require("fsspec", "remote", f"reading {display_name(url)}")
-    try:
-        fs, path = fsspec.core.url_to_fs(url, **options)
-    except ImportError:
-        raise                       # says what to install
-    except Exception as exc:        # a protocol fsspec doesn't know, options its file system refuses
-        raise read_error(url, exc) from None
-    return fs, path
+    client = _Client(url, dict(storage_options or {}))    # a ValueError for options refused
+    return client.fs, client.path
 
 
 def _request_options(url: str, storage_options: dict[str, Any]) -> tuple[dict[str, Any], float, bool]:
@@ -282,16 +315,17 @@ class _FileObjectFetcher:
         return out
 
 
-def fetcher_for(source: Any, storage_options: dict[str, Any] | None,
-                head_bytes: int = 0) -> tuple[Any, int, str, Remote | None]:
+def fetcher_for(source: Any, storage_options: dict[str, Any] | None, head_bytes: int = 0,
+                prefetched: Prefetched | None = None) -> tuple[Any, int, str, Remote | None]:
     """(fetch, size, name, remote) for a URL or a file object; remote is
     None for a file object. A URL's first head_bytes come with its size
-    where the protocol allows (remote.take_head())."""
+    where the protocol allows (remote.take_head()), read already where
+    prefetched."""
     if is_file_object(source):
         fetch = _FileObjectFetcher(source)
         return fetch, fetch.size, name_of_file_object(source), None
     url = os.fsdecode(os.fspath(source))
-    remote = Remote(url, storage_options, head_bytes)
+    remote = Remote(url, storage_options, head_bytes, prefetched)
     # the native module names the file by it in every message
     return remote.fetch, remote.identity.size, remote.name, remote
 

@@ -81,3 +81,19 @@ def test_read_many_of_more_objects_than_the_cache_keeps_asks_for_each_once(http_
     _x, Y, _t = karvo.read_many([http_server.url_of(n) for n in names])
     np.testing.assert_array_equal(Y, karvo.read_many([os.path.join(http_server.root, n) for n in names])[1])
     assert sorted(path for _m, path, _r in http_server.log) == sorted(f"/{n}" for n in names), http_server.log
+
+
+@pytest.mark.parametrize("failing, error", [([503], None), (404, FileNotFoundError)])
+def test_a_first_read_that_fails_among_many_is_asked_again_alone(served, monkeypatch, failing, error):
+    """The first reads of many objects go out together; one that fails is
+    asked again by itself (with retries), and an error names its object."""
+    server, urls, names = served
+    monkeypatch.setattr(server, "failing", {"GET": failing})   # the first GET answered so (503 once, or 404 always)
+    if error is not None:
+        with pytest.raises(error) as raised:
+            karvo.read_many(urls)
+        assert raised.value.filename in urls
+        return
+    _x, Y, _t = karvo.read_many(urls)
+    np.testing.assert_array_equal(Y, karvo.read_many([os.path.join(server.root, n) for n in names])[1])
+    assert server.count("GET") == len(urls) + 1, server.log
