@@ -15,7 +15,7 @@ import os
 import threading
 import warnings
 from contextlib import contextmanager, nullcontext
-from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Mapping, Protocol,
+from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Iterable, Iterator, Literal, Protocol,
                     Sequence, TypeVar, Union)
 
 import numpy as np
@@ -274,13 +274,15 @@ def _is_url(path: Any) -> bool:
 
 def _firsts(batch: Sequence[Any], truncated: str, found: bool, storage_options: dict[str, Any] | None,
             collect: Collect | None, kept: list[FileKey] | None,
-            read_small: _Budget | None, prefetched: Mapping[Any, Prefetched]) -> list[_Part | tuple[str, str]]:
+            read_small: _Budget | None, prefetched: dict[str, Prefetched]) -> list[_Part | tuple[str, str]]:
     """_first of each file of a batch (a URL's first read made already where
     prefetched holds it). Local paths whose single spectra are read now go
     to the native module in one call: for a folder of small files, a call
     and a File object each would cost as much as the reads."""
     if not (read_small is not None and collect is None and all(_is_local(p) for p in batch)):
-        return [_first(p, truncated, found, storage_options, collect, kept, read_small, prefetched.get(p))
+        # taken, not looked up: its first MiB goes with its open (only str URLs are keys)
+        return [_first(p, truncated, found, storage_options, collect, kept, read_small,
+                       prefetched.pop(p, None) if type(p) is str else None)
                 for p in batch]
     out: list[_Part | tuple[str, str]] = []
     paths = list(batch)
@@ -436,6 +438,8 @@ def _read_into(part: _Part, out: NDArray[Any]) -> None:
             s.read(0, part.rows, out=out)
         else:
             out[...] = s.read(0, part.rows)
+    if part.held is not None:       # its first MiB let go of as soon as it is read
+        part.held.close()
 
 
 @contextmanager
@@ -550,6 +554,7 @@ def survey(pool: Executor | Workers, sources: Sources, truncated: str, storage_o
     step = WAVE if remote else max(len(paths), 1)
     for k in range(0, len(paths), step):
         wave = paths[k:k + step]
+        prefetched: dict[str, Prefetched] = {}      # the last wave's let go of before this one's come
         prefetched = prefetch([p for p in wave if _is_url(p)], storage_options, KEPT_HEAD) if remote else {}
         if isinstance(pool, Workers) and any(_fetched(p) and not (isinstance(p, str) and p in prefetched)
                                              for p in wave):

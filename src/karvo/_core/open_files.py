@@ -71,7 +71,10 @@ class FileKey:
         self.kind = kind
         self.location = location
         identity = location.identity
-        self._key = (kind.__name__, location.source, _options_key(location.storage_options),
+        # a file object by itself, not by value (it may not hash): the key
+        # holds it, so no other object takes its id meanwhile
+        source = ("file object", id(location.source)) if location.is_file_object else location.source
+        self._key = (kind.__name__, source, _options_key(location.storage_options),
                      tuple(identity) if isinstance(identity, tuple) else identity)
         self._hash = hash(self._key)
         # Whether its file stays in the cache between reads: not for a copy

@@ -85,8 +85,13 @@ class _SharedPool:
         with self._lock:
             if self._pool is None:
                 from concurrent.futures import ThreadPoolExecutor
-                self._pool = ThreadPoolExecutor(THREADS, thread_name_prefix="karvo", initializer=self._mark)
-                _start_threads(self._pool, min(max(expected, 1), THREADS))
+                pool = ThreadPoolExecutor(THREADS, thread_name_prefix="karvo", initializer=self._mark)
+                try:
+                    _start_threads(pool, min(max(expected, 1), THREADS))
+                except BaseException:
+                    pool.shutdown(wait=False, cancel_futures=True)
+                    raise
+                self._pool = pool
             self._users += 1
             return self._pool
 
@@ -118,15 +123,19 @@ def _start_threads(pool: ThreadPoolExecutor, count: int) -> None:
     interpreter behind those busy with the answers already in (a few ms
     each): the 64th remote read of a Dataset began 200 ms after the first."""
     ready = threading.Barrier(count + 1)
-    for _ in range(count):
-        pool.submit(_meet, ready)
+    try:
+        for _ in range(count):
+            pool.submit(_meet, ready)
+    except BaseException:       # no thread more to be had: those started go on at once
+        ready.abort()
+        raise
     _meet(ready)
 
 
 def _meet(ready: threading.Barrier) -> None:
     try:
         ready.wait(timeout=10)
-    except threading.BrokenBarrierError:    # a thread that could not start: the others go on
+    except threading.BrokenBarrierError:    # another thread could not start: this one goes on
         pass
 
 

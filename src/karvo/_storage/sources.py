@@ -20,7 +20,7 @@ from typing import Any, Iterator, NamedTuple, Union
 from .conditional import conditional_fetch
 from .costs import Costs, concurrency_of, costs_of, take_cost_options
 from .first_read import FirstRead, first_read, first_reads
-from .failures import DEFAULT_TIMEOUT, call_retrying, fetch_retrying, storage_error
+from .failures import DEFAULT_TIMEOUT, call_retrying, fetch_retrying, storage_error, transient
 from .location import display_name, is_file_object, local_path, name_of_file_object
 from .._errors import FormatError
 from .._extras import require
@@ -79,6 +79,8 @@ class Remote:
             # One GET says the size and identity and brings the first bytes,
             # where the protocol allows (made already where prefetched); else
             # fs.info, and the open asks for them.
+            if prefetched is not None and prefetched.error is not None:
+                raise prefetched.error
             first = prefetched.first if prefetched is not None else \
                 call_retrying(lambda: first_read(self._fs, self._path, head_bytes), self.timeout)
             if first is None:
@@ -133,9 +135,11 @@ class Remote:
 
 
 class Prefetched(NamedTuple):
-    """An object's first read, made with those of others (prefetch)."""
+    """An object's first read, made with those of others (prefetch), or
+    the failure that asking again would not mend (404, 403)."""
 
     first: FirstRead
+    error: BaseException | None = None
 
 
 class _Client:
@@ -176,10 +180,14 @@ def prefetch(urls: list[str], storage_options: dict[str, Any] | None, head_bytes
         groups.setdefault(id(client.fs), (client.fs, []))[1].append((url, client.path))
     out: dict[str, Prefetched] = {}
     for fs, items in groups.values():
+        if len(items) < 2:
+            continue    # a file system of its own (skip_instance_cache): its Remote reads on the pool, with the others
         got = first_reads(fs, [path for _, path in items], head_bytes, concurrency_of(fs))
         for (url, _path), first in zip(items, got):
             if not isinstance(first, BaseException):
                 out[url] = Prefetched(first)
+            elif not transient(first):
+                out[url] = Prefetched(None, first.with_traceback(None))
     return out
 
 

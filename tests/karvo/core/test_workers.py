@@ -116,3 +116,25 @@ def test_a_child_forked_while_the_pool_works_starts_its_own():
                 os._exit(code)
         _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_a_pool_whose_threads_cant_all_start_is_let_go_of(monkeypatch):
+    """Out of threads: the call fails as thread creation does, the pool is
+    not kept, and the threads that did start end at once."""
+    start, started = threading.Thread.start, []
+
+    def limited(self):
+        if self.name.startswith("karvo") and len(started) >= 2:
+            raise RuntimeError("can't start new thread")
+        started.append(self)
+        start(self)
+    monkeypatch.setattr(threading.Thread, "start", limited)
+    with pytest.raises(RuntimeError, match="can't start"):
+        with Workers() as w:
+            w.expect_waits()
+            list(w.map(lambda run: run, [[1]] * 8))
+    monkeypatch.undo()
+    assert SHARED_POOL._pool is None and SHARED_POOL._users == 0
+    for thread in started:
+        thread.join(5)
+        assert not thread.is_alive()

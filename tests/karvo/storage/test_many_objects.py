@@ -29,12 +29,13 @@ def test_read_many_reads_each_small_object_once(served):
         assert (server.count("HEAD", name), server.count("GET", name)) == (0, 1), server.log
 
 
-def test_the_requests_of_many_objects_overlap(served):
+@pytest.mark.parametrize("options", [{}, {"skip_instance_cache": True}])   # a file system an object, or one for all
+def test_the_requests_of_many_objects_overlap(served, options):
     """Held by the server, the requests of a first pass over 24 objects wait
     together, not one after another."""
     server, urls, _names = served
     server.delay = 0.5      # one after another, never more than one would wait at once
-    karvo.read_many(urls)
+    karvo.read_many(urls, storage_options=options)
     assert server.most_waiting >= 4
     server.reset()
     with karvo.open_mfdataset(urls, chunks=6) as ds:
@@ -93,6 +94,7 @@ def test_a_first_read_that_fails_among_many_is_asked_again_alone(served, monkeyp
         with pytest.raises(error) as raised:
             karvo.read_many(urls)
         assert raised.value.filename in urls
+        assert server.count("GET") == len(urls), server.log       # asking again would not mend it
         return
     _x, Y, _t = karvo.read_many(urls)
     np.testing.assert_array_equal(Y, karvo.read_many([os.path.join(server.root, n) for n in names])[1])

@@ -282,3 +282,26 @@ def test_read_many_takes_urls_patterns_and_file_objects(tmp_path):
     assert [n.split("/")[-1] for n in names] == ["a.kvr", "b.kvr"] and all(n.startswith("memory://") for n in names)
     _, got, _ = karvo.read_many([f"{folder}/a.kvr", io.BytesIO(files["b.kvr"])])
     np.testing.assert_array_equal(got, want)
+
+
+def test_a_file_object_that_does_not_hash_is_read_by_itself():
+    """A reader whose class compares by value (a dataclass) has no hash:
+    karvo keeps track of it by itself, not by its value."""
+    import dataclasses
+
+    @dataclasses.dataclass
+    class Reader:
+        raw: io.BytesIO
+
+        def read(self, n=-1):
+            return self.raw.read(n)
+
+        def seek(self, pos, whence=0):
+            return self.raw.seek(pos, whence)
+
+        def tell(self):
+            return self.raw.tell()
+    data = _bytes("series")
+    _, Y, _ = karvo.read_many([Reader(io.BytesIO(data)), Reader(io.BytesIO(data))])
+    with karvo.open(io.BytesIO(data)) as s:
+        np.testing.assert_array_equal(Y, np.concatenate([s.read(), s.read()]))
