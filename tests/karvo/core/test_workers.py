@@ -41,6 +41,19 @@ def test_expected_waits_use_the_pool_from_the_first_run():
     assert threading.get_ident() not in seen
 
 
+@pytest.mark.parametrize("tasks", [3, 200])
+def test_a_new_pool_starts_the_threads_its_call_runs_at_once(monkeypatch, tasks):
+    """Not all 64 for a call of three tasks: starting each costs a few ms."""
+    shared = workers._SharedPool()
+    monkeypatch.setattr(workers, "SHARED_POOL", shared)
+    with Workers() as w:
+        w.expect_waits()
+        pools = set(w.map(lambda run: shared._pool, [[k] for k in range(tasks)]))
+    (pool,) = pools
+    # a thread more or so where a task came before a started thread was idle again
+    assert min(tasks, workers.THREADS) <= len(pool._threads) <= min(2 * tasks, workers.THREADS)
+
+
 def test_work_handed_on_from_the_pool_runs_where_it_is():
     """Waiting on the pool from one of its threads could wait forever once
     every thread waits so."""

@@ -7,7 +7,7 @@ import pytest
 import karvo
 import karvo_writer as W
 from karvo import _native
-from karvo._storage.costs import take_cost_options
+from karvo._storage.costs import UNBOUNDED, concurrency_of, take_cost_options
 
 ROWS, POINTS = 1024, 4096           # 16 KiB a spectrum: 16 MiB in all, mini headers 16 KiB apart
 
@@ -30,10 +30,13 @@ def _opened(data, costs):
 @pytest.mark.parametrize("costs, most_calls, most_share", [
     # many requests at once: the mini headers alone, in 4 rounds
     ((0.03, 100e6, 256), 4, 0.01),
-    # few at once and far away: 100 rounds would cost more than the 16 MiB
-    ((0.03, 100e6, 10), 4, 1.0),
+    # few at once and far away: 100 rounds would cost more than the 16 MiB,
+    # fetched in one round of 10 (cut in 13 blocks of at most 4 MiB: 2 calls)
+    ((0.03, 100e6, 10), 2, 1.0),
     # no latency to speak of: every mini header its own request, 10 a round
     ((1e-6, 100e6, 10), ROWS // 10 + 1, 0.01),
+    # a round (1 ms) is worth 4 gaps crossed (0.65 ms), not 10: 1020 requests
+    ((1e-3, 100e6, 10), ROWS // 10, 0.02),
 ])
 def test_the_mini_headers_are_fetched_as_the_costs_say(long_rows, costs, most_calls, most_share):
     s, calls = _opened(long_rows, costs)
@@ -92,3 +95,26 @@ def test_no_gap_is_crossed_beside_a_range_fetched_as_blocks_anyway():
         s[rows]
         fetched = sum(b - a for call in calls for a, b in call)
     assert fetched < 17 << 20, [(a, b - a) for call in calls for a, b in call]
+
+
+async def _unbounded_client(**kwargs):
+    import aiohttp
+    return aiohttp.ClientSession(connector=aiohttp.TCPConnector(limit=0), **kwargs)
+
+
+@pytest.mark.parametrize("protocol, options, expected", [
+    ("s3", {}, 10), ("s3", {"config_kwargs": {"max_pool_connections": 4}}, 4),
+    ("s3", {"config_kwargs": {"max_pool_connections": 50}}, 50),
+    ("http", {}, 100), ("http", {"get_client": _unbounded_client}, UNBOUNDED),
+])
+def test_the_requests_at_once_are_what_the_client_runs(protocol, options, expected):
+    """botocore's pool (10 unless the options say), aiohttp's connection limit
+    (100 unless the options say; 0: no limit)."""
+    fsspec = pytest.importorskip("fsspec")
+    pytest.importorskip("s3fs" if protocol == "s3" else "aiohttp")
+    from fsspec.asyn import sync
+    anon = {"anon": True} if protocol == "s3" else {}
+    fs = fsspec.filesystem(protocol, skip_instance_cache=True, **anon, **options)
+    if protocol == "http":
+        sync(fs.loop, fs.set_session)       # as the open's first request made it
+    assert concurrency_of(fs) == expected

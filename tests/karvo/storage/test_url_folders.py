@@ -67,10 +67,12 @@ def test_the_command_takes_s3_folders_and_patterns(campaign, tmp_path):
     assert "notes" not in json.dumps(refs)
 
 
-def test_an_http_folder_that_cannot_be_listed_is_a_clear_error(http_server):
+@pytest.mark.parametrize("options", [None, {"latency": 0.01, "bandwidth": 1e6}], ids=["plain", "cost-options"])
+def test_an_http_folder_that_cannot_be_listed_is_a_clear_error(http_server, options):
+    """The cost options are karvo's: the listing's requests go without them."""
     url = http_server.url_of("nowhere/")
-    with pytest.raises(OSError) as caught:
-        karvo.read_many(url)
+    with pytest.raises(OSError, match="not a folder that can be listed") as caught:
+        karvo.read_many(url, storage_options=options)
     assert caught.value.filename == url
     code, _out, err = run("info", url)
     assert code == 1 and url in err
